@@ -1,0 +1,64 @@
+# Two commands do everything on a fresh machine:
+#   make demo   installs what is missing, builds, runs examples/demo.py
+#   make test   installs what is missing, builds, runs the native and Python tests
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMPS := build/stamps
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) CMakeLists.txt pyproject.toml
+NATIVE_SOURCES := $(SOURCES) $(shell find tests/native benchmarks/native -name '*.cpp' -o -name '*.h' 2>/dev/null)
+CMAKE := $(VENV)/bin/cmake
+NATIVE_BUILD := build/native
+PYTEST_ARGS ?=
+
+.PHONY: demo test native-test pytest bench bench-native install system-deps clean format
+
+$(STAMPS)/system-deps: scripts/install-system-deps
+	@mkdir -p $(STAMPS)
+	scripts/install-system-deps
+	@touch $@
+
+$(PY): | $(STAMPS)/system-deps
+	"$$(scripts/find-python313)" -m venv $(VENV)
+
+$(STAMPS)/tools: $(PY) | $(STAMPS)/system-deps
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
+	@touch $@
+
+$(STAMPS)/installed: $(SOURCES) $(STAMPS)/tools
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	@touch $@
+
+install: $(STAMPS)/installed
+
+$(NATIVE_BUILD)/build.ninja: CMakeLists.txt $(STAMPS)/tools
+	$(CMAKE) -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+native-test: $(NATIVE_BUILD)/build.ninja
+	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_tests
+	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure --no-tests=error -j2
+
+pytest: install
+	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+test: native-test pytest
+
+demo: install
+	$(PY) examples/demo.py
+
+bench-native: $(NATIVE_BUILD)/build.ninja
+	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_bench
+	$(NATIVE_BUILD)/quorvane_native_bench
+
+bench: install
+	$(PY) benchmarks/run.py
+
+format:
+	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')
+
+clean:
+	rm -rf build

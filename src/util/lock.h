@@ -1,0 +1,205 @@
+// The lock family: a mutex and a reader/writer lock, each guarding its data
+// and carrying a poison mark.
+//
+// Poisoning: a write guard (every mutex guard is one) that is destroyed while
+// an exception unwinds through the thread that took it marks its lock
+// poisoned, unless the thread was already unwinding when it took the lock.
+// A poisoned lock stays poisoned: every later acquisition throws `Panic`.
+//
+// Waiting: an acquisition first tries the lock. Only when it is busy does the
+// thread wait, through the process-wide wait hook. The Python layer installs
+// a hook that releases the interpreter lock for the wait when the thread
+// holds it, so a thread holding the interpreter lock never blocks on a native
+// lock whose holder may be waiting for the interpreter lock.
+//
+// Guards are move-only; functions that need a lock held take its guard.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "util/panic.h"
+
+namespace quorvane {
+
+inline constexpr const char* POISONED_LOCK =
+    "poisoned lock: another operation failed while holding it";
+
+// Runs `wait(ctx)`, a blocking lock acquisition. The default runs it directly.
+using WaitHook = void (*)(void (*wait)(void*), void* ctx);
+void set_wait_hook(WaitHook hook) noexcept;
+void run_blocking_wait(void (*wait)(void*), void* ctx);
+
+namespace detail {
+
+template <class F>
+void wait_with_hook(F&& acquire) {
+  run_blocking_wait([](void* ctx) { (*static_cast<F*>(ctx))(); }, &acquire);
+}
+
+// Shared poison bookkeeping of both lock kinds.
+class PoisonFlag {
+ public:
+  bool is_poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+  void poison() noexcept { poisoned_.store(true, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> poisoned_{false};
+};
+
+// Releases a lock on destruction; poisons it when destroyed by unwinding.
+template <class Lock, bool kExclusive>
+class GuardBase {
+ public:
+  GuardBase() = default;
+  GuardBase(Lock* lock) noexcept : lock_(lock), unwinding_at_entry_(std::uncaught_exceptions()) {}
+  GuardBase(GuardBase&& other) noexcept
+      : lock_(std::exchange(other.lock_, nullptr)),
+        unwinding_at_entry_(other.unwinding_at_entry_) {}
+  GuardBase& operator=(GuardBase&& other) noexcept {
+    if (this != &other) {
+      unlock();
+      lock_ = std::exchange(other.lock_, nullptr);
+      unwinding_at_entry_ = other.unwinding_at_entry_;
+    }
+    return *this;
+  }
+  GuardBase(const GuardBase&) = delete;
+  GuardBase& operator=(const GuardBase&) = delete;
+  ~GuardBase() { unlock(); }
+
+  // Releases the lock early; the guard is empty afterwards.
+  void unlock() noexcept {
+    if (lock_ == nullptr) return;
+    if (kExclusive && std::uncaught_exceptions() > unwinding_at_entry_)
+      lock_->poison_flag().poison();
+    lock_->raw_unlock(kExclusive);
+    lock_ = nullptr;
+  }
+  bool owns_lock() const noexcept { return lock_ != nullptr; }
+
+ protected:
+  Lock* lock_ = nullptr;
+  int unwinding_at_entry_ = 0;
+};
+
+}  // namespace detail
+
+template <class T>
+class Mutex;
+template <class T>
+class RwLock;
+
+// Exclusive access to the data of a `Mutex`.
+template <class T>
+class MutexGuard : public detail::GuardBase<Mutex<T>, true> {
+ public:
+  using detail::GuardBase<Mutex<T>, true>::GuardBase;
+  T& operator*() const noexcept { return this->lock_->data_; }
+  T* operator->() const noexcept { return &this->lock_->data_; }
+};
+
+// Shared (read) access to the data of an `RwLock`.
+template <class T>
+class ReadGuard : public detail::GuardBase<RwLock<T>, false> {
+ public:
+  using detail::GuardBase<RwLock<T>, false>::GuardBase;
+  const T& operator*() const noexcept { return this->lock_->data_; }
+  const T* operator->() const noexcept { return &this->lock_->data_; }
+};
+
+// Exclusive (write) access to the data of an `RwLock`.
+template <class T>
+class WriteGuard : public detail::GuardBase<RwLock<T>, true> {
+ public:
+  using detail::GuardBase<RwLock<T>, true>::GuardBase;
+  T& operator*() const noexcept { return this->lock_->data_; }
+  T* operator->() const noexcept { return &this->lock_->data_; }
+};
+
+// A mutex around a `T`. `lock` throws `Panic(poisoned_message)` when poisoned.
+template <class T>
+class Mutex {
+ public:
+  template <class... Args>
+  explicit Mutex(Args&&... args) : data_(std::forward<Args>(args)...) {}
+
+  MutexGuard<T> lock(const char* poisoned_message = POISONED_LOCK) {
+    if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });
+    return checked(poisoned_message);
+  }
+  bool is_poisoned() const noexcept { return poison_.is_poisoned(); }
+
+  // Access without locking, for a value not yet shared with other threads.
+  T& unshared() noexcept { return data_; }
+
+ private:
+  friend class MutexGuard<T>;
+  friend class detail::GuardBase<Mutex<T>, true>;
+  detail::PoisonFlag& poison_flag() noexcept { return poison_; }
+  void raw_unlock(bool) noexcept { mutex_.unlock(); }
+  MutexGuard<T> checked(const char* poisoned_message) {
+    if (poison_.is_poisoned()) {
+      mutex_.unlock();
+      throw Panic(poisoned_message);
+    }
+    return MutexGuard<T>(this);
+  }
+
+  std::mutex mutex_;
+  detail::PoisonFlag poison_;
+  T data_;
+};
+
+// A reader/writer lock around a `T`. Acquisitions throw
+// `Panic(poisoned_message)` when the lock is poisoned.
+template <class T>
+class RwLock {
+ public:
+  template <class... Args>
+  explicit RwLock(Args&&... args) : data_(std::forward<Args>(args)...) {}
+
+  ReadGuard<T> read(const char* poisoned_message = POISONED_LOCK) {
+    if (!mutex_.try_lock_shared()) detail::wait_with_hook([this] { mutex_.lock_shared(); });
+    if (poison_.is_poisoned()) {
+      mutex_.unlock_shared();
+      throw Panic(poisoned_message);
+    }
+    return ReadGuard<T>(this);
+  }
+  WriteGuard<T> write(const char* poisoned_message = POISONED_LOCK) {
+    if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });
+    if (poison_.is_poisoned()) {
+      mutex_.unlock();
+      throw Panic(poisoned_message);
+    }
+    return WriteGuard<T>(this);
+  }
+  bool is_poisoned() const noexcept { return poison_.is_poisoned(); }
+
+  // Access without locking, for a value not yet shared with other threads.
+  T& unshared() noexcept { return data_; }
+
+ private:
+  friend class ReadGuard<T>;
+  friend class WriteGuard<T>;
+  friend class detail::GuardBase<RwLock<T>, false>;
+  friend class detail::GuardBase<RwLock<T>, true>;
+  detail::PoisonFlag& poison_flag() noexcept { return poison_; }
+  void raw_unlock(bool exclusive) noexcept {
+    if (exclusive) {
+      mutex_.unlock();
+    } else {
+      mutex_.unlock_shared();
+    }
+  }
+
+  std::shared_mutex mutex_;
+  detail::PoisonFlag poison_;
+  T data_;
+};
+
+}  // namespace quorvane
