@@ -162,13 +162,17 @@ class RwLock {
   template <class... Args>
   explicit RwLock(Args&&... args) : data_(std::forward<Args>(args)...) {}
 
-  ReadGuard<T> read(const char* poisoned_message = POISONED_LOCK) {
-    if (!mutex_.try_lock_shared()) detail::wait_with_hook([this] { mutex_.lock_shared(); });
+  // Shared access; a const lock can be read.
+  ReadGuard<T> read(const char* poisoned_message = POISONED_LOCK) const {
+    auto* self = const_cast<RwLock*>(this);
+    if (!self->mutex_.try_lock_shared()) {
+      detail::wait_with_hook([self] { self->mutex_.lock_shared(); });
+    }
     if (poison_.is_poisoned()) {
-      mutex_.unlock_shared();
+      self->mutex_.unlock_shared();
       throw Panic(poisoned_message);
     }
-    return ReadGuard<T>(this);
+    return ReadGuard<T>(self);
   }
   WriteGuard<T> write(const char* poisoned_message = POISONED_LOCK) {
     if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });

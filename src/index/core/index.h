@@ -1,0 +1,94 @@
+// IndexAPI: the engine behind every Index and every nested index.
+//
+// It holds the objects added to it (`items`, indexed by object id), one
+// QueryMap per attribute id (`query_maps`), the set of member ids, and the
+// links from its objects to the objects of its parent engine that hold them
+// as attribute values (`parent_links`, for nested engines).
+//
+// Locks, in the order one operation may hold them together:
+//   object locks (membership list, then attributes; see indexable.h)
+//   -> member_ids or items (each taken and released alone)
+//   -> query_maps (shared; exclusive only to install a new map)
+//   -> the locks inside one QueryMap
+//   -> a nested engine's parent_links, then the nested engine's own locks.
+// A parent engine's locks come before a nested engine's. Views share
+// `query_maps` and `items`, never the engine itself.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "index/core/query/query_expr.h"
+#include "index/core/query/query_map.h"
+#include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/m2m/m2m_u32.h"
+#include "index/indexable.h"
+#include "util/lock.h"
+
+namespace quorvane {
+
+// One slot of the item table: a strong reference to the Python object with
+// that id, or empty (the placeholder) for ids the engine does not hold. The
+// object's native record is reached through the object itself.
+using StoredItem = SharedPyRef;
+using ItemTable = std::vector<StoredItem>;
+using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
+
+// A narrowed, read-only view: the engine's live maps and items, and a fixed
+// set of ids.
+struct FilteredView {
+  std::shared_ptr<RwLock<MapVector>> query_maps;
+  std::shared_ptr<RwLock<ItemTable>> items;
+  Bitmap bitmap;
+
+  // New strong references to the view's objects in ascending id order. Takes
+  // the items read lock; needs the GIL only to hand the list to Python.
+  std::vector<SharedPyRef> collect() const;
+};
+
+class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
+ public:
+  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+
+  // Adds the object `item` (whose native record is `rec`) with all its
+  // attribute values. The caller has registered this engine in the object's
+  // membership list. No GIL needed (taken briefly for container values).
+  void add_object(const StoredItem& item, const Indexable& rec);
+  // Indexes one attribute value of object `id`.
+  void add_index(uint32_t id, uint32_t attr, const PyValue& value);
+  void add_prepared(uint32_t id, uint32_t attr, const PreparedValue& value);
+  // Removes one attribute value of object `id` (the object stays a member).
+  void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
+  // Removes an object completely: its values, membership and item.
+  void remove_object(uint32_t id, const Indexable& rec);
+
+  // Views of the members satisfying all `conditions` / `query`.
+  FilteredView reduced(const std::vector<QueryExpr>& conditions);
+  FilteredView reduced_query(const QueryExpr& query);
+  // Narrows the engine in place to the members in `keep`, carrying the
+  // narrowing into nested engines.
+  void keep_only_from_bitmap(const Bitmap& keep);
+  // Keeps only members satisfying all `conditions`.
+  void reduce(const std::vector<QueryExpr>& conditions);
+
+  // Merges `other` into this engine (`other` is read, never changed).
+  void union_with(IndexAPI& other);
+
+  std::shared_ptr<RwLock<MapVector>> query_maps;
+  std::shared_ptr<RwLock<ItemTable>> items;
+  RwLock<Bitmap> member_ids;
+  RwLock<M2MU32> parent_links;
+  const std::weak_ptr<IndexAPI> parent;
+
+  explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+
+ private:
+  // The map of `attr`, created when missing; stable while query_maps is held.
+  QueryMap& map_for(ReadGuard<MapVector>& maps, uint32_t attr);
+  void narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& removed);
+};
+
+// The process-wide default engine (never holds objects).
+const std::shared_ptr<IndexAPI>& default_index();
+
+}  // namespace quorvane

@@ -1,0 +1,39 @@
+#include "index/core/query/query_expr.h"
+
+#include "index/debug_text.h"
+
+namespace quorvane {
+namespace {
+
+constexpr const char* KIND_NAMES[] = {"Eq", "Ne",  "Not", "In", "And",      "Or",     "Gt",
+                                      "Ge", "Lt",  "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
+
+template <class T, class F>
+std::string joined(const std::vector<T>& items, F&& text_of) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += text_of(items[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string QueryExpr::text() const {
+  std::string name = KIND_NAMES[static_cast<int>(kind)];
+  auto value_text = [](const PyValue& v) { return v.debug_text(); };
+  switch (kind) {
+    case QueryKind::Not:
+      return name + "(" + children.front().text() + ")";
+    case QueryKind::And:
+    case QueryKind::Or:
+      return name + "([" + joined(children, [](const QueryExpr& q) { return q.text(); }) + "])";
+    case QueryKind::In:
+      return name + "(" + debug_string(attr.view()) + ", [" + joined(values, value_text) + "])";
+    default:
+      return name + "(" + debug_string(attr.view()) + ", " + joined(values, value_text) + ")";
+  }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,246 @@
+#include "index/core/query/query_map.h"
+
+#include <variant>
+
+#include "index/core/id_alloc.h"
+#include "index/core/index.h"
+#include "index/core/insertion_chain.h"
+#include "python/gil.h"
+#include "util/panic.h"
+
+namespace quorvane {
+namespace {
+
+std::string_view text_of(const PyValue& v) { return std::get<SmallStr>(v.primitave()).view(); }
+
+NumericKey key_of(const PyValue& v) {
+  return v.kind() == ValueKind::Int ? numeric_key(std::get<int64_t>(v.primitave()))
+                                    : numeric_key(std::get<double>(v.primitave()));
+}
+
+// Walks a container as it is now; needs the GIL.
+std::vector<PreparedValue> walk_container(PyObject* container, IterableKind kind) {
+  std::vector<PreparedValue> out;
+  switch (kind) {
+    case IterableKind::Dict:
+      break;  // a dict stores nothing
+    case IterableKind::List: {
+      // Re-read the length at every step: converting an element may run
+      // Python code that shrinks the list.
+      Py_ssize_t start_len = PyList_GET_SIZE(container);
+      for (Py_ssize_t i = 0; i < std::min(start_len, PyList_GET_SIZE(container)); ++i) {
+        PyRef item = PyRef::borrow(PyList_GET_ITEM(container, i));
+        out.push_back(prepare_value(PyValue::from_object(item.get())));
+      }
+      break;
+    }
+    case IterableKind::Tuple:
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(container); ++i) {
+        out.push_back(prepare_value(PyValue::from_object(PyTuple_GET_ITEM(container, i))));
+      }
+      break;
+    case IterableKind::Set: {
+      PyRef iter = PyRef::steal(PyObject_GetIter(container));
+      if (!iter) throw Panic("cannot iterate a set value");
+      while (PyObject* item = PyIter_Next(iter.get())) {
+        PyRef owned = PyRef::steal(item);
+        out.push_back(prepare_value(PyValue::from_object(owned.get())));
+      }
+      if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw Panic("a set value failed while being iterated");
+      }
+      break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+PreparedValue prepare_value(const PyValue& value) {
+  if (value.kind() != ValueKind::Iterable) return PreparedValue{value, {}};
+  GilAcquire gil;
+  const auto& iterable = std::get<IterableValue>(value.primitave());
+  return PreparedValue{value, walk_container(value.object(), iterable.kind)};
+}
+
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
+    : owner(std::move(owner_engine)), nested(IndexAPI::create(owner)) {}
+
+void QueryMap::insert(uint32_t id, const PreparedValue& prepared) {
+  const PyValue& v = prepared.value;
+  switch (v.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+      numbers.write()->add(id, key_of(v));
+      break;
+    case ValueKind::Str: {
+      auto guard = strings.write();
+      std::string_view text = text_of(v);
+      if (text.empty()) {
+        guard->empty.add(id);
+      } else {
+        guard->columns.insert(text, id);
+      }
+      break;
+    }
+    case ValueKind::Bool: {
+      auto guard = bools.write();
+      (std::get<bool>(v.primitave()) ? guard->true_ids : guard->false_ids).add(id);
+      break;
+    }
+    case ValueKind::Iterable:
+      insert_elements(id, prepared.elements);
+      break;
+    case ValueKind::Ind:
+      insert_exact(id, v);
+      insert_indexable(std::get<StoredIndexable>(v.primitave()), id);
+      break;
+    case ValueKind::Unknown:
+      insert_exact(id, v);
+      break;
+  }
+}
+
+void QueryMap::remove(uint32_t id, const PyValue& v) {
+  switch (v.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      NumericKey key = key_of(v);
+      numbers.write()->remove(id, key);
+      break;
+    }
+    case ValueKind::Str: {
+      auto guard = strings.write();
+      std::string_view text = text_of(v);
+      if (text.empty()) {
+        guard->empty.remove(id);
+      } else {
+        guard->columns.remove(text, id);
+      }
+      break;
+    }
+    case ValueKind::Bool: {
+      auto guard = bools.write();
+      (std::get<bool>(v.primitave()) ? guard->true_ids : guard->false_ids).remove(id);
+      break;
+    }
+    case ValueKind::Iterable:
+      remove_elements(id);
+      break;
+    case ValueKind::Ind:
+      remove_exact(id, v);
+      detach_indexable(std::get<StoredIndexable>(v.primitave()), id);
+      break;
+    case ValueKind::Unknown:
+      remove_exact(id, v);
+      break;
+  }
+}
+
+void QueryMap::insert_exact(uint32_t id, const PyValue& value) {
+  auto shard = exact.get_shard(value.hash());
+  auto it = shard->find(value);
+  if (it != shard->end()) {
+    it->second.add(id);
+  } else {
+    shard->emplace(value, HybridSet::of(id));
+  }
+}
+
+void QueryMap::remove_exact(uint32_t id, const PyValue& value) {
+  auto shard = exact.get_shard(value.hash());
+  auto it = shard->find(value);
+  if (it == shard->end()) return;
+  it->second.remove(id);
+  // An emptied entry would keep its value (and the Python object) alive.
+  if (it->second.is_empty()) shard->erase(it);
+}
+
+void QueryMap::insert_elements(uint32_t holder, const std::vector<PreparedValue>& values) {
+  // A holder has one container per attribute: what was indexed for it before
+  // (the same object added again) is replaced.
+  remove_elements(holder);
+  if (values.empty()) return;
+  std::vector<uint32_t> ids;
+  ids.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) ids.push_back(allocate_id());
+  {
+    auto table = elements.write();
+    auto& entries = table->by_holder[holder];
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      table->holder_of[ids[i]] = holder;
+      entries.push_back(ElementEntry{ids[i], values[i].value});
+    }
+    table->ids.add_many(ids);
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) insert(ids[i], values[i]);
+}
+
+void QueryMap::remove_elements(uint32_t holder) {
+  std::vector<ElementEntry> entries;
+  {
+    auto table = elements.write();
+    auto it = table->by_holder.find(holder);
+    if (it == table->by_holder.end()) return;
+    entries = std::move(it->second);
+    table->by_holder.erase(it);
+    for (const auto& entry : entries) {
+      table->holder_of.erase(entry.id);
+      table->ids.remove(entry.id);
+    }
+  }
+  // The element locks are not held here: a nested container's removal takes
+  // them again.
+  for (const auto& entry : entries) {
+    remove(entry.id, entry.value);
+    free_id(entry.id);
+  }
+}
+
+void QueryMap::insert_indexable(const StoredIndexable& value, uint32_t parent_id) {
+  uint32_t child = value.id();
+  // An object met again among the objects being indexed above this one on
+  // this thread would nest without end (x.a = x, a.p = b with b.p = a).
+  if (insertion_chain_has_ancestor(child)) return;
+  value.owned_handle->register_engine(nested);
+  bool present;
+  {
+    auto links = nested->parent_links.write();
+    present = links->has_parents(child);
+    links->register_path(parent_id, child);
+  }
+  if (!present) nested->add_object(value.python_handle, *value.owned_handle);
+}
+
+void QueryMap::detach_indexable(const StoredIndexable& value, uint32_t parent_id) {
+  uint32_t child = value.id();
+  auto links = nested->parent_links.write();
+  if (!links->unlink(parent_id, child) || links->has_parents(child)) return;
+  // The last holder is gone: the nested object leaves the nested engine. The
+  // links stay locked so that a new holder arriving meanwhile waits and then
+  // adds the object afresh.
+  nested->remove_object(child, *value.owned_handle);
+}
+
+void QueryMap::unmask_ids(Bitmap& ids) const {
+  auto table = elements.read();
+  if (table->ids.is_empty()) return;
+  for (;;) {
+    Bitmap found = ids.intersected(table->ids);
+    if (found.is_empty()) return;
+    ids.difference_with(found);
+    std::vector<uint32_t> holders;
+    holders.reserve(1024);
+    found.for_each([&](uint32_t element) {
+      auto it = table->holder_of.find(element);
+      if (it != table->holder_of.end()) holders.push_back(it->second);
+    });
+    ids.add_many(holders);
+  }
+}
+
+Bitmap QueryMap::element_ids() const { return elements.read()->ids; }
+
+}  // namespace quorvane

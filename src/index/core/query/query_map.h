@@ -1,0 +1,109 @@
+// QueryMap: the value index of one attribute inside one engine.
+//
+// For every object (or container element) of the engine that has the
+// attribute, the map records its id under the value, in the structure that
+// the value's kind selects:
+//   numbers (ints, floats)   -> `numbers`, under their 76-bit sort key
+//   strings                  -> `strings` (the empty string in a set of its own)
+//   booleans                 -> `bools`
+//   Indexable, unknown kinds -> `exact`; Indexables also go, with all their
+//                               own attributes, into the `nested` engine
+//   list, tuple, set         -> each element under a fresh element id, which
+//                               `elements` maps back to its holder
+//
+// Every structure has its own reader/writer lock, so writers of different
+// kinds of values do not block each other. Removing what is not stored is a
+// silent no-op.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+#include "index/core/structures/shards/hashmap.h"
+#include "index/value.h"
+#include "util/lock.h"
+
+namespace quorvane {
+
+class IndexAPI;
+
+// A value ready to be indexed. For a container, `elements` holds its elements
+// converted while the container was walked (with the GIL), so that indexing
+// and, later, removal never call into Python.
+struct PreparedValue {
+  PyValue value;
+  std::vector<PreparedValue> elements;
+};
+
+// Converts the elements of container values (taking the GIL for the walk);
+// other values are returned as they are. Throws Panic when an element cannot
+// be converted, before anything is indexed.
+PreparedValue prepare_value(const PyValue& value);
+
+struct StringIndex {
+  PositionalBitmap columns;
+  Bitmap empty;  // ids whose string is ""
+};
+
+struct BoolCells {
+  BufferedBitmap<64> true_ids;
+  BufferedBitmap<64> false_ids;
+};
+
+// Element ids of container values: element -> holder, every element id, and
+// per holder what was indexed for it (so that removal takes out exactly that,
+// whatever happened to the container since).
+struct ElementEntry {
+  uint32_t id;
+  PyValue value;
+};
+struct ElementTable {
+  absl::flat_hash_map<uint32_t, uint32_t> holder_of;
+  absl::flat_hash_map<uint32_t, std::vector<ElementEntry>> by_holder;
+  Bitmap ids;
+};
+
+using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
+
+class QueryMap {
+ public:
+  // A map owned by `owner`; its nested engine's parent is `owner`.
+  explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+
+  // Indexes `value` for `id`. No engine lock of the owner is needed beyond the
+  // caller's read lock of the owner's map vector.
+  void insert(uint32_t id, const PreparedValue& value);
+  // Removes `value`, indexed for `id`, from every structure that holds it.
+  void remove(uint32_t id, const PyValue& value);
+
+  // Replaces element ids in `ids` by the ids of the objects holding their
+  // containers, through any depth of nested containers.
+  void unmask_ids(Bitmap& ids) const;
+  // All element ids of this map (the scope range queries need besides objects).
+  Bitmap element_ids() const;
+
+  ExactMap exact;
+  RwLock<StringIndex> strings;
+  RwLock<NumericalBitmap> numbers;
+  RwLock<BoolCells> bools;
+  RwLock<ElementTable> elements;
+  const std::weak_ptr<IndexAPI> owner;
+  const std::shared_ptr<IndexAPI> nested;
+
+ private:
+  friend class BulkQueryMapAdder;
+  void insert_exact(uint32_t id, const PyValue& value);
+  void remove_exact(uint32_t id, const PyValue& value);
+  void insert_elements(uint32_t holder, const std::vector<PreparedValue>& values);
+  void remove_elements(uint32_t holder);
+  void insert_indexable(const StoredIndexable& value, uint32_t parent_id);
+  void detach_indexable(const StoredIndexable& value, uint32_t parent_id);
+};
+
+}  // namespace quorvane

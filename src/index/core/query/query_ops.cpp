@@ -1,0 +1,173 @@
+#include "index/core/query/query_ops.h"
+
+#include <algorithm>
+
+#include "index/core/structures/string_interner/string_interner.h"
+#include "util/panic.h"
+
+namespace quorvane {
+namespace {
+
+// Rank of each kind in a conjunction (lower first), indexed by QueryKind.
+constexpr int PRIORITY[] = {
+    /*Eq*/ 0, /*Ne*/ 1, /*Not*/ 2, /*In*/ 3, /*And*/ 7, /*Or*/ 8, /*Gt*/ 11,
+    /*Ge*/ 12, /*Lt*/ 9, /*Le*/ 10, /*Bt*/ 13, /*StartsWi*/ 4, /*EndsWi*/ 5, /*Contains*/ 6};
+
+bool is_number(const PyValue& v) {
+  return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float;
+}
+
+NumericKey key_of(const PyValue& v) {
+  return v.kind() == ValueKind::Int ? numeric_key(std::get<int64_t>(v.primitave()))
+                                    : numeric_key(std::get<double>(v.primitave()));
+}
+
+std::string_view text_of(const PyValue& v) { return std::get<SmallStr>(v.primitave()).view(); }
+
+// Every id holding a string value (the empty string included).
+Bitmap all_strings(const StringIndex& strings) {
+  Bitmap out = strings.columns.all_ids();
+  out.union_with(strings.empty);
+  return out;
+}
+
+// The leaf rule of `query` on one map, before element ids are unmasked.
+// `scope` is the universe widened by the map's element ids (range scans).
+Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& scope) {
+  const PyValue& value = query.value();
+  switch (query.kind) {
+    case QueryKind::Eq:
+      switch (value.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+          return map.numbers.read()->get_eq(key_of(value));
+        case ValueKind::Str: {
+          auto strings = map.strings.read();
+          std::string_view text = text_of(value);
+          return text.empty() ? strings->empty : strings->columns.equal(text);
+        }
+        case ValueKind::Bool: {
+          auto bools = map.bools.read();
+          return std::get<bool>(value.primitave()) ? bools->true_ids.bitmap()
+                                                   : bools->false_ids.bitmap();
+        }
+        default: {
+          auto set = map.exact.get(value);
+          return set ? set->to_bitmap() : Bitmap();
+        }
+      }
+    case QueryKind::Gt:
+    case QueryKind::Ge:
+    case QueryKind::Lt:
+    case QueryKind::Le: {
+      Bitmap out;
+      if (!is_number(value)) return out;
+      auto numbers = map.numbers.read();
+      NumericKey key = key_of(value);
+      if (query.kind == QueryKind::Gt) numbers->get_gt_into_base(key, out, scope);
+      if (query.kind == QueryKind::Ge) numbers->get_gte_into_base(key, out, scope);
+      if (query.kind == QueryKind::Lt) numbers->get_lt_into_base(key, out, scope);
+      if (query.kind == QueryKind::Le) numbers->get_lte_into_base(key, out, scope);
+      return out;
+    }
+    case QueryKind::Bt: {
+      const PyValue& lower = query.values[0];
+      const PyValue& upper = query.values[1];
+      check(is_number(lower) && is_number(upper), "not yet implemented");
+      auto numbers = map.numbers.read();
+      Bitmap low;
+      numbers->get_gte_into_base(key_of(lower), low, scope);
+      Bitmap high;
+      numbers->get_lte_into_base(key_of(upper), high, low);
+      return high;
+    }
+    case QueryKind::StartsWi:
+    case QueryKind::EndsWi:
+    case QueryKind::Contains: {
+      if (value.kind() != ValueKind::Str) return Bitmap();
+      auto strings = map.strings.read();
+      std::string_view text = text_of(value);
+      if (text.empty()) return all_strings(*strings);
+      if (query.kind == QueryKind::StartsWi) return strings->columns.starts_with(text);
+      if (query.kind == QueryKind::EndsWi) return strings->columns.ends_with(text);
+      return strings->columns.contains(text);
+    }
+    default:
+      throw Panic("not a leaf query");
+  }
+}
+
+// A leaf (or In) on the attribute path of `query`.
+Bitmap attribute_lookup(const MapVector& maps, const Bitmap& universe, const QueryExpr& query) {
+  auto [head, rest] = attr_parts(query.attr.view());
+  uint32_t attr = INTERNER().intern(head);
+  if (attr >= maps.size() || maps[attr] == nullptr) return Bitmap();
+  const QueryMap& map = *maps[attr];
+  Bitmap result;
+  if (rest) {
+    // Answer the rest of the path in the nested engine, then map the nested
+    // objects back to the ids here that hold them (objects, or elements of
+    // their containers).
+    QueryExpr inner = QueryExpr::leaf(query.kind, *rest, query.values);
+    Bitmap nested_ids = map.nested->reduced_query(inner).bitmap;
+    result = map.nested->parent_links.read()->get_parent_from_ids(nested_ids);
+  } else if (query.kind == QueryKind::In) {
+    for (const PyValue& value : query.values) {
+      QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), {value});
+      result.union_with(leaf_on_map(map, eq, universe));
+    }
+  } else {
+    Bitmap scope = universe;
+    scope.union_with(map.element_ids());
+    result = leaf_on_map(map, query, scope);
+  }
+  map.unmask_ids(result);
+  result.intersect_with(universe);
+  return result;
+}
+
+}  // namespace
+
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr) {
+  auto dot = attr.find('.');
+  if (dot == std::string_view::npos) return {attr, std::nullopt};
+  return {attr.substr(0, dot), attr.substr(dot + 1)};
+}
+
+Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
+                                const std::vector<QueryExpr>& queries) {
+  std::vector<const QueryExpr*> ordered;
+  ordered.reserve(queries.size());
+  for (const auto& q : queries) ordered.push_back(&q);
+  std::stable_sort(ordered.begin(), ordered.end(), [](const QueryExpr* a, const QueryExpr* b) {
+    return PRIORITY[static_cast<int>(a->kind)] < PRIORITY[static_cast<int>(b->kind)];
+  });
+  Bitmap result = universe;
+  for (const QueryExpr* q : ordered) {
+    Bitmap r = evaluate_query(maps, result, *q);
+    result.intersect_with(r);
+  }
+  return result;
+}
+
+Bitmap evaluate_query(const MapVector& maps, const Bitmap& universe, const QueryExpr& query) {
+  switch (query.kind) {
+    case QueryKind::And:
+      return evaluate_and_queries_vec(maps, universe, query.children);
+    case QueryKind::Or: {
+      Bitmap result;
+      for (const auto& child : query.children) result.union_with(evaluate_query(maps, universe, child));
+      return result;
+    }
+    case QueryKind::Not:
+      return universe.differenced(evaluate_query(maps, universe, query.children.front()));
+    case QueryKind::Ne: {
+      QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), query.values);
+      return universe.differenced(evaluate_query(maps, universe, eq));
+    }
+    default:
+      return attribute_lookup(maps, universe, query);
+  }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,30 @@
+// Query evaluation: turns a QueryExpr into the set of ids, within a universe,
+// of the objects that satisfy it, using the QueryMaps of one engine.
+//
+// Every answer is a subset of its universe. Container values match through
+// their elements (any element satisfying a leaf makes the holder match), and
+// a dotted path a.b is answered through the nested engine of attribute a.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index/core/index.h"
+
+namespace quorvane {
+
+// Splits a path at its first "." into the head and the rest (if any).
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr);
+
+// The ids of `universe` satisfying `query`. The caller holds the engine's
+// `query_maps` for reading (`maps`) and whatever guards `universe`.
+Bitmap evaluate_query(const MapVector& maps, const Bitmap& universe, const QueryExpr& query);
+
+// The conjunction of `queries`: cheap members first, each evaluated within
+// the running intersection. An empty list yields the universe.
+Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
+                                const std::vector<QueryExpr>& queries);
+
+}  // namespace quorvane

@@ -1,0 +1,48 @@
+#include "index/interfaces/index.h"
+#include "index/types.h"
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+
+PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"Index.add_object_many()", {"objs"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    // Every element is checked before anything changes: a failing batch adds
+    // nothing, not even its valid elements.
+    std::vector<PyRef> objects = extract_sequence(bound[0], "objs");
+    std::vector<StoredItem> batch;
+    batch.reserve(objects.size());
+    for (const PyRef& obj : objects) {
+      extract_instance<IndexableObject>(obj.get(), indexable_type(), "Indexable", "objs");
+      batch.push_back(share(obj));
+    }
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
+    without_gil([&] {
+      for (const StoredItem& item : batch) {
+        const Indexable& rec = record_of(item->get());
+        rec.register_engine(api);
+        api->add_object(item, rec);
+      }
+    });
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"Index.union_with()", {"other"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    auto* other = extract_instance<IndexObject>(bound[0], index_type(), "Index", "other");
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
+    std::shared_ptr<IndexAPI> source = other->api;
+    if (api == source) return PyRef::borrow(Py_None);
+    without_gil([&] { api->union_with(*source); });
+    return PyRef::borrow(Py_None);
+  });
+}
+
+}  // namespace quorvane

@@ -1,0 +1,121 @@
+#include "index/interfaces/query.h"
+#include "index/core/query/query_ops.h"
+#include "index/interfaces/index.h"
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+namespace {
+
+PyTypeObject* FILTERED_TYPE = nullptr;
+
+const FilteredView& view_of(PyObject* self) {
+  return reinterpret_cast<FilteredIndexObject*>(self)->view;
+}
+
+PyObject* Filtered_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for FilteredIndex");
+  return nullptr;
+}
+
+void Filtered_dealloc(PyObject* self) {
+  EntryScope entry;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<FilteredIndexObject*>(self)->view.~FilteredView();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Filtered_collect(PyObject* self, PyObject*) {
+  return guarded([&] { return collect_list(view_of(self)); });
+}
+
+// A narrower view of the same maps and items.
+FilteredView narrowed(const FilteredView& view, Bitmap ids) {
+  return FilteredView{view.query_maps, view.items, std::move(ids)};
+}
+
+PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const Signature sig{"FilteredIndex.reduced()", {}, true};
+    BoundArgs bound = bind_tuple(sig, args, kwargs);
+    auto conditions = kwargs_to_query(bound.kwargs.get());
+    const FilteredView& view = view_of(self);
+    return wrap_view(without_gil([&] {
+      auto maps = view.query_maps->read();
+      return narrowed(view, evaluate_and_queries_vec(*maps, view.bitmap, conditions));
+    }));
+  });
+}
+
+PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"FilteredIndex.reduced_query()", {"query"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    const QueryExpr& query =
+        extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+    const FilteredView& view = view_of(self);
+    // Runs with the GIL held; a busy lock is waited for without it.
+    auto maps = view.query_maps->read();
+    Bitmap ids = evaluate_query(*maps, view.bitmap, query);
+    ids.intersect_with(view.bitmap);
+    return wrap_view(narrowed(view, std::move(ids)));
+  });
+}
+
+PyObject* Filtered_rebase(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const FilteredView& view = view_of(self);
+    std::shared_ptr<IndexAPI> api = IndexAPI::create();
+    for (const StoredItem& item : view.collect()) {
+      const Indexable& rec = record_of(item->get());
+      rec.register_engine(api);
+      api->add_object(item, rec);
+    }
+    return wrap_index(std::move(api));
+  });
+}
+
+PyMethodDef FILTERED_METHODS[] = {
+    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
+     METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced_query)),
+     METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"collect", Filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", Filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot FILTERED_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Filtered_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Filtered_dealloc)},
+    {Py_tp_methods, FILTERED_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec FILTERED_SPEC = {"Quorvane.FilteredIndex",
+                             static_cast<int>(sizeof(FilteredIndexObject)), 0, Py_TPFLAGS_DEFAULT,
+                             FILTERED_SLOTS};
+
+}  // namespace
+
+PyRef wrap_view(FilteredView view) {
+  PyObject* obj = FILTERED_TYPE->tp_alloc(FILTERED_TYPE, 0);
+  if (obj == nullptr) throw PyErr::fetch();
+  new (&reinterpret_cast<FilteredIndexObject*>(obj)->view) FilteredView(std::move(view));
+  return PyRef::steal(obj);
+}
+
+PyTypeObject* filtered_index_type() noexcept { return FILTERED_TYPE; }
+
+PyTypeObject* create_filtered_index_type() {
+  if (FILTERED_TYPE == nullptr) {
+    FILTERED_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&FILTERED_SPEC));
+    if (FILTERED_TYPE == nullptr) throw PyErr::fetch();
+  }
+  return FILTERED_TYPE;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,156 @@
+#include "index/interfaces/query.h"
+
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+namespace {
+
+PyTypeObject* QUERY_TYPE = nullptr;
+
+PyRef wrap(QueryExpr expr) {
+  PyObject* obj = QUERY_TYPE->tp_alloc(QUERY_TYPE, 0);
+  if (obj == nullptr) throw PyErr::fetch();
+  new (&reinterpret_cast<PyQueryExprObject*>(obj)->expr) QueryExpr(std::move(expr));
+  return PyRef::steal(obj);
+}
+
+const QueryExpr& expr_arg(PyObject* obj, const char* param) {
+  return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
+}
+
+// The nine two-argument leaves differ only in the kind they build.
+template <QueryKind kKind, const char* kName>
+PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{kName, {"attr", "value"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    std::string_view attr = extract_str(bound[0], "attr");
+    return wrap(QueryExpr::leaf(kKind, attr, {PyValue::from_object(bound[1])}));
+  });
+}
+
+PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"PyQueryExpr.bt()", {"attr", "lower", "upper"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    std::string_view attr = extract_str(bound[0], "attr");
+    PyValue lower = PyValue::from_object(bound[1]);
+    PyValue upper = PyValue::from_object(bound[2]);
+    return wrap(QueryExpr::leaf(QueryKind::Bt, attr, {std::move(lower), std::move(upper)}));
+  });
+}
+
+PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"PyQueryExpr.in_()", {"attr", "values"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    std::string_view attr = extract_str(bound[0], "attr");
+    std::vector<PyValue> values;
+    for (const PyRef& item : extract_sequence(bound[1], "values")) {
+      values.push_back(PyValue::from_object(item.get()));
+    }
+    return wrap(QueryExpr::leaf(QueryKind::In, attr, std::move(values)));
+  });
+}
+
+// and_ and or_ take any number of positional trees (no keywords).
+template <QueryKind kKind, const char* kName>
+PyObject* combinator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+      static const Signature sig{kName, {}};
+      bind_fastcall(sig, args, 0, kwnames);
+    }
+    std::vector<QueryExpr> children;
+    Py_ssize_t n = PyVectorcall_NARGS(nargs);
+    children.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) children.push_back(expr_arg(args[i], "exprs"));
+    return wrap(QueryExpr::node(kKind, std::move(children)));
+  });
+}
+
+PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"PyQueryExpr.not_()", {"exprs"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    return wrap(QueryExpr::node(QueryKind::Not, {expr_arg(bound[0], "exprs")}));
+  });
+}
+
+PyObject* Query_repr(PyObject* self) {
+  return guarded([&] {
+    std::string text = "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr.text() + ">";
+    return PyRef::steal_or_throw(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+void Query_dealloc(PyObject* self) {
+  EntryScope entry;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyQueryExprObject*>(self)->expr.~QueryExpr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Query_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for PyQueryExpr");
+  return nullptr;
+}
+
+constexpr char EQ[] = "PyQueryExpr.eq()", NE[] = "PyQueryExpr.ne()", GT[] = "PyQueryExpr.gt()",
+               GE[] = "PyQueryExpr.ge()", LT[] = "PyQueryExpr.lt()", LE[] = "PyQueryExpr.le()",
+               SW[] = "PyQueryExpr.starts_with()", EW[] = "PyQueryExpr.ends_with()",
+               CO[] = "PyQueryExpr.contains()", AND[] = "PyQueryExpr.and_()",
+               OR[] = "PyQueryExpr.or_()";
+
+constexpr int STATIC_FAST = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+#define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef QUERY_METHODS[] = {
+    {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST, "eq(attr, value)\n--\n\n"},
+    {"ne", QUORVANE_FAST((leaf_builder<QueryKind::Ne, NE>)), STATIC_FAST, "ne(attr, value)\n--\n\n"},
+    {"gt", QUORVANE_FAST((leaf_builder<QueryKind::Gt, GT>)), STATIC_FAST, "gt(attr, value)\n--\n\n"},
+    {"ge", QUORVANE_FAST((leaf_builder<QueryKind::Ge, GE>)), STATIC_FAST, "ge(attr, value)\n--\n\n"},
+    {"le", QUORVANE_FAST((leaf_builder<QueryKind::Le, LE>)), STATIC_FAST, "le(attr, value)\n--\n\n"},
+    {"bt", QUORVANE_FAST(bt_builder), STATIC_FAST, "bt(attr, lower, upper)\n--\n\n"},
+    {"lt", QUORVANE_FAST((leaf_builder<QueryKind::Lt, LT>)), STATIC_FAST, "lt(attr, value)\n--\n\n"},
+    {"in_", QUORVANE_FAST(in_builder), STATIC_FAST, "in_(attr, values)\n--\n\n"},
+    {"and_", QUORVANE_FAST((combinator<QueryKind::And, AND>)), STATIC_FAST, "and_(*exprs)\n--\n\n"},
+    {"or_", QUORVANE_FAST((combinator<QueryKind::Or, OR>)), STATIC_FAST, "or_(*exprs)\n--\n\n"},
+    {"not_", QUORVANE_FAST(not_builder), STATIC_FAST, "not_(exprs)\n--\n\n"},
+    {"starts_with", QUORVANE_FAST((leaf_builder<QueryKind::StartsWi, SW>)), STATIC_FAST,
+     "starts_with(attr, value)\n--\n\n"},
+    {"ends_with", QUORVANE_FAST((leaf_builder<QueryKind::EndsWi, EW>)), STATIC_FAST,
+     "ends_with(attr, value)\n--\n\n"},
+    {"contains", QUORVANE_FAST((leaf_builder<QueryKind::Contains, CO>)), STATIC_FAST,
+     "contains(attr, value)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef QUORVANE_FAST
+
+PyType_Slot QUERY_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Query_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Query_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
+    {Py_tp_methods, QUERY_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec QUERY_SPEC = {"Quorvane.PyQueryExpr", static_cast<int>(sizeof(PyQueryExprObject)), 0,
+                          Py_TPFLAGS_DEFAULT, QUERY_SLOTS};
+
+}  // namespace
+
+PyTypeObject* query_type() noexcept { return QUERY_TYPE; }
+
+PyTypeObject* create_query_type() {
+  if (QUERY_TYPE == nullptr) {
+    QUERY_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&QUERY_SPEC));
+    if (QUERY_TYPE == nullptr) throw PyErr::fetch();
+  }
+  return QUERY_TYPE;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,88 @@
+// The module entry: PyInit_Quorvane, registration and sum_as_string.
+#include <atomic>
+#include <string>
+
+#include "index/indexable.h"
+#include "index/interfaces/index.h"
+#include "index/interfaces/query.h"
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+namespace {
+
+std::atomic<int64_t> OWNING_INTERPRETER{-1};
+PyObject* MODULE = nullptr;
+
+std::size_t extract_size_t(PyObject* obj, const char* param) {
+  return convert_arg(param, [&] {
+    PyRef index = PyRef::steal_or_throw(PyNumber_Index(obj));
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErr::fetch();
+    if (value > SIZE_MAX) {
+      throw PyErr(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::size_t>(value);
+  });
+}
+
+PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"sum_as_string()", {"a", "b"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    std::size_t a = extract_size_t(bound[0], "a");
+    std::size_t b = extract_size_t(bound[1], "b");
+    std::string text = std::to_string(a + b);  // wraps modulo 2^width
+    return PyRef::steal_or_throw(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyMethodDef SUM_AS_STRING_DEF = {
+    "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "Quorvane",
+    "Quorvane: a native module for Python that indexes Python objects by their attribute values.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+void add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+    throw PyErr::fetch();
+  }
+}
+
+PyRef init_module() {
+  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) throw PyErr::fetch();
+  int64_t expected = -1;
+  if (!OWNING_INTERPRETER.compare_exchange_strong(expected, id) && expected != id) {
+    throw PyErr(PyExc_ImportError,
+                "Quorvane does not support subinterpreters: it is already loaded in another "
+                "interpreter of this process");
+  }
+  if (MODULE != nullptr) return PyRef::borrow(MODULE);
+  install_gil_aware_waiting();
+  PyRef module = PyRef::steal_or_throw(PyModule_Create(&MODULE_DEF));
+  PyRef name = PyRef::steal_or_throw(PyUnicode_FromString("Quorvane"));
+  PyRef function =
+      PyRef::steal_or_throw(PyCMethod_New(&SUM_AS_STRING_DEF, module.get(), name.get(), nullptr));
+  PyRef fname = PyRef::steal_or_throw(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!PyUnicode_Check(fname.get())) throw_cannot_convert(fname.get(), "PyString");
+  if (PyObject_SetAttr(module.get(), fname.get(), function.get()) < 0) throw PyErr::fetch();
+  add_type(module.get(), "Index", create_index_type());
+  add_type(module.get(), "Indexable", create_indexable_type());
+  add_type(module.get(), "FilteredIndex", create_filtered_index_type());
+  add_type(module.get(), "PyQueryExpr", create_query_type());
+  MODULE = Py_NewRef(module.get());
+  return module;
+}
+
+}  // namespace
+}  // namespace quorvane
+
+PyMODINIT_FUNC PyInit_Quorvane(void) {
+  return quorvane::guarded([] { return quorvane::init_module(); });
+}

@@ -1,0 +1,152 @@
+#include "python/arg_binding.h"
+
+#include <string_view>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+std::string plural(std::size_t n, const char* one, const char* many) { return n == 1 ? one : many; }
+
+[[noreturn]] void throw_too_many(const Signature& sig, std::size_t given) {
+  throw_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.params.size()) +
+                   " positional arguments but " + std::to_string(given) + " " +
+                   plural(given, "was", "were") + " given");
+}
+
+[[noreturn]] void throw_missing(const Signature& sig, const std::vector<std::string>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    list += "'" + names[i] + "'";
+  }
+  throw_type_error(std::string(sig.full_name) + " missing " + std::to_string(names.size()) +
+                   " required positional " + plural(names.size(), "argument", "arguments") + ": " +
+                   list);
+}
+
+// Puts one keyword into its parameter slot or into the collected keywords.
+void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositional, PyObject* name,
+                  PyObject* value) {
+  if (!PyUnicode_Check(name)) {
+    convert_arg("kwargs", [&] { throw_cannot_convert(name, "PyString"); });
+  }
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+  if (text == nullptr) throw PyErr::fetch();
+  std::string_view key(text, static_cast<std::size_t>(len));
+  std::size_t index = 0;
+  for (const char* param : sig.params) {
+    if (key == param) {
+      if (index < npositional || bound.args[index] != nullptr) {
+        throw_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
+                         std::string(key) + "'");
+      }
+      bound.args[index] = value;
+      return;
+    }
+    ++index;
+  }
+  if (!sig.collects_kwargs) {
+    throw_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
+                     std::string(key) + "'");
+  }
+  if (!bound.kwargs) bound.kwargs = PyRef::steal_or_throw(PyDict_New());
+  if (PyDict_SetItem(bound.kwargs.get(), name, value) < 0) throw PyErr::fetch();
+}
+
+void check_complete(const Signature& sig, const BoundArgs& bound) {
+  std::vector<std::string> missing;
+  std::size_t index = 0;
+  for (const char* param : sig.params) {
+    if (bound.args[index++] == nullptr) missing.emplace_back(param);
+  }
+  if (!missing.empty()) throw_missing(sig, missing);
+}
+
+BoundArgs bind_positional(const Signature& sig, PyObject* const* args, std::size_t nargs) {
+  if (nargs > sig.params.size()) throw_too_many(sig, nargs);
+  BoundArgs bound;
+  for (std::size_t i = 0; i < nargs; ++i) bound.args[i] = args[i];
+  return bound;
+}
+
+}  // namespace
+
+BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  std::size_t npositional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+  BoundArgs bound = bind_positional(sig, args, npositional);
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      bind_keyword(sig, bound, npositional, PyTuple_GET_ITEM(kwnames, i),
+                   args[npositional + static_cast<std::size_t>(i)]);
+    }
+  }
+  check_complete(sig, bound);
+  return bound;
+}
+
+BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  std::size_t npositional = args != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
+  BoundArgs bound = bind_positional(
+      sig, npositional > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr, npositional);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      bind_keyword(sig, bound, npositional, name, value);
+    }
+  }
+  check_complete(sig, bound);
+  return bound;
+}
+
+void throw_cannot_convert(PyObject* obj, const char* expected) {
+  PyRef name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(obj)));
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr) throw PyErr::fetch();
+  throw_type_error(std::string("'") + text + "' object cannot be converted to '" + expected + "'");
+}
+
+void rethrow_for_param(PyErr& err, const char* param) {
+  if (!err.matches(PyExc_TypeError)) throw std::move(err);
+  PyRef text = PyRef::steal_or_throw(PyObject_Str(err.exception()));
+  const char* message = PyUnicode_AsUTF8(text.get());
+  if (message == nullptr) throw PyErr::fetch();
+  PyErr wrapped(PyExc_TypeError, std::string("argument '") + param + "': " + message);
+  // The new error keeps the first error's cause.
+  PyException_SetCause(wrapped.exception(), PyException_GetCause(err.exception()));
+  throw wrapped;
+}
+
+std::string_view extract_str(PyObject* obj, const char* param) {
+  return convert_arg(param, [&] {
+    if (!PyUnicode_Check(obj)) throw_cannot_convert(obj, "PyString");
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) throw PyErr::fetch();
+    return std::string_view(text, static_cast<std::size_t>(len));
+  });
+}
+
+std::vector<PyRef> extract_sequence(PyObject* obj, const char* param) {
+  return convert_arg(param, [&] {
+    if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
+    std::vector<PyRef> items;
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+      PyErr_Clear();
+      hint = 0;
+    }
+    items.reserve(static_cast<std::size_t>(hint));
+    PyRef iter = PyRef::steal_or_throw(PyObject_GetIter(obj));
+    while (PyObject* item = PyIter_Next(iter.get())) items.push_back(PyRef::steal(item));
+    if (PyErr_Occurred()) throw PyErr::fetch();
+    return items;
+  });
+}
+
+}  // namespace quorvane

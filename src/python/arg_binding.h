@@ -1,0 +1,84 @@
+// Argument binding: the one helper through which every callable of the
+// module binds its positional and keyword arguments to its parameters, and
+// the conversion helpers that report errors per parameter.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "python/errors.h"
+
+namespace quorvane {
+
+inline constexpr std::size_t MAX_PARAMS = 3;
+
+// The parameters of one callable. `full_name` is what error messages show,
+// e.g. "Index.add_object()". When `collects_kwargs` is set, keywords that
+// name no parameter are collected instead of rejected.
+struct Signature {
+  const char* full_name;
+  std::initializer_list<const char*> params;
+  bool collects_kwargs = false;
+};
+
+// Arguments bound to parameters. `args` are borrowed from the call and are
+// in parameter order; `kwargs` holds the collected keywords (a new dict, or
+// empty when none were given); its keys are checked to be `str`.
+struct BoundArgs {
+  std::array<PyObject*, MAX_PARAMS> args{};
+  PyRef kwargs;
+  PyObject* operator[](std::size_t i) const { return args[i]; }
+};
+
+// Binds a vectorcall-style call (METH_FASTCALL | METH_KEYWORDS).
+// Throws PyErr(TypeError) with the message of the binding rules.
+BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+// Binds a tuple-and-dict call (METH_VARARGS | METH_KEYWORDS, tp_new).
+BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// TypeError "'<type>' object cannot be converted to '<expected>'".
+[[noreturn]] void throw_cannot_convert(PyObject* obj, const char* expected);
+
+// Runs the conversion `fn` of parameter `param`. A TypeError it raises is
+// replaced by TypeError "argument '<param>': <message>" keeping the cause;
+// other exceptions pass unchanged.
+template <class F>
+decltype(auto) convert_arg(const char* param, F&& fn);
+
+// Re-raises `err` for parameter `param` as described for convert_arg.
+[[noreturn]] void rethrow_for_param(PyErr& err, const char* param);
+
+template <class F>
+decltype(auto) convert_arg(const char* param, F&& fn) {
+  try {
+    return fn();
+  } catch (PyErr& err) {
+    rethrow_for_param(err, param);
+  }
+}
+
+// Checks that `obj` is an instance of `type` (or of a subclass) and returns it
+// cast to the object layout `T`; else the wrapped conversion TypeError.
+template <class T>
+T* extract_instance(PyObject* obj, PyTypeObject* type, const char* class_name,
+                    const char* param) {
+  return convert_arg(param, [&] {
+    if (!PyObject_TypeCheck(obj, type)) throw_cannot_convert(obj, class_name);
+    return reinterpret_cast<T*>(obj);
+  });
+}
+
+// The UTF-8 text of a `str` argument (view valid while `obj` lives).
+std::string_view extract_str(PyObject* obj, const char* param);
+
+// The items of a sequence argument, refusing `str` ("Can't extract `str` to
+// `Vec`") and non-sequences ("... cannot be converted to 'Sequence'").
+std::vector<PyRef> extract_sequence(PyObject* obj, const char* param);
+
+}  // namespace quorvane

@@ -1,0 +1,95 @@
+#include "python/gil.h"
+
+#include <vector>
+
+#include "util/lock.h"
+
+namespace quorvane {
+namespace {
+
+thread_local int GIL_COUNT = 0;
+
+// References released by threads that did not hold the GIL. Created by the
+// first deferred release and never destroyed (it may be used during shutdown).
+Mutex<std::vector<PyObject*>>* PENDING_RELEASES = nullptr;
+std::atomic<bool> PENDING_CREATED{false};
+std::once_flag PENDING_ONCE;
+
+Mutex<std::vector<PyObject*>>& pending() {
+  std::call_once(PENDING_ONCE, [] {
+    PENDING_RELEASES = new Mutex<std::vector<PyObject*>>();
+    PENDING_CREATED.store(true, std::memory_order_release);
+  });
+  return *PENDING_RELEASES;
+}
+
+// A thread holding the GIL lets go of it while it waits for a busy native
+// lock, so a holder of that lock that waits for the GIL can finish.
+void wait_releasing_gil(void (*wait)(void*), void* ctx) {
+  if (GIL_COUNT <= 0) {
+    wait(ctx);
+    return;
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  wait(ctx);
+  PyEval_RestoreThread(state);
+}
+
+}  // namespace
+
+bool holds_gil() noexcept { return GIL_COUNT > 0; }
+
+void release_ref(PyObject* obj) noexcept {
+  if (GIL_COUNT > 0) {
+    Py_DECREF(obj);
+    return;
+  }
+  // The queue's mutex is only ever held for a push or a swap, never while
+  // waiting for the GIL, so taking it here cannot deadlock.
+  pending().lock()->push_back(obj);
+}
+
+void drain_pending_releases() noexcept {
+  if (!PENDING_CREATED.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    auto guard = PENDING_RELEASES->lock();
+    if (guard->empty()) return;
+    batch.swap(*guard);
+  }
+  for (PyObject* obj : batch) Py_DECREF(obj);
+}
+
+void install_gil_aware_waiting() noexcept { set_wait_hook(&wait_releasing_gil); }
+
+EntryScope::EntryScope() noexcept {
+  ++GIL_COUNT;
+  drain_pending_releases();
+}
+EntryScope::~EntryScope() { --GIL_COUNT; }
+
+GilRelease::GilRelease() noexcept : saved_count_(GIL_COUNT) {
+  GIL_COUNT = 0;
+  state_ = PyEval_SaveThread();
+}
+GilRelease::~GilRelease() {
+  PyEval_RestoreThread(state_);
+  GIL_COUNT = saved_count_;
+  drain_pending_releases();
+}
+
+GilAcquire::GilAcquire() noexcept : acquired_(GIL_COUNT <= 0) {
+  if (acquired_) {
+    state_ = PyGILState_Ensure();
+    GIL_COUNT = 1;
+    drain_pending_releases();
+  }
+}
+GilAcquire::~GilAcquire() {
+  if (acquired_) {
+    GIL_COUNT = 0;
+    PyGILState_Release(state_);
+  }
+}
+
+}  // namespace quorvane
