@@ -138,12 +138,13 @@ class HybridHashmap {
         std::construct_at(&values[len], other.values[len]);
       }
     }
-    // The source keeps its moved-from values until it is destroyed or cleared.
+    // Leaves the source empty.
     void move_from(Small& other) noexcept {
       for (; len < other.len; ++len) {
         keys[len] = other.keys[len];
         std::construct_at(&values[len], std::move(other.values[len]));
       }
+      other.clear();
     }
   };
 

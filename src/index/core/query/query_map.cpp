@@ -1,5 +1,6 @@
 #include "index/core/query/query_map.h"
 
+#include <cmath>
 #include <variant>
 
 #include "index/core/id_alloc.h"
@@ -16,6 +17,12 @@ std::string_view text_of(const PyValue& v) { return std::get<SmallStr>(v.primita
 NumericKey key_of(const PyValue& v) {
   return v.kind() == ValueKind::Int ? numeric_key(std::get<int64_t>(v.primitave()))
                                     : numeric_key(std::get<double>(v.primitave()));
+}
+
+// NaN equals nothing and orders with nothing, so it is not indexed as a
+// number at all: no equality or range query can then find it.
+bool is_nan(const PyValue& v) {
+  return v.kind() == ValueKind::Float && std::isnan(std::get<double>(v.primitave()));
 }
 
 // Walks a container as it is now; needs the GIL.
@@ -73,7 +80,7 @@ void QueryMap::insert(uint32_t id, const PreparedValue& prepared) {
   switch (v.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      numbers.write()->add(id, key_of(v));
+      if (!is_nan(v)) numbers.write()->add(id, key_of(v));
       break;
     case ValueKind::Str: {
       auto guard = strings.write();
@@ -107,6 +114,7 @@ void QueryMap::remove(uint32_t id, const PyValue& v) {
   switch (v.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
+      if (is_nan(v)) break;
       NumericKey key = key_of(v);
       numbers.write()->remove(id, key);
       break;

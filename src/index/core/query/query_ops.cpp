@@ -1,6 +1,7 @@
 #include "index/core/query/query_ops.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "index/core/structures/string_interner/string_interner.h"
 #include "util/panic.h"
@@ -15,6 +16,11 @@ constexpr int PRIORITY[] = {
 
 bool is_number(const PyValue& v) {
   return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float;
+}
+
+// NaN is never indexed as a number: it equals and orders with nothing.
+bool is_nan(const PyValue& v) {
+  return v.kind() == ValueKind::Float && std::isnan(std::get<double>(v.primitave()));
 }
 
 NumericKey key_of(const PyValue& v) {
@@ -40,6 +46,7 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
       switch (value.kind()) {
         case ValueKind::Int:
         case ValueKind::Float:
+          if (is_nan(value)) return Bitmap();
           return map.numbers.read()->get_eq(key_of(value));
         case ValueKind::Str: {
           auto strings = map.strings.read();
@@ -61,7 +68,7 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
     case QueryKind::Lt:
     case QueryKind::Le: {
       Bitmap out;
-      if (!is_number(value)) return out;
+      if (!is_number(value) || is_nan(value)) return out;
       auto numbers = map.numbers.read();
       NumericKey key = key_of(value);
       if (query.kind == QueryKind::Gt) numbers->get_gt_into_base(key, out, scope);
@@ -74,6 +81,7 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
       const PyValue& lower = query.values[0];
       const PyValue& upper = query.values[1];
       check(is_number(lower) && is_number(upper), "not yet implemented");
+      if (is_nan(lower) || is_nan(upper)) return Bitmap();
       auto numbers = map.numbers.read();
       Bitmap low;
       numbers->get_gte_into_base(key_of(lower), low, scope);

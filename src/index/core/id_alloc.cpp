@@ -1,0 +1,59 @@
+#include "index/core/id_alloc.h"
+
+#include <atomic>
+#include <utility>
+
+#include "util/lock.h"
+#include "util/panic.h"
+
+namespace quorvane {
+namespace {
+
+// The next never-used id; 0 after 2^32 - 1 has been handed out. Atomic for
+// lock-free readers, but advanced only while FREE_IDS is locked.
+std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
+
+Mutex<std::vector<uint32_t>>& FREE_IDS() {
+  // Deliberately leaked: objects may release ids while the process exits.
+  static auto* const free_ids = new Mutex<std::vector<uint32_t>>();
+  return *free_ids;
+}
+
+bool was_handed_out(uint32_t id, uint32_t next_fresh) {
+  return id != 0 && (next_fresh == 0 || id < next_fresh);
+}
+
+}  // namespace
+
+uint32_t allocate_id() {
+  {
+    auto free_ids = FREE_IDS().lock();
+    if (!free_ids->empty()) {
+      uint32_t id = free_ids->back();
+      free_ids->pop_back();
+      return id;
+    }
+    if (GLOBAL_ID_COUNTER.load() != 0) return GLOBAL_ID_COUNTER.fetch_add(1);
+  }
+  // Thrown after unlocking: exhaustion must not poison the pool, so releases
+  // (and allocations of what they release) keep working.
+  throw Panic("object ids exhausted");
+}
+
+void free_id(uint32_t id) {
+  auto free_ids = FREE_IDS().lock();
+  if (!was_handed_out(id, GLOBAL_ID_COUNTER.load())) return;
+  free_ids->push_back(id);
+}
+
+namespace detail {
+
+IdPoolState exchange_id_pool_for_test(IdPoolState state) {
+  auto free_ids = FREE_IDS().lock();
+  IdPoolState previous{GLOBAL_ID_COUNTER.exchange(state.next_fresh),
+                       std::exchange(*free_ids, std::move(state.free_ids))};
+  return previous;
+}
+
+}  // namespace detail
+}  // namespace quorvane
