@@ -43,8 +43,14 @@ void trim_indexes(MembershipList& list, const std::shared_ptr<IndexAPI>& exclude
 
 void Indexable::register_engine(const std::shared_ptr<IndexAPI>& engine) const {
   with_object_lock(*membership_, POISONED_LOCK, [&](MembershipList& list) {
-    list.push_back(IndexMeta{engine});
+    // An engine is listed once: an object shared by many holders (a nested
+    // value) is registered again for each of them, and a growing list would
+    // make every registration and every assignment slower.
+    for (const IndexMeta& meta : list) {
+      if (!meta.engine.owner_before(engine) && !engine.owner_before(meta.engine)) return;
+    }
     trim_indexes(list, default_index());
+    list.push_back(IndexMeta{engine});
     // One fixed order of engines for every object (by the engines' shared
     // control blocks, which stays consistent even if an engine dies meanwhile).
     std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {

@@ -1,0 +1,306 @@
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+
+#include <memory>
+#include <utility>
+
+#include "util/panic.h"
+
+namespace quorvane {
+
+static_assert(sizeof(HybridSet) <= 24, "a HybridSet should stay within 24 bytes");
+
+HybridSet HybridSet::of(uint32_t id) {
+  HybridSet set;
+  set.add(id);
+  return set;
+}
+
+HybridSet::HybridSet(const HybridSet& other) : kind_(Kind::Empty) {
+  switch (other.kind_) {
+    case Kind::Empty:
+      break;
+    case Kind::Small:
+      new (storage_) CenteredArray(other.small_());
+      break;
+    case Kind::Medium:
+      new (storage_) CenteredArray*(new CenteredArray(*other.medium_()));
+      break;
+    case Kind::Large:
+      new (storage_) Bitmap(other.large_());
+      break;
+  }
+  kind_ = other.kind_;
+}
+
+HybridSet& HybridSet::operator=(const HybridSet& other) {
+  if (this != &other) {
+    HybridSet copy(other);  // may throw; this set is untouched until it succeeds
+    reset();
+    steal(copy);
+  }
+  return *this;
+}
+
+HybridSet::HybridSet(HybridSet&& other) noexcept : kind_(Kind::Empty) {
+  steal(other);
+}
+
+HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
+  if (this != &other) {
+    reset();
+    steal(other);
+  }
+  return *this;
+}
+
+HybridSet::~HybridSet() {
+  reset();
+}
+
+void HybridSet::reset() noexcept {
+  switch (kind_) {
+    case Kind::Empty:
+    case Kind::Small:
+      break;
+    case Kind::Medium:
+      delete medium_();
+      break;
+    case Kind::Large:
+      large_().~Bitmap();
+      break;
+  }
+  kind_ = Kind::Empty;
+}
+
+void HybridSet::steal(HybridSet& other) noexcept {
+  Kind kind = other.kind_;
+  switch (kind) {
+    case Kind::Empty:
+      break;
+    case Kind::Small:
+      new (storage_) CenteredArray(other.small_());
+      break;
+    case Kind::Medium:
+      new (storage_) CenteredArray*(other.medium_());
+      other.kind_ = Kind::Empty;  // the allocation now belongs to this set
+      break;
+    case Kind::Large:
+      new (storage_) Bitmap(std::move(other.large_()));
+      break;
+  }
+  kind_ = kind;
+  other.reset();
+}
+
+void HybridSet::become_large(Bitmap&& bitmap) noexcept {
+  reset();
+  new (storage_) Bitmap(std::move(bitmap));
+  kind_ = Kind::Large;
+}
+
+void HybridSet::become_medium(CenteredArray* array) noexcept {
+  reset();
+  new (storage_) CenteredArray*(array);
+  kind_ = Kind::Medium;
+}
+
+void HybridSet::become_small(const CenteredArray& array) noexcept {
+  reset();
+  new (storage_) CenteredArray(array);
+  kind_ = Kind::Small;
+}
+
+void HybridSet::add(uint32_t id) {
+  switch (kind_) {
+    case Kind::Empty: {
+      CenteredArray array;
+      array.insert(id);
+      become_small(array);
+      return;
+    }
+    case Kind::Small:
+      // Small converts at its fourth add (a union may already have left 4).
+      if (small_().len() + 1 >= CenteredArray::CAPACITY) break;
+      small_().insert(id);
+      return;
+    case Kind::Medium:
+      if (medium_()->len() >= CenteredArray::CAPACITY) break;
+      medium_()->insert(id);
+      return;
+    case Kind::Large:
+      large_().add(id);
+      return;
+  }
+  Bitmap bitmap;
+  bitmap.add_many(array_().run());
+  bitmap.add(id);
+  become_large(std::move(bitmap));
+}
+
+void HybridSet::remove(uint32_t id) {
+  switch (kind_) {
+    case Kind::Empty:
+      throw Panic("called remove on Empty");
+    case Kind::Small:
+    case Kind::Medium:
+      array_().remove(id);
+      return;
+    case Kind::Large:
+      large_().remove(id);
+      return;
+  }
+}
+
+bool HybridSet::is_empty() const {
+  switch (kind_) {
+    case Kind::Small:
+    case Kind::Medium:
+      return array_().len() == 0;
+    case Kind::Large:
+      return large_().is_empty();
+    case Kind::Empty:
+      break;
+  }
+  throw Panic("called is_empty on Empty");
+}
+
+bool HybridSet::contains(uint32_t id) const {
+  switch (kind_) {
+    case Kind::Small:
+    case Kind::Medium:
+      return array_().contains(id);
+    case Kind::Large:
+      return large_().contains(id);
+    case Kind::Empty:
+      break;
+  }
+  return false;
+}
+
+uint64_t HybridSet::cardinality() const {
+  switch (kind_) {
+    case Kind::Small:
+    case Kind::Medium:
+      return array_().len();
+    case Kind::Large:
+      return large_().cardinality();
+    case Kind::Empty:
+      break;
+  }
+  return 0;
+}
+
+void HybridSet::add_to(Bitmap& out) const {
+  switch (kind_) {
+    case Kind::Small:
+    case Kind::Medium:
+      out.add_many(array_().run());
+      return;
+    case Kind::Large:
+      out.union_with(large_());
+      return;
+    case Kind::Empty:
+      return;
+  }
+}
+
+Bitmap HybridSet::to_bitmap() const {
+  if (kind_ == Kind::Large) return large_();
+  Bitmap out;
+  add_to(out);
+  return out;
+}
+
+void HybridSet::union_with(const HybridSet& other) {
+  if (this == &other) {
+    HybridSet copy(other);
+    union_with(copy);
+    return;
+  }
+  if (other.kind_ == Kind::Empty) return;
+  if (kind_ == Kind::Empty) {
+    *this = other;
+    return;
+  }
+  if (other.kind_ == Kind::Large) {
+    if (kind_ == Kind::Large) {
+      large_().union_with(other.large_());
+    } else {
+      Bitmap bitmap(other.large_());
+      bitmap.add_many(array_().run());
+      become_large(std::move(bitmap));
+    }
+    return;
+  }
+  // `other` is an array from here on.
+  if (kind_ == Kind::Large) {
+    large_().add_many(other.array_().run());
+    return;
+  }
+  if (array_().len() + other.array_().len() > CenteredArray::CAPACITY) {
+    Bitmap bitmap;
+    bitmap.add_many(array_().run());
+    bitmap.add_many(other.array_().run());
+    become_large(std::move(bitmap));
+    return;
+  }
+  if (kind_ == Kind::Small && other.kind_ == Kind::Small) {
+    small_().union_with(other.small_());
+  } else if (kind_ == Kind::Medium) {
+    // Merging into the allocation this set already owns is equivalent to
+    // replacing it by a fresh one, and saves an allocation.
+    medium_()->union_with(other.array_());
+  } else {
+    auto merged = std::make_unique<CenteredArray>(small_());
+    merged->union_with(other.array_());
+    become_medium(merged.release());
+  }
+}
+
+void HybridSet::intersect_with(const Bitmap& keep) {
+  switch (kind_) {
+    case Kind::Empty:
+      return;
+    case Kind::Large:
+      large_().intersect_with(keep);
+      return;
+    case Kind::Small:
+    case Kind::Medium:
+      break;
+  }
+  uint32_t kept[CenteredArray::CAPACITY];
+  uint32_t n = 0;
+  for (uint32_t id : array_().run()) {
+    if (keep.contains(id)) kept[n++] = id;
+  }
+  CenteredArray narrowed = CenteredArray::from_sorted({kept, n});
+  if (kind_ == Kind::Medium) {
+    *medium_() = narrowed;
+  } else {
+    become_medium(new CenteredArray(narrowed));
+  }
+}
+
+std::span<const uint32_t> HybridSet::run() const {
+  if (kind_ == Kind::Small || kind_ == Kind::Medium) return array_().run();
+  return {};
+}
+
+const Bitmap* HybridSet::large() const {
+  return kind_ == Kind::Large ? &large_() : nullptr;
+}
+
+std::size_t HybridSet::memory_bytes() const {
+  switch (kind_) {
+    case Kind::Medium:
+      return sizeof(CenteredArray);
+    case Kind::Large:
+      return large_().size_in_bytes();
+    case Kind::Empty:
+    case Kind::Small:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace quorvane

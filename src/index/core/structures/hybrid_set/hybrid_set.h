@@ -1,0 +1,119 @@
+// HybridSet: the id set of one distinct attribute value.
+//
+// Most values are carried by a handful of objects, so a set starts as a tiny
+// sorted array stored inside the set and becomes a compressed Bitmap once it
+// outgrows it. Forms, in order: Empty, Small (inline CenteredArray, filled by
+// `add` up to 3 ids), Medium (heap CenteredArray, made only by narrowing, up
+// to 4 ids), Large (owned Bitmap). A set never returns to a smaller form.
+//
+// No lock of its own: it is read and written under the lock of the map shard
+// holding it. Every conversion builds the new form completely before the old
+// one is released, so a failure leaves the set as it was.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+
+#include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/centered_array/centered_array.h"
+
+namespace quorvane {
+
+class HybridSet {
+ public:
+  enum class Kind : uint8_t { Empty, Small, Medium, Large };
+
+  // An Empty set: no storage at all.
+  HybridSet() noexcept : kind_(Kind::Empty) {}
+  // A Small set holding `id`.
+  static HybridSet of(uint32_t id);
+
+  // Copies are deep (a Medium array or a Large bitmap is duplicated).
+  HybridSet(const HybridSet& other);
+  HybridSet& operator=(const HybridSet& other);
+  // A moved-from set is Empty.
+  HybridSet(HybridSet&& other) noexcept;
+  HybridSet& operator=(HybridSet&& other) noexcept;
+  ~HybridSet();
+
+  Kind kind() const { return kind_; }
+
+  // Inserts `id`. A Small set with 3 or more ids, or a Medium one with 4,
+  // becomes Large before any duplicate test, so re-adding a present id to a
+  // full array still converts it.
+  void add(uint32_t id);
+  // Removes `id` if present; the form never shrinks.
+  // Throws Panic("called remove on Empty") on an Empty set.
+  void remove(uint32_t id);
+  // Whether the set holds no id (a Small/Medium run of length 0 counts).
+  // Throws Panic("called is_empty on Empty") on an Empty set.
+  bool is_empty() const;
+  // False on Empty.
+  bool contains(uint32_t id) const;
+  // Number of ids; 0 on Empty.
+  uint64_t cardinality() const;
+
+  // out |= this: one batched add for an array, one union for a bitmap.
+  void add_to(Bitmap& out) const;
+  Bitmap to_bitmap() const;
+
+  // this |= other, keeping the form rules of index merging: array runs whose
+  // lengths (duplicates counted twice) add up to at most 4 are merged as
+  // arrays (Small stays Small; a Medium operand gives a Medium result),
+  // otherwise the result is Large. An Empty `this` becomes a copy of `other`;
+  // an Empty `other` changes nothing.
+  void union_with(const HybridSet& other);
+  // this &= keep. Small and Medium become Medium holding the kept ids in
+  // ascending order; Large is intersected in place; Empty stays Empty.
+  void intersect_with(const Bitmap& keep);
+
+  // The ascending ids of a Small or Medium set; an empty span otherwise.
+  // Valid until the next change of the set.
+  std::span<const uint32_t> run() const;
+  // The bitmap of a Large set, else nullptr. Valid until the next change.
+  const Bitmap* large() const;
+
+  // Heap bytes owned by the set (the Medium array or the bitmap's
+  // serialized size), for memory reports.
+  std::size_t memory_bytes() const;
+
+ private:
+  CenteredArray& small_() { return *std::launder(reinterpret_cast<CenteredArray*>(storage_)); }
+  const CenteredArray& small_() const {
+    return *std::launder(reinterpret_cast<const CenteredArray*>(storage_));
+  }
+  CenteredArray*& medium_() { return *std::launder(reinterpret_cast<CenteredArray**>(storage_)); }
+  CenteredArray* medium_() const {
+    return *std::launder(reinterpret_cast<CenteredArray* const*>(storage_));
+  }
+  Bitmap& large_() { return *std::launder(reinterpret_cast<Bitmap*>(storage_)); }
+  const Bitmap& large_() const { return *std::launder(reinterpret_cast<const Bitmap*>(storage_)); }
+
+  // The array of a Small or Medium set.
+  CenteredArray& array_() { return kind_ == Kind::Small ? small_() : *medium_(); }
+  const CenteredArray& array_() const { return kind_ == Kind::Small ? small_() : *medium_(); }
+
+  // Releases the current form and leaves the set Empty.
+  void reset() noexcept;
+  // Replaces the current form (releasing it) by an owned bitmap.
+  void become_large(Bitmap&& bitmap) noexcept;
+  // Replaces the current form (releasing it) by a Medium set owning `array`.
+  void become_medium(CenteredArray* array) noexcept;
+  void become_small(const CenteredArray& array) noexcept;
+  // Moves the form of `other` into this Empty set; `other` becomes Empty.
+  void steal(HybridSet& other) noexcept;
+
+  // One storage for the three payloads (inline array, Medium pointer, Bitmap
+  // handle); with the tag in the trailing bytes the whole set is 24 bytes.
+  static constexpr std::size_t STORAGE =
+      std::max({sizeof(CenteredArray), sizeof(CenteredArray*), sizeof(Bitmap)});
+  static constexpr std::size_t ALIGN =
+      std::max({alignof(CenteredArray), alignof(CenteredArray*), alignof(Bitmap)});
+  alignas(ALIGN) unsigned char storage_[STORAGE];
+  Kind kind_;
+};
+
+}  // namespace quorvane

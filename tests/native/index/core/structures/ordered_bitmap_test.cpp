@@ -1,0 +1,183 @@
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "util/panic.h"
+
+namespace quorvane {
+namespace {
+
+using V = std::vector<uint32_t>;
+using Query = void (NumericalBitmap::*)(NumericKey, Bitmap&, const Bitmap&) const;
+using Pred = std::function<bool(NumericKey, NumericKey)>;
+
+const std::pair<Query, Pred> QUERIES[] = {
+    {&NumericalBitmap::get_gt_into_base, std::greater<NumericKey>()},
+    {&NumericalBitmap::get_gte_into_base, std::greater_equal<NumericKey>()},
+    {&NumericalBitmap::get_lt_into_base, std::less<NumericKey>()},
+    {&NumericalBitmap::get_lte_into_base, std::less_equal<NumericKey>()},
+};
+
+// An index next to its trivially correct model, id -> key.
+struct Model {
+  NumericalBitmap index;
+  std::map<uint32_t, NumericKey> keys;
+
+  void add(uint32_t id, NumericKey key) {
+    if (keys.count(id)) remove(id);  // one key per id, as the index expects
+    index.add(id, key);
+    keys[id] = key;
+  }
+  void remove(uint32_t id) {
+    index.remove(id, keys.at(id));
+    keys.erase(id);
+  }
+  // base ∪ {id of scope whose key k satisfies pred(k, key)}
+  V expected(Bitmap base, const Bitmap& scope, const Pred& pred, NumericKey key) const {
+    for (auto [id, k] : keys) {
+      if (scope.contains(id) && pred(k, key)) base.add(id);
+    }
+    return base.to_vector();
+  }
+};
+
+// Keys with many duplicates: small ints and quarter floats (some equal to the
+// ints), extreme integers, subnormals and infinities.
+NumericKey random_key(std::mt19937& rng) {
+  const int64_t big[] = {std::numeric_limits<int64_t>::min(), -(int64_t{1} << 62) - 1,
+                         (int64_t{1} << 62) + 1, std::numeric_limits<int64_t>::max()};
+  const double odd[] = {std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity(),
+                        1e300,
+                        -1e-300,
+                        std::numeric_limits<double>::denorm_min(),
+                        -2 * std::numeric_limits<double>::denorm_min()};
+  switch (rng() % 5) {
+    case 0:
+    case 1:
+      return numeric_key(static_cast<int64_t>(rng() % 41) - 20);
+    case 2:
+      return numeric_key((static_cast<double>(rng() % 41) - 20) / 4);
+    case 3:
+      return numeric_key(big[rng() % 4]);
+    default:
+      return numeric_key(odd[rng() % 6]);
+  }
+}
+
+void check_queries(const Model& m, std::mt19937& rng, int rounds) {
+  for (int q = 0; q < rounds; ++q) {
+    NumericKey key = random_key(rng);
+    Bitmap scope, base{100000}, every;       // 100000 is outside every scope
+    for (uint32_t id = 0; id < 600; ++id) {  // ids past 500 have no key
+      every.add(id);
+      if (rng() % 4) scope.add(id);
+      if (rng() % 10 == 0) base.add(id);
+    }
+    for (const auto& [query, pred] : QUERIES) {
+      Bitmap out = base;
+      (m.index.*query)(key, out, scope);
+      ASSERT_EQ(out.to_vector(), m.expected(base, scope, pred, key));
+    }
+    ASSERT_EQ(m.index.get_eq(key).to_vector(),
+              m.expected(Bitmap(), every, std::equal_to<NumericKey>(), key));
+  }
+}
+
+TEST(NumericalBitmap, SmallDocumentedCases) {
+  NumericalBitmap index;
+  const Bitmap all{1, 2, 3, 4};  // id 4 has no key
+  for (uint32_t id : {1, 2, 3}) index.add(id, numeric_key(int64_t{id}));
+  const V expected[] = {{3, 7}, {2, 3, 7}, {1, 7}, {1, 2, 7}};  // 7 was in base
+  for (int q = 0; q < 4; ++q) {
+    Bitmap base{7};
+    (index.*QUERIES[q].first)(numeric_key(2.0), base, all);
+    EXPECT_EQ(base.to_vector(), expected[q]) << q;
+  }
+  EXPECT_EQ(index.get_eq(numeric_key(int64_t{2})).to_vector(), (V{2}));
+  EXPECT_TRUE(index.get_eq(numeric_key(int64_t{5})).is_empty());
+  EXPECT_EQ(index.all_ids().to_vector(), (V{1, 2, 3}));
+
+  NumericalBitmap empty;
+  Bitmap base{9};
+  empty.get_gte_into_base(numeric_key(0.0), base, all);
+  empty.get_lte_into_base(numeric_key(0.0), base, all);
+  EXPECT_EQ(base.to_vector(), (V{9}));
+  EXPECT_THROW(index.cell(76, false), Panic);
+}
+
+TEST(NumericalBitmap, RandomQueriesMatchBruteForce) {
+  std::mt19937 rng(21);
+  for (int round = 0; round < 12; ++round) {
+    Model m;
+    uint32_t count = round == 0 ? 1 : 50 + rng() % 450;
+    for (uint32_t n = 0; n < count; ++n) m.add(rng() % 500, random_key(rng));
+    for (int n = 0; n < 40 && !m.keys.empty(); ++n) {
+      m.remove(std::next(m.keys.begin(), rng() % m.keys.size())->first);
+    }
+    check_queries(m, rng, 30);
+  }
+}
+
+TEST(NumericalBitmap, BulkWritesMergesAndNarrowingKeepQueriesExact) {
+  std::mt19937 rng(8);
+  Model direct, left, right;
+  NumericalBitmap pushed;
+  for (uint32_t id = 0; id < 500; ++id) {
+    NumericKey key = random_key(rng);
+    direct.add(id, key);
+    pushed.push(id, key);
+    (id % 3 ? left : right).add(id, key);
+  }
+  pushed.flush();
+  left.index.union_with(right.index);
+  for (int i = 0; i < NumericalBitmap::LEVELS; ++i) {
+    for (bool b : {false, true}) {
+      ASSERT_EQ(pushed.cell(i, b).pending_count(), 0u);
+      ASSERT_EQ(pushed.cell(i, b).bitmap(), direct.index.cell(i, b).bitmap()) << i;
+      ASSERT_EQ(left.index.cell(i, b).bitmap(), direct.index.cell(i, b).bitmap()) << i;
+    }
+  }
+
+  Bitmap keep, remaining;
+  for (uint32_t id = 0; id < 600; id += 1 + rng() % 3) keep.add(id);
+  direct.index.push(7, numeric_key(int64_t{1}));  // pending ids are dropped by narrowing
+  direct.index.intersect_with(keep);
+  std::erase_if(direct.keys, [&](const auto& e) { return !keep.contains(e.first); });
+  for (const auto& e : direct.keys) remaining.add(e.first);
+  EXPECT_EQ(direct.index.all_ids(), remaining);
+  EXPECT_EQ(direct.index.cell(0, true).pending_count(), 0u);
+  check_queries(direct, rng, 10);
+}
+
+TEST(NumericalBitmap, ConcurrentQueriesUseTheirOwnScratch) {
+  std::mt19937 rng(4);
+  Model m;
+  for (uint32_t id = 0; id < 600; ++id) m.add(id, random_key(rng));
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 local(100 + t);
+      const Bitmap scope = m.index.all_ids();
+      for (int q = 0; q < 200; ++q) {
+        NumericKey key = random_key(local);
+        Bitmap out;
+        m.index.get_lt_into_base(key, out, scope);
+        failures[t] += out.to_vector() != m.expected(Bitmap(), scope, std::less<NumericKey>(), key);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace quorvane

@@ -1,0 +1,295 @@
+#include "index/core/structures/positional_bitmap/positional_bitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+using Strings = std::map<uint32_t, std::string>;
+
+std::string random_text(std::mt19937& rng, std::size_t length, std::string_view alphabet = "abc") {
+  std::string text(length, ' ');
+  for (char& c : text) c = alphabet[rng() % alphabet.size()];
+  return text;
+}
+
+template <class Pred>
+std::vector<uint32_t> brute_force(const Strings& strings, Pred&& pred) {
+  std::vector<uint32_t> ids;
+  for (const auto& [id, text] : strings) {
+    if (pred(std::string_view(text))) ids.push_back(id);
+  }
+  return ids;
+}
+
+// Compares the four queries for `needle` with a scan of the stored strings.
+void expect_queries_match(const PositionalBitmap& index, const Strings& strings,
+                          const std::string& needle) {
+  SCOPED_TRACE("needle '" + needle + "', " + std::to_string(index.column_count()) + " columns");
+  if (needle.empty()) {
+    EXPECT_TRUE(index.equal(needle).is_empty());
+    EXPECT_TRUE(index.starts_with(needle).is_empty());
+    EXPECT_TRUE(index.ends_with(needle).is_empty());
+    EXPECT_TRUE(index.contains(needle).is_empty());
+    return;
+  }
+  EXPECT_EQ(index.equal(needle).to_vector(),
+            brute_force(strings, [&](std::string_view s) { return s == needle; }));
+  EXPECT_EQ(index.starts_with(needle).to_vector(),
+            brute_force(strings, [&](std::string_view s) { return s.starts_with(needle); }));
+  EXPECT_EQ(index.ends_with(needle).to_vector(),
+            brute_force(strings, [&](std::string_view s) { return s.ends_with(needle); }));
+  EXPECT_EQ(index.contains(needle).to_vector(), brute_force(strings, [&](std::string_view s) {
+              return s.find(needle) != std::string_view::npos;
+            }));
+}
+
+// Needles that hit often: whole stored strings and their prefixes, suffixes
+// and inner runs, plus short and long random texts.
+std::vector<std::string> random_needles(std::mt19937& rng, const Strings& strings, int count) {
+  std::vector<std::string> needles{""};
+  std::vector<const std::string*> stored;
+  for (const auto& [id, text] : strings) stored.push_back(&text);
+  for (int i = 0; i < count; ++i) {
+    if (stored.empty() || rng() % 4 == 0) {
+      needles.push_back(random_text(rng, 1 + rng() % (rng() % 8 == 0 ? 40 : 4)));
+      continue;
+    }
+    const std::string& text = *stored[rng() % stored.size()];
+    std::size_t from = rng() % text.size();
+    std::size_t length = 1 + rng() % (text.size() - from);
+    switch (rng() % 4) {
+      case 0:
+        needles.push_back(text);
+        break;
+      case 1:
+        needles.push_back(text.substr(0, length));
+        break;
+      case 2:
+        needles.push_back(text.substr(text.size() - length));
+        break;
+      default:
+        needles.push_back(text.substr(from, length));
+        break;
+    }
+  }
+  return needles;
+}
+
+// Copies of the bitmaps of one column: start cell, end cell, byte cells.
+std::vector<Bitmap> cells_of(const PositionalBitmap& index, std::size_t column) {
+  std::vector<Bitmap> cells{index.starts_cell(column).bitmap(), index.ends_cell(column).bitmap()};
+  for (int byte = 0; byte < 256; ++byte) cells.push_back(index.byte_cell(column, byte).bitmap());
+  return cells;
+}
+
+void expect_same_cells(const PositionalBitmap& a, const PositionalBitmap& b) {
+  ASSERT_EQ(a.column_count(), b.column_count());
+  for (std::size_t j = 0; j < a.column_count(); ++j) {
+    EXPECT_EQ(a.starts_cell(j).bitmap(), b.starts_cell(j).bitmap()) << "starts of column " << j;
+    EXPECT_EQ(a.ends_cell(j).bitmap(), b.ends_cell(j).bitmap()) << "ends of column " << j;
+    for (int byte = 0; byte < 256; ++byte) {
+      EXPECT_EQ(a.byte_cell(j, byte).bitmap(), b.byte_cell(j, byte).bitmap())
+          << "byte " << byte << " of column " << j;
+    }
+  }
+}
+
+// Random inserts and removals, with lengths that include 1, C - 1, C and
+// longer (widening in the middle of the run); every few steps all four
+// queries are compared with a scan.
+TEST(PositionalBitmap, QueriesAgreeWithBruteForce) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    PositionalBitmap index;
+    Strings strings;
+    uint32_t next_id = 0;
+    for (int step = 0; step < 1500; ++step) {
+      const std::size_t columns = index.column_count();
+      if (!strings.empty() && rng() % 4 == 0) {
+        auto it = strings.begin();
+        std::advance(it, rng() % strings.size());
+        index.remove(it->second, it->first);
+        strings.erase(it);
+      } else {
+        std::size_t length;
+        switch (rng() % 20) {
+          case 0:
+            length = 1;
+            break;
+          case 1:
+            length = columns > 1 ? columns - 1 : 1;
+            break;
+          case 2:
+            length = columns;
+            break;
+          case 3:
+            length = columns + 1 + rng() % 4;
+            break;
+          default:
+            length = 1 + rng() % 8;
+            break;
+        }
+        if (columns > 40) length = std::min<std::size_t>(length, 1 + rng() % 8);
+        std::string text = random_text(rng, length);
+        uint32_t id = next_id += 1 + rng() % 3;
+        index.insert(text, id);
+        strings[id] = text;
+        ASSERT_GT(index.column_count(), text.size());
+        ASSERT_EQ(index.column_count() % 2, 0u);
+      }
+      if (step % 50 == 49) {
+        for (const std::string& needle : random_needles(rng, strings, 25))
+          expect_queries_match(index, strings, needle);
+        std::vector<uint32_t> all;
+        for (const auto& [id, text] : strings) all.push_back(id);
+        EXPECT_EQ(index.all_ids().to_vector(), all);
+      }
+    }
+  }
+}
+
+TEST(PositionalBitmap, NamedPlacementAndWideningCases) {
+  PositionalBitmap grow;
+  grow.expand_map(1);
+  EXPECT_EQ(grow.column_count(), 2u);
+  grow.expand_map(2);
+  EXPECT_EQ(grow.column_count(), 2u);
+  PositionalBitmap grow3;
+  grow3.expand_map(3);
+  EXPECT_EQ(grow3.column_count(), 4u);
+  grow3.expand_map(1);
+  EXPECT_EQ(grow3.column_count(), 4u) << "a smaller target changes nothing";
+
+  // Equality is anchored on both ends: "b" does not find "ab" or "ba".
+  PositionalBitmap index;
+  index.insert("ab", 1);
+  index.insert("ba", 2);
+  index.insert("b", 3);
+  EXPECT_EQ(index.equal("b").to_vector(), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(index.equal("ab").to_vector(), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(index.contains("b").to_vector(), (std::vector<uint32_t>{1, 2, 3}));
+
+  // Widening 4 -> 8 moves columns 0..3 to 2..5 with all their cells.
+  PositionalBitmap four;
+  four.insert("xyz", 10);  // 4 columns, placed at column 0
+  four.insert("q", 11);    // placed at column 1
+  ASSERT_EQ(four.column_count(), 4u);
+  EXPECT_TRUE(four.starts_cell(0).bitmap().contains(10));
+  EXPECT_TRUE(four.byte_cell(1, 'q').bitmap().contains(11));
+  std::vector<std::vector<Bitmap>> before;
+  for (std::size_t j = 0; j < 4; ++j) before.push_back(cells_of(four, j));
+  four.expand_map(8);
+  ASSERT_EQ(four.column_count(), 8u);
+  for (std::size_t j : {0u, 1u, 6u, 7u}) {
+    EXPECT_TRUE(four.starts_cell(j).bitmap().is_empty());
+    EXPECT_TRUE(four.ends_cell(j).bitmap().is_empty());
+    for (int byte = 0; byte < 256; ++byte) EXPECT_TRUE(four.byte_cell(j, byte).bitmap().is_empty());
+  }
+  for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(cells_of(four, j + 2), before[j]) << "column " << j;
+  // Stored before the widening, still found after it, and shorter strings
+  // inserted now are centred in the wider row.
+  four.insert("xy", 12);
+  Strings strings{{10, "xyz"}, {11, "q"}, {12, "xy"}};
+  for (std::string needle : {"x", "xy", "xyz", "yz", "z", "q", "y", "xyzq"})
+    expect_queries_match(four, strings, needle);
+
+  // Lengths C - 1 (fits) and C (widens first); removal never widens and
+  // ignores texts that cannot be stored.
+  PositionalBitmap edge;
+  edge.expand_map(6);
+  edge.insert("abcde", 1);
+  EXPECT_EQ(edge.column_count(), 6u);
+  EXPECT_TRUE(edge.starts_cell(0).bitmap().contains(1));
+  EXPECT_TRUE(edge.ends_cell(4).bitmap().contains(1));
+  edge.insert("abcdef", 2);
+  EXPECT_EQ(edge.column_count(), 8u);
+  edge.remove("abcdefghijklmnop", 2);
+  edge.remove("", 2);
+  EXPECT_EQ(edge.column_count(), 8u);
+  EXPECT_EQ(edge.starts_with("abcde").to_vector(), (std::vector<uint32_t>{1, 2}));
+  edge.remove("abcdef", 2);
+  EXPECT_EQ(edge.starts_with("abcde").to_vector(), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(edge.all_ids().to_vector(), (std::vector<uint32_t>{1}));
+  edge.insert("", 3);
+  EXPECT_EQ(edge.column_count(), 8u);
+  EXPECT_EQ(edge.all_ids().to_vector(), (std::vector<uint32_t>{1}));
+
+  PositionalBitmap empty;
+  empty.remove("abc", 1);
+  EXPECT_EQ(empty.column_count(), 0u);
+  expect_queries_match(empty, {}, "a");
+  EXPECT_THROW(empty.starts_cell(0), Panic);
+}
+
+// The bulk path (push, with widenings while ids are pending, then flush)
+// leaves exactly the cells that direct insertion leaves.
+TEST(PositionalBitmap, PushWidenFlushEqualsInsert) {
+  std::mt19937 rng(11);
+  PositionalBitmap direct, bulk;
+  Strings strings;
+  bool saw_pending = false;
+  for (uint32_t id = 0; id < 3000; ++id) {
+    std::size_t length = id % 700 == 699 ? bulk.column_count() + 1 + rng() % 3 : 1 + rng() % 6;
+    std::string text = random_text(rng, length, "abcd");
+    if (length > bulk.column_count()) {
+      for (std::size_t j = 0; j < bulk.column_count(); ++j)
+        saw_pending |= bulk.byte_cell(j, 'a').pending_count() > 0;
+    }
+    direct.insert(text, id);
+    bulk.push(text, id);
+    strings[id] = text;
+  }
+  EXPECT_TRUE(saw_pending) << "no widening happened while ids were pending";
+  EXPECT_GT(bulk.column_count(), 8u);
+  bulk.flush();
+  expect_same_cells(direct, bulk);
+  for (const std::string& needle : random_needles(rng, strings, 30))
+    expect_queries_match(bulk, strings, needle);
+}
+
+TEST(PositionalBitmap, UnionAndIntersectAgreeWithBruteForce) {
+  std::mt19937 rng(5);
+  PositionalBitmap narrow_index, wide_index;
+  Strings all;
+  for (uint32_t id = 0; id < 400; ++id) {
+    bool wide = id % 2;
+    std::string text = random_text(rng, 1 + rng() % (wide ? 14 : 4));
+    (wide ? wide_index : narrow_index).insert(text, id);
+    all[id] = text;
+  }
+  ASSERT_LT(narrow_index.column_count(), wide_index.column_count());
+
+  PositionalBitmap merged;
+  merged.union_with(narrow_index);  // into an empty index
+  merged.union_with(wide_index);    // widens to the wider count
+  PositionalBitmap merged_other_way;
+  merged_other_way.union_with(wide_index);
+  merged_other_way.union_with(narrow_index);  // narrower into wider
+  expect_same_cells(merged, merged_other_way);
+  for (const std::string& needle : random_needles(rng, all, 40))
+    expect_queries_match(merged, all, needle);
+
+  Bitmap keep;
+  Strings kept;
+  for (const auto& [id, text] : all) {
+    if (rng() % 3 == 0) keep.add(id), kept[id] = text;
+  }
+  merged.intersect_with(keep);
+  for (const std::string& needle : random_needles(rng, kept, 40))
+    expect_queries_match(merged, kept, needle);
+  EXPECT_EQ(merged.all_ids(), keep);
+
+  PositionalBitmap pending;
+  pending.push("abc", 1);
+  EXPECT_THROW(merged.union_with(pending), Panic);
+}
+
+}  // namespace
+}  // namespace quorvane
