@@ -4,6 +4,7 @@
 
 #include "index/core/id_alloc.h"
 #include "index/core/index.h"
+#include "index/core/insertion_chain.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -185,11 +186,18 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       store();
       return;
     }
+    // A container is walked once, before any engine changes, so that an
+    // element that cannot be converted fails the assignment cleanly.
+    PreparedValue prepared = prepare_value(new_value);
     GilRelease release;
+    InsertionScope scope(rec.id());
     for (const auto& engine : engines) {
+      // An engine that dropped the object (narrowing, or a nested engine
+      // whose last holder let go) is not updated.
+      if (!engine->member_ids.read()->contains(rec.id())) continue;
       with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
         if (const PyValue* old = attrs.get(attr)) engine->remove_index(rec.id(), attr, *old);
-        engine->add_index(rec.id(), attr, new_value);
+        engine->add_prepared(rec.id(), attr, prepared);
       });
     }
     store();

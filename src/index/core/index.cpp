@@ -40,16 +40,32 @@ QueryMap& IndexAPI::map_for(ReadGuard<MapVector>& maps, uint32_t attr) {
 
 void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
   uint32_t id = rec.id();
-  member_ids.write()->add(id);
-  {
-    auto table = items->write();
-    if (table->size() <= id) table->resize(std::max<std::size_t>(id + 1, table->size() * 2));
-    (*table)[id] = item;
-  }
   InsertionScope scope(id);
+  std::exception_ptr failure;
   with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
-    attrs.for_each([&](uint32_t attr, const PyValue& value) { add_index(id, attr, value); });
+    // Container values are walked and converted first: a value that cannot
+    // be converted fails the call before the engine changes, and the failure
+    // is rethrown only after the object's lock is released (it is not an
+    // internal failure of the lock's holder).
+    std::vector<std::pair<uint32_t, PreparedValue>> values;
+    values.reserve(attrs.size());
+    try {
+      attrs.for_each([&](uint32_t attr, const PyValue& value) {
+        values.emplace_back(attr, prepare_value(value));
+      });
+    } catch (...) {
+      failure = std::current_exception();
+      return;
+    }
+    member_ids.write()->add(id);
+    {
+      auto table = items->write();
+      if (table->size() <= id) table->resize(std::max<std::size_t>(id + 1, table->size() * 2));
+      (*table)[id] = item;
+    }
+    for (const auto& [attr, value] : values) add_prepared(id, attr, value);
   });
+  if (failure) std::rethrow_exception(failure);
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {

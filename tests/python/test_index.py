@@ -1,0 +1,277 @@
+"""Index and FilteredIndex: named cases of the documented behaviour."""
+import pytest
+
+from Quorvane import FilteredIndex, Index, PyQueryExpr as Q
+from conftest import Thing, ids
+
+
+def build(*objs):
+    index = Index()
+    for obj in objs:
+        index.add_object(obj)
+    return index
+
+
+def query(index, q):
+    return ids(index.reduced_query(q).collect())
+
+
+class TestIndex:
+    def test_empty_index(self):
+        index = Index()
+        assert index.collect() == []
+        assert index.get_by_attribute(x=1) == []
+        assert index.reduced(x=1).collect() == []
+
+    def test_collect_is_in_ascending_id_order_not_insertion_order(self):
+        first, second, third = Thing(n=1), Thing(n=2), Thing(n=3)
+        index = build(third, first, second)
+        assert index.collect() == [first, second, third]
+
+    def test_adding_twice_keeps_one_member_and_same_answers(self):
+        obj = Thing(x=1, l=[1, 2])
+        index = build(obj, obj)
+        assert index.collect() == [obj]
+        assert index.get_by_attribute(l=2) == [obj]
+        obj.l = [3]
+        assert index.get_by_attribute(l=2) == []
+        assert index.get_by_attribute(l=3) == [obj]
+
+    def test_object_without_attributes_is_a_member(self):
+        obj = Thing()
+        assert build(obj).collect() == [obj]
+
+    def test_keyword_methods_agree(self):
+        objs = [Thing(x=i % 3, y=i % 2) for i in range(12)]
+        index = build(*objs)
+        expected = [o for o in objs if o.x == 1 and o.y == 0]
+        assert ids(index.get_by_attribute(x=1, y=0)) == ids(expected)
+        assert index.reduced(x=1, y=0).collect() == index.get_by_attribute(x=1, y=0)
+        assert ids(index.reduced().collect()) == ids(objs)
+
+    def test_reduce_narrows_in_place_and_returns_none(self):
+        objs = [Thing(x=i % 2, l=[i]) for i in range(6)]
+        index = build(*objs)
+        assert index.reduce(x=1) is None
+        kept = [o for o in objs if o.x == 1]
+        assert ids(index.collect()) == ids(kept)
+        assert index.get_by_attribute(x=0) == []
+        # kept objects still match on their list elements
+        assert index.get_by_attribute(l=3) == [objs[3]]
+        assert index.get_by_attribute(l=2) == []
+        index.reduce()
+        assert ids(index.collect()) == ids(kept)
+
+    def test_object_in_two_indexes(self):
+        obj = Thing(x=1)
+        a, b = build(obj), build(obj)
+        assert a.collect() == [obj] and b.collect() == [obj]
+
+    def test_new_attribute_after_gap_and_unknown_attribute(self):
+        obj = Thing(**{"attr_only_here_123": 5})
+        index = build(obj)
+        assert index.get_by_attribute(attr_only_here_123=5) == [obj]
+        assert index.get_by_attribute(never_seen_attr_456=5) == []
+        assert query(index, Q.ne("never_seen_attr_789", 1)) == ids([obj])
+        assert query(index, Q.eq("never_seen.path", 1)) == []
+
+
+class TestOperators:
+    def setup_method(self):
+        self.objs = [
+            Thing(n=1, s="apple"),
+            Thing(n=2.5, s="banana"),
+            Thing(n=5, s=""),
+            Thing(n=-3, s="pineapple"),
+            Thing(n=True, s=7),
+        ]
+        self.index = build(*self.objs)
+
+    def find(self, q):
+        return query(self.index, q)
+
+    def pick(self, *positions):
+        return ids([self.objs[p] for p in positions])
+
+    def test_ranges_are_inclusive_where_asked_and_ignore_bools(self):
+        assert self.find(Q.gt("n", 1)) == self.pick(1, 2)
+        assert self.find(Q.ge("n", 1)) == self.pick(0, 1, 2)
+        assert self.find(Q.lt("n", 2.5)) == self.pick(0, 3)
+        assert self.find(Q.le("n", 2.5)) == self.pick(0, 1, 3)
+        assert self.find(Q.bt("n", 1, 5)) == self.pick(0, 1, 2)
+        assert self.find(Q.bt("n", 5, 1)) == []
+        assert self.find(Q.gt("n", "a")) == []
+
+    def test_string_matching_follows_python(self):
+        assert self.find(Q.eq("s", "")) == self.pick(2)
+        assert self.find(Q.starts_with("s", "")) == self.pick(0, 1, 2, 3)
+        assert self.find(Q.contains("s", "apple")) == self.pick(0, 3)
+        assert self.find(Q.ends_with("s", "apple")) == self.pick(0, 3)
+        assert self.find(Q.starts_with("s", "pine")) == self.pick(3)
+        assert self.find(Q.contains("s", "nan")) == self.pick(1)
+        assert self.find(Q.starts_with("n", 1)) == []
+
+    def test_boolean_combinations(self):
+        assert self.find(Q.and_()) == self.pick(0, 1, 2, 3, 4)
+        assert self.find(Q.or_()) == []
+        assert self.find(Q.in_("n", [])) == []
+        assert self.find(Q.in_("n", [1, 5, True])) == self.pick(0, 2, 4)
+        assert self.find(Q.not_(Q.eq("s", "apple"))) == self.pick(1, 2, 3, 4)
+        assert self.find(Q.or_(Q.eq("n", 5), Q.and_(Q.gt("n", 0), Q.contains("s", "an")))) == (
+            self.pick(1, 2)
+        )
+
+    def test_bt_with_string_bounds_is_an_internal_failure(self, PanicException):
+        with pytest.raises(PanicException, match="not yet implemented"):
+            self.index.reduced_query(Q.bt("n", "a", "z"))
+
+
+class TestStringsAcrossWidening:
+    def test_short_strings_stay_exact_when_long_ones_widen_the_columns(self):
+        words = ["b", "ab", "ba", "abc", "a" * 40, "b" * 3, "xabcx", "abcabcabc", "é", "éa"]
+        objs = [Thing(s=w) for w in words]
+        index = Index()
+        for obj in objs:
+            index.add_object(obj)
+            for needle in ("a", "b", "ab", "abc", "é", ""):
+                here = [o for o in objs[: objs.index(obj) + 1]]
+                for build_q, test in (
+                    (Q.eq, lambda s, t: s == t),
+                    (Q.starts_with, str.startswith),
+                    (Q.ends_with, str.endswith),
+                    (Q.contains, lambda s, t: t in s),
+                ):
+                    expected = ids([o for o in here if test(o.s, needle)])
+                    assert query(index, build_q("s", needle)) == expected, (build_q, needle)
+        objs[4].s = "b"
+        assert query(index, Q.eq("s", "b")) == ids([objs[0], objs[4]])
+
+
+class TestContainersAndNesting:
+    def test_elements_match_through_nested_containers_and_ranges(self):
+        a = Thing(l=[1, [2, (3, {4})]], t=("x", "yz"))
+        b = Thing(l=[10], t=())
+        index = build(a, b)
+        for v in (1, 2, 3, 4):
+            assert query(index, Q.eq("l", v)) == ids([a])
+        assert query(index, Q.gt("l", 3)) == ids([a, b])
+        assert query(index, Q.gt("l", 4)) == ids([b])
+        assert query(index, Q.starts_with("t", "y")) == ids([a])
+        assert query(index, Q.ne("l", 10)) == ids([a])
+
+    def test_mutated_container_is_removed_exactly_as_indexed(self):
+        lst = [1, 2]
+        obj = Thing(l=lst)
+        index = build(obj)
+        lst.append(3)
+        lst.remove(1)
+        obj.l = [7]
+        for v in (1, 2, 3):
+            assert query(index, Q.eq("l", v)) == []
+        assert query(index, Q.eq("l", 7)) == ids([obj])
+
+    def test_dotted_paths_through_objects_and_lists(self):
+        inner1, inner2 = Thing(c="x"), Thing(c="y")
+        holder = Thing(a=inner1, many=[inner2, inner1])
+        other = Thing(a=inner2)
+        index = build(holder, other)
+        assert query(index, Q.eq("a.c", "x")) == ids([holder])
+        assert query(index, Q.eq("many.c", "y")) == ids([holder])
+        assert query(index, Q.in_("a.c", ["x", "y"])) == ids([holder, other])
+        inner1.c = "z"
+        assert query(index, Q.eq("a.c", "x")) == []
+        assert query(index, Q.eq("a.c", "z")) == ids([holder])
+
+    def test_nested_object_leaves_only_with_its_last_holder(self):
+        shared = Thing(c=1)
+        h1, h2 = Thing(a=shared), Thing(a=shared)
+        index = build(h1, h2)
+        h1.a = None
+        assert query(index, Q.eq("a.c", 1)) == ids([h2])
+        h2.a = 5
+        assert query(index, Q.eq("a.c", 1)) == []
+        h1.a = shared
+        assert query(index, Q.eq("a.c", 1)) == ids([h1])
+
+    def test_narrowing_drops_links_of_removed_holders(self):
+        shared = Thing(c=1)
+        keep, drop = Thing(k=1, a=shared), Thing(k=0, a=Thing(c=1))
+        index = build(keep, drop)
+        index.reduce(k=1)
+        assert query(index, Q.eq("a.c", 1)) == ids([keep])
+        late = Thing(k=1, a=Thing(c=2))
+        index.add_object(late)
+        assert query(index, Q.eq("a.c", 1)) == ids([keep])
+
+    def test_cycles_terminate_and_answer_one_level(self):
+        x = Thing(b=1)
+        x.a = x
+        y, z = Thing(b=2), Thing(b=3)
+        y.p, z.p = z, y
+        w = Thing(b=4)
+        w.l = [w]
+        index = build(x, y, z, w)
+        assert query(index, Q.eq("a.b", 1)) == ids([x])
+        assert query(index, Q.eq("p.b", 3)) == ids([y])
+        assert query(index, Q.eq("l.b", 4)) == ids([w])
+        x.a = y  # reassignment of a self-referencing, indexed object
+        assert query(index, Q.eq("a.b", 2)) == ids([x])
+        rebased = index.reduced().rebase()
+        assert query(rebased, Q.eq("p.b", 2)) == ids([z])
+
+
+class TestViews:
+    def test_views_are_fixed_but_see_current_values(self):
+        objs = [Thing(x=i % 2, y=i) for i in range(6)]
+        index = build(*objs)
+        view = index.reduced(x=1)
+        assert isinstance(view, FilteredIndex)
+        index.add_object(Thing(x=1, y=99))
+        assert ids(view.collect()) == ids([o for o in objs if o.x == 1])
+        objs[1].y = 100
+        assert view.reduced(y=100).collect() == [objs[1]]
+        assert view.reduced().collect() == view.collect()
+
+    def test_refining_never_leaves_the_view(self):
+        objs = [Thing(x=i) for i in range(10)]
+        index = build(*objs)
+        view = index.reduced_query(Q.lt("x", 5))
+        assert ids(view.reduced_query(Q.ge("x", 3)).collect()) == ids(objs[3:5])
+        assert view.reduced_query(Q.or_()).collect() == []
+        assert ids(view.reduced_query(Q.not_(Q.eq("x", 0))).collect()) == ids(objs[1:5])
+
+    def test_empty_view_refines_and_rebases_to_empty(self):
+        view = build(Thing(x=1)).reduced(x=2)
+        assert view.collect() == []
+        assert view.reduced(x=1).collect() == []
+        assert view.rebase().collect() == []
+
+    def test_rebase_is_independent_and_kept_current(self):
+        objs = [Thing(x=i % 3, tag=f"t{i}", l=[i]) for i in range(9)]
+        index = build(*objs)
+        rebased = index.reduced(x=0).rebase()
+        assert isinstance(rebased, Index)
+        members = [o for o in objs if o.x == 0]
+        assert ids(rebased.collect()) == ids(members)
+        index.add_object(Thing(x=0))
+        assert ids(rebased.collect()) == ids(members)
+        members[0].tag = "changed"
+        assert rebased.get_by_attribute(tag="changed") == [members[0]]
+        assert rebased.get_by_attribute(l=3) == [objs[3]]
+        assert rebased.get_by_attribute(x=1) == []
+
+    def test_union_merges_every_attribute_and_keeps_both_current(self):
+        a_objs = [Thing(x=1, s="a")]
+        b_objs = [Thing(x=1, extra_attr_for_union=True, n=Thing(c=1)), Thing(x=2, l=["q"])]
+        a, b = build(*a_objs), build(*b_objs)
+        a.union_with(b)
+        assert ids(a.collect()) == ids(a_objs + b_objs)
+        assert ids(b.collect()) == ids(b_objs)
+        assert ids(a.get_by_attribute(x=1)) == ids(a_objs + b_objs[:1])
+        assert a.get_by_attribute(extra_attr_for_union=True) == b_objs[:1]
+        assert query(a, Q.eq("n.c", 1)) == ids(b_objs[:1])
+        assert query(a, Q.eq("l", "q")) == ids(b_objs[1:])
+        b_objs[1].x = 7
+        assert a.get_by_attribute(x=7) == [b_objs[1]]
+        a.union_with(a)
+        assert ids(a.collect()) == ids(a_objs + b_objs)
