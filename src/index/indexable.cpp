@@ -195,6 +195,7 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       // An engine that dropped the object (narrowing, or a nested engine
       // whose last holder let go) is not updated.
       if (!engine->member_ids.read()->contains(rec.id())) continue;
+      engine->ensure_maps({attr});
       with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
         if (const PyValue* old = attrs.get(attr)) engine->remove_index(rec.id(), attr, *old);
         engine->add_prepared(rec.id(), attr, prepared);

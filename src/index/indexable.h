@@ -90,19 +90,46 @@ struct HeldObjectLock {
 std::vector<HeldObjectLock>& held_object_locks() noexcept;
 }  // namespace detail
 
+namespace detail {
+// Runs `fn` with `guard` recorded as held by this thread.
 template <class T, class F>
-decltype(auto) with_object_lock(Mutex<T>& mutex, const char* poisoned_message, F&& fn) {
-  auto& held = detail::held_object_locks();
-  for (const auto& entry : held) {
-    if (entry.mutex == &mutex) return fn(*static_cast<T*>(entry.data));
-  }
-  auto guard = mutex.lock(poisoned_message);
+decltype(auto) run_holding(Mutex<T>& mutex, MutexGuard<T>& guard, F&& fn) {
+  auto& held = held_object_locks();
   held.push_back({&mutex, &*guard});
   struct Pop {
-    std::vector<detail::HeldObjectLock>& held;
+    std::vector<HeldObjectLock>& held;
     ~Pop() { held.pop_back(); }
   } pop{held};
   return fn(*guard);
+}
+template <class T>
+T* held_by_this_thread(Mutex<T>& mutex) {
+  for (const auto& entry : held_object_locks()) {
+    if (entry.mutex == &mutex) return static_cast<T*>(entry.data);
+  }
+  return nullptr;
+}
+}  // namespace detail
+
+template <class T, class F>
+decltype(auto) with_object_lock(Mutex<T>& mutex, const char* poisoned_message, F&& fn) {
+  if (T* data = detail::held_by_this_thread(mutex)) return fn(*data);
+  auto guard = mutex.lock(poisoned_message);
+  return detail::run_holding(mutex, guard, fn);
+}
+
+// As with_object_lock, but only if the lock can be had without waiting;
+// returns whether `fn` ran.
+template <class T, class F>
+bool try_with_object_lock(Mutex<T>& mutex, const char* poisoned_message, F&& fn) {
+  if (T* data = detail::held_by_this_thread(mutex)) {
+    fn(*data);
+    return true;
+  }
+  auto guard = mutex.try_lock(poisoned_message);
+  if (!guard) return false;
+  detail::run_holding(mutex, *guard, fn);
+  return true;
 }
 
 // The layout of a Python Indexable instance (subclasses extend it).

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 
@@ -129,6 +130,11 @@ class Mutex {
 
   MutexGuard<T> lock(const char* poisoned_message = POISONED_LOCK) {
     if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });
+    return checked(poisoned_message);
+  }
+  // The lock if it is free now; an empty optional if it is busy.
+  std::optional<MutexGuard<T>> try_lock(const char* poisoned_message = POISONED_LOCK) {
+    if (!mutex_.try_lock()) return std::nullopt;
     return checked(poisoned_message);
   }
   bool is_poisoned() const noexcept { return poison_.is_poisoned(); }

@@ -2,7 +2,9 @@
 
 #include "index/core/id_alloc.h"
 #include "index/core/insertion_chain.h"
+#include "index/core/query/delayed_query.h"
 #include "index/core/query/query_ops.h"
+#include "absl/container/flat_hash_set.h"
 #include "util/panic.h"
 
 namespace quorvane {
@@ -38,8 +40,45 @@ QueryMap& IndexAPI::map_for(ReadGuard<MapVector>& maps, uint32_t attr) {
   return *(*maps)[attr];
 }
 
+namespace {
+
+// The attribute ids of an object, read under its lock.
+std::vector<uint32_t> attribute_ids(const Indexable& rec) {
+  return with_object_lock(rec.attributes(), CANNOT_READ, [](AttributeMap& attrs) {
+    std::vector<uint32_t> out;
+    out.reserve(attrs.size());
+    attrs.for_each([&](uint32_t attr, const PyValue&) { out.push_back(attr); });
+    return out;
+  });
+}
+
+// The object's values with containers walked; throws (changing nothing) when
+// an element cannot be converted.
+std::vector<std::pair<uint32_t, PreparedValue>> prepared_values(const AttributeMap& attrs) {
+  std::vector<std::pair<uint32_t, PreparedValue>> values;
+  values.reserve(attrs.size());
+  attrs.for_each([&](uint32_t attr, const PyValue& value) {
+    values.emplace_back(attr, prepare_value(value));
+  });
+  return values;
+}
+
+void store_item(ItemTable& table, uint32_t id, const StoredItem& item) {
+  // Doubling keeps a run of ascending ids to a logarithmic number of resizes.
+  if (table.size() <= id) table.resize(std::max<std::size_t>(id + 1, table.size() * 2));
+  table[id] = item;
+}
+
+}  // namespace
+
+void IndexAPI::ensure_maps(const std::vector<uint32_t>& attrs) {
+  auto maps = query_maps->read();
+  for (uint32_t attr : attrs) map_for(maps, attr);
+}
+
 void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
   uint32_t id = rec.id();
+  ensure_maps(attribute_ids(rec));
   InsertionScope scope(id);
   std::exception_ptr failure;
   with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
@@ -48,24 +87,97 @@ void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
     // is rethrown only after the object's lock is released (it is not an
     // internal failure of the lock's holder).
     std::vector<std::pair<uint32_t, PreparedValue>> values;
-    values.reserve(attrs.size());
     try {
-      attrs.for_each([&](uint32_t attr, const PyValue& value) {
-        values.emplace_back(attr, prepare_value(value));
-      });
+      values = prepared_values(attrs);
     } catch (...) {
       failure = std::current_exception();
       return;
     }
     member_ids.write()->add(id);
-    {
-      auto table = items->write();
-      if (table->size() <= id) table->resize(std::max<std::size_t>(id + 1, table->size() * 2));
-      (*table)[id] = item;
-    }
+    store_item(*items->write(), id, item);
     for (const auto& [attr, value] : values) add_prepared(id, attr, value);
   });
   if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<IndexAPI::PreparedObject> IndexAPI::prepare_objects(
+    const std::vector<StoredItem>& batch) {
+  std::vector<PreparedObject> entries;
+  entries.reserve(batch.size());
+  absl::flat_hash_set<uint32_t> seen;
+  for (const StoredItem& item : batch) {
+    const Indexable& rec = record_of(item->get());
+    if (!seen.insert(rec.id()).second) continue;
+    auto values = with_object_lock(rec.attributes(), CANNOT_READ,
+                                   [](AttributeMap& a) { return prepared_values(a); });
+    entries.push_back(PreparedObject{item, &rec, std::move(values)});
+  }
+  return entries;
+}
+
+void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
+  using Entry = PreparedObject;
+  std::vector<uint32_t> attrs;
+  absl::flat_hash_set<uint32_t> attr_seen;
+  for (const Entry& e : entries) {
+    for (const auto& [attr, value] : e.values) {
+      if (attr_seen.insert(attr).second) attrs.push_back(attr);
+    }
+  }
+  auto self = shared_from_this();
+  for (const Entry& e : entries) e.rec->register_engine(self);
+  ensure_maps(attrs);
+  {
+    auto members = member_ids.write();
+    std::vector<uint32_t> ids;
+    ids.reserve(entries.size());
+    for (const Entry& e : entries) ids.push_back(e.rec->id());
+    std::sort(ids.begin(), ids.end());
+    members->add_many(ids);
+  }
+  {
+    auto table = items->write();
+    for (const Entry& e : entries) store_item(*table, e.rec->id(), e.item);
+  }
+  std::vector<std::function<void()>> deferred;
+  {
+    auto maps = query_maps->read();
+    uint32_t holder = 0;
+    std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
+    auto finish_writers = [&] { writers.clear(); };
+    for (Entry& e : entries) {
+      holder = e.rec->id();
+      // Never wait for an object's lock while holding the writers' map locks:
+      // its holder may be waiting for one of them.
+      auto& lock = e.rec->attributes();
+      auto index_values = [&](AttributeMap& current) {
+        // A value assigned since it was prepared is prepared again.
+        bool unchanged = current.size() == e.values.size();
+        for (const auto& [attr, value] : e.values) {
+          const PyValue* now = current.get(attr);
+          unchanged = unchanged && now != nullptr && *now == value.value;
+        }
+        if (!unchanged) e.values = prepared_values(current);
+        for (const auto& [attr, value] : e.values) {
+          if (attr >= maps->size() || (*maps)[attr] == nullptr) {
+            finish_writers();
+            map_for(maps, attr);
+          }
+          if (writers.size() <= attr) writers.resize(attr + 1);
+          if (writers[attr] == nullptr) {
+            writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
+          }
+          writers[attr]->add(holder, value);
+        }
+      };
+      if (!try_with_object_lock(lock, CANNOT_READ, index_values)) {
+        finish_writers();
+        with_object_lock(lock, CANNOT_READ, index_values);
+      }
+    }
+    finish_writers();
+  }
+  for (const auto& work : deferred) work();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
@@ -220,19 +332,123 @@ std::vector<SharedPyRef> FilteredView::collect() const {
 }  // namespace quorvane
 
 namespace quorvane {
+namespace {
+
+// The container of `holder` as `other` indexed it, with nested containers.
+std::vector<PreparedValue> element_tree(const ElementTable& table, uint32_t holder) {
+  std::vector<PreparedValue> out;
+  auto it = table.by_holder.find(holder);
+  if (it == table.by_holder.end()) return out;
+  for (const ElementEntry& entry : it->second) {
+    out.push_back(PreparedValue{entry.value, element_tree(table, entry.id)});
+  }
+  return out;
+}
+
+// Merges map `other` into `self`. Object ids are merged set by set; element
+// ids belong to one map each (they return to the pool when their container
+// leaves it), so `other`'s containers are indexed again here under fresh
+// element ids.
+void union_map(QueryMap& self, const QueryMap& other) {
+  Bitmap foreign;  // other's element ids
+  std::vector<std::pair<uint32_t, std::vector<PreparedValue>>> containers;
+  {
+    auto table = other.elements.read();
+    foreign = table->ids;
+    for (const auto& [holder, entries] : table->by_holder) {
+      if (!foreign.contains(holder)) containers.emplace_back(holder, element_tree(*table, holder));
+    }
+  }
+  auto without_foreign = [&](const Bitmap& ids) { return ids.differenced(foreign); };
+  for (std::size_t s = 0; s < ExactMap::SHARD_COUNT; ++s) {
+    std::vector<std::pair<PyValue, HybridSet>> entries;
+    {
+      auto shard = other.exact.read_shard(s);
+      for (const auto& [value, set] : *shard) entries.emplace_back(value, set);
+    }
+    auto shard = self.exact.write_shard(s);
+    for (auto& [value, set] : entries) {
+      Bitmap ids = without_foreign(set.to_bitmap());
+      if (ids.is_empty()) continue;
+      auto it = shard->find(value);
+      if (it == shard->end()) it = shard->emplace(value, HybridSet::of(*ids.maximum())).first;
+      ids.for_each([&](uint32_t id) { it->second.add(id); });
+    }
+  }
+  {
+    auto mine = self.strings.write();
+    auto theirs = other.strings.read();
+    Bitmap keep = mine->columns.all_ids();
+    keep.union_with(without_foreign(theirs->columns.all_ids()));
+    mine->columns.union_with(theirs->columns);
+    mine->columns.intersect_with(keep);
+    mine->empty.union_with(without_foreign(theirs->empty));
+  }
+  {
+    auto mine = self.numbers.write();
+    auto theirs = other.numbers.read();
+    Bitmap keep = mine->all_ids();
+    keep.union_with(without_foreign(theirs->all_ids()));
+    mine->union_with(*theirs);
+    mine->intersect_with(keep);
+  }
+  {
+    auto mine = self.bools.write();
+    auto theirs = other.bools.read();
+    mine->true_ids.bitmap().union_with(without_foreign(theirs->true_ids.bitmap()));
+    mine->false_ids.bitmap().union_with(without_foreign(theirs->false_ids.bitmap()));
+  }
+  // Nested objects and their links to objects; links to other's element ids
+  // are made again when the containers are indexed below.
+  self.nested->union_with(*other.nested);
+  {
+    M2MU32 links = *other.nested->parent_links.read();
+    links.drop_parents(foreign);
+    self.nested->parent_links.write()->union_with(links);
+  }
+  std::vector<std::function<void()>> deferred;
+  {
+    uint32_t holder = 0;
+    BulkQueryMapAdder writer(self, deferred, &holder);
+    for (const auto& [id, values] : containers) {
+      holder = id;
+      writer.add_container(id, values);
+    }
+  }
+  for (const auto& work : deferred) work();
+}
+
+}  // namespace
 
 void IndexAPI::union_with(IndexAPI& other) {
+  if (&other == this) return;
+  // Every object brought in lists this engine, so that later assignments
+  // update it too.
   std::vector<StoredItem> incoming;
   {
     Bitmap members = *other.member_ids.read();
     incoming = FilteredView{other.query_maps, other.items, std::move(members)}.collect();
   }
   auto self = shared_from_this();
-  for (const StoredItem& item : incoming) {
-    const Indexable& rec = record_of(item->get());
-    rec.register_engine(self);
-    add_object(item, rec);
+  for (const StoredItem& item : incoming) record_of(item->get()).register_engine(self);
+  std::vector<uint32_t> attrs;
+  {
+    auto theirs = other.query_maps->read();
+    for (uint32_t a = 0; a < theirs->size(); ++a) {
+      if ((*theirs)[a] != nullptr) attrs.push_back(a);
+    }
   }
+  ensure_maps(attrs);
+  {
+    auto mine = query_maps->read();
+    auto theirs = other.query_maps->read();
+    for (uint32_t a : attrs) union_map(*(*mine)[a], *(*theirs)[a]);
+  }
+  {
+    auto table = items->write();
+    for (const StoredItem& item : incoming) store_item(*table, record_of(item->get()).id(), item);
+  }
+  member_ids.write()->union_with(*other.member_ids.read());
 }
 
 }  // namespace quorvane

@@ -54,6 +54,22 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // attribute values. The caller has registered this engine in the object's
   // membership list. No GIL needed (taken briefly for container values).
   void add_object(const StoredItem& item, const Indexable& rec);
+  // An object with its values read and its containers walked, ready to add.
+  struct PreparedObject {
+    StoredItem item;
+    const Indexable* rec;
+    std::vector<std::pair<uint32_t, PreparedValue>> values;
+  };
+  // Prepares each distinct object of `batch` once, in order of first
+  // appearance. Best called with the GIL held (containers are walked with
+  // it); throws, changing nothing, when a value cannot be converted.
+  static std::vector<PreparedObject> prepare_objects(const std::vector<StoredItem>& batch);
+  // Adds prepared objects with all their values, taking the engine's locks
+  // once and writing values through bulk writers. No GIL needed.
+  void add_objects(std::vector<PreparedObject> batch);
+  // Creates the maps of these attributes if missing, so that no map has to be
+  // installed while an object's lock is held.
+  void ensure_maps(const std::vector<uint32_t>& attrs);
   // Indexes one attribute value of object `id`.
   void add_index(uint32_t id, uint32_t attr, const PyValue& value);
   void add_prepared(uint32_t id, uint32_t attr, const PreparedValue& value);

@@ -20,13 +20,9 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       batch.push_back(share(obj));
     }
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    without_gil([&] {
-      for (const StoredItem& item : batch) {
-        const Indexable& rec = record_of(item->get());
-        rec.register_engine(api);
-        api->add_object(item, rec);
-      }
-    });
+    // Containers are walked while the GIL is held anyway.
+    auto prepared = IndexAPI::prepare_objects(batch);
+    without_gil([&] { api->add_objects(std::move(prepared)); });
     return PyRef::borrow(Py_None);
   });
 }

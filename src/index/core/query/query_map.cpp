@@ -75,72 +75,101 @@ PreparedValue prepare_value(const PyValue& value) {
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
     : owner(std::move(owner_engine)), nested(IndexAPI::create(owner)) {}
 
+namespace {
+
+// Each scalar under a short write lock of its structure; nested work at once.
+class DirectSink final : public ScalarSink {
+ public:
+  explicit DirectSink(QueryMap& map) : map_(map) {}
+  void number(uint32_t id, NumericKey key, bool add) override {
+    auto numbers = map_.numbers.write();
+    add ? numbers->add(id, key) : numbers->remove(id, key);
+  }
+  void string(uint32_t id, std::string_view text, bool add) override {
+    auto strings = map_.strings.write();
+    if (text.empty()) {
+      add ? strings->empty.add(id) : strings->empty.remove(id);
+    } else {
+      add ? strings->columns.insert(text, id) : strings->columns.remove(text, id);
+    }
+  }
+  void boolean(uint32_t id, bool value, bool add) override {
+    auto bools = map_.bools.write();
+    auto& cell = value ? bools->true_ids : bools->false_ids;
+    add ? cell.add(id) : cell.remove(id);
+  }
+  void nested(std::function<void()> work) override { work(); }
+
+ private:
+  QueryMap& map_;
+};
+
+}  // namespace
+
 void QueryMap::insert(uint32_t id, const PreparedValue& prepared) {
+  DirectSink sink(*this);
+  insert(sink, id, prepared);
+}
+
+void QueryMap::remove(uint32_t id, const PyValue& value) {
+  DirectSink sink(*this);
+  remove(sink, id, value);
+}
+
+void QueryMap::insert_container(uint32_t holder, const std::vector<PreparedValue>& values) {
+  DirectSink sink(*this);
+  insert_elements(sink, holder, values);
+}
+
+void QueryMap::insert(ScalarSink& sink, uint32_t id, const PreparedValue& prepared) {
   const PyValue& v = prepared.value;
   switch (v.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      if (!is_nan(v)) numbers.write()->add(id, key_of(v));
+      if (!is_nan(v)) sink.number(id, key_of(v), true);
       break;
-    case ValueKind::Str: {
-      auto guard = strings.write();
-      std::string_view text = text_of(v);
-      if (text.empty()) {
-        guard->empty.add(id);
-      } else {
-        guard->columns.insert(text, id);
-      }
+    case ValueKind::Str:
+      sink.string(id, text_of(v), true);
       break;
-    }
-    case ValueKind::Bool: {
-      auto guard = bools.write();
-      (std::get<bool>(v.primitave()) ? guard->true_ids : guard->false_ids).add(id);
+    case ValueKind::Bool:
+      sink.boolean(id, std::get<bool>(v.primitave()), true);
       break;
-    }
     case ValueKind::Iterable:
-      insert_elements(id, prepared.elements);
+      insert_elements(sink, id, prepared.elements);
       break;
-    case ValueKind::Ind:
+    case ValueKind::Ind: {
       insert_exact(id, v);
-      insert_indexable(std::get<StoredIndexable>(v.primitave()), id);
+      const auto& stored = std::get<StoredIndexable>(v.primitave());
+      sink.nested([this, stored, id] { insert_indexable(stored, id); });
       break;
+    }
     case ValueKind::Unknown:
       insert_exact(id, v);
       break;
   }
 }
 
-void QueryMap::remove(uint32_t id, const PyValue& v) {
+void QueryMap::remove(ScalarSink& sink, uint32_t id, const PyValue& v) {
   switch (v.kind()) {
     case ValueKind::Int:
-    case ValueKind::Float: {
-      if (is_nan(v)) break;
-      NumericKey key = key_of(v);
-      numbers.write()->remove(id, key);
+    case ValueKind::Float:
+      if (!is_nan(v)) sink.number(id, key_of(v), false);
       break;
-    }
-    case ValueKind::Str: {
-      auto guard = strings.write();
-      std::string_view text = text_of(v);
-      if (text.empty()) {
-        guard->empty.remove(id);
-      } else {
-        guard->columns.remove(text, id);
-      }
+    case ValueKind::Str:
+      sink.string(id, text_of(v), false);
       break;
-    }
-    case ValueKind::Bool: {
-      auto guard = bools.write();
-      (std::get<bool>(v.primitave()) ? guard->true_ids : guard->false_ids).remove(id);
+    case ValueKind::Bool:
+      sink.boolean(id, std::get<bool>(v.primitave()), false);
       break;
-    }
     case ValueKind::Iterable:
-      remove_elements(id);
+      remove_elements(sink, id);
       break;
-    case ValueKind::Ind:
+    case ValueKind::Ind: {
       remove_exact(id, v);
-      detach_indexable(std::get<StoredIndexable>(v.primitave()), id);
+      const auto& stored = std::get<StoredIndexable>(v.primitave());
+      sink.nested([this, stored, id] { detach_indexable(stored, id); });
       break;
+    }
     case ValueKind::Unknown:
       remove_exact(id, v);
       break;
@@ -166,10 +195,11 @@ void QueryMap::remove_exact(uint32_t id, const PyValue& value) {
   if (it->second.is_empty()) shard->erase(it);
 }
 
-void QueryMap::insert_elements(uint32_t holder, const std::vector<PreparedValue>& values) {
+void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
+                               const std::vector<PreparedValue>& values) {
   // A holder has one container per attribute: what was indexed for it before
   // (the same object added again) is replaced.
-  remove_elements(holder);
+  remove_elements(sink, holder);
   if (values.empty()) return;
   std::vector<uint32_t> ids;
   ids.reserve(values.size());
@@ -183,10 +213,10 @@ void QueryMap::insert_elements(uint32_t holder, const std::vector<PreparedValue>
     }
     table->ids.add_many(ids);
   }
-  for (std::size_t i = 0; i < values.size(); ++i) insert(ids[i], values[i]);
+  for (std::size_t i = 0; i < values.size(); ++i) insert(sink, ids[i], values[i]);
 }
 
-void QueryMap::remove_elements(uint32_t holder) {
+void QueryMap::remove_elements(ScalarSink& sink, uint32_t holder) {
   std::vector<ElementEntry> entries;
   {
     auto table = elements.write();
@@ -201,10 +231,12 @@ void QueryMap::remove_elements(uint32_t holder) {
   }
   // The element locks are not held here: a nested container's removal takes
   // them again.
-  for (const auto& entry : entries) {
-    remove(entry.id, entry.value);
-    free_id(entry.id);
-  }
+  for (const auto& entry : entries) remove(sink, entry.id, entry.value);
+  // The ids go back to the pool only once nothing can hold them any more
+  // (a bulk writer may still have them pending in its buffers).
+  sink.nested([ids = std::move(entries)] {
+    for (const auto& entry : ids) free_id(entry.id);
+  });
 }
 
 void QueryMap::insert_indexable(const StoredIndexable& value, uint32_t parent_id) {

@@ -16,6 +16,7 @@
 // silent no-op.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -71,6 +72,20 @@ struct ElementTable {
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
+// Where the numbers, strings and booleans of an insertion or removal go, and
+// when nested-engine work runs: directly, each under a short lock of its
+// structure (DirectSink), or through a bulk writer that holds those locks and
+// batches additions in the cells' buffers (BulkQueryMapAdder).
+class ScalarSink {
+ public:
+  virtual ~ScalarSink() = default;
+  virtual void number(uint32_t id, NumericKey key, bool add) = 0;
+  virtual void string(uint32_t id, std::string_view text, bool add) = 0;
+  virtual void boolean(uint32_t id, bool value, bool add) = 0;
+  // Work on the nested engine (it takes object locks): run now, or later.
+  virtual void nested(std::function<void()> work) = 0;
+};
+
 class QueryMap {
  public:
   // A map owned by `owner`; its nested engine's parent is `owner`.
@@ -81,6 +96,12 @@ class QueryMap {
   void insert(uint32_t id, const PreparedValue& value);
   // Removes `value`, indexed for `id`, from every structure that holds it.
   void remove(uint32_t id, const PyValue& value);
+  // Indexes the elements of a container held by `holder` (replacing what was
+  // indexed for it before).
+  void insert_container(uint32_t holder, const std::vector<PreparedValue>& elements);
+  // The same two, routing scalars and nested work through `sink`.
+  void insert(ScalarSink& sink, uint32_t id, const PreparedValue& value);
+  void remove(ScalarSink& sink, uint32_t id, const PyValue& value);
 
   // Replaces element ids in `ids` by the ids of the objects holding their
   // containers, through any depth of nested containers.
@@ -100,8 +121,8 @@ class QueryMap {
   friend class BulkQueryMapAdder;
   void insert_exact(uint32_t id, const PyValue& value);
   void remove_exact(uint32_t id, const PyValue& value);
-  void insert_elements(uint32_t holder, const std::vector<PreparedValue>& values);
-  void remove_elements(uint32_t holder);
+  void insert_elements(ScalarSink& sink, uint32_t holder, const std::vector<PreparedValue>& values);
+  void remove_elements(ScalarSink& sink, uint32_t holder);
   void insert_indexable(const StoredIndexable& value, uint32_t parent_id);
   void detach_indexable(const StoredIndexable& value, uint32_t parent_id);
 };

@@ -1,0 +1,52 @@
+#include "index/core/query/delayed_query.h"
+
+#include "index/core/insertion_chain.h"
+
+namespace quorvane {
+
+BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
+                                     const uint32_t* current_holder)
+    : map_(map),
+      deferred_(deferred),
+      current_holder_(current_holder),
+      strings_(map.strings.write()),
+      numbers_(map.numbers.write()),
+      bools_(map.bools.write()) {}
+
+BulkQueryMapAdder::~BulkQueryMapAdder() {
+  numbers_->flush();
+  bools_->true_ids.flush();
+  bools_->false_ids.flush();
+  strings_->columns.flush();
+}
+
+void BulkQueryMapAdder::nested(std::function<void()> work) {
+  // Run later as part of indexing the holder, so that the guard against
+  // nesting an object inside itself sees the same chain as a direct insertion.
+  deferred_.push_back([holder = *current_holder_, work = std::move(work)] {
+    InsertionScope scope(holder);
+    work();
+  });
+}
+
+// Removals (of what an object re-added in the batch had indexed before) act on
+// the cells' bitmaps: ids pushed by this writer are never removed again,
+// since a batch indexes each object once.
+void BulkQueryMapAdder::number(uint32_t id, NumericKey key, bool add) {
+  add ? numbers_->push(id, key) : numbers_->remove(id, key);
+}
+
+void BulkQueryMapAdder::string(uint32_t id, std::string_view text, bool add) {
+  if (text.empty()) {
+    add ? strings_->empty.add(id) : strings_->empty.remove(id);
+  } else {
+    add ? strings_->columns.push(text, id) : strings_->columns.remove(text, id);
+  }
+}
+
+void BulkQueryMapAdder::boolean(uint32_t id, bool value, bool add) {
+  auto& cell = value ? bools_->true_ids : bools_->false_ids;
+  add ? cell.push(id) : cell.remove(id);
+}
+
+}  // namespace quorvane

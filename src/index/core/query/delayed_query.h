@@ -1,0 +1,53 @@
+// BulkQueryMapAdder: a writer that adds many values to one QueryMap while
+// holding the map's string, number and boolean locks once, pushing ids into
+// the cells' pending buffers and adding each full buffer in one batch.
+//
+// Nested-engine work (Indexable values, and the release of replaced element
+// ids) is queued and run by the caller after every writer has finished: it
+// takes object locks, and a thread must not wait for an object lock while it
+// holds a map's locks that the lock's holder may be waiting for.
+//
+// Destroying the writer flushes every buffer and releases the locks (also
+// while an exception unwinds, in which case the locks are poisoned).
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "index/core/query/query_map.h"
+
+namespace quorvane {
+
+class BulkQueryMapAdder final : public ScalarSink {
+ public:
+  // Takes the map's string, number and boolean locks for writing, in this
+  // order. Queued nested work runs later as part of the indexing of the
+  // object whose id is in `*current_holder` when the work is queued.
+  BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
+                    const uint32_t* current_holder);
+  ~BulkQueryMapAdder() override;
+  BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
+  BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
+
+  // Indexes `value` for `id` (containers' elements go through this writer too).
+  void add(uint32_t id, const PreparedValue& value) { map_.insert(*this, id, value); }
+  // Indexes the elements of a container held by `holder`.
+  void add_container(uint32_t holder, const std::vector<PreparedValue>& elements) {
+    map_.insert_elements(*this, holder, elements);
+  }
+
+  void number(uint32_t id, NumericKey key, bool add) override;
+  void string(uint32_t id, std::string_view text, bool add) override;
+  void boolean(uint32_t id, bool value, bool add) override;
+  void nested(std::function<void()> work) override;
+
+ private:
+  QueryMap& map_;
+  std::vector<std::function<void()>>& deferred_;
+  const uint32_t* current_holder_;
+  WriteGuard<StringIndex> strings_;
+  WriteGuard<NumericalBitmap> numbers_;
+  WriteGuard<BoolCells> bools_;
+};
+
+}  // namespace quorvane
