@@ -23,10 +23,14 @@ class TestIndex:
         assert index.get_by_attribute(x=1) == []
         assert index.reduced(x=1).collect() == []
 
-    def test_collect_is_in_ascending_id_order_not_insertion_order(self):
-        first, second, third = Thing(n=1), Thing(n=2), Thing(n=3)
-        index = build(third, first, second)
-        assert index.collect() == [first, second, third]
+    def test_collect_order_is_the_id_order_whatever_the_insertion_order(self):
+        objs = [Thing(n=i) for i in range(50)]
+        reference = build(*objs).collect()
+        assert build(*reversed(objs)).collect() == reference
+        assert build(*objs[25:], *objs[:25]).collect() == reference
+        # every answer lists its objects in that same order
+        evens = build(*objs).reduced_query(Q.in_("n", list(range(0, 50, 2)))).collect()
+        assert evens == [o for o in reference if o.n % 2 == 0]
 
     def test_adding_twice_keeps_one_member_and_same_answers(self):
         obj = Thing(x=1, l=[1, 2])

@@ -210,19 +210,28 @@ void IndexAPI::remove_object(uint32_t id, const Indexable& rec) {
 FilteredView IndexAPI::reduced(const std::vector<QueryExpr>& conditions) {
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  return FilteredView{query_maps, items, evaluate_and_queries_vec(*maps, *members, conditions)};
+  return FilteredView(query_maps, *items, evaluate_and_queries_vec(*maps, *members, conditions));
 }
 
 FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
+  return FilteredView(query_maps, *items, evaluate(query));
+}
+
+Bitmap IndexAPI::evaluate(const QueryExpr& query) {
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  return FilteredView{query_maps, items, evaluate_query(*maps, *members, query)};
+  return evaluate_query(*maps, *members, query);
 }
 
 void IndexAPI::reduce(const std::vector<QueryExpr>& conditions) {
   // The evaluation's read locks are released before the narrowing takes its
   // own, so no lock is acquired twice by one thread.
-  Bitmap keep = reduced(conditions).bitmap;
+  Bitmap keep;
+  {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    keep = evaluate_and_queries_vec(*maps, *members, conditions);
+  }
   keep_only_from_bitmap(keep);
 }
 
@@ -316,17 +325,6 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
       if (id < table->size()) dropped.push_back(std::move((*table)[id]));
     });
   }
-}
-
-std::vector<SharedPyRef> FilteredView::collect() const {
-  std::vector<SharedPyRef> out;
-  out.reserve(bitmap.cardinality());
-  auto table = items->read();
-  bitmap.for_each([&](uint32_t id) {
-    if (id >= table->size() || (*table)[id] == nullptr) panic_out_of_bounds(id, table->size());
-    out.push_back((*table)[id]);
-  });
-  return out;
 }
 
 }  // namespace quorvane
@@ -427,7 +425,7 @@ void IndexAPI::union_with(IndexAPI& other) {
   std::vector<StoredItem> incoming;
   {
     Bitmap members = *other.member_ids.read();
-    incoming = FilteredView{other.query_maps, other.items, std::move(members)}.collect();
+    incoming = objects_of(*other.items, members);
   }
   auto self = shared_from_this();
   for (const StoredItem& item : incoming) record_of(item->get()).register_engine(self);

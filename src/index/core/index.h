@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/filtered_index.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
@@ -26,25 +27,6 @@
 #include "util/lock.h"
 
 namespace quorvane {
-
-// One slot of the item table: a strong reference to the Python object with
-// that id, or empty (the placeholder) for ids the engine does not hold. The
-// object's native record is reached through the object itself.
-using StoredItem = SharedPyRef;
-using ItemTable = std::vector<StoredItem>;
-using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
-
-// A narrowed, read-only view: the engine's live maps and items, and a fixed
-// set of ids.
-struct FilteredView {
-  std::shared_ptr<RwLock<MapVector>> query_maps;
-  std::shared_ptr<RwLock<ItemTable>> items;
-  Bitmap bitmap;
-
-  // New strong references to the view's objects in ascending id order. Takes
-  // the items read lock; needs the GIL only to hand the list to Python.
-  std::vector<SharedPyRef> collect() const;
-};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -81,6 +63,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryExpr>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
+  // The ids of the members satisfying `query`.
+  Bitmap evaluate(const QueryExpr& query);
   // Narrows the engine in place to the members in `keep`, carrying the
   // narrowing into nested engines.
   void keep_only_from_bitmap(const Bitmap& keep);

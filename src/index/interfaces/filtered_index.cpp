@@ -30,11 +30,6 @@ PyObject* Filtered_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(view_of(self)); });
 }
 
-// A narrower view of the same maps and items.
-FilteredView narrowed(const FilteredView& view, Bitmap ids) {
-  return FilteredView{view.query_maps, view.items, std::move(ids)};
-}
-
 PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
@@ -42,8 +37,8 @@ PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto conditions = kwargs_to_query(bound.kwargs.get());
     const FilteredView& view = view_of(self);
     return wrap_view(without_gil([&] {
-      auto maps = view.query_maps->read();
-      return narrowed(view, evaluate_and_queries_vec(*maps, view.bitmap, conditions));
+      auto maps = view.query_maps()->read();
+      return view.narrowed(evaluate_and_queries_vec(*maps, view.bitmap(), conditions));
     }));
   });
 }
@@ -57,10 +52,10 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
         extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
     const FilteredView& view = view_of(self);
     // Runs with the GIL held; a busy lock is waited for without it.
-    auto maps = view.query_maps->read();
-    Bitmap ids = evaluate_query(*maps, view.bitmap, query);
-    ids.intersect_with(view.bitmap);
-    return wrap_view(narrowed(view, std::move(ids)));
+    auto maps = view.query_maps()->read();
+    Bitmap ids = evaluate_query(*maps, view.bitmap(), query);
+    ids.intersect_with(view.bitmap());
+    return wrap_view(view.narrowed(std::move(ids)));
   });
 }
 
@@ -68,7 +63,7 @@ PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
     const FilteredView& view = view_of(self);
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
-    for (const StoredItem& item : view.collect()) {
+    for (const StoredItem& item : view.objects()) {
       const Indexable& rec = record_of(item->get());
       rec.register_engine(api);
       api->add_object(item, rec);

@@ -32,7 +32,7 @@ PyObject* Index_collect(PyObject* self, PyObject*) {
   return guarded([&] {
     IndexAPI& api = api_of(self);
     Bitmap members = *api.member_ids.read();
-    return collect_list(FilteredView{api.query_maps, api.items, std::move(members)});
+    return object_list(objects_of(*api.items, members));
   });
 }
 
@@ -146,8 +146,9 @@ std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
   return conditions;
 }
 
-PyRef collect_list(const FilteredView& view) {
-  std::vector<SharedPyRef> objects = view.collect();
+PyRef collect_list(const FilteredView& view) { return object_list(view.objects()); }
+
+PyRef object_list(const std::vector<StoredItem>& objects) {
   PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
   for (std::size_t i = 0; i < objects.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(objects[i]->get()));

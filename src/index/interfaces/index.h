@@ -37,5 +37,6 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs);
 // The objects of a view as a new Python list, ascending id.
 PyRef collect_list(const FilteredView& view);
+PyRef object_list(const std::vector<StoredItem>& objects);
 
 }  // namespace quorvane

@@ -117,7 +117,7 @@ Bitmap attribute_lookup(const MapVector& maps, const Bitmap& universe, const Que
     // objects back to the ids here that hold them (objects, or elements of
     // their containers).
     QueryExpr inner = QueryExpr::leaf(query.kind, *rest, query.values);
-    Bitmap nested_ids = map.nested->reduced_query(inner).bitmap;
+    Bitmap nested_ids = map.nested->evaluate(inner);
     result = map.nested->parent_links.read()->get_parent_from_ids(nested_ids);
   } else if (query.kind == QueryKind::In) {
     for (const PyValue& value : query.values) {

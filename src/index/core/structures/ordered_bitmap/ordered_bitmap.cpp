@@ -28,49 +28,68 @@ class ScratchLease {
 }  // namespace
 
 void NumericalBitmap::add(uint32_t id, NumericKey key) {
-  for (int i = 0; i < LEVELS; ++i) levels_[i][key.bit(i)].add(id);
+  all_.add(id);
+  for (int i = 0; i < LEVELS; ++i) {
+    if (key.bit(i)) ones_[i].add(id);
+  }
 }
 
 void NumericalBitmap::remove(uint32_t id, NumericKey key) {
-  for (int i = 0; i < LEVELS; ++i) levels_[i][key.bit(i)].remove(id);
+  all_.remove(id);
+  for (int i = 0; i < LEVELS; ++i) {
+    if (key.bit(i)) ones_[i].remove(id);
+  }
 }
 
 void NumericalBitmap::push(uint32_t id, NumericKey key) {
-  for (int i = 0; i < LEVELS; ++i) levels_[i][key.bit(i)].push(id);
+  all_.push(id);
+  for (int i = 0; i < LEVELS; ++i) {
+    if (key.bit(i)) ones_[i].push(id);
+  }
 }
 
 void NumericalBitmap::flush() {
-  for (auto& level : levels_) {
-    level[0].flush();
-    level[1].flush();
-  }
+  for (auto& one : ones_) one.flush();
+  all_.flush();
 }
 
 Bitmap NumericalBitmap::get_eq(NumericKey key) const {
-  // The answer is the intersection of the key's cell at every level. Cells
-  // are taken in ascending size so that the running result shrinks early. A
-  // level whose other cell is empty has every indexed id in the key's cell
-  // and cannot narrow the result, so it is skipped.
-  struct Candidate {
+  // The answer is `all`, narrowed to one(i) for every 1 bit of the key and
+  // stripped of one(i) for every 0 bit. A one cell holding every indexed id
+  // cannot narrow, an empty one has nothing to strip; the reverse cases mean
+  // no id has the key. Intersections go first, smallest cell first, so the
+  // running result shrinks early; subtractions follow, largest cell first.
+  const Bitmap& all = all_.bitmap();
+  const uint64_t total = all.cardinality();
+  if (total == 0) return Bitmap();
+  struct Step {
     uint64_t size;
-    const Bitmap* cell;
+    const Bitmap* one;
   };
-  std::array<Candidate, LEVELS> narrowing;
-  int n = 0;
-  const Bitmap* any_cell = nullptr;
+  std::array<Step, LEVELS> narrow, strip;
+  int n_narrow = 0, n_strip = 0;
   for (int i = 0; i < LEVELS; ++i) {
-    bool b = key.bit(i);
-    const Bitmap& same = levels_[i][b].bitmap();
-    if (same.is_empty()) return Bitmap();
-    any_cell = &same;
-    if (!levels_[i][!b].bitmap().is_empty()) narrowing[n++] = {same.cardinality(), &same};
+    const Bitmap& one = ones_[i].bitmap();
+    uint64_t size = one.cardinality();
+    if (key.bit(i)) {
+      if (size == 0) return Bitmap();
+      if (size != total) narrow[n_narrow++] = {size, &one};
+    } else {
+      if (size == total) return Bitmap();
+      if (size != 0) strip[n_strip++] = {size, &one};
+    }
   }
-  std::sort(narrowing.begin(), narrowing.begin() + n,
-            [](const Candidate& x, const Candidate& y) { return x.size < y.size; });
-  if (n == 0) return *any_cell;  // one key value for every indexed id
+  auto by_size = [](const Step& x, const Step& y) { return x.size < y.size; };
+  std::sort(narrow.begin(), narrow.begin() + n_narrow, by_size);
+  std::sort(strip.begin(), strip.begin() + n_strip,
+            [&](const Step& x, const Step& y) { return by_size(y, x); });
+
   // Intersecting the first two directly saves copying the first.
-  Bitmap result = n >= 2 ? narrowing[0].cell->intersected(*narrowing[1].cell) : *narrowing[0].cell;
-  for (int k = 2; k < n && !result.is_empty(); ++k) result.intersect_with(*narrowing[k].cell);
+  Bitmap result = n_narrow >= 2   ? narrow[0].one->intersected(*narrow[1].one)
+                  : n_narrow == 1 ? *narrow[0].one
+                                  : all;
+  for (int k = 2; k < n_narrow && !result.is_empty(); ++k) result.intersect_with(*narrow[k].one);
+  for (int k = 0; k < n_strip && !result.is_empty(); ++k) result.difference_with(*strip[k].one);
   return result;
 }
 
@@ -78,38 +97,44 @@ void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Di
                            bool inclusive) const {
   ScratchLease lease;
   Bitmap& tmp = lease.bitmap();
-  // At each level, ids that agree with `key` above it and differ at it in the
-  // queried direction are part of the answer: bit 1 against a query bit 0
-  // for "greater", the reverse for "less".
-  auto in_direction = [&](bool b) { return direction == Direction::Greater ? !b : b; };
+  const bool greater = direction == Direction::Greater;
+  const uint64_t total = all_.bitmap().cardinality();
 
-  // Top level: `eq` starts as the ids of scope whose top bit agrees, which
-  // also drops the ids of scope that have no key.
-  int top = LEVELS - 1;
-  bool b = key.bit(top);
-  const Bitmap& top_other = levels_[top][!b].bitmap();
-  if (in_direction(b)) {
-    tmp = scope;
-    tmp.intersect_with(top_other);
-    base.union_with(tmp);
-  }
-  Bitmap eq = scope.intersected(levels_[top][b].bitmap());
-
-  // Below the top, `eq` holds indexed ids only, each in exactly one cell per
-  // level: when `eq` shares nothing with the other cell it already lies in
-  // the key's cell, and the level neither adds ids nor narrows `eq`. Testing
-  // that is cheaper than the intersections it saves.
-  for (int i = top - 1; i >= 0 && !eq.is_empty(); --i) {
-    b = key.bit(i);
-    const Bitmap& same = levels_[i][b].bitmap();
-    const Bitmap& other = levels_[i][!b].bitmap();
-    if (other.is_empty() || !eq.intersects(other)) continue;
-    if (in_direction(b)) {
-      tmp = eq;
-      tmp.intersect_with(other);
-      base.union_with(tmp);
+  // `eq` holds the ids of scope whose key agrees with `key` on every level
+  // above the current one; starting from `all` drops the ids of scope that
+  // have no key. At each level the ids of `eq` that differ from `key` in the
+  // queried direction join the answer: bit 1 against a query bit 0 for
+  // "greater", bit 0 against a query bit 1 for "less". The others leave `eq`.
+  Bitmap eq = scope.intersected(all_.bitmap());
+  for (int i = LEVELS - 1; i >= 0 && !eq.is_empty(); --i) {
+    const Bitmap& one = ones_[i].bitmap();
+    if (key.bit(i)) {
+      // An id of `eq` outside one(i) has bit 0 here. None exists when one(i)
+      // holds every indexed id: the level changes nothing.
+      if (one.cardinality() == total) continue;
+      if (greater) {
+        eq.intersect_with(one);
+      } else {
+        tmp = eq;
+        tmp.difference_with(one);
+        if (tmp.is_empty()) continue;
+        base.union_with(tmp);
+        eq.difference_with(tmp);
+      }
+    } else {
+      // Only ids of `eq` in one(i) differ here; `eq` sharing none of them
+      // (always so for an empty one(i)) makes the level a no-op, and testing
+      // that is cheaper than the operations it saves.
+      if (one.is_empty() || !eq.intersects(one)) continue;
+      if (greater) {
+        tmp = eq;
+        tmp.intersect_with(one);
+        base.union_with(tmp);
+        eq.difference_with(tmp);
+      } else {
+        eq.difference_with(one);
+      }
     }
-    eq.intersect_with(same);
   }
   if (inclusive) base.union_with(eq);
   tmp.clear();  // keep no large scratch alive between queries
@@ -129,41 +154,37 @@ void NumericalBitmap::get_lte_into_base(NumericKey key, Bitmap& base, const Bitm
 }
 
 Bitmap NumericalBitmap::all_ids() const {
-  const auto& top = levels_[LEVELS - 1];
-  return top[0].bitmap().unioned(top[1].bitmap());
+  return all_.bitmap();
 }
 
 void NumericalBitmap::union_with(const NumericalBitmap& other) {
   if (this == &other) return;
-  for (int i = 0; i < LEVELS; ++i) {
-    for (int b = 0; b < 2; ++b) levels_[i][b].bitmap().union_with(other.levels_[i][b].bitmap());
-  }
+  for (int i = 0; i < LEVELS; ++i) ones_[i].bitmap().union_with(other.ones_[i].bitmap());
+  all_.bitmap().union_with(other.all_.bitmap());
 }
 
 void NumericalBitmap::intersect_with(const Bitmap& keep) {
-  for (auto& level : levels_) {
-    for (auto& cell : level) {
-      cell.bitmap().intersect_with(keep);
-      cell.discard_pending();
-    }
+  for (auto& one : ones_) {
+    one.bitmap().intersect_with(keep);
+    one.discard_pending();
   }
+  all_.bitmap().intersect_with(keep);
+  all_.discard_pending();
 }
 
-NumericalBitmap::Cell& NumericalBitmap::cell(int level, bool bit) {
+NumericalBitmap::Cell& NumericalBitmap::one_cell(int level) {
   if (level < 0 || level >= LEVELS) panic_out_of_bounds(static_cast<std::size_t>(level), LEVELS);
-  return levels_[level][bit];
+  return ones_[level];
 }
 
-const NumericalBitmap::Cell& NumericalBitmap::cell(int level, bool bit) const {
+const NumericalBitmap::Cell& NumericalBitmap::one_cell(int level) const {
   if (level < 0 || level >= LEVELS) panic_out_of_bounds(static_cast<std::size_t>(level), LEVELS);
-  return levels_[level][bit];
+  return ones_[level];
 }
 
 std::size_t NumericalBitmap::memory_bytes() const {
-  std::size_t total = 0;
-  for (const auto& level : levels_) {
-    for (const auto& cell : level) total += cell.bitmap().size_in_bytes();
-  }
+  std::size_t total = all_.bitmap().size_in_bytes();
+  for (const auto& one : ones_) total += one.bitmap().size_in_bytes();
   return total;
 }
 

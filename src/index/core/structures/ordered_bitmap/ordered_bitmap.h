@@ -1,11 +1,15 @@
 // NumericalBitmap: the ordered numeric index of one attribute, a bit-sliced
 // index over 76-bit sort keys (NumericKey).
 //
-// Level i (0 = least significant key bit, 75 = most significant) holds two
-// cells: the ids whose key has bit i = 0 (zero cell) and = 1 (one cell).
-// Invariant outside a bulk write: every indexed id is in exactly one cell of
-// every level. Range and equality queries rely on it and read cell bitmaps
-// only (never pending ids). No key is stored anywhere else.
+// Level i (0 = least significant key bit, 75 = most significant) holds one
+// cell: the ids whose key has bit i = 1. A separate `all` cell holds every
+// indexed id, so the ids with bit i = 0 are `all - one(i)` and are never
+// stored. An insertion thus costs one set insertion per 1 bit of the key plus
+// one into `all` (about ten for a small integer, not 76), and memory follows.
+// Invariant outside a bulk write: every one cell is a subset of `all`, and an
+// id of `all` is in exactly the one cells of its key's 1 bits. Range and
+// equality queries rely on it and read cell bitmaps only (never pending ids).
+// No key is stored anywhere else.
 //
 // No lock of its own: queries run under the owner's read lock, and may run on
 // many threads at once; every change needs the owner's write lock.
@@ -26,18 +30,19 @@ class NumericalBitmap {
   static constexpr int LEVELS = 76;
   using Cell = BufferedBitmap<64>;
 
-  // 76 levels of two empty cells.
+  // 76 empty one cells and an empty `all`.
   NumericalBitmap() = default;
 
-  // Adds `id` under `key`: one cell per level, directly into the bitmaps.
+  // Adds `id` under `key`: into `all` and the one cell of every 1 bit of the
+  // key, directly into the bitmaps.
   void add(uint32_t id, NumericKey key);
-  // Removes `id` from the cells of `key`. It must be the key the id was added
-  // under, or the one-cell-per-level invariant breaks.
+  // Removes `id` from `all` and the one cells of `key`. It must be the key the
+  // id was added under, or `id` stays behind in one cells outside `all`.
   void remove(uint32_t id, NumericKey key);
   // Buffered form of `add` for bulk writers; invisible to queries until
   // `flush`.
   void push(uint32_t id, NumericKey key);
-  // Flushes every cell: levels 0..75, zero cell then one cell.
+  // Flushes every cell: one cells of levels 0..75, then `all`.
   void flush();
 
   // The ids whose key equals `key`.
@@ -52,7 +57,7 @@ class NumericalBitmap {
   void get_lt_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const;
   void get_lte_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const;
 
-  // Every indexed id (the union of the top level's two cells).
+  // Every indexed id (a copy of `all`).
   Bitmap all_ids() const;
 
   // Cell by cell bitmap union with `other` (pending ids of `other` are not
@@ -61,10 +66,13 @@ class NumericalBitmap {
   // Cell by cell intersection with `keep`; pending ids are dropped.
   void intersect_with(const Bitmap& keep);
 
-  // The cell of key bit value `bit` at `level`. Throws Panic unless
+  // The cell of the ids whose key has bit `level` = 1. Throws Panic unless
   // 0 <= level < 76.
-  Cell& cell(int level, bool bit);
-  const Cell& cell(int level, bool bit) const;
+  Cell& one_cell(int level);
+  const Cell& one_cell(int level) const;
+  // The cell of every indexed id.
+  Cell& all_cell() { return all_; }
+  const Cell& all_cell() const { return all_; }
 
   // Bytes held by the cells' bitmaps, for memory reports.
   std::size_t memory_bytes() const;
@@ -74,7 +82,8 @@ class NumericalBitmap {
   void walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
             bool inclusive) const;
 
-  std::array<std::array<Cell, 2>, LEVELS> levels_;
+  std::array<Cell, LEVELS> ones_;
+  Cell all_;
 };
 
 }  // namespace quorvane

@@ -1,0 +1,29 @@
+#include "index/core/filtered_index.h"
+
+#include "util/panic.h"
+
+namespace quorvane {
+
+std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids) {
+  std::vector<StoredItem> out;
+  out.reserve(ids.cardinality());
+  auto table = items.read();
+  ids.for_each([&](uint32_t id) {
+    if (id >= table->size() || (*table)[id] == nullptr) panic_out_of_bounds(id, table->size());
+    out.push_back((*table)[id]);
+  });
+  return out;
+}
+
+FilteredView FilteredView::narrowed(Bitmap ids) const {
+  std::vector<StoredItem> kept;
+  kept.reserve(ids.cardinality());
+  std::size_t position = 0;
+  bitmap_.for_each([&](uint32_t id) {
+    if (ids.contains(id)) kept.push_back(objects_[position]);
+    ++position;
+  });
+  return FilteredView(query_maps_, std::move(kept), std::move(ids));
+}
+
+}  // namespace quorvane

@@ -1,0 +1,54 @@
+// FilteredView: a narrowed, read-only view of an engine. Its membership is
+// fixed when it is made; it holds its own references to its objects (so an
+// object the engine drops later still collects), and it shares the engine's
+// live value maps, so refinements see the objects' current values.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "index/core/query/query_map.h"
+#include "index/core/structures/bitmap/bitmap.h"
+#include "python/py_ref.h"
+#include "util/lock.h"
+
+namespace quorvane {
+
+// One slot of an engine's item table: a strong reference to the Python object
+// with that id, or empty for ids the engine does not hold. The object's native
+// record is reached through the object itself.
+using StoredItem = SharedPyRef;
+using ItemTable = std::vector<StoredItem>;
+using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
+
+// References to the objects of `ids` in ascending id order. Takes `items`'
+// read lock; an id without an object is an internal failure.
+std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids);
+
+class FilteredView {
+ public:
+  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, const RwLock<ItemTable>& items,
+               Bitmap ids)
+      : query_maps_(std::move(query_maps)),
+        objects_(objects_of(items, ids)),
+        bitmap_(std::move(ids)) {}
+
+  // The view of `ids`, which must be a subset of this view's ids.
+  FilteredView narrowed(Bitmap ids) const;
+
+  const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept { return query_maps_; }
+  const Bitmap& bitmap() const noexcept { return bitmap_; }
+  // The view's objects in ascending id order.
+  const std::vector<StoredItem>& objects() const noexcept { return objects_; }
+
+ private:
+  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::vector<StoredItem> objects,
+               Bitmap ids)
+      : query_maps_(std::move(query_maps)), objects_(std::move(objects)), bitmap_(std::move(ids)) {}
+
+  std::shared_ptr<RwLock<MapVector>> query_maps_;
+  std::vector<StoredItem> objects_;
+  Bitmap bitmap_;
+};
+
+}  // namespace quorvane
