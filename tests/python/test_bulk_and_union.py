@@ -1,0 +1,173 @@
+"""add_object_many and union_with answer exactly like adding objects one by one."""
+import os
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from Quorvane import Index, Indexable, PyQueryExpr as Q
+from conftest import Thing, ids
+
+EXAMPLES = int(os.environ.get("QUORVANE_HYPOTHESIS_EXAMPLES", "40"))
+NAMES = ["a", "b", "s", "l"]
+
+scalars = st.one_of(
+    st.integers(-(2**63), 2**63 - 1),
+    st.integers(-5, 5),
+    st.floats(allow_nan=False, width=64),
+    st.booleans(),
+    st.text(max_size=12),
+    st.text(alphabet="ab", max_size=40),
+    st.none(),
+)
+values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner), max_leaves=6)
+
+
+@st.composite
+def batches(draw):
+    """Objects, some holding earlier ones (also in lists, also themselves); a batch with repeats."""
+    objs = []
+    for _ in range(draw(st.integers(1, 12))):
+        attrs = {n: draw(values) for n in draw(st.lists(st.sampled_from(NAMES), unique=True))}
+        if objs and draw(st.booleans()):
+            attrs["n"] = draw(st.sampled_from(objs))
+        if objs and draw(st.booleans()):
+            attrs["m"] = [draw(st.sampled_from(objs))]
+        obj = Thing(**attrs)
+        if draw(st.integers(0, 9)) == 0:
+            obj.me = obj
+        # an attribute that only late objects carry makes the maps grow mid-batch
+        if len(objs) > 5:
+            setattr(obj, f"late{len(objs) % 3}", draw(scalars))
+        objs.append(obj)
+    batch = draw(st.lists(st.sampled_from(objs), min_size=1, max_size=20))
+    return objs, batch
+
+
+def probe_queries(objs):
+    qs = [Q.eq("me.a", 1), Q.eq("n.a", 1), Q.eq("m.s", "a"), Q.ne("late0", None)]
+    for obj in objs:
+        for name in NAMES + ["late0", "late1", "late2"]:
+            if name not in obj.__dir__():
+                continue
+            v = getattr(obj, name)
+            flat = v if isinstance(v, (list, tuple)) else [v]
+            for x in flat:
+                if isinstance(x, (list, tuple)):
+                    continue
+                qs.append(Q.eq(name, x))
+                if isinstance(x, (int, float)) and not isinstance(x, bool):
+                    qs += [Q.gt(name, x), Q.le(name, x), Q.bt(name, x, x)]
+                if isinstance(x, str):
+                    qs += [Q.starts_with(name, x[:2]), Q.contains(name, x[1:3]), Q.ends_with(name, x[-2:])]
+                qs += [Q.eq(f"n.{name}", x), Q.eq(f"m.{name}", x)]
+    return qs
+
+
+def answers(index, queries):
+    return [ids(index.reduced_query(q).collect()) for q in queries]
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(batches())
+def test_bulk_add_equals_adding_one_by_one(case):
+    objs, batch = case
+    one_by_one, bulk = Index(), Index()
+    for obj in batch:
+        one_by_one.add_object(obj)
+    bulk.add_object_many(batch)
+    assert ids(bulk.collect()) == ids(one_by_one.collect()) == ids(set(batch))
+    queries = probe_queries(objs)
+    assert answers(bulk, queries) == answers(one_by_one, queries)
+    # both stay current after assignments
+    for obj in batch[:3]:
+        obj.a = 1
+        obj.s = "ab"
+    assert answers(bulk, queries) == answers(one_by_one, queries)
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(batches(), st.data())
+def test_union_equals_one_index_of_both(case, data):
+    objs, batch = case
+    split = data.draw(st.integers(0, len(batch)))
+    left, right = batch[:split], batch[split:]
+    a, b, expected = Index(), Index(), Index()
+    a.add_object_many(left)
+    for obj in right:
+        b.add_object(obj)
+    for obj in left + right:
+        expected.add_object(obj)
+    before_b = answers(b, probe_queries(objs))
+    a.union_with(b)
+    queries = probe_queries(objs)
+    assert ids(a.collect()) == ids(expected.collect())
+    assert answers(a, queries) == answers(expected, queries)
+    assert answers(b, probe_queries(objs)) == before_b
+    for obj in right[:3]:  # objects brought in from b keep a current
+        obj.a = 2
+        obj.l = ["ab", 7]
+    assert answers(a, queries) == answers(expected, queries)
+
+
+def test_bulk_argument_errors_add_nothing():
+    obj = Thing(x=1)
+    index = Index()
+    for bad, message in (
+        ("abc", "argument 'objs': Can't extract `str` to `Vec`"),
+        (5, "argument 'objs': 'int' object cannot be converted to 'Sequence'"),
+        ([obj, 5], "argument 'objs': 'int' object cannot be converted to 'Indexable'"),
+    ):
+        with pytest.raises(TypeError) as info:
+            index.add_object_many(bad)
+        assert str(info.value) == message
+    assert index.collect() == []
+    assert index.add_object_many([]) is None and index.add_object_many(()) is None
+    assert index.collect() == []
+
+
+def test_a_failing_value_in_a_batch_adds_nothing(PanicException):
+    good, bad = Thing(x=1), Thing(x=1, l=[1])
+    bad.l.append(2**70)
+    bad.l = bad.l  # noqa: PLW0127 - conversion happens on assignment, so build it in place
+    index = Index()
+    with pytest.raises(PanicException):
+        index.add_object_many([good, bad])
+    assert index.collect() == []
+    assert index.get_by_attribute(x=1) == []
+
+
+def test_bulk_widens_string_columns_while_ids_are_pending():
+    words = ["b", "ab"] + ["x" * n + "ab" for n in range(1, 80, 7)] + ["ab" * 30, "b"]
+    objs = [Thing(s=w, l=[w, w[::-1]]) for w in words]
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs)
+    for obj in objs:
+        single.add_object(obj)
+    for needle in ("b", "ab", "xab", "x" * 8, "ba"):
+        for build in (Q.eq, Q.starts_with, Q.ends_with, Q.contains):
+            for attr in ("s", "l"):
+                assert ids(bulk.reduced_query(build(attr, needle)).collect()) == ids(
+                    single.reduced_query(build(attr, needle)).collect()
+                ), (build, attr, needle)
+
+
+def test_many_true_values_pass_through_full_buffers():
+    objs = [Thing(flag=True, n=i) for i in range(200)] + [Thing(flag=False, n=-1)]
+    index = Index()
+    index.add_object_many(objs)
+    assert len(index.get_by_attribute(flag=True)) == 200
+    assert len(index.reduced_query(Q.ge("n", 0)).collect()) == 200
+
+
+def test_union_with_itself_or_empty_changes_nothing():
+    objs = [Thing(x=i % 2, l=[i]) for i in range(10)]
+    a = Index()
+    a.add_object_many(objs)
+    before = a.collect()
+    a.union_with(a)
+    a.union_with(Index())
+    assert a.collect() == before
+    assert ids(a.get_by_attribute(l=3)) == ids([objs[3]])
+    empty = Index()
+    empty.union_with(a)
+    assert empty.collect() == before
