@@ -13,7 +13,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE_BUILD := build/native
 PYTEST_ARGS ?=
 
-.PHONY: demo test native-test pytest bench bench-native install system-deps clean format
+.PHONY: demo test native-test pytest bench bench-native install system-deps clean format test-asan stress
 
 $(STAMPS)/system-deps: scripts/install-system-deps
 	@mkdir -p $(STAMPS)
@@ -56,6 +56,21 @@ bench-native: $(NATIVE_BUILD)/build.ninja
 
 bench: install
 	$(PY) benchmarks/run.py
+
+# The extension and the native tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (no recovery); the interpreter is not
+# instrumented, so the runtime is preloaded and pymalloc is bypassed.
+ASAN_BUILD := build/asan
+test-asan: $(STAMPS)/tools
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DQUORVANE_SANITIZE=address,undefined -DQUORVANE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CMAKE) --build $(ASAN_BUILD)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error -j2
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 format:
 	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')

@@ -1,0 +1,139 @@
+"""Bad input raises the documented exception and leaves every index exactly as it was."""
+import pytest
+
+from Quorvane import Index, PyQueryExpr as Q
+from conftest import Thing, ids
+
+
+class NoHash:
+    __hash__ = None
+
+
+class RaisingHash:
+    def __hash__(self):
+        raise ValueError("no hash today")
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise ValueError("no comparing")
+
+    __hash__ = object.__hash__
+
+
+class RaisingSequence:
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise KeyError("walked into a wall")
+        return i
+
+
+BIG = 2**64
+SURROGATE = "\ud800"
+
+
+@pytest.fixture
+def world():
+    objs = [Thing(a=i, s=f"v{i}", l=[i, f"e{i}"]) for i in range(6)]
+    index = Index()
+    index.add_object_many(objs)
+    return objs, index
+
+
+def snapshot(index):
+    queries = [Q.eq("a", 1), Q.gt("a", 2), Q.eq("l", 3), Q.eq("l", "e4"), Q.starts_with("s", "v"),
+               Q.eq("s", "v5"), Q.ne("a", 0), Q.eq("v", None)]
+    return ids(index.collect()), [ids(index.reduced_query(q).collect()) for q in queries]
+
+
+def assign(obj, name, value):
+    setattr(obj, name, value)
+
+
+CASES = [
+    # (label, action(objs, index), exception, message fragment)
+    ("add_object of an int", lambda o, i: i.add_object(5), TypeError, "cannot be converted to 'Indexable'"),
+    ("add_object with two arguments", lambda o, i: i.add_object(o[0], o[1]), TypeError, "takes 1 positional"),
+    ("add_object_many of a str", lambda o, i: i.add_object_many("abc"), TypeError, "Can't extract `str`"),
+    ("add_object_many with a non-Indexable", lambda o, i: i.add_object_many([o[0], 1]), TypeError, "'Indexable'"),
+    ("add_object_many of an int", lambda o, i: i.add_object_many(3), TypeError, "'Sequence'"),
+    ("add_object_many of a raising sequence", lambda o, i: i.add_object_many(RaisingSequence()), KeyError, "wall"),
+    ("non-str keyword key", lambda o, i: i.get_by_attribute(**{1: 2}), TypeError, "argument 'kwargs'"),
+    ("reduce with a positional", lambda o, i: i.reduce(1), TypeError, "takes 0 positional"),
+    ("reduced_query of a str", lambda o, i: i.reduced_query("a == 1"), TypeError, "'PyQueryExpr'"),
+    ("union_with a list", lambda o, i: i.union_with([]), TypeError, "'Index'"),
+    ("in_ with a str", lambda o, i: Q.in_("a", "xyz"), TypeError, "Can't extract `str`"),
+    ("in_ with a raising sequence", lambda o, i: Q.in_("a", RaisingSequence()), KeyError, "wall"),
+    ("eq with a non-str attribute", lambda o, i: Q.eq(5, 1), TypeError, "argument 'attr'"),
+    ("unhashable value assigned", lambda o, i: assign(o[0], "a", NoHash()), "panic", "unhashable"),
+    ("unhashable value queried", lambda o, i: i.get_by_attribute(a=NoHash()), "panic", "unhashable"),
+    ("raising __hash__ assigned", lambda o, i: assign(o[1], "a", RaisingHash()), "panic", "no hash today"),
+    ("int beyond 64 bits assigned", lambda o, i: assign(o[2], "a", BIG), "panic", "type checked"),
+    ("int beyond 64 bits in a list", lambda o, i: assign(o[2], "l", [1, [BIG]]), "panic", "type checked"),
+    ("int beyond 64 bits queried", lambda o, i: i.reduced_query(Q.gt("a", -BIG)), "panic", "type checked"),
+    ("lone surrogate assigned", lambda o, i: assign(o[3], "s", SURROGATE), "panic", "type checked"),
+    ("lone surrogate in a tuple", lambda o, i: assign(o[3], "l", ("ok", SURROGATE)), "panic", "type checked"),
+    ("lone surrogate queried", lambda o, i: i.get_by_attribute(s=SURROGATE), "panic", "type checked"),
+    ("delete an attribute", lambda o, i: delattr(o[4], "a"), AttributeError, "can't delete attribute"),
+]
+
+
+@pytest.mark.parametrize("label, action, exc, fragment", CASES, ids=[c[0] for c in CASES])
+def test_bad_input_is_refused_without_changes(world, label, action, exc, fragment, PanicException):
+    objs, index = world
+    before = snapshot(index)
+    values_before = [(o.a, o.s, list(o.l)) for o in objs]
+    expected = PanicException if exc == "panic" else exc
+    with pytest.raises(expected) as info:
+        action(objs, index)
+    assert fragment in str(info.value)
+    assert snapshot(index) == before
+    assert [(o.a, o.s, list(o.l)) for o in objs] == values_before
+    # the objects and the index stay fully usable
+    objs[5].a = 100
+    assert index.get_by_attribute(a=100) == [objs[5]]
+
+
+def test_object_with_a_bad_element_is_not_added(world, PanicException):
+    objs, index = world
+    before = snapshot(index)
+    holder = Thing(a=1)
+    holder.l = [1]
+    holder.l.append(BIG)  # in place: nothing converts it until it is indexed
+    with pytest.raises(PanicException):
+        index.add_object(holder)
+    assert snapshot(index) == before
+    holder.l = [2]
+    index.add_object(holder)
+    assert holder in index.get_by_attribute(l=2)
+
+
+def test_values_whose_eq_raises_are_compared_by_identity(world):
+    objs, index = world
+    odd = RaisingEq()
+    objs[0].u = odd
+    assert index.get_by_attribute(u=odd) == [objs[0]]
+    assert index.get_by_attribute(u=RaisingEq()) == []
+
+
+def test_list_shrinking_while_it_is_walked():
+    class Shrinker:
+        def __init__(self, target):
+            self.target = target
+
+        def __hash__(self):
+            if self.target:
+                self.target.pop()
+            return 1
+
+    items = [1, 2, 3]
+    items.insert(0, Shrinker(items))
+    obj = Thing(l=items)
+    index = Index()
+    index.add_object(obj)  # walks only up to the list's current end
+    obj.l = [7, 8]
+    assert index.get_by_attribute(l=7) == [obj]
+    assert index.get_by_attribute(l=1) == []

@@ -1,0 +1,98 @@
+"""Every public operation, repeated, leaves no Python references or blocks behind."""
+import gc
+import subprocess
+import sys
+
+import pytest
+
+import Quorvane
+from Quorvane import Index, PyQueryExpr as Q
+from conftest import Thing
+
+
+def workload(PanicException):
+    marker = object()
+    inner = Thing(c="x", n=1)
+    objs = [Thing(a=i % 5, f=i / 3, s=f"s{i}", b=i % 2 == 0, l=[i, "e", (i, None)], n=inner, u=marker)
+            for i in range(30)]
+    index = Index()
+    for obj in objs[:10]:
+        index.add_object(obj)
+    index.add_object_many(objs[10:])
+    queries = [Q.eq("a", 1), Q.ne("s", "s3"), Q.gt("f", 2.0), Q.ge("a", 2), Q.lt("l", 5), Q.le("f", 1),
+               Q.bt("a", 1, 3), Q.in_("s", ["s1", "s2", 7]), Q.starts_with("s", "s1"),
+               Q.ends_with("s", "9"), Q.contains("l", "e"), Q.eq("n.c", "x"), Q.eq("u", marker),
+               Q.and_(Q.eq("b", True), Q.or_(Q.lt("a", 2), Q.not_(Q.eq("a", 4))))]
+    for q in queries:
+        index.reduced_query(q).collect()
+        repr(q)
+    view = index.reduced(a=1)
+    view.reduced(b=True).collect()
+    view.reduced_query(Q.gt("f", 0)).collect()
+    rebased = view.rebase()
+    other = Index()
+    other.add_object(Thing(a=9, l=[1]))
+    index.union_with(other)
+    rebased.union_with(index)
+    objs[0].a = 42
+    objs[1].l = [objs[2], [1, 2]]
+    objs[2].n = objs[3]
+    index.get_by_attribute(a=42)
+    index.reduce(b=True)
+    for call in (lambda: index.add_object(5), lambda: index.add_object_many("x"),
+                 lambda: Q.in_("a", 5), lambda: Thing(v=2**70), lambda: index.reduced_query(Q.bt("a", "x", "y"))):
+        try:
+            call()
+        except (TypeError, PanicException):
+            pass
+    del objs, index, view, rebased, other
+
+
+def settle():
+    gc.collect()
+    Quorvane.sum_as_string(0, 0)  # an entry releases references queued by native threads
+    gc.collect()
+
+
+def test_repeated_operations_do_not_grow_objects_or_blocks(PanicException):
+    for _ in range(5):
+        workload(PanicException)
+    settle()
+    objects_before = len(gc.get_objects())
+    blocks_before = sys.getallocatedblocks()
+    for _ in range(40):
+        workload(PanicException)
+    settle()
+    assert len(gc.get_objects()) - objects_before < 50
+    assert sys.getallocatedblocks() - blocks_before < 400
+
+
+def test_values_are_released_when_objects_and_indexes_go():
+    value = object()
+    before = sys.getrefcount(value)
+    for _ in range(20):
+        obj = Thing(v=value, l=[value, (value,)])
+        index = Index()
+        index.add_object(obj)
+        index.reduced_query(Q.eq("v", value)).collect()
+        obj.v = value
+        del obj, index
+    settle()
+    assert sys.getrefcount(value) == before
+
+
+@pytest.mark.skipif(sys.flags.dev_mode, reason="already under the debug allocator")
+def test_workload_under_the_debug_allocator():
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1])\n"
+        "import conftest, test_leaks\n"
+        "P = conftest.panic_type()\n"
+        "for _ in range(3): test_leaks.workload(P)\n"
+        "print('ok')\n"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(__import__("pathlib").Path(__file__).parent)],
+        env={"PYTHONMALLOC": "debug", "PATH": "/usr/bin:/bin"},
+        capture_output=True, text=True, timeout=300,
+    )
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
