@@ -44,9 +44,15 @@ PyMethodDef SUM_AS_STRING_DEF = {
     "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "Quorvane",
+    PyModuleDef_HEAD_INIT,
+    "Quorvane",
     "Quorvane: a native module for Python that indexes Python objects by their attribute values.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 
 void add_type(PyObject* module, const char* name, PyTypeObject* type) {
   if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) {

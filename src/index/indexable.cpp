@@ -8,6 +8,7 @@
 #include "index/core/structures/string_interner/string_interner.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
+#include "python/heap_type.h"
 
 namespace quorvane {
 
@@ -27,7 +28,9 @@ Indexable::Indexable(Indexable&& other) noexcept
       id_(other.id_),
       owns_id_(std::exchange(other.owns_id_, false)) {}
 
-Indexable Indexable::alias() const { return Indexable(attributes_, membership_, id_, false); }
+Indexable Indexable::alias() const {
+  return Indexable(attributes_, membership_, id_, false);
+}
 
 Indexable::~Indexable() {
   if (owns_id_) free_id(id_);
@@ -136,7 +139,9 @@ PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* kwargs)
 }
 
 // The attribute id of a `str` attribute name.
-uint32_t attribute_id(PyObject* name) { return INTERNER().intern(extract_str(name, "name")); }
+uint32_t attribute_id(PyObject* name) {
+  return INTERNER().intern(extract_str(name, "name"));
+}
 
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   return guarded([&] {
@@ -226,8 +231,8 @@ PyObject* Indexable_repr(PyObject* self) {
 PyObject* Indexable_dir(PyObject* self, PyObject*) {
   return guarded([&] {
     auto snapshot = INTERNER().snapshot();
-    std::vector<uint32_t> keys = with_object_lock(
-        record_of(self).attributes(), CANNOT_READ, [](AttributeMap& attrs) {
+    std::vector<uint32_t> keys =
+        with_object_lock(record_of(self).attributes(), CANNOT_READ, [](AttributeMap& attrs) {
           std::vector<uint32_t> out;
           attrs.for_each([&](uint32_t key, const PyValue&) { out.push_back(key); });
           return out;
@@ -277,14 +282,12 @@ PyType_Spec INDEXABLE_SPEC = {
 
 }  // namespace
 
-PyTypeObject* indexable_type() noexcept { return INDEXABLE_TYPE; }
+PyTypeObject* indexable_type() noexcept {
+  return INDEXABLE_TYPE;
+}
 
 PyTypeObject* create_indexable_type() {
-  if (INDEXABLE_TYPE == nullptr) {
-    INDEXABLE_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&INDEXABLE_SPEC));
-    if (INDEXABLE_TYPE == nullptr) throw PyErr::fetch();
-  }
-  return INDEXABLE_TYPE;
+  return create_type_once(INDEXABLE_TYPE, INDEXABLE_SPEC);
 }
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* obj) {
@@ -292,6 +295,8 @@ StoredIndexable StoredIndexable::from_py_ref(PyObject* obj) {
                          std::make_shared<Indexable>(record_of(obj).alias())};
 }
 
-uint32_t StoredIndexable::id() const noexcept { return owned_handle->id(); }
+uint32_t StoredIndexable::id() const noexcept {
+  return owned_handle->id();
+}
 
 }  // namespace quorvane

@@ -134,8 +134,7 @@ bool try_with_object_lock(Mutex<T>& mutex, const char* poisoned_message, F&& fn)
 
 // The layout of a Python Indexable instance (subclasses extend it).
 struct IndexableObject {
-  PyObject_HEAD
-  Indexable record;
+  PyObject_HEAD Indexable record;
 };
 
 // Creates the Indexable class (once per process); needs the GIL.

@@ -12,7 +12,9 @@ namespace quorvane {
 // At most two types per kind: the builtin one, then numpy's when present.
 struct TypeList {
   std::array<PyTypeObject*, 2> types{};
-  bool contains(PyTypeObject* t) const noexcept { return t == types[0] || (types[1] && t == types[1]); }
+  bool contains(PyTypeObject* t) const noexcept {
+    return t == types[0] || (types[1] && t == types[1]);
+  }
 };
 
 struct TypeTables {

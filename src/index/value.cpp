@@ -17,7 +17,14 @@ namespace {
 
 // Hash kind codes: the alternative's index plus one, fed after the payload so
 // that values of different kinds hash apart.
-enum : uint32_t { INT_CODE = 1, FLOAT_CODE = 2, STR_CODE = 3, BOOL_CODE = 4, ITER_CODE = 5, IND_CODE = 6 };
+enum : uint32_t {
+  INT_CODE = 1,
+  FLOAT_CODE = 2,
+  STR_CODE = 3,
+  BOOL_CODE = 4,
+  ITER_CODE = 5,
+  IND_CODE = 6
+};
 
 std::atomic<uint64_t> NEXT_ITERABLE_TOKEN{1};
 
@@ -35,7 +42,9 @@ std::string take_error_text() {
   return text;
 }
 
-[[noreturn]] void type_checked_failure() { throw Panic("type checked: " + take_error_text()); }
+[[noreturn]] void type_checked_failure() {
+  throw Panic("type checked: " + take_error_text());
+}
 
 uint64_t float_bits(double f) {
   uint64_t bits;
@@ -65,7 +74,8 @@ PyValue PyValue::from_object(PyObject* obj) {
   if (tables.int_types.contains(t)) {
     long long v = PyLong_AsLongLong(obj);
     if (v == -1 && PyErr_Occurred()) type_checked_failure();
-    return PyValue(std::move(ref), int64_t{v}, FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
+    return PyValue(std::move(ref), int64_t{v},
+                   FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
   }
   if (tables.float_types.contains(t)) {
     double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
@@ -85,7 +95,8 @@ PyValue PyValue::from_object(PyObject* obj) {
     return PyValue(std::move(ref), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
   }
   if (PyType_IsSubtype(t, indexable_type())) {
-    uint64_t h = FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
+    uint64_t h =
+        FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
     return PyValue(std::move(ref), StoredIndexable::from_py_ref(obj), h);
   }
   IterableKind kind;

@@ -6,7 +6,9 @@
 namespace quorvane {
 namespace {
 
-std::string plural(std::size_t n, const char* one, const char* many) { return n == 1 ? one : many; }
+std::string plural(std::size_t n, const char* one, const char* many) {
+  return n == 1 ? one : many;
+}
 
 [[noreturn]] void throw_too_many(const Signature& sig, std::size_t given) {
   throw_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.params.size()) +
@@ -90,8 +92,8 @@ BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t 
 
 BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
   std::size_t npositional = args != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
-  BoundArgs bound = bind_positional(
-      sig, npositional > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr, npositional);
+  BoundArgs bound =
+      bind_positional(sig, npositional > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr, npositional);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *name, *value;

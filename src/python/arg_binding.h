@@ -66,8 +66,7 @@ decltype(auto) convert_arg(const char* param, F&& fn) {
 // Checks that `obj` is an instance of `type` (or of a subclass) and returns it
 // cast to the object layout `T`; else the wrapped conversion TypeError.
 template <class T>
-T* extract_instance(PyObject* obj, PyTypeObject* type, const char* class_name,
-                    const char* param) {
+T* extract_instance(PyObject* obj, PyTypeObject* type, const char* class_name, const char* param) {
   return convert_arg(param, [&] {
     if (!PyObject_TypeCheck(obj, type)) throw_cannot_convert(obj, class_name);
     return reinterpret_cast<T*>(obj);

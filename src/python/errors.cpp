@@ -28,9 +28,13 @@ bool PyErr::matches(PyObject* type) const noexcept {
   return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type);
 }
 
-void PyErr::restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
+void PyErr::restore() noexcept {
+  PyErr_SetRaisedException(exc_.release());
+}
 
-void throw_type_error(const std::string& message) { throw PyErr(PyExc_TypeError, message); }
+void throw_type_error(const std::string& message) {
+  throw PyErr(PyExc_TypeError, message);
+}
 void throw_attribute_error(const std::string& message) {
   throw PyErr(PyExc_AttributeError, message);
 }

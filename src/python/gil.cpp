@@ -37,7 +37,9 @@ void wait_releasing_gil(void (*wait)(void*), void* ctx) {
 
 }  // namespace
 
-bool holds_gil() noexcept { return GIL_COUNT > 0; }
+bool holds_gil() noexcept {
+  return GIL_COUNT > 0;
+}
 
 void release_ref(PyObject* obj) noexcept {
   if (GIL_COUNT > 0) {
@@ -60,13 +62,17 @@ void drain_pending_releases() noexcept {
   for (PyObject* obj : batch) Py_DECREF(obj);
 }
 
-void install_gil_aware_waiting() noexcept { set_wait_hook(&wait_releasing_gil); }
+void install_gil_aware_waiting() noexcept {
+  set_wait_hook(&wait_releasing_gil);
+}
 
 EntryScope::EntryScope() noexcept {
   ++GIL_COUNT;
   drain_pending_releases();
 }
-EntryScope::~EntryScope() { --GIL_COUNT; }
+EntryScope::~EntryScope() {
+  --GIL_COUNT;
+}
 
 GilRelease::GilRelease() noexcept : saved_count_(GIL_COUNT) {
   GIL_COUNT = 0;

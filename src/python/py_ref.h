@@ -55,6 +55,8 @@ class PyRef {
 // released when the last holder drops it.
 using SharedPyRef = std::shared_ptr<const PyRef>;
 
-inline SharedPyRef share(PyRef ref) { return std::make_shared<const PyRef>(std::move(ref)); }
+inline SharedPyRef share(PyRef ref) {
+  return std::make_shared<const PyRef>(std::move(ref));
+}
 
 }  // namespace quorvane

@@ -1,10 +1,10 @@
 #include "index/core/index.h"
 
+#include "absl/container/flat_hash_set.h"
 #include "index/core/id_alloc.h"
 #include "index/core/insertion_chain.h"
 #include "index/core/query/delayed_query.h"
 #include "index/core/query/query_ops.h"
-#include "absl/container/flat_hash_set.h"
 #include "util/panic.h"
 
 namespace quorvane {

@@ -13,8 +13,12 @@ std::vector<uint32_t>& chain() noexcept {
 
 }  // namespace
 
-InsertionScope::InsertionScope(uint32_t id) { chain().push_back(id); }
-InsertionScope::~InsertionScope() { chain().pop_back(); }
+InsertionScope::InsertionScope(uint32_t id) {
+  chain().push_back(id);
+}
+InsertionScope::~InsertionScope() {
+  chain().pop_back();
+}
 
 bool insertion_chain_has_ancestor(uint32_t id) noexcept {
   const auto& ids = chain();

@@ -1,8 +1,9 @@
-#include "index/interfaces/query.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/index.h"
+#include "index/interfaces/query.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
+#include "python/heap_type.h"
 
 namespace quorvane {
 namespace {
@@ -13,18 +14,7 @@ const FilteredView& view_of(PyObject* self) {
   return reinterpret_cast<FilteredIndexObject*>(self)->view;
 }
 
-PyObject* Filtered_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for FilteredIndex");
-  return nullptr;
-}
-
-void Filtered_dealloc(PyObject* self) {
-  EntryScope entry;
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<FilteredIndexObject*>(self)->view.~FilteredView();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+constexpr char FILTERED_NAME[] = "FilteredIndex";
 
 PyObject* Filtered_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(view_of(self)); });
@@ -84,8 +74,10 @@ PyMethodDef FILTERED_METHODS[] = {
 };
 
 PyType_Slot FILTERED_SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Filtered_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Filtered_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<FILTERED_NAME>)},
+    {Py_tp_dealloc,
+     reinterpret_cast<void*>(
+         native_dealloc<FilteredIndexObject, FilteredView, &FilteredIndexObject::view>)},
     {Py_tp_methods, FILTERED_METHODS},
     {0, nullptr},
 };
@@ -97,20 +89,15 @@ PyType_Spec FILTERED_SPEC = {"Quorvane.FilteredIndex",
 }  // namespace
 
 PyRef wrap_view(FilteredView view) {
-  PyObject* obj = FILTERED_TYPE->tp_alloc(FILTERED_TYPE, 0);
-  if (obj == nullptr) throw PyErr::fetch();
-  new (&reinterpret_cast<FilteredIndexObject*>(obj)->view) FilteredView(std::move(view));
-  return PyRef::steal(obj);
+  return new_instance(FILTERED_TYPE, &FilteredIndexObject::view, std::move(view));
 }
 
-PyTypeObject* filtered_index_type() noexcept { return FILTERED_TYPE; }
+PyTypeObject* filtered_index_type() noexcept {
+  return FILTERED_TYPE;
+}
 
 PyTypeObject* create_filtered_index_type() {
-  if (FILTERED_TYPE == nullptr) {
-    FILTERED_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&FILTERED_SPEC));
-    if (FILTERED_TYPE == nullptr) throw PyErr::fetch();
-  }
-  return FILTERED_TYPE;
+  return create_type_once(FILTERED_TYPE, FILTERED_SPEC);
 }
 
 }  // namespace quorvane

@@ -1,16 +1,19 @@
 #include "index/interfaces/index.h"
-#include "index/types.h"
 
 #include "index/interfaces/query.h"
+#include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
+#include "python/heap_type.h"
 
 namespace quorvane {
 namespace {
 
 PyTypeObject* INDEX_TYPE = nullptr;
 
-IndexAPI& api_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->api; }
+IndexAPI& api_of(PyObject* self) {
+  return *reinterpret_cast<IndexObject*>(self)->api;
+}
 
 PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -18,14 +21,6 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     bind_tuple(sig, args, kwargs);
     return wrap_index(IndexAPI::create());
   });
-}
-
-void Index_dealloc(PyObject* self) {
-  EntryScope entry;
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<IndexObject*>(self)->api.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
@@ -117,7 +112,8 @@ PyMethodDef INDEX_METHODS[] = {
 PyType_Slot INDEX_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(Index_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Index_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        native_dealloc<IndexObject, std::shared_ptr<IndexAPI>, &IndexObject::api>)},
     {Py_tp_methods, INDEX_METHODS},
     {0, nullptr},
 };
@@ -128,10 +124,7 @@ PyType_Spec INDEX_SPEC = {"Quorvane.Index", static_cast<int>(sizeof(IndexObject)
 }  // namespace
 
 PyRef wrap_index(std::shared_ptr<IndexAPI> api) {
-  PyObject* obj = INDEX_TYPE->tp_alloc(INDEX_TYPE, 0);
-  if (obj == nullptr) throw PyErr::fetch();
-  new (&reinterpret_cast<IndexObject*>(obj)->api) std::shared_ptr<IndexAPI>(std::move(api));
-  return PyRef::steal(obj);
+  return new_instance(INDEX_TYPE, &IndexObject::api, std::move(api));
 }
 
 std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
@@ -146,7 +139,9 @@ std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
   return conditions;
 }
 
-PyRef collect_list(const FilteredView& view) { return object_list(view.objects()); }
+PyRef collect_list(const FilteredView& view) {
+  return object_list(view.objects());
+}
 
 PyRef object_list(const std::vector<StoredItem>& objects) {
   PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
@@ -156,14 +151,12 @@ PyRef object_list(const std::vector<StoredItem>& objects) {
   return list;
 }
 
-PyTypeObject* index_type() noexcept { return INDEX_TYPE; }
+PyTypeObject* index_type() noexcept {
+  return INDEX_TYPE;
+}
 
 PyTypeObject* create_index_type() {
-  if (INDEX_TYPE == nullptr) {
-    INDEX_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&INDEX_SPEC));
-    if (INDEX_TYPE == nullptr) throw PyErr::fetch();
-  }
-  return INDEX_TYPE;
+  return create_type_once(INDEX_TYPE, INDEX_SPEC);
 }
 
 }  // namespace quorvane

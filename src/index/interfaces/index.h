@@ -9,13 +9,11 @@
 namespace quorvane {
 
 struct IndexObject {
-  PyObject_HEAD
-  std::shared_ptr<IndexAPI> api;
+  PyObject_HEAD std::shared_ptr<IndexAPI> api;
 };
 
 struct FilteredIndexObject {
-  PyObject_HEAD
-  FilteredView view;
+  PyObject_HEAD FilteredView view;
 };
 
 PyTypeObject* create_index_type();

@@ -2,6 +2,7 @@
 
 #include "python/arg_binding.h"
 #include "python/gil.h"
+#include "python/heap_type.h"
 
 namespace quorvane {
 namespace {
@@ -9,10 +10,7 @@ namespace {
 PyTypeObject* QUERY_TYPE = nullptr;
 
 PyRef wrap(QueryExpr expr) {
-  PyObject* obj = QUERY_TYPE->tp_alloc(QUERY_TYPE, 0);
-  if (obj == nullptr) throw PyErr::fetch();
-  new (&reinterpret_cast<PyQueryExprObject*>(obj)->expr) QueryExpr(std::move(expr));
-  return PyRef::steal(obj);
+  return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
 }
 
 const QueryExpr& expr_arg(PyObject* obj, const char* param) {
@@ -80,24 +78,14 @@ PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Query_repr(PyObject* self) {
   return guarded([&] {
-    std::string text = "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr.text() + ">";
+    std::string text =
+        "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr.text() + ">";
     return PyRef::steal_or_throw(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
 }
 
-void Query_dealloc(PyObject* self) {
-  EntryScope entry;
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyQueryExprObject*>(self)->expr.~QueryExpr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyObject* Query_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for PyQueryExpr");
-  return nullptr;
-}
+constexpr char QUERY_NAME[] = "PyQueryExpr";
 
 constexpr char EQ[] = "PyQueryExpr.eq()", NE[] = "PyQueryExpr.ne()", GT[] = "PyQueryExpr.gt()",
                GE[] = "PyQueryExpr.ge()", LT[] = "PyQueryExpr.lt()", LE[] = "PyQueryExpr.le()",
@@ -109,13 +97,19 @@ constexpr int STATIC_FAST = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 #define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef QUERY_METHODS[] = {
-    {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST, "eq(attr, value)\n--\n\n"},
-    {"ne", QUORVANE_FAST((leaf_builder<QueryKind::Ne, NE>)), STATIC_FAST, "ne(attr, value)\n--\n\n"},
-    {"gt", QUORVANE_FAST((leaf_builder<QueryKind::Gt, GT>)), STATIC_FAST, "gt(attr, value)\n--\n\n"},
-    {"ge", QUORVANE_FAST((leaf_builder<QueryKind::Ge, GE>)), STATIC_FAST, "ge(attr, value)\n--\n\n"},
-    {"le", QUORVANE_FAST((leaf_builder<QueryKind::Le, LE>)), STATIC_FAST, "le(attr, value)\n--\n\n"},
+    {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST,
+     "eq(attr, value)\n--\n\n"},
+    {"ne", QUORVANE_FAST((leaf_builder<QueryKind::Ne, NE>)), STATIC_FAST,
+     "ne(attr, value)\n--\n\n"},
+    {"gt", QUORVANE_FAST((leaf_builder<QueryKind::Gt, GT>)), STATIC_FAST,
+     "gt(attr, value)\n--\n\n"},
+    {"ge", QUORVANE_FAST((leaf_builder<QueryKind::Ge, GE>)), STATIC_FAST,
+     "ge(attr, value)\n--\n\n"},
+    {"le", QUORVANE_FAST((leaf_builder<QueryKind::Le, LE>)), STATIC_FAST,
+     "le(attr, value)\n--\n\n"},
     {"bt", QUORVANE_FAST(bt_builder), STATIC_FAST, "bt(attr, lower, upper)\n--\n\n"},
-    {"lt", QUORVANE_FAST((leaf_builder<QueryKind::Lt, LT>)), STATIC_FAST, "lt(attr, value)\n--\n\n"},
+    {"lt", QUORVANE_FAST((leaf_builder<QueryKind::Lt, LT>)), STATIC_FAST,
+     "lt(attr, value)\n--\n\n"},
     {"in_", QUORVANE_FAST(in_builder), STATIC_FAST, "in_(attr, values)\n--\n\n"},
     {"and_", QUORVANE_FAST((combinator<QueryKind::And, AND>)), STATIC_FAST, "and_(*exprs)\n--\n\n"},
     {"or_", QUORVANE_FAST((combinator<QueryKind::Or, OR>)), STATIC_FAST, "or_(*exprs)\n--\n\n"},
@@ -131,8 +125,9 @@ PyMethodDef QUERY_METHODS[] = {
 #undef QUORVANE_FAST
 
 PyType_Slot QUERY_SLOTS[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Query_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Query_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor<QUERY_NAME>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        native_dealloc<PyQueryExprObject, QueryExpr, &PyQueryExprObject::expr>)},
     {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
     {Py_tp_methods, QUERY_METHODS},
     {0, nullptr},
@@ -143,14 +138,12 @@ PyType_Spec QUERY_SPEC = {"Quorvane.PyQueryExpr", static_cast<int>(sizeof(PyQuer
 
 }  // namespace
 
-PyTypeObject* query_type() noexcept { return QUERY_TYPE; }
+PyTypeObject* query_type() noexcept {
+  return QUERY_TYPE;
+}
 
 PyTypeObject* create_query_type() {
-  if (QUERY_TYPE == nullptr) {
-    QUERY_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&QUERY_SPEC));
-    if (QUERY_TYPE == nullptr) throw PyErr::fetch();
-  }
-  return QUERY_TYPE;
+  return create_type_once(QUERY_TYPE, QUERY_SPEC);
 }
 
 }  // namespace quorvane

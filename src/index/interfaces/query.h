@@ -8,8 +8,7 @@
 namespace quorvane {
 
 struct PyQueryExprObject {
-  PyObject_HEAD
-  QueryExpr expr;
+  PyObject_HEAD QueryExpr expr;
 };
 
 // Creates the PyQueryExpr class (once per process); needs the GIL.

@@ -5,8 +5,8 @@
 namespace quorvane {
 namespace {
 
-constexpr const char* KIND_NAMES[] = {"Eq", "Ne",  "Not", "In", "And",      "Or",     "Gt",
-                                      "Ge", "Lt",  "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
+constexpr const char* KIND_NAMES[] = {"Eq", "Ne", "Not", "In", "And",      "Or",     "Gt",
+                                      "Ge", "Lt", "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
 
 template <class T, class F>
 std::string joined(const std::vector<T>& items, F&& text_of) {

@@ -13,13 +13,26 @@ namespace quorvane {
 
 // In this order; the order is also that of the names in the text form.
 enum class QueryKind : uint8_t {
-  Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains
+  Eq,
+  Ne,
+  Not,
+  In,
+  And,
+  Or,
+  Gt,
+  Ge,
+  Lt,
+  Le,
+  Bt,
+  StartsWi,
+  EndsWi,
+  Contains
 };
 
 struct QueryExpr {
   QueryKind kind;
-  SmallStr attr;                  // leaves only
-  std::vector<PyValue> values;    // one value; Bt: lower, upper; In: the list
+  SmallStr attr;                    // leaves only
+  std::vector<PyValue> values;      // one value; Bt: lower, upper; In: the list
   std::vector<QueryExpr> children;  // And, Or: the members; Not: one child
 
   static QueryExpr leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values) {

@@ -12,7 +12,9 @@
 namespace quorvane {
 namespace {
 
-std::string_view text_of(const PyValue& v) { return std::get<SmallStr>(v.primitave()).view(); }
+std::string_view text_of(const PyValue& v) {
+  return std::get<SmallStr>(v.primitave()).view();
+}
 
 NumericKey key_of(const PyValue& v) {
   return v.kind() == ValueKind::Int ? numeric_key(std::get<int64_t>(v.primitave()))
@@ -281,6 +283,8 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
   }
 }
 
-Bitmap QueryMap::element_ids() const { return elements.read()->ids; }
+Bitmap QueryMap::element_ids() const {
+  return elements.read()->ids;
+}
 
 }  // namespace quorvane

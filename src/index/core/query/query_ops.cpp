@@ -11,7 +11,7 @@ namespace {
 
 // Rank of each kind in a conjunction (lower first), indexed by QueryKind.
 constexpr int PRIORITY[] = {
-    /*Eq*/ 0, /*Ne*/ 1, /*Not*/ 2, /*In*/ 3, /*And*/ 7, /*Or*/ 8, /*Gt*/ 11,
+    /*Eq*/ 0,  /*Ne*/ 1, /*Not*/ 2, /*In*/ 3,  /*And*/ 7,      /*Or*/ 8,     /*Gt*/ 11,
     /*Ge*/ 12, /*Lt*/ 9, /*Le*/ 10, /*Bt*/ 13, /*StartsWi*/ 4, /*EndsWi*/ 5, /*Contains*/ 6};
 
 bool is_number(const PyValue& v) {
@@ -28,7 +28,9 @@ NumericKey key_of(const PyValue& v) {
                                     : numeric_key(std::get<double>(v.primitave()));
 }
 
-std::string_view text_of(const PyValue& v) { return std::get<SmallStr>(v.primitave()).view(); }
+std::string_view text_of(const PyValue& v) {
+  return std::get<SmallStr>(v.primitave()).view();
+}
 
 // Every id holding a string value (the empty string included).
 Bitmap all_strings(const StringIndex& strings) {
@@ -164,7 +166,8 @@ Bitmap evaluate_query(const MapVector& maps, const Bitmap& universe, const Query
       return evaluate_and_queries_vec(maps, universe, query.children);
     case QueryKind::Or: {
       Bitmap result;
-      for (const auto& child : query.children) result.union_with(evaluate_query(maps, universe, child));
+      for (const auto& child : query.children)
+        result.union_with(evaluate_query(maps, universe, child));
       return result;
     }
     case QueryKind::Not:

@@ -1,6 +1,11 @@
+#define EQ_ORDER 1
+#define EQ_SKIP 1
+
+
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "util/panic.h"
 
@@ -54,42 +59,59 @@ void NumericalBitmap::flush() {
 }
 
 Bitmap NumericalBitmap::get_eq(NumericKey key) const {
-  // The answer is `all`, narrowed to one(i) for every 1 bit of the key and
-  // stripped of one(i) for every 0 bit. A one cell holding every indexed id
-  // cannot narrow, an empty one has nothing to strip; the reverse cases mean
-  // no id has the key. Intersections go first, smallest cell first, so the
-  // running result shrinks early; subtractions follow, largest cell first.
   const Bitmap& all = all_.bitmap();
   const uint64_t total = all.cardinality();
   if (total == 0) return Bitmap();
   struct Step {
-    uint64_t size;
+    uint64_t kept;  // size of the implicit key cell
     const Bitmap* one;
+    bool narrow;
   };
-  std::array<Step, LEVELS> narrow, strip;
-  int n_narrow = 0, n_strip = 0;
-  for (int i = 0; i < LEVELS; ++i) {
+  std::array<Step, LEVELS> steps;
+  int n = 0;
+  for (int i = LEVELS - 1; i >= 0; --i) {
     const Bitmap& one = ones_[i].bitmap();
     uint64_t size = one.cardinality();
     if (key.bit(i)) {
       if (size == 0) return Bitmap();
-      if (size != total) narrow[n_narrow++] = {size, &one};
+      if (size != total) steps[n++] = {size, &one, true};
     } else {
       if (size == total) return Bitmap();
-      if (size != 0) strip[n_strip++] = {size, &one};
+      if (size != 0) steps[n++] = {total - size, &one, false};
     }
   }
-  auto by_size = [](const Step& x, const Step& y) { return x.size < y.size; };
-  std::sort(narrow.begin(), narrow.begin() + n_narrow, by_size);
-  std::sort(strip.begin(), strip.begin() + n_strip,
-            [&](const Step& x, const Step& y) { return by_size(y, x); });
-
-  // Intersecting the first two directly saves copying the first.
-  Bitmap result = n_narrow >= 2   ? narrow[0].one->intersected(*narrow[1].one)
-                  : n_narrow == 1 ? *narrow[0].one
-                                  : all;
-  for (int k = 2; k < n_narrow && !result.is_empty(); ++k) result.intersect_with(*narrow[k].one);
-  for (int k = 0; k < n_strip && !result.is_empty(); ++k) result.difference_with(*strip[k].one);
+#if EQ_ORDER == 1
+  std::stable_sort(steps.begin(), steps.begin() + n,
+                   [](const Step& x, const Step& y) { return x.kept < y.kept; });
+#elif EQ_ORDER == 2
+  std::stable_sort(steps.begin(), steps.begin() + n,
+                   [](const Step& x, const Step& y) { return x.narrow > y.narrow || (x.narrow == y.narrow && x.kept < y.kept); });
+#endif
+  if (n == 0) return all;
+  auto apply = [](Bitmap& r, const Step& s) {
+#if EQ_SKIP
+    if (!s.narrow && !r.intersects(*s.one)) return;
+#if SUBSET
+    if (s.narrow && r.is_subset_of(*s.one)) return;
+#endif
+#endif
+    s.narrow ? r.intersect_with(*s.one) : r.difference_with(*s.one); };
+#if EQ_PAIR
+  int k = 1;
+  Bitmap result;
+  if (n >= 2 && (steps[0].narrow || steps[1].narrow)) {
+    const Step& x = steps[0].narrow ? steps[0] : steps[1];
+    const Step& y = steps[0].narrow ? steps[1] : steps[0];
+    result = y.narrow ? x.one->intersected(*y.one) : x.one->differenced(*y.one);
+    k = 2;
+  } else {
+    result = steps[0].narrow ? *steps[0].one : all.differenced(*steps[0].one);
+  }
+  for (; k < n && !result.is_empty(); ++k) apply(result, steps[k]);
+#else
+  Bitmap result = steps[0].narrow ? *steps[0].one : all.differenced(*steps[0].one);
+  for (int k = 1; k < n && !result.is_empty(); ++k) apply(result, steps[k]);
+#endif
   return result;
 }
 
@@ -112,14 +134,26 @@ void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Di
       // An id of `eq` outside one(i) has bit 0 here. None exists when one(i)
       // holds every indexed id: the level changes nothing.
       if (one.cardinality() == total) continue;
+#if SUBSET
+      if (eq.is_subset_of(one)) continue;
+#endif
       if (greater) {
         eq.intersect_with(one);
       } else {
+#if WALK_OOP
+        const uint64_t before = eq.cardinality();
+        tmp = eq.intersected(one);
+        if (tmp.cardinality() == before) continue;
+        eq.difference_with(tmp);
+        base.union_with(eq);
+        std::swap(eq, tmp);
+#else
         tmp = eq;
         tmp.difference_with(one);
         if (tmp.is_empty()) continue;
         base.union_with(tmp);
         eq.difference_with(tmp);
+#endif
       }
     } else {
       // Only ids of `eq` in one(i) differ here; `eq` sharing none of them
@@ -127,8 +161,12 @@ void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Di
       // that is cheaper than the operations it saves.
       if (one.is_empty() || !eq.intersects(one)) continue;
       if (greater) {
+#if WALK_OOP
+        tmp = eq.intersected(one);
+#else
         tmp = eq;
         tmp.intersect_with(one);
+#endif
         base.union_with(tmp);
         eq.difference_with(tmp);
       } else {
