@@ -13,7 +13,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE_BUILD := build/native
 PYTEST_ARGS ?=
 
-.PHONY: demo test native-test pytest bench bench-native install system-deps clean format test-asan stress
+.PHONY: demo test native-test pytest bench bench-native install system-deps clean format test-asan test-tsan stress
 
 $(STAMPS)/system-deps: scripts/install-system-deps
 	@mkdir -p $(STAMPS)
@@ -71,6 +71,22 @@ test-asan: $(STAMPS)/tools
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# Eight threads for a minute on shared objects and indexes, then a check of
+# every index against a scan. Not part of `make test`.
+STRESS_SECONDS ?= 60
+stress: install
+	$(PY) tests/stress/stress.py $(STRESS_SECONDS) 8
+
+# The native tests under ThreadSanitizer. (The interpreter is not
+# instrumented, so Python-level runs would report its own lock as races.)
+TSAN_BUILD := build/tsan
+test-tsan: $(STAMPS)/tools
+	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DQUORVANE_SANITIZE=thread -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build $(TSAN_BUILD) --target quorvane_native_tests
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2
 
 format:
 	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')
