@@ -1,9 +1,11 @@
-// NumericalBitmap queries over 1M ids carrying 1M distinct integer keys
-// (negative and positive), scope = every id. The argument of the range
-// benchmarks is the query key's rank in per mille of the ids.
+// NumericalBitmap over 1M ids carrying 1M distinct integer keys (negative and
+// positive): queries with scope = every id, insertion by `add` and by bulk
+// `push`, and memory per id. The argument of the range benchmarks is the
+// query key's rank in per mille of the ids.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -28,16 +30,22 @@ const std::vector<int64_t>& values() {
   return out;
 }
 
+void optimize(NumericalBitmap& index) {
+  for (int i = 0; i < NumericalBitmap::LEVELS; ++i) index.one_cell(i).bitmap().optimize();
+  index.all_cell().bitmap().optimize();
+}
+
+// Bytes of the loaded index before run compression, for the memory report.
+std::size_t unoptimized_bytes = 0;
+
 const NumericalBitmap& loaded_index() {
   static const NumericalBitmap index = [] {
     NumericalBitmap built;
     const auto& v = values();
     for (uint32_t id = 0; id < ID_COUNT; ++id) built.push(id, numeric_key(v[id]));
     built.flush();
-    for (int i = 0; i < NumericalBitmap::LEVELS; ++i) {
-      built.cell(i, false).bitmap().optimize();
-      built.cell(i, true).bitmap().optimize();
-    }
+    unoptimized_bytes = built.memory_bytes();
+    optimize(built);
     return built;
   }();
   return index;
@@ -96,6 +104,45 @@ void BM_NumericAdd(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_NumericAdd);
+
+// Bulk path: one push per id, flushed every ID_COUNT ids.
+void BM_NumericPush(benchmark::State& state) {
+  NumericalBitmap index;
+  const auto& v = values();
+  uint32_t id = 0;
+  for (auto _ : state) {
+    index.push(id, numeric_key(v[id % ID_COUNT]));
+    if (++id % ID_COUNT == 0) index.flush();
+  }
+  index.flush();
+}
+BENCHMARK(BM_NumericPush);
+
+// Bytes per id as counters (the timing, of memory_bytes itself, is not of
+// interest). Argument 0: the loaded index; 1: 1M random small integers in
+// [0, 1000), whose keys have few 1 bits. Both after run compression.
+void BM_NumericMemory(benchmark::State& state) {
+  static const NumericalBitmap small = [] {
+    NumericalBitmap built;
+    std::mt19937 rng(7);
+    for (uint32_t id = 0; id < ID_COUNT; ++id)
+      built.push(id, numeric_key(static_cast<int64_t>(rng() % 1000)));
+    built.flush();
+    optimize(built);
+    return built;
+  }();
+  const NumericalBitmap& index = state.range(0) == 0 ? loaded_index() : small;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = index.memory_bytes();
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.counters["bytes_per_id"] = static_cast<double>(bytes) / ID_COUNT;
+  if (state.range(0) == 0) {
+    state.counters["unoptimized_bytes_per_id"] = static_cast<double>(unoptimized_bytes) / ID_COUNT;
+  }
+}
+BENCHMARK(BM_NumericMemory)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quorvane

@@ -183,12 +183,9 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
     for (const IndexMeta& meta : list) {
       if (auto engine = meta.engine.lock()) engines.push_back(std::move(engine));
     }
-    auto store = [&] {
+    if (engines.empty()) {
       with_object_lock(rec.attributes(), CANNOT_READ,
                        [&](AttributeMap& attrs) { attrs.insert(attr, new_value); });
-    };
-    if (engines.empty()) {
-      store();
       return;
     }
     // A container is walked once, before any engine changes, so that an
@@ -196,17 +193,22 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
     PreparedValue prepared = prepare_value(new_value);
     GilRelease release;
     InsertionScope scope(rec.id());
-    for (const auto& engine : engines) {
-      // An engine that dropped the object (narrowing, or a nested engine
-      // whose last holder let go) is not updated.
-      if (!engine->member_ids.read()->contains(rec.id())) continue;
-      engine->ensure_maps({attr});
-      with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
-        if (const PyValue* old = attrs.get(attr)) engine->remove_index(rec.id(), attr, *old);
+    for (const auto& engine : engines) engine->ensure_maps({attr});
+    // The attributes stay locked from the first engine update to the store:
+    // an engine dropping the object meanwhile (and reading its values to
+    // remove them) sees either the old value everywhere or the new one.
+    with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
+      const PyValue* old = attrs.get(attr);
+      for (const auto& engine : engines) engine->note_assignment(rec.id(), attr, old, new_value);
+      for (const auto& engine : engines) {
+        // An engine that dropped the object (narrowing, or a nested engine
+        // whose last holder let go) is not updated.
+        if (!engine->member_ids.read()->contains(rec.id())) continue;
+        if (old != nullptr) engine->remove_index(rec.id(), attr, *old);
         engine->add_prepared(rec.id(), attr, prepared);
-      });
-    }
-    store();
+      }
+      attrs.insert(attr, new_value);
+    });
     engines.clear();
   });
 }

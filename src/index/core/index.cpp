@@ -93,8 +93,9 @@ void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
       failure = std::current_exception();
       return;
     }
-    member_ids.write()->add(id);
+    // The item first: an id is never a member without its object.
     store_item(*items->write(), id, item);
+    member_ids.write()->add(id);
     for (const auto& [attr, value] : values) add_prepared(id, attr, value);
   });
   if (failure) std::rethrow_exception(failure);
@@ -128,6 +129,10 @@ void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
   for (const Entry& e : entries) e.rec->register_engine(self);
   ensure_maps(attrs);
   {
+    auto table = items->write();
+    for (const Entry& e : entries) store_item(*table, e.rec->id(), e.item);
+  }
+  {
     auto members = member_ids.write();
     std::vector<uint32_t> ids;
     ids.reserve(entries.size());
@@ -135,18 +140,14 @@ void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
     std::sort(ids.begin(), ids.end());
     members->add_many(ids);
   }
-  {
-    auto table = items->write();
-    for (const Entry& e : entries) store_item(*table, e.rec->id(), e.item);
-  }
   std::vector<std::function<void()>> deferred;
   {
     auto maps = query_maps->read();
-    uint32_t holder = 0;
+    BulkQueryMapAdder::Holder holder;
     std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
     auto finish_writers = [&] { writers.clear(); };
     for (Entry& e : entries) {
-      holder = e.rec->id();
+      holder = {e.rec->id(), e.rec};
       // Never wait for an object's lock while holding the writers' map locks:
       // its holder may be waiting for one of them.
       auto& lock = e.rec->attributes();
@@ -167,7 +168,7 @@ void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
           if (writers[attr] == nullptr) {
             writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
           }
-          writers[attr]->add(holder, value);
+          writers[attr]->add(holder.id, value);
         }
       };
       if (!try_with_object_lock(lock, CANNOT_READ, index_values)) {
@@ -196,10 +197,12 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attr, const PyValue& value) {
 }
 
 void IndexAPI::remove_object(uint32_t id, const Indexable& rec) {
+  // Membership ends under the object's lock, which assignments also hold
+  // while they check membership and update the engine.
   with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
     attrs.for_each([&](uint32_t attr, const PyValue& value) { remove_index(id, attr, value); });
+    member_ids.write()->remove(id);
   });
-  member_ids.write()->remove(id);
   StoredItem dropped;
   {
     auto table = items->write();
@@ -207,6 +210,13 @@ void IndexAPI::remove_object(uint32_t id, const Indexable& rec) {
   }
 }
 
+std::vector<StoredItem> IndexAPI::members() {
+  auto members = member_ids.read();
+  return objects_of(*items, *members);
+}
+
+// The member set stays read-locked while the view takes its objects, so no
+// id of the answer can lose its object in between.
 FilteredView IndexAPI::reduced(const std::vector<QueryExpr>& conditions) {
   auto maps = query_maps->read();
   auto members = member_ids.read();
@@ -214,7 +224,9 @@ FilteredView IndexAPI::reduced(const std::vector<QueryExpr>& conditions) {
 }
 
 FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
-  return FilteredView(query_maps, *items, evaluate(query));
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  return FilteredView(query_maps, *items, evaluate_query(*maps, *members, query));
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& query) {
@@ -347,17 +359,21 @@ std::vector<PreparedValue> element_tree(const ElementTable& table, uint32_t hold
 // ids belong to one map each (they return to the pool when their container
 // leaves it), so `other`'s containers are indexed again here under fresh
 // element ids.
-void union_map(QueryMap& self, const QueryMap& other) {
-  Bitmap foreign;  // other's element ids
-  std::vector<std::pair<uint32_t, std::vector<PreparedValue>>> containers;
+void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
+               const std::vector<const Indexable*>& records) {
+  // Only the objects being brought in: anything added to the other index
+  // since is not listed by this engine, so it would not be kept current.
+  std::vector<std::pair<const Indexable*, std::vector<PreparedValue>>> containers;
+  std::size_t position = 0;
   {
     auto table = other.elements.read();
-    foreign = table->ids;
-    for (const auto& [holder, entries] : table->by_holder) {
-      if (!foreign.contains(holder)) containers.emplace_back(holder, element_tree(*table, holder));
-    }
+    incoming.for_each([&](uint32_t holder) {
+      const Indexable* rec = records[position++];
+      if (table->by_holder.contains(holder))
+        containers.emplace_back(rec, element_tree(*table, holder));
+    });
   }
-  auto without_foreign = [&](const Bitmap& ids) { return ids.differenced(foreign); };
+  auto without_foreign = [&](const Bitmap& ids) { return ids.intersected(incoming); };
   for (std::size_t s = 0; s < ExactMap::SHARD_COUNT; ++s) {
     std::vector<std::pair<PyValue, HybridSet>> entries;
     {
@@ -401,16 +417,18 @@ void union_map(QueryMap& self, const QueryMap& other) {
   self.nested->union_with(*other.nested);
   {
     M2MU32 links = *other.nested->parent_links.read();
-    links.drop_parents(foreign);
+    Bitmap parents = links.all_parents();
+    parents.difference_with(incoming);
+    links.drop_parents(parents);
     self.nested->parent_links.write()->union_with(links);
   }
   std::vector<std::function<void()>> deferred;
   {
-    uint32_t holder = 0;
+    BulkQueryMapAdder::Holder holder;
     BulkQueryMapAdder writer(self, deferred, &holder);
-    for (const auto& [id, values] : containers) {
-      holder = id;
-      writer.add_container(id, values);
+    for (const auto& [rec, values] : containers) {
+      holder = {rec->id(), rec};
+      writer.add_container(rec->id(), values);
     }
   }
   for (const auto& work : deferred) work();
@@ -418,15 +436,57 @@ void union_map(QueryMap& self, const QueryMap& other) {
 
 }  // namespace
 
+void IndexAPI::note_assignment(uint32_t id, uint32_t attr, const PyValue* old,
+                               const PyValue& value) {
+  if (!union_active_.load(std::memory_order_acquire)) return;
+  auto log = union_log_.lock();
+  if (!log->active || !log->incoming.contains(id)) return;
+  auto& values = log->values[id];
+  if (old != nullptr) values.emplace_back(attr, *old);
+  values.emplace_back(attr, value);
+}
+
+void IndexAPI::repair_after_union(
+    absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> changes) {
+  for (auto& [id, values] : changes) {
+    StoredItem item;
+    {
+      auto table = items->read();
+      if (id < table->size()) item = (*table)[id];
+    }
+    if (!item) continue;
+    const Indexable& rec = record_of(item->get());
+    InsertionScope scope(id);
+    with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
+      // Whatever the union copied for these attributes was one of these values.
+      for (const auto& [attr, value] : values) remove_index(id, attr, value);
+      for (const auto& [attr, value] : values) {
+        if (const PyValue* now = attrs.get(attr)) add_index(id, attr, *now);
+      }
+    });
+  }
+}
+
 void IndexAPI::union_with(IndexAPI& other) {
   if (&other == this) return;
-  // Every object brought in lists this engine, so that later assignments
-  // update it too.
-  std::vector<StoredItem> incoming;
-  {
-    Bitmap members = *other.member_ids.read();
-    incoming = objects_of(*other.items, members);
+  auto turn = union_turn_.lock();
+  std::vector<StoredItem> incoming = other.members();
+  Bitmap incoming_ids;
+  std::vector<const Indexable*> records;
+  records.reserve(incoming.size());
+  for (const StoredItem& item : incoming) {
+    records.push_back(&record_of(item->get()));
+    incoming_ids.add(records.back()->id());
   }
+  {
+    auto log = union_log_.lock();
+    log->active = true;
+    log->incoming = incoming_ids;
+    log->values.clear();
+  }
+  union_active_.store(true, std::memory_order_release);
+  // Every object brought in lists this engine, so that later assignments
+  // update it too. An assignment already running finishes first.
   auto self = shared_from_this();
   for (const StoredItem& item : incoming) record_of(item->get()).register_engine(self);
   std::vector<uint32_t> attrs;
@@ -440,13 +500,28 @@ void IndexAPI::union_with(IndexAPI& other) {
   {
     auto mine = query_maps->read();
     auto theirs = other.query_maps->read();
-    for (uint32_t a : attrs) union_map(*(*mine)[a], *(*theirs)[a]);
+    for (uint32_t a : attrs) union_map(*(*mine)[a], *(*theirs)[a], incoming_ids, records);
   }
   {
     auto table = items->write();
     for (const StoredItem& item : incoming) store_item(*table, record_of(item->get()).id(), item);
   }
-  member_ids.write()->union_with(*other.member_ids.read());
+  {
+    std::vector<uint32_t> ids;
+    ids.reserve(incoming.size());
+    for (const StoredItem& item : incoming) ids.push_back(record_of(item->get()).id());
+    member_ids.write()->add_many(ids);
+  }
+  absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> changes;
+  {
+    auto log = union_log_.lock();
+    log->active = false;
+    changes = std::move(log->values);
+    log->values.clear();
+    log->incoming.clear();
+  }
+  union_active_.store(false, std::memory_order_release);
+  repair_after_union(std::move(changes));
 }
 
 }  // namespace quorvane

@@ -15,9 +15,11 @@
 // `query_maps` and `items`, never the engine itself.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "index/core/filtered_index.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
@@ -60,6 +62,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Removes an object completely: its values, membership and item.
   void remove_object(uint32_t id, const Indexable& rec);
 
+  // References to every member's object in ascending id order.
+  std::vector<StoredItem> members();
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryExpr>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
@@ -73,6 +77,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Merges `other` into this engine (`other` is read, never changed).
   void union_with(IndexAPI& other);
+  // Called by an assignment (holding the object's attribute lock) before it
+  // updates any engine: while a union brings the object into this engine,
+  // the values involved are noted so that values the union copied from the
+  // other index before the assignment are put right afterwards.
+  void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
 
   std::shared_ptr<RwLock<MapVector>> query_maps;
   std::shared_ptr<RwLock<ItemTable>> items;
@@ -83,6 +92,20 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
 
  private:
+  struct UnionLog {
+    bool active = false;
+    Bitmap incoming;
+    absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> values;
+  };
+  // Puts right the objects assigned while the last union ran.
+  void repair_after_union(
+      absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> changes);
+
+  std::atomic<bool> union_active_{false};
+  Mutex<UnionLog> union_log_;
+  // Held for a whole union into this engine: unions into one engine take turns.
+  Mutex<bool> union_turn_;
+
   // The map of `attr`, created when missing; stable while query_maps is held.
   QueryMap& map_for(ReadGuard<MapVector>& maps, uint32_t attr);
   void narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& removed);

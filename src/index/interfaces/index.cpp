@@ -25,9 +25,7 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return guarded([&] {
-    IndexAPI& api = api_of(self);
-    Bitmap members = *api.member_ids.read();
-    return object_list(objects_of(*api.items, members));
+    return object_list(api_of(self).members());
   });
 }
 

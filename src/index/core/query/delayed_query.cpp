@@ -5,10 +5,10 @@
 namespace quorvane {
 
 BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
-                                     const uint32_t* current_holder)
+                                     const Holder* current)
     : map_(map),
       deferred_(deferred),
-      current_holder_(current_holder),
+      current_(current),
       strings_(map.strings.write()),
       numbers_(map.numbers.write()),
       bools_(map.bools.write()) {}
@@ -23,9 +23,15 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
 void BulkQueryMapAdder::nested(std::function<void()> work) {
   // Run later as part of indexing the holder, so that the guard against
   // nesting an object inside itself sees the same chain as a direct insertion.
-  deferred_.push_back([holder = *current_holder_, work = std::move(work)] {
-    InsertionScope scope(holder);
-    work();
+  // An assignment to the holder (which holds the same lock) runs either
+  // wholly before or wholly after the work.
+  deferred_.push_back([holder = *current_, work = std::move(work)] {
+    InsertionScope scope(holder.id);
+    if (holder.rec == nullptr) {
+      work();
+    } else {
+      with_object_lock(holder.rec->attributes(), CANNOT_READ, [&](AttributeMap&) { work(); });
+    }
   });
 }
 

@@ -15,16 +15,23 @@
 #include <vector>
 
 #include "index/core/query/query_map.h"
+#include "index/indexable.h"
 
 namespace quorvane {
 
 class BulkQueryMapAdder final : public ScalarSink {
  public:
+  // The object whose values are being written: queued nested work runs
+  // later under its attribute lock, as part of its indexing.
+  struct Holder {
+    uint32_t id = 0;
+    const Indexable* rec = nullptr;
+  };
+
   // Takes the map's string, number and boolean locks for writing, in this
-  // order. Queued nested work runs later as part of the indexing of the
-  // object whose id is in `*current_holder` when the work is queued.
+  // order. `*current` names the holder of the values being added.
   BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
-                    const uint32_t* current_holder);
+                    const Holder* current);
   ~BulkQueryMapAdder() override;
   BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
   BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
@@ -44,7 +51,7 @@ class BulkQueryMapAdder final : public ScalarSink {
  private:
   QueryMap& map_;
   std::vector<std::function<void()>>& deferred_;
-  const uint32_t* current_holder_;
+  const Holder* current_;
   WriteGuard<StringIndex> strings_;
   WriteGuard<NumericalBitmap> numbers_;
   WriteGuard<BoolCells> bools_;

@@ -141,8 +141,11 @@ void QueryMap::insert(ScalarSink& sink, uint32_t id, const PreparedValue& prepar
       break;
     case ValueKind::Ind: {
       insert_exact(id, v);
-      const auto& stored = std::get<StoredIndexable>(v.primitave());
-      sink.nested([this, stored, id] { insert_indexable(stored, id); });
+      // Queued work checks that the value is still there: an assignment may
+      // have replaced it in between.
+      sink.nested([this, v, id] {
+        if (holds_exact(id, v)) insert_indexable(std::get<StoredIndexable>(v.primitave()), id);
+      });
       break;
     }
     case ValueKind::Unknown:
@@ -186,6 +189,11 @@ void QueryMap::insert_exact(uint32_t id, const PyValue& value) {
   } else {
     shard->emplace(value, HybridSet::of(id));
   }
+}
+
+bool QueryMap::holds_exact(uint32_t id, const PyValue& value) const {
+  auto set = exact.get(value);
+  return set && set->contains(id);
 }
 
 void QueryMap::remove_exact(uint32_t id, const PyValue& value) {

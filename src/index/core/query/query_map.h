@@ -121,6 +121,7 @@ class QueryMap {
   friend class BulkQueryMapAdder;
   void insert_exact(uint32_t id, const PyValue& value);
   void remove_exact(uint32_t id, const PyValue& value);
+  bool holds_exact(uint32_t id, const PyValue& value) const;
   void insert_elements(ScalarSink& sink, uint32_t holder, const std::vector<PreparedValue>& values);
   void remove_elements(ScalarSink& sink, uint32_t holder);
   void insert_indexable(const StoredIndexable& value, uint32_t parent_id);

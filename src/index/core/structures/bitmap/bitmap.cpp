@@ -105,6 +105,10 @@ bool Bitmap::intersects(const Bitmap& other) const {
   return roaring_bitmap_intersect(rb(raw_), rb(other.raw_));
 }
 
+bool Bitmap::is_subset_of(const Bitmap& other) const {
+  return roaring_bitmap_is_subset(rb(raw_), rb(other.raw_));
+}
+
 void Bitmap::iterate_raw(bool (*fn)(uint32_t, void*), void* ctx) const {
   roaring_iterate(rb(raw_), fn, ctx);
 }

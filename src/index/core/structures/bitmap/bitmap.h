@@ -56,6 +56,8 @@ class Bitmap {
   Bitmap differenced(const Bitmap& other) const;
   // Whether the two sets share at least one id.
   bool intersects(const Bitmap& other) const;
+  // Whether every id of this set is in `other`.
+  bool is_subset_of(const Bitmap& other) const;
 
   // Calls `fn(id)` for every id in ascending order; `fn` returns false to stop.
   template <class F>

@@ -109,6 +109,14 @@ Bitmap M2MU32::children_of(const Bitmap& parents) const {
   return linked_to_any(children_by_parent_, parents);
 }
 
+Bitmap M2MU32::all_parents() const {
+  std::vector<uint32_t> ids;
+  ids.reserve(children_by_parent_.size());
+  for (const auto& entry : children_by_parent_) ids.push_back(entry.first);
+  std::sort(ids.begin(), ids.end());
+  return Bitmap::from_ids(ids);
+}
+
 Bitmap M2MU32::drop_parents(const Bitmap& parents) {
   Bitmap orphans;
   Bitmap children;  // reused for every dropped parent

@@ -34,6 +34,8 @@ class M2MU32 {
   Bitmap get_parent_from_ids(const Bitmap& children) const;
   // Exactly the children linked to at least one id of `parents` (a new set).
   Bitmap children_of(const Bitmap& parents) const;
+  // Every parent with at least one link.
+  Bitmap all_parents() const;
 
   // Removes every link of the ids in `parents`; returns those of their
   // children that have no parent left afterwards.

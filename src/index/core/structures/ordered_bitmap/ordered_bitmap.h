@@ -5,7 +5,9 @@
 // cell: the ids whose key has bit i = 1. A separate `all` cell holds every
 // indexed id, so the ids with bit i = 0 are `all - one(i)` and are never
 // stored. An insertion thus costs one set insertion per 1 bit of the key plus
-// one into `all` (about ten for a small integer, not 76), and memory follows.
+// one into `all` (about ten for a small non-negative integer, not 76), and
+// memory follows. Negative numbers, whose keys are bit-inverted, set most bits
+// and gain little.
 // Invariant outside a bulk write: every one cell is a subset of `all`, and an
 // id of `all` is in exactly the one cells of its key's 1 bits. Range and
 // equality queries rely on it and read cell bitmaps only (never pending ids).

@@ -31,6 +31,8 @@ TEST(Bitmap, SetOperationsAgreeWithStdSet) {
     EXPECT_EQ(ba.intersected(bb).to_vector(), to_vec(inter));
     EXPECT_EQ(ba.differenced(bb).to_vector(), to_vec(diff));
     EXPECT_EQ(ba.intersects(bb), !inter.empty());
+    EXPECT_EQ(ba.is_subset_of(bb), inter.size() == a.size());
+    EXPECT_TRUE(ba.intersected(bb).is_subset_of(bb));
 
     Bitmap in_place = ba;
     in_place.union_with(bb);

@@ -72,6 +72,23 @@ NumericKey random_key(std::mt19937& rng) {
   }
 }
 
+// Every one cell holds exactly the ids whose key has that bit set, `all`
+// exactly the ids of the model, and nothing is pending.
+void check_cells(const Model& m) {
+  Bitmap all;
+  for (const auto& e : m.keys) all.add(e.first);
+  ASSERT_EQ(m.index.all_cell().bitmap(), all);
+  ASSERT_EQ(m.index.all_cell().pending_count(), 0u);
+  for (int i = 0; i < NumericalBitmap::LEVELS; ++i) {
+    Bitmap ones;
+    for (auto [id, k] : m.keys) {
+      if (k.bit(i)) ones.add(id);
+    }
+    ASSERT_EQ(m.index.one_cell(i).bitmap(), ones) << "level " << i;
+    ASSERT_EQ(m.index.one_cell(i).pending_count(), 0u);
+  }
+}
+
 void check_queries(const Model& m, std::mt19937& rng, int rounds) {
   for (int q = 0; q < rounds; ++q) {
     NumericKey key = random_key(rng);
@@ -110,7 +127,20 @@ TEST(NumericalBitmap, SmallDocumentedCases) {
   empty.get_gte_into_base(numeric_key(0.0), base, all);
   empty.get_lte_into_base(numeric_key(0.0), base, all);
   EXPECT_EQ(base.to_vector(), (V{9}));
-  EXPECT_THROW(index.cell(76, false), Panic);
+  EXPECT_THROW(index.one_cell(76), Panic);
+  EXPECT_THROW(index.one_cell(-1), Panic);
+
+  // Zero has a single 1 bit (the sign flag, level 75): the id goes into that
+  // one cell and `all` only, and removing it empties both.
+  NumericalBitmap zero;
+  zero.add(5, numeric_key(0.0));
+  for (int i = 0; i < NumericalBitmap::LEVELS; ++i) {
+    EXPECT_EQ(zero.one_cell(i).bitmap().to_vector(), i == 75 ? V{5} : V{}) << i;
+  }
+  EXPECT_EQ(zero.get_eq(numeric_key(int64_t{0})).to_vector(), (V{5}));
+  zero.remove(5, numeric_key(0.0));
+  EXPECT_TRUE(zero.all_cell().bitmap().is_empty());
+  EXPECT_TRUE(zero.one_cell(75).bitmap().is_empty());
 }
 
 TEST(NumericalBitmap, RandomQueriesMatchBruteForce) {
@@ -122,7 +152,11 @@ TEST(NumericalBitmap, RandomQueriesMatchBruteForce) {
     for (int n = 0; n < 40 && !m.keys.empty(); ++n) {
       m.remove(std::next(m.keys.begin(), rng() % m.keys.size())->first);
     }
+    check_cells(m);
     check_queries(m, rng, 30);
+    while (!m.keys.empty()) m.remove(m.keys.begin()->first);
+    check_cells(m);  // every cell empty: removal leaves no trace
+    ASSERT_TRUE(m.index.get_eq(random_key(rng)).is_empty());
   }
 }
 
@@ -138,12 +172,14 @@ TEST(NumericalBitmap, BulkWritesMergesAndNarrowingKeepQueriesExact) {
   }
   pushed.flush();
   left.index.union_with(right.index);
+  check_cells(direct);
+  ASSERT_EQ(pushed.all_cell().pending_count(), 0u);
+  ASSERT_EQ(pushed.all_cell().bitmap(), direct.index.all_cell().bitmap());
+  ASSERT_EQ(left.index.all_cell().bitmap(), direct.index.all_cell().bitmap());
   for (int i = 0; i < NumericalBitmap::LEVELS; ++i) {
-    for (bool b : {false, true}) {
-      ASSERT_EQ(pushed.cell(i, b).pending_count(), 0u);
-      ASSERT_EQ(pushed.cell(i, b).bitmap(), direct.index.cell(i, b).bitmap()) << i;
-      ASSERT_EQ(left.index.cell(i, b).bitmap(), direct.index.cell(i, b).bitmap()) << i;
-    }
+    ASSERT_EQ(pushed.one_cell(i).pending_count(), 0u);
+    ASSERT_EQ(pushed.one_cell(i).bitmap(), direct.index.one_cell(i).bitmap()) << i;
+    ASSERT_EQ(left.index.one_cell(i).bitmap(), direct.index.one_cell(i).bitmap()) << i;
   }
 
   Bitmap keep, remaining;
@@ -153,7 +189,7 @@ TEST(NumericalBitmap, BulkWritesMergesAndNarrowingKeepQueriesExact) {
   std::erase_if(direct.keys, [&](const auto& e) { return !keep.contains(e.first); });
   for (const auto& e : direct.keys) remaining.add(e.first);
   EXPECT_EQ(direct.index.all_ids(), remaining);
-  EXPECT_EQ(direct.index.cell(0, true).pending_count(), 0u);
+  check_cells(direct);  // also: the pending id 7 was dropped everywhere
   check_queries(direct, rng, 10);
 }
 
