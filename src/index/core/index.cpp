@@ -101,33 +101,33 @@ void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
   if (failure) std::rethrow_exception(failure);
 }
 
-std::vector<IndexAPI::PreparedObject> IndexAPI::prepare_objects(
-    const std::vector<StoredItem>& batch) {
-  std::vector<PreparedObject> entries;
-  entries.reserve(batch.size());
-  absl::flat_hash_set<uint32_t> seen;
+IndexAPI::PreparedBatch IndexAPI::prepare_objects(const std::vector<StoredItem>& batch) {
+  PreparedBatch prepared;
+  prepared.objects.reserve(batch.size());
+  absl::flat_hash_set<uint32_t> seen, attr_seen;
   for (const StoredItem& item : batch) {
     const Indexable& rec = record_of(item->get());
     if (!seen.insert(rec.id()).second) continue;
-    auto values = with_object_lock(rec.attributes(), CANNOT_READ,
-                                   [](AttributeMap& a) { return prepared_values(a); });
-    entries.push_back(PreparedObject{item, &rec, std::move(values)});
+    PreparedObject entry{item, &rec, {}};
+    with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
+      attrs.for_each([&](uint32_t attr, const PyValue& value) {
+        if (attr_seen.insert(attr).second) prepared.attrs.push_back(attr);
+        if (value.kind() == ValueKind::Iterable) {
+          entry.containers.emplace_back(attr, prepare_value(value));
+        }
+      });
+    });
+    prepared.objects.push_back(std::move(entry));
   }
-  return entries;
+  return prepared;
 }
 
-void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
+void IndexAPI::add_objects(PreparedBatch batch) {
   using Entry = PreparedObject;
-  std::vector<uint32_t> attrs;
-  absl::flat_hash_set<uint32_t> attr_seen;
-  for (const Entry& e : entries) {
-    for (const auto& [attr, value] : e.values) {
-      if (attr_seen.insert(attr).second) attrs.push_back(attr);
-    }
-  }
+  std::vector<Entry>& entries = batch.objects;
   auto self = shared_from_this();
   for (const Entry& e : entries) e.rec->register_engine(self);
-  ensure_maps(attrs);
+  ensure_maps(batch.attrs);
   {
     auto table = items->write();
     for (const Entry& e : entries) store_item(*table, e.rec->id(), e.item);
@@ -152,14 +152,7 @@ void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
       // its holder may be waiting for one of them.
       auto& lock = e.rec->attributes();
       auto index_values = [&](AttributeMap& current) {
-        // A value assigned since it was prepared is prepared again.
-        bool unchanged = current.size() == e.values.size();
-        for (const auto& [attr, value] : e.values) {
-          const PyValue* now = current.get(attr);
-          unchanged = unchanged && now != nullptr && *now == value.value;
-        }
-        if (!unchanged) e.values = prepared_values(current);
-        for (const auto& [attr, value] : e.values) {
+        current.for_each([&](uint32_t attr, const PyValue& value) {
           if (attr >= maps->size() || (*maps)[attr] == nullptr) {
             finish_writers();
             map_for(maps, attr);
@@ -168,8 +161,19 @@ void IndexAPI::add_objects(std::vector<PreparedObject> entries) {
           if (writers[attr] == nullptr) {
             writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
           }
-          writers[attr]->add(holder.id, value);
-        }
+          if (value.kind() != ValueKind::Iterable) {
+            writers[attr]->add_scalar(holder.id, value);
+            return;
+          }
+          // The container walked beforehand, unless another was assigned since.
+          for (const auto& [walked_attr, walked] : e.containers) {
+            if (walked_attr == attr && walked.value == value) {
+              writers[attr]->add(holder.id, walked);
+              return;
+            }
+          }
+          writers[attr]->add(holder.id, prepare_value(value));
+        });
       };
       if (!try_with_object_lock(lock, CANNOT_READ, index_values)) {
         finish_writers();

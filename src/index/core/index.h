@@ -38,19 +38,23 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // attribute values. The caller has registered this engine in the object's
   // membership list. No GIL needed (taken briefly for container values).
   void add_object(const StoredItem& item, const Indexable& rec);
-  // An object with its values read and its containers walked, ready to add.
+  // Objects ready to add: each distinct object once, with its container
+  // values walked (other values are read when the object is added).
   struct PreparedObject {
     StoredItem item;
     const Indexable* rec;
-    std::vector<std::pair<uint32_t, PreparedValue>> values;
+    std::vector<std::pair<uint32_t, PreparedValue>> containers;
   };
-  // Prepares each distinct object of `batch` once, in order of first
-  // appearance. Best called with the GIL held (containers are walked with
-  // it); throws, changing nothing, when a value cannot be converted.
-  static std::vector<PreparedObject> prepare_objects(const std::vector<StoredItem>& batch);
+  struct PreparedBatch {
+    std::vector<PreparedObject> objects;
+    std::vector<uint32_t> attrs;  // every attribute id met
+  };
+  // Best called with the GIL held (containers are walked with it); throws,
+  // changing nothing, when a value cannot be converted.
+  static PreparedBatch prepare_objects(const std::vector<StoredItem>& batch);
   // Adds prepared objects with all their values, taking the engine's locks
   // once and writing values through bulk writers. No GIL needed.
-  void add_objects(std::vector<PreparedObject> batch);
+  void add_objects(PreparedBatch batch);
   // Creates the maps of these attributes if missing, so that no map has to be
   // installed while an object's lock is held.
   void ensure_maps(const std::vector<uint32_t>& attrs);

@@ -38,6 +38,7 @@ class BulkQueryMapAdder final : public ScalarSink {
 
   // Indexes `value` for `id` (containers' elements go through this writer too).
   void add(uint32_t id, const PreparedValue& value) { map_.insert(*this, id, value); }
+  void add_scalar(uint32_t id, const PyValue& value) { map_.insert_scalar(*this, id, value); }
   // Indexes the elements of a container held by `holder`.
   void add_container(uint32_t holder, const std::vector<PreparedValue>& elements) {
     map_.insert_elements(*this, holder, elements);

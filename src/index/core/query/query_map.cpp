@@ -124,7 +124,14 @@ void QueryMap::insert_container(uint32_t holder, const std::vector<PreparedValue
 }
 
 void QueryMap::insert(ScalarSink& sink, uint32_t id, const PreparedValue& prepared) {
-  const PyValue& v = prepared.value;
+  if (prepared.value.kind() == ValueKind::Iterable) {
+    insert_elements(sink, id, prepared.elements);
+  } else {
+    insert_scalar(sink, id, prepared.value);
+  }
+}
+
+void QueryMap::insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& v) {
   switch (v.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
@@ -137,8 +144,7 @@ void QueryMap::insert(ScalarSink& sink, uint32_t id, const PreparedValue& prepar
       sink.boolean(id, std::get<bool>(v.primitave()), true);
       break;
     case ValueKind::Iterable:
-      insert_elements(sink, id, prepared.elements);
-      break;
+      throw Panic("a container value needs its elements");
     case ValueKind::Ind: {
       insert_exact(id, v);
       // Queued work checks that the value is still there: an assignment may

@@ -101,6 +101,8 @@ class QueryMap {
   void insert_container(uint32_t holder, const std::vector<PreparedValue>& elements);
   // The same two, routing scalars and nested work through `sink`.
   void insert(ScalarSink& sink, uint32_t id, const PreparedValue& value);
+  // Indexes a value that is not a container (containers need their elements).
+  void insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& value);
   void remove(ScalarSink& sink, uint32_t id, const PyValue& value);
 
   // Replaces element ids in `ids` by the ids of the objects holding their

@@ -1,6 +1,7 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "util/panic.h"
@@ -28,25 +29,26 @@ class ScratchLease {
 
 }  // namespace
 
+template <class F>
+void NumericalBitmap::for_each_one(NumericKey key, F&& fn) {
+  // Only the key's 1 bits, lowest first.
+  for (uint64_t m = key.mantissa; m != 0; m &= m - 1) fn(ones_[std::countr_zero(m)]);
+  for (uint32_t h = key.high & 0xFFFu; h != 0; h &= h - 1) fn(ones_[64 + std::countr_zero(h)]);
+}
+
 void NumericalBitmap::add(uint32_t id, NumericKey key) {
   all_.add(id);
-  for (int i = 0; i < LEVELS; ++i) {
-    if (key.bit(i)) ones_[i].add(id);
-  }
+  for_each_one(key, [id](Cell& cell) { cell.add(id); });
 }
 
 void NumericalBitmap::remove(uint32_t id, NumericKey key) {
   all_.remove(id);
-  for (int i = 0; i < LEVELS; ++i) {
-    if (key.bit(i)) ones_[i].remove(id);
-  }
+  for_each_one(key, [id](Cell& cell) { cell.remove(id); });
 }
 
 void NumericalBitmap::push(uint32_t id, NumericKey key) {
   all_.push(id);
-  for (int i = 0; i < LEVELS; ++i) {
-    if (key.bit(i)) ones_[i].push(id);
-  }
+  for_each_one(key, [id](Cell& cell) { cell.push(id); });
 }
 
 void NumericalBitmap::flush() {

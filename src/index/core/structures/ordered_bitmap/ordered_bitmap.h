@@ -80,6 +80,9 @@ class NumericalBitmap {
   std::size_t memory_bytes() const;
 
  private:
+  // Calls fn(cell) for the one cell of every 1 bit of `key`.
+  template <class F>
+  void for_each_one(NumericKey key, F&& fn);
   enum class Direction { Greater, Less };
   void walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
             bool inclusive) const;
