@@ -1,0 +1,94 @@
+"""Quorvane benchmarks: build and query times over generated objects.
+
+Usage: .venv/bin/python benchmarks/run.py [--objects N] [--repeat R]
+Prints a markdown table of median times (and memory per object).
+"""
+import argparse
+import gc
+import random
+import resource
+import statistics
+import time
+
+from Quorvane import Index, Indexable, PyQueryExpr as Q
+
+
+class Item(Indexable):
+    pass
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def median_ms(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append((time.perf_counter() - start) * 1000)
+    return statistics.median(times)
+
+
+def make_objects(n, seed=1):
+    rng = random.Random(seed)
+    words = [f"w{i:05d}" for i in range(10_000)]
+    return [
+        Item(
+            num=rng.randrange(1_000_000),
+            price=rng.random() * 1000.0,
+            name=rng.choice(words),
+            flag=rng.random() < 0.5,
+            pair=[rng.randrange(1000), rng.randrange(1000)],
+        )
+        for _ in range(n)
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--objects", type=int, default=1_000_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args()
+    n = args.objects
+
+    objs = make_objects(n)
+    gc.collect()
+    before = rss_bytes()
+    index = Index()
+    start = time.perf_counter()
+    for obj in objs:
+        index.add_object(obj)
+    build_s = time.perf_counter() - start
+    gc.collect()
+    per_object = (rss_bytes() - before) / n
+
+    def count(q):
+        return lambda: index.reduced_query(q).collect()
+
+    sample = objs[n // 2]
+    queries = [
+        ("eq on int (1 hit)", count(Q.eq("num", sample.num))),
+        ("eq on str (~0.01%)", count(Q.eq("name", sample.name))),
+        ("bt on float (~1%)", count(Q.bt("price", 100.0, 110.0))),
+        ("starts_with (~1%)", count(Q.starts_with("name", "w001"))),
+        ("contains (~1%)", count(Q.contains("name", "w00"))),
+        ("eq on list element", count(Q.eq("pair", 7))),
+        (
+            "and_ of 3 conditions",
+            count(Q.and_(Q.eq("flag", True), Q.bt("price", 100.0, 200.0), Q.starts_with("name", "w0"))),
+        ),
+    ]
+    print(f"# Quorvane, {n:,} objects with 5 attributes (int, float, str, bool, list of 2 ints)\n")
+    print("| measurement | result | median time |")
+    print("|---|---:|---:|")
+    print(f"| build with add_object | {n:,} objects | {build_s * 1000:.0f} ms |")
+    print(f"| memory (RSS growth) per object | {per_object:.0f} bytes | |")
+    for label, fn in queries:
+        hits = len(fn())
+        print(f"| {label} | {hits:,} hits | {median_ms(fn, args.repeat):.2f} ms |")
+
+
+if __name__ == "__main__":
+    main()
