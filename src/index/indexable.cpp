@@ -178,6 +178,7 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
   PyValue new_value = PyValue::from_object(value);
   const Indexable& rec = record_of(self);
   Indexable keep_alive = rec.alias();
+  std::exception_ptr failure;
   with_object_lock(rec.membership(), POISONED_LOCK, [&](MembershipList& list) {
     std::vector<std::shared_ptr<IndexAPI>> engines;
     for (const IndexMeta& meta : list) {
@@ -189,8 +190,15 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       return;
     }
     // A container is walked once, before any engine changes, so that an
-    // element that cannot be converted fails the assignment cleanly.
-    PreparedValue prepared = prepare_value(new_value);
+    // element that cannot be converted fails the assignment cleanly (and is
+    // rethrown once the lock is released: it is not a failure of its holder).
+    std::optional<PreparedValue> prepared;
+    try {
+      prepared.emplace(prepare_value(new_value));
+    } catch (...) {
+      failure = std::current_exception();
+      return;
+    }
     GilRelease release;
     InsertionScope scope(rec.id());
     for (const auto& engine : engines) engine->ensure_maps({attr});
@@ -205,12 +213,13 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
         // whose last holder let go) is not updated.
         if (!engine->member_ids.read()->contains(rec.id())) continue;
         if (old != nullptr) engine->remove_index(rec.id(), attr, *old);
-        engine->add_prepared(rec.id(), attr, prepared);
+        engine->add_prepared(rec.id(), attr, *prepared);
       }
       attrs.insert(attr, new_value);
     });
     engines.clear();
   });
+  if (failure) std::rethrow_exception(failure);
 }
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {

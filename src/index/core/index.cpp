@@ -299,8 +299,13 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& remov
     auto strings = map.strings.write();
     strings->columns.intersect_with(kept_all);
     strings->empty.intersect_with(kept_all);
+    strings->buckets.intersect_with(kept_all);
   }
-  map.numbers.write()->intersect_with(kept_all);
+  {
+    auto numbers = map.numbers.write();
+    numbers->slices.intersect_with(kept_all);
+    numbers->buckets.intersect_with(kept_all);
+  }
   {
     auto bools = map.bools.write();
     bools->true_ids.bitmap().intersect_with(kept_all);
@@ -401,14 +406,20 @@ void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
     mine->columns.union_with(theirs->columns);
     mine->columns.intersect_with(keep);
     mine->empty.union_with(without_foreign(theirs->empty));
+    auto buckets = theirs->buckets;
+    buckets.intersect_with(incoming);
+    mine->buckets.union_with(buckets);
   }
   {
     auto mine = self.numbers.write();
     auto theirs = other.numbers.read();
-    Bitmap keep = mine->all_ids();
-    keep.union_with(without_foreign(theirs->all_ids()));
-    mine->union_with(*theirs);
-    mine->intersect_with(keep);
+    Bitmap keep = mine->slices.all_ids();
+    keep.union_with(without_foreign(theirs->slices.all_ids()));
+    mine->slices.union_with(theirs->slices);
+    mine->slices.intersect_with(keep);
+    auto buckets = theirs->buckets;
+    buckets.intersect_with(incoming);
+    mine->buckets.union_with(buckets);
   }
   {
     auto mine = self.bools.write();

@@ -14,7 +14,7 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, std::vector<std::function<vo
       bools_(map.bools.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  numbers_->flush();
+  numbers_->slices.flush();
   bools_->true_ids.flush();
   bools_->false_ids.flush();
   strings_->columns.flush();
@@ -39,14 +39,24 @@ void BulkQueryMapAdder::nested(std::function<void()> work) {
 // the cells' bitmaps: ids pushed by this writer are never removed again,
 // since a batch indexes each object once.
 void BulkQueryMapAdder::number(uint32_t id, NumericKey key, bool add) {
-  add ? numbers_->push(id, key) : numbers_->remove(id, key);
+  if (add) {
+    numbers_->slices.push(id, key);
+    numbers_->buckets.add(key, id);
+  } else {
+    numbers_->slices.remove(id, key);
+    numbers_->buckets.remove(key, id);
+  }
 }
 
 void BulkQueryMapAdder::string(uint32_t id, std::string_view text, bool add) {
   if (text.empty()) {
     add ? strings_->empty.add(id) : strings_->empty.remove(id);
+  } else if (add) {
+    strings_->columns.push(text, id);
+    strings_->buckets.add(bucket_key(text), id);
   } else {
-    add ? strings_->columns.push(text, id) : strings_->columns.remove(text, id);
+    strings_->columns.remove(text, id);
+    strings_->buckets.remove(bucket_key(text), id);
   }
 }
 

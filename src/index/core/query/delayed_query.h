@@ -54,7 +54,7 @@ class BulkQueryMapAdder final : public ScalarSink {
   std::vector<std::function<void()>>& deferred_;
   const Holder* current_;
   WriteGuard<StringIndex> strings_;
-  WriteGuard<NumericalBitmap> numbers_;
+  WriteGuard<NumericIndex> numbers_;
   WriteGuard<BoolCells> bools_;
 };
 

@@ -85,14 +85,24 @@ class DirectSink final : public ScalarSink {
   explicit DirectSink(QueryMap& map) : map_(map) {}
   void number(uint32_t id, NumericKey key, bool add) override {
     auto numbers = map_.numbers.write();
-    add ? numbers->add(id, key) : numbers->remove(id, key);
+    if (add) {
+      numbers->slices.add(id, key);
+      numbers->buckets.add(key, id);
+    } else {
+      numbers->slices.remove(id, key);
+      numbers->buckets.remove(key, id);
+    }
   }
   void string(uint32_t id, std::string_view text, bool add) override {
     auto strings = map_.strings.write();
     if (text.empty()) {
       add ? strings->empty.add(id) : strings->empty.remove(id);
+    } else if (add) {
+      strings->columns.insert(text, id);
+      strings->buckets.add(bucket_key(text), id);
     } else {
-      add ? strings->columns.insert(text, id) : strings->columns.remove(text, id);
+      strings->columns.remove(text, id);
+      strings->buckets.remove(bucket_key(text), id);
     }
   }
   void boolean(uint32_t id, bool value, bool add) override {

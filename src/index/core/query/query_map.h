@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
@@ -27,6 +28,7 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 #include "index/core/structures/shards/hashmap.h"
+#include "index/core/structures/value_buckets/value_buckets.h"
 #include "index/value.h"
 #include "util/lock.h"
 
@@ -47,9 +49,20 @@ struct PreparedValue {
 // be converted, before anything is indexed.
 PreparedValue prepare_value(const PyValue& value);
 
+// The key form of a string for the string buckets' heterogeneous lookup.
+inline absl::string_view bucket_key(std::string_view text) {
+  return {text.data(), text.size()};
+}
+
 struct StringIndex {
   PositionalBitmap columns;
-  Bitmap empty;  // ids whose string is ""
+  Bitmap empty;                                                       // ids whose string is ""
+  ValueBuckets<absl::flat_hash_map<std::string, HybridSet>> buckets;  // non-empty strings
+};
+
+struct NumericIndex {
+  NumericalBitmap slices;
+  ValueBuckets<absl::btree_map<NumericKey, HybridSet>> buckets;
 };
 
 struct BoolCells {
@@ -113,7 +126,7 @@ class QueryMap {
 
   ExactMap exact;
   RwLock<StringIndex> strings;
-  RwLock<NumericalBitmap> numbers;
+  RwLock<NumericIndex> numbers;
   RwLock<BoolCells> bools;
   RwLock<ElementTable> elements;
   const std::weak_ptr<IndexAPI> owner;

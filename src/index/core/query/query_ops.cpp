@@ -39,6 +39,46 @@ Bitmap all_strings(const StringIndex& strings) {
   return out;
 }
 
+// The union of the buckets in [first, last), or none when the range covers so
+// many distinct values that the bit-sliced walk is cheaper.
+template <class It>
+std::optional<Bitmap> bucket_union(It first, It last) {
+  constexpr std::size_t MAX_BUCKETS = 512;
+  std::size_t count = 0;
+  for (It it = first; it != last && count <= MAX_BUCKETS; ++it) ++count;
+  if (count > MAX_BUCKETS) return std::nullopt;
+  Bitmap out;
+  for (It it = first; it != last; ++it) it->second.add_to(out);
+  return out;
+}
+
+// A numeric range through the buckets of an attribute with few distinct
+// values: [lo, hi] with each end open or closed, missing ends unbounded.
+std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey* lo,
+                                   bool lo_closed, const NumericKey* hi, bool hi_closed) {
+  if (!numbers.buckets.enabled()) return std::nullopt;
+  const auto& map = numbers.buckets.map();
+  auto first = lo == nullptr ? map.begin()
+               : lo_closed   ? map.lower_bound(*lo)
+                             : map.upper_bound(*lo);
+  auto last = hi == nullptr ? map.end() : hi_closed ? map.upper_bound(*hi) : map.lower_bound(*hi);
+  if (lo != nullptr && hi != nullptr && !(*lo < *hi || (*lo == *hi && lo_closed && hi_closed))) {
+    return Bitmap();
+  }
+  return bucket_union(first, last);
+}
+
+// A string test over the distinct strings of an attribute that has few.
+template <class Test>
+std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
+  if (!strings.buckets.enabled()) return std::nullopt;
+  Bitmap out;
+  for (const auto& [text, set] : strings.buckets.map()) {
+    if (test(std::string_view(text))) set.add_to(out);
+  }
+  return out;
+}
+
 // The leaf rule of `query` on one map, before element ids are unmasked.
 // `scope` is the universe widened by the map's element ids (range scans).
 Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& scope) {
@@ -49,11 +89,18 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
         case ValueKind::Int:
         case ValueKind::Float:
           if (is_nan(value)) return Bitmap();
-          return map.numbers.read()->get_eq(key_of(value));
+          {
+            auto numbers = map.numbers.read();
+            NumericKey key = key_of(value);
+            if (numbers->buckets.enabled()) return numbers->buckets.get(key);
+            return numbers->slices.get_eq(key);
+          }
         case ValueKind::Str: {
           auto strings = map.strings.read();
           std::string_view text = text_of(value);
-          return text.empty() ? strings->empty : strings->columns.equal(text);
+          if (text.empty()) return strings->empty;
+          if (strings->buckets.enabled()) return strings->buckets.get(bucket_key(text));
+          return strings->columns.equal(text);
         }
         case ValueKind::Bool: {
           auto bools = map.bools.read();
@@ -73,10 +120,19 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
       if (!is_number(value) || is_nan(value)) return out;
       auto numbers = map.numbers.read();
       NumericKey key = key_of(value);
-      if (query.kind == QueryKind::Gt) numbers->get_gt_into_base(key, out, scope);
-      if (query.kind == QueryKind::Ge) numbers->get_gte_into_base(key, out, scope);
-      if (query.kind == QueryKind::Lt) numbers->get_lt_into_base(key, out, scope);
-      if (query.kind == QueryKind::Le) numbers->get_lte_into_base(key, out, scope);
+      bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
+      bool closed = query.kind == QueryKind::Ge || query.kind == QueryKind::Le;
+      auto bucketed = above ? bucket_range(*numbers, &key, closed, nullptr, false)
+                            : bucket_range(*numbers, nullptr, false, &key, closed);
+      if (bucketed) {
+        bucketed->intersect_with(scope);
+        return std::move(*bucketed);
+      }
+      const NumericalBitmap& slices = numbers->slices;
+      if (query.kind == QueryKind::Gt) slices.get_gt_into_base(key, out, scope);
+      if (query.kind == QueryKind::Ge) slices.get_gte_into_base(key, out, scope);
+      if (query.kind == QueryKind::Lt) slices.get_lt_into_base(key, out, scope);
+      if (query.kind == QueryKind::Le) slices.get_lte_into_base(key, out, scope);
       return out;
     }
     case QueryKind::Bt: {
@@ -85,10 +141,15 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
       check(is_number(lower) && is_number(upper), "not yet implemented");
       if (is_nan(lower) || is_nan(upper)) return Bitmap();
       auto numbers = map.numbers.read();
+      NumericKey lo = key_of(lower), hi = key_of(upper);
+      if (auto bucketed = bucket_range(*numbers, &lo, true, &hi, true)) {
+        bucketed->intersect_with(scope);
+        return std::move(*bucketed);
+      }
       Bitmap low;
-      numbers->get_gte_into_base(key_of(lower), low, scope);
+      numbers->slices.get_gte_into_base(lo, low, scope);
       Bitmap high;
-      numbers->get_lte_into_base(key_of(upper), high, low);
+      numbers->slices.get_lte_into_base(hi, high, low);
       return high;
     }
     case QueryKind::StartsWi:
@@ -98,6 +159,12 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
       auto strings = map.strings.read();
       std::string_view text = text_of(value);
       if (text.empty()) return all_strings(*strings);
+      auto bucketed = bucket_match(*strings, [&](std::string_view s) {
+        if (query.kind == QueryKind::StartsWi) return s.starts_with(text);
+        if (query.kind == QueryKind::EndsWi) return s.ends_with(text);
+        return s.find(text) != std::string_view::npos;
+      });
+      if (bucketed) return std::move(*bucketed);
       if (query.kind == QueryKind::StartsWi) return strings->columns.starts_with(text);
       if (query.kind == QueryKind::EndsWi) return strings->columns.ends_with(text);
       return strings->columns.contains(text);
@@ -152,10 +219,13 @@ Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
   std::stable_sort(ordered.begin(), ordered.end(), [](const QueryExpr* a, const QueryExpr* b) {
     return PRIORITY[static_cast<int>(a->kind)] < PRIORITY[static_cast<int>(b->kind)];
   });
-  Bitmap result = universe;
-  for (const QueryExpr* q : ordered) {
-    Bitmap r = evaluate_query(maps, result, *q);
-    result.intersect_with(r);
+  if (ordered.empty()) return universe;
+  // Every answer lies within its universe, so the first one needs no
+  // intersection and the universe is never copied.
+  Bitmap result = evaluate_query(maps, universe, *ordered.front());
+  for (std::size_t i = 1; i < ordered.size(); ++i) {
+    Bitmap r = evaluate_query(maps, result, *ordered[i]);
+    result = std::move(r);
   }
   return result;
 }

@@ -1,0 +1,110 @@
+// ValueBuckets: the ids of each distinct value of an attribute, kept beside
+// the bit-sliced numeric index and the positional string index while the
+// attribute has few distinct values.
+//
+// For such attributes (sizes, colours, categories) an equality is one lookup
+// and a range or a string match visits only the values it covers, instead of
+// intersecting dozens of dense cells. Once more than MAX_DISTINCT values have
+// been seen the buckets are dropped for good and the other indexes answer
+// alone, so memory stays bounded by the distinct values, not the ids.
+//
+// No lock of its own: it lives under the lock of the structure beside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/hybrid_set/hybrid_set.h"
+
+namespace quorvane {
+
+// `Map` is an ordered or hashed map from the value's key to a HybridSet.
+template <class Map>
+class ValueBuckets {
+ public:
+  static constexpr std::size_t MAX_DISTINCT = 4096;
+
+  // Whether the buckets hold every indexed id (false once dropped).
+  bool enabled() const noexcept { return enabled_; }
+
+  template <class K>
+  void add(const K& key, uint32_t id) {
+    if (!enabled_) return;
+    auto it = map_.find(key);
+    if (it != map_.end()) {
+      it->second.add(id);
+      return;
+    }
+    if (map_.size() >= MAX_DISTINCT) {
+      disable();
+      return;
+    }
+    map_.emplace(typename Map::key_type(key), HybridSet::of(id));
+  }
+
+  template <class K>
+  void remove(const K& key, uint32_t id) {
+    if (!enabled_) return;
+    auto it = map_.find(key);
+    if (it == map_.end()) return;
+    it->second.remove(id);
+    if (it->second.is_empty()) map_.erase(it);
+  }
+
+  // The ids of `key` (empty when absent). Only meaningful while enabled.
+  template <class K>
+  Bitmap get(const K& key) const {
+    auto it = map_.find(key);
+    return it == map_.end() ? Bitmap() : it->second.to_bitmap();
+  }
+
+  const Map& map() const noexcept { return map_; }
+
+  void union_with(const ValueBuckets& other) {
+    if (!enabled_ || !other.enabled_) {
+      disable();
+      return;
+    }
+    for (const auto& [key, set] : other.map_) {
+      auto it = map_.find(key);
+      if (it == map_.end()) {
+        if (map_.size() >= MAX_DISTINCT) {
+          disable();
+          return;
+        }
+        map_.emplace(key, set);
+      } else {
+        it->second.union_with(set);
+      }
+    }
+  }
+
+  void intersect_with(const Bitmap& keep) {
+    std::vector<typename Map::key_type> emptied;
+    for (auto& [key, set] : map_) {
+      set.intersect_with(keep);
+      if (set.is_empty()) emptied.push_back(key);
+    }
+    for (const auto& key : emptied) map_.erase(key);
+  }
+
+  std::size_t memory_bytes() const {
+    std::size_t total = sizeof(*this);
+    for (const auto& [key, set] : map_) total += sizeof(key) + set.memory_bytes();
+    return total;
+  }
+
+ private:
+  void disable() {
+    enabled_ = false;
+    Map().swap(map_);
+  }
+
+  bool enabled_ = true;
+  Map map_;
+};
+
+}  // namespace quorvane
