@@ -1,0 +1,925 @@
+"""Differential tests: every answer of the engine is compared with a brute-force scan in Python.
+
+A hypothesis state machine drives a few indexes and views through random object creation,
+insertion, re-assignment, in-place narrowing, views, rebasing and unions, while a plain Python
+model keeps the member set of every index and view and the attribute values of every object.
+After each step the engine's answers are compared with ``scan_oracle``.
+
+Budget: ``QUORVANE_HYPOTHESIS_EXAMPLES`` (default 40) scales the number of examples.
+``QUORVANE_CHECK_DETACHED_VIEWS=1`` also checks views whose members were later dropped from
+the index they came from (by ``reduce``); by default those views stop being checked once
+detached, and the behaviour is covered by a dedicated test below instead.
+"""
+
+from __future__ import annotations
+
+import enum
+import faulthandler
+import math
+import os
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis.stateful import (
+    RuleBasedStateMachine,
+    initialize,
+    invariant,
+    precondition,
+    rule,
+)
+
+from Quorvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+import scan_oracle as so
+
+EXAMPLES = int(os.environ.get("QUORVANE_HYPOTHESIS_EXAMPLES", "40"))
+CHECK_DETACHED = os.environ.get("QUORVANE_CHECK_DETACHED_VIEWS") == "1"
+
+NAMES = ("a", "b", "s", "l", "n")
+MAX_OBJECTS = 30
+MAX_INDEXES = 5
+MAX_VIEWS = 6
+
+
+class Item(Indexable):
+    pass
+
+
+class Other(Indexable):
+    pass
+
+
+class Plain:
+    def __repr__(self):
+        return f"Plain@{id(self):x}"
+
+
+class Color(enum.IntEnum):
+    RED = 1
+    BLUE = 2
+
+
+class Tag(str):
+    pass
+
+
+# Objects compared by identity only; shared between stored values and query values.
+OPAQUE = (None, Plain(), Plain(), frozenset({1, 2}), Color.RED, Color.BLUE, Tag("a"), Tag("ab"))
+
+
+class Ref:
+    """Placeholder for an Indexable chosen among the objects existing when it is resolved."""
+
+    __slots__ = ("k",)
+
+    def __init__(self, k):
+        self.k = k
+
+    def __repr__(self):
+        return f"Ref({self.k})"
+
+
+class Stored:
+    """Placeholder for a query value taken from the values currently stored in the objects.
+
+    kind "any" picks any stored candidate, "number" a stored int/float, "text" a slice
+    ``[i:j]`` of a stored str, so that queries hit stored values (and their edges) often.
+    """
+
+    __slots__ = ("kind", "k", "i", "j")
+
+    def __init__(self, kind, k, i=0, j=None):
+        self.kind, self.k, self.i, self.j = kind, k, i, j
+
+    def __repr__(self):
+        return f"Stored({self.kind!r}, {self.k}, {self.i}, {self.j})"
+
+
+# Small pools make stored values and query values collide often; wide strategies add the rest.
+INT_POOL = [0, 1, -1, 2, 3, 2**53, 2**53 + 1, 2**63 - 1, -(2**63)]
+FLOAT_POOL = [0.0, -0.0, 1.0, -1.0, 2.0, 1.5, 3.0, 2.0**53, 2.0**63, -(2.0**63), math.inf,
+              -math.inf, math.nan]
+STR_POOL = ["", "a", "ab", "ba", "abc", "é", "éa", "日本語", "x" * 31, "x" * 30 + "y"]
+FRAGMENTS = ["", "a", "b", "ab", "c", "é", "日本", "語", "x", "xy", "x" * 10, "abcd"]
+
+core = st.one_of(st.sampled_from(INT_POOL), st.sampled_from(FLOAT_POOL), st.booleans(),
+                 st.sampled_from(STR_POOL), st.sampled_from(OPAQUE))
+wide_ints = st.integers(-(2**63), 2**63 - 1)
+wide_floats = st.floats()
+wide_texts = st.text(st.characters(codec="utf-8", exclude_categories=("Cs",)), max_size=40)
+refs = st.integers(0, 10**6).map(Ref)
+ints = st.one_of(st.sampled_from(INT_POOL), wide_ints)
+floats = st.one_of(st.sampled_from(FLOAT_POOL), wide_floats)
+texts = st.one_of(st.sampled_from(STR_POOL), wide_texts)
+scalars = st.one_of(core, core, core, refs, refs, wide_ints, wide_floats, wide_texts)
+hashables = scalars
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4),
+        st.lists(inner, max_size=4).map(tuple),
+        st.frozensets(hashables, max_size=4).map(set),
+        st.dictionaries(st.sampled_from(NAMES), inner, max_size=2),
+    ),
+    max_leaves=6,
+)
+
+stored_any = st.builds(Stored, st.just("any"), st.integers(0, 10**6))
+stored_twin = st.builds(Stored, st.just("twin"), st.integers(0, 10**6), st.integers(0, 10**6))
+stored_number_twin = st.builds(Stored, st.just("number twin"), st.integers(0, 10**6),
+                               st.integers(0, 10**6))
+stored_number = st.builds(Stored, st.just("number"), st.integers(0, 10**6))
+stored_text = st.builds(Stored, st.just("text"), st.integers(0, 10**6), st.integers(-3, 3),
+                        st.one_of(st.none(), st.integers(-3, 40)))
+# "n" mostly holds a nested object and "l" mostly a list mixing nested objects and scalars, so
+# that dotted paths (also through list elements) have something to walk.
+VALUES_BY_NAME = {
+    "n": st.one_of(refs, refs, refs, values),
+    "l": st.one_of(st.lists(st.one_of(refs, scalars), max_size=4), values),
+}
+
+
+def values_for(name):
+    return VALUES_BY_NAME.get(name, values)
+
+
+query_scalars = st.one_of(
+    stored_any,
+    stored_any,
+    stored_twin,
+    scalars,
+    st.builds(Plain),
+    st.just(frozenset({1, 2})).map(frozenset),
+    st.sampled_from([[1], (1,), {1}, {"a": 1}, [], ()]),
+)
+numbers = st.one_of(stored_number, stored_number, stored_number_twin,
+                    st.sampled_from(INT_POOL + FLOAT_POOL),
+                    wide_ints, wide_floats)
+fragments = st.one_of(stored_text, stored_text, st.sampled_from(FRAGMENTS),
+                      st.sampled_from(STR_POOL), wide_texts)
+
+
+def paths():
+    direct = st.sampled_from(NAMES)
+    via = st.sampled_from(("n", "l", "a"))
+    return st.one_of(
+        direct,
+        direct,
+        st.tuples(via, direct).map(".".join),
+        st.tuples(via, via, direct).map(".".join),
+    )
+
+
+def leaf_queries():
+    p = paths()
+    return st.one_of(
+        st.tuples(st.sampled_from(["eq", "ne"]), p, query_scalars),
+        st.tuples(st.sampled_from(["gt", "ge", "lt", "le"]), p,
+                  st.one_of(numbers, numbers, query_scalars)),
+        st.tuples(st.just("bt"), p, numbers, numbers),
+        st.tuples(st.just("in"), p, st.lists(query_scalars, max_size=4)),
+        st.tuples(st.sampled_from(["starts_with", "ends_with", "contains"]), p,
+                  st.one_of(fragments, fragments, query_scalars)),
+    )
+
+
+queries = st.one_of(
+    leaf_queries(),
+    st.recursive(
+        leaf_queries(),
+        lambda inner: st.one_of(
+            st.tuples(st.just("and"), st.lists(inner, min_size=1, max_size=3)),
+            st.tuples(st.just("or"), st.lists(inner, min_size=1, max_size=3)),
+            st.tuples(st.just("not"), inner),
+            st.tuples(st.sampled_from(["and", "or"]), st.just([])),
+        ),
+        max_leaves=5,
+    ),
+)
+keywords = st.dictionaries(paths(), query_scalars, min_size=1, max_size=2)
+
+
+def twins(c):
+    """Values that are easy to confuse with ``c`` but differ from it under key equality, or
+    are equal to it under a different type (int vs float)."""
+    out = []
+    if type(c) is bool:
+        out += [int(c), float(c), not c]
+    elif type(c) is int:
+        out += [float(c)] + [v for v in (c + 1, c - 1) if -(2**63) <= v < 2**63]
+        if c in (0, 1):
+            out += [bool(c)]
+        if c in (1, 2):
+            out += [Color(c)]
+    elif type(c) is float:
+        out += [math.nextafter(c, math.inf), math.nextafter(c, -math.inf), -c]
+        if math.isfinite(c) and c == int(c) and -(2**63) <= int(c) < 2**63:
+            out += [int(c)]
+        if c in (0.0, 1.0):
+            out += [bool(c)]
+    elif type(c) is str:
+        out += [Tag(c), c + "x", c[:-1], c.upper()]
+    elif isinstance(c, enum.IntEnum):
+        out += [int(c), float(c)]
+    elif isinstance(c, frozenset):
+        out += [frozenset(c)]
+    elif isinstance(c, Tag):
+        out += [str(c)]
+    elif c is None:
+        out += [0, "", False]
+    return out or [c]
+
+
+class StoredValues:
+    """The values a leaf test on a path can see in ``objects``, by kind (computed lazily)."""
+
+    def __init__(self, objects, get=so.default_getter):
+        self.objects, self.get, self.cache = objects, get, {}
+
+    def pick(self, placeholder, path):
+        if path not in self.cache:
+            found = {"any": [], "number": [], "text": []}
+            for obj in self.objects:
+                for c in so.path_candidates(obj, path, self.get):
+                    found["any"].append(c)
+                    if so.is_number(c):
+                        found["number"].append(c)
+                    elif type(c) is str:
+                        found["text"].append(c)
+            self.cache[path] = found
+        kind = {"twin": "any", "number twin": "number"}.get(placeholder.kind, placeholder.kind)
+        found = self.cache[path][kind]
+        if not found:
+            return {"any": None, "number": 0, "text": ""}[kind]
+        picked = found[placeholder.k % len(found)]
+        if placeholder.kind == "text":
+            return picked[placeholder.i:placeholder.j]
+        if placeholder.kind == "twin":
+            options = twins(picked)
+            return options[placeholder.i % len(options)]
+        if placeholder.kind == "number twin":
+            options = [t for t in twins(picked) if so.is_number(t)] or [picked]
+            return options[placeholder.i % len(options)]
+        return picked
+
+
+def resolve(value, pool, stored=None, path=None):
+    """Replaces Ref placeholders with objects of ``pool`` (or None when the pool is empty) and
+    Stored placeholders with values that ``stored`` (a StoredValues) finds on ``path``."""
+    if isinstance(value, Ref):
+        return pool[value.k % len(pool)] if pool else None
+    if isinstance(value, Stored):
+        return stored.pick(value, path)
+    if isinstance(value, list):
+        return [resolve(v, pool, stored, path) for v in value]
+    if isinstance(value, tuple):
+        return tuple(resolve(v, pool, stored, path) for v in value)
+    if isinstance(value, set):
+        return {resolve(v, pool, stored, path) for v in value}
+    if isinstance(value, dict):
+        return {k: resolve(v, pool, stored, path) for k, v in value.items()}
+    return value
+
+
+def resolve_query(q, pool, stored=None):
+    stored = stored or StoredValues(pool)
+    op = q[0]
+    if op in ("and", "or"):
+        return (op, [resolve_query(x, pool, stored) for x in q[1]])
+    if op == "not":
+        return (op, resolve_query(q[1], pool, stored))
+    return (op, q[1]) + tuple(resolve(a, pool, stored, q[1]) for a in q[2:])
+
+
+def resolve_keywords(kw, pool, stored=None):
+    stored = stored or StoredValues(pool)
+    return {p: resolve(v, pool, stored, p) for p, v in kw.items()}
+
+
+def same_value(read, stored):
+    """A read-back attribute must be the stored value (equal scalars may be new objects)."""
+    if read is stored:
+        return True
+    if type(read) is not type(stored):
+        return False
+    if type(stored) is float:
+        return (math.isnan(read) and math.isnan(stored)) or (
+            read == stored and math.copysign(1, read) == math.copysign(1, stored))
+    if type(stored) in (int, str, bool):
+        return read == stored
+    return False
+
+
+BATTERY_PATHS = NAMES + tuple(f"{h}.{n}" for h in ("n", "l") for n in NAMES) + (
+    "n.n.a", "n.l.s", "l.n.b", "l.l.a")
+
+
+def _distinct(values):
+    seen, out = set(), []
+    for v in values:
+        key = (type(v), repr(v)) if not isinstance(v, (Indexable, Plain)) else id(v)
+        if key not in seen:
+            seen.add(key)
+            out.append(v)
+    return out
+
+
+def battery(universe, get, limit=10):
+    """Leaf queries built from the values stored in ``universe`` and their near misses."""
+    for path in BATTERY_PATHS:
+        stored = _distinct(c for o in universe for c in so.path_candidates(o, path, get))
+        if not stored:
+            continue
+        stored = stored[:limit]
+        probes = _distinct(stored + [t for c in stored for t in twins(c)])
+        yield ("in", path, stored[:3])
+        yield ("ne", path, stored[0])
+        for x in probes:
+            yield ("eq", path, x)
+            if so.is_number(x):
+                for op in ("gt", "ge", "lt", "le"):
+                    yield (op, path, x)
+                yield ("bt", path, x, x)
+                if x != -(2**63):
+                    yield ("bt", path, -x, x)
+            elif type(x) is str:
+                yield ("starts_with", path, x[:1])
+                yield ("ends_with", path, x[-2:])
+                yield ("contains", path, x[1:3])
+            elif not isinstance(x, Indexable):
+                yield ("starts_with", path, x)
+
+
+class Container:
+    """Model of an index or a view: the engine object plus its member identities."""
+
+    def __init__(self, engine, members, label, parent=None):
+        self.engine = engine
+        self.members = dict(members)  # id -> object
+        self.label = label
+        self.parent = parent
+        self.detached = False
+
+    @property
+    def is_view(self):
+        return isinstance(self.engine, FilteredIndex)
+
+
+class IndexMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.objects = []       # creation order; an object only references earlier ones
+        self.attrs = []         # shadow attribute dicts, parallel to self.objects
+        self.position = {}      # id(obj) -> creation number
+        self.indexes = []
+        self.views = []
+        self.counter = 0
+
+    # ----------------------------------------------------------------- helpers
+
+    def get(self, obj, name):
+        return self.attrs[self.position[id(obj)]][name]
+
+    def stored(self):
+        """Values for queries, taken from the members of the indexes and views."""
+        members = {}
+        for c in self.live():
+            members.update(c.members)
+        return StoredValues(list(members.values()) or self.objects, self.get)
+
+    def universe(self, container):
+        return sorted(container.members.values(), key=lambda o: self.position[id(o)])
+
+    def live(self):
+        views = [v for v in self.views if CHECK_DETACHED or not v.detached]
+        return self.indexes + views
+
+    def populated(self):
+        return [c for c in self.live() if c.members]
+
+    def new_label(self, kind):
+        self.counter += 1
+        return f"{kind}{self.counter}"
+
+    def pick(self, data, seq, label):
+        return seq[data.draw(st.integers(0, len(seq) - 1), label=label)]
+
+    def check_query(self, container, q):
+        expected = so.scan(self.universe(container), q, self.get)
+        view = container.engine.reduced_query(so.to_expr(q))
+        result = view.collect()
+        so.check_result(result, expected, f"{container.label}.reduced_query", q)
+        self.check_order(result, container)
+
+    def check_keywords(self, container, kw):
+        q = so.keywords_query(kw)
+        expected = so.scan(self.universe(container), q, self.get)
+        if container.is_view:
+            result = container.engine.reduced(**kw).collect()
+            where = f"{container.label}.reduced(**{kw!r})"
+        else:
+            result = container.engine.get_by_attribute(**kw)
+            where = f"{container.label}.get_by_attribute(**{kw!r})"
+        so.check_result(result, expected, where)
+        self.check_order(result, container)
+
+    def check_order(self, result, container):
+        """A result is in the same relative order as the container's own collect()."""
+        rank = {id(o): i for i, o in enumerate(container.engine.collect())}
+        ranks = [rank.get(id(o), -1) for o in result]
+        assert -1 not in ranks, f"{container.label}: result holds a non-member"
+        assert ranks == sorted(ranks), f"{container.label}: result order differs from collect()"
+
+    def spot_check(self, data, n=2):
+        """A couple of random queries on every live index and view."""
+        for _ in range(n):
+            raw = data.draw(queries, label="spot query")
+            q = resolve_query(raw, self.objects, self.stored())
+            for container in self.populated():
+                self.check_query(container, q)
+
+    def add_container(self, seq, limit, container, data):
+        if len(seq) < limit:
+            seq.append(container)
+        else:
+            seq[data.draw(st.integers(0, limit - 1), label="replace slot")] = container
+
+    # ------------------------------------------------------------------- rules
+
+    @initialize(data=st.data(), n=st.integers(2, 3), population=st.integers(4, 16))
+    def populate(self, data, n, population):
+        for _ in range(n):
+            self.indexes.append(Container(Index(), {}, self.new_label("idx")))
+        for _ in range(population):
+            self.create_object(data, data.draw(st.booleans()))
+        for idx in self.indexes:
+            if self.objects:
+                self.add_object_many(data, idx)
+
+    @precondition(lambda self: len(self.objects) < MAX_OBJECTS)
+    @rule(data=st.data(), other_class=st.booleans())
+    def create_object(self, data, other_class):
+        names = data.draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=len(NAMES)))
+        raw = {n: data.draw(values_for(n), label=f"value {n}") for n in names}
+        attrs = {n: resolve(v, self.objects) for n, v in raw.items()}
+        obj = (Other if other_class else Item)(**attrs)
+        self.position[id(obj)] = len(self.objects)
+        self.objects.append(obj)
+        self.attrs.append(dict(attrs))
+        if data.draw(st.booleans(), label="add it"):
+            idx = self.pick(data, self.indexes, "index")
+            idx.engine.add_object(obj)
+            idx.members[id(obj)] = obj
+
+    @precondition(lambda self: self.objects)
+    @rule(data=st.data(), times=st.integers(1, 2))
+    def add_object(self, data, times):
+        idx = self.pick(data, self.indexes, "index")
+        obj = self.pick(data, self.objects, "object")
+        for _ in range(times):
+            idx.engine.add_object(obj)
+        idx.members[id(obj)] = obj
+        self.spot_check(data)
+
+    @precondition(lambda self: self.objects)
+    @rule(data=st.data())
+    def add_object_many(self, data, idx=None):
+        idx = idx or self.pick(data, self.indexes, "index")
+        batch = data.draw(st.lists(st.sampled_from(self.objects), max_size=12), label="batch")
+        idx.engine.add_object_many(batch)
+        for obj in batch:
+            idx.members[id(obj)] = obj
+        self.spot_check(data)
+
+    @precondition(lambda self: self.objects)
+    @rule(data=st.data())
+    def assign(self, data):
+        k = data.draw(st.integers(0, len(self.objects) - 1), label="object")
+        obj = self.objects[k]
+        name = data.draw(st.sampled_from(NAMES), label="name")
+        value = resolve(data.draw(values_for(name), label="value"), self.objects[:k])
+        setattr(obj, name, value)
+        self.attrs[k][name] = value
+        read = getattr(obj, name)
+        assert same_value(read, value), f"read back {read!r}, assigned {value!r}"
+        self.spot_check(data)
+
+    @precondition(lambda self: any(isinstance(v, list) for a in self.attrs for v in a.values()))
+    @rule(data=st.data(), fresh=st.booleans())
+    def mutate_list_then_assign(self, data, fresh):
+        owners = [(k, n) for k, a in enumerate(self.attrs) for n, v in a.items()
+                  if isinstance(v, list)]
+        k, name = data.draw(st.sampled_from(owners), label="list owner")
+        obj = self.objects[k]
+        lst = self.attrs[k][name]
+        action = data.draw(st.sampled_from(["append", "pop", "clear", "nested", "set"]))
+        extra = resolve(data.draw(scalars, label="element"), self.objects[:k])
+        if action == "append" or not lst:
+            lst.append(extra)
+        elif action == "pop":
+            lst.pop(data.draw(st.integers(0, len(lst) - 1)))
+        elif action == "clear":
+            lst.clear()
+        elif action == "nested":
+            lst.append([extra, [extra]])
+        else:
+            lst[data.draw(st.integers(0, len(lst) - 1))] = extra
+        value = list(lst) if fresh else lst
+        setattr(obj, name, value)
+        self.attrs[k][name] = value
+        self.spot_check(data)
+
+    @precondition(lambda self: any(len(i.members) >= 3 for i in self.indexes))
+    @rule(data=st.data())
+    def reduce(self, data):
+        idx = self.pick(data, [i for i in self.indexes if len(i.members) >= 3], "index")
+        kw = resolve_keywords(data.draw(keywords, label="keywords"), self.objects, self.stored())
+        idx.engine.reduce(**kw)
+        keep = {id(o) for o in so.scan(self.universe(idx), so.keywords_query(kw), self.get)}
+        idx.members = {i: o for i, o in idx.members.items() if i in keep}
+        for view in self.views:
+            if self.root(view) is idx and not set(view.members) <= set(idx.members):
+                view.detached = True
+        so.check_result(idx.engine.collect(), idx.members.values(), f"{idx.label} after reduce")
+        self.spot_check(data)
+
+    def root(self, view):
+        c = view
+        while c.parent is not None:
+            c = c.parent
+        return c
+
+    @rule(data=st.data(), by_query=st.booleans())
+    def make_view(self, data, by_query):
+        sources = self.live()
+        parent = self.pick(data, sources, "source")
+        if by_query:
+            q = resolve_query(data.draw(queries, label="query"), self.objects, self.stored())
+            engine = parent.engine.reduced_query(so.to_expr(q))
+            what = so.describe(q)
+        else:
+            raw = data.draw(keywords, label="keywords")
+            kw = resolve_keywords(raw, self.objects, self.stored())
+            q = so.keywords_query(kw)
+            engine = parent.engine.reduced(**kw)
+            what = f"reduced(**{kw!r})"
+        assert isinstance(engine, FilteredIndex)
+        members = {id(o): o for o in so.scan(self.universe(parent), q, self.get)}
+        view = Container(engine, members, self.new_label("view"), parent=parent)
+        view.detached = parent.detached
+        so.check_result(engine.collect(), members.values(), f"{parent.label} -> {what}")
+        self.add_container(self.views, MAX_VIEWS, view, data)
+        self.spot_check(data)
+
+    @precondition(lambda self: self.views)
+    @rule(data=st.data())
+    def rebase(self, data):
+        candidates = [v for v in self.views if CHECK_DETACHED or not v.detached]
+        if not candidates:
+            return
+        view = self.pick(data, candidates, "view")
+        engine = view.engine.rebase()
+        assert isinstance(engine, Index)
+        idx = Container(engine, view.members, self.new_label("rebased"))
+        so.check_result(engine.collect(), idx.members.values(), f"rebase of {view.label}")
+        self.add_container(self.indexes, MAX_INDEXES, idx, data)
+        self.spot_check(data)
+
+    @rule(data=st.data())
+    def union_with(self, data):
+        a = self.pick(data, self.indexes, "target")
+        b = self.pick(data, self.indexes, "source")
+        before = dict(b.members)
+        a.engine.union_with(b.engine)
+        a.members.update(b.members)
+        so.check_result(a.engine.collect(), a.members.values(), f"{a.label} after union")
+        so.check_result(b.engine.collect(), before.values(), f"{b.label} (union source)")
+        self.spot_check(data)
+
+    @rule(data=st.data())
+    def check_queries(self, data):
+        for _ in range(3):
+            raw = data.draw(queries, label="query")
+            q = resolve_query(raw, self.objects, self.stored())
+            for container in self.populated():
+                self.check_query(container, q)
+        kw = resolve_keywords(data.draw(keywords, label="keywords"), self.objects, self.stored())
+        for container in self.populated():
+            self.check_keywords(container, kw)
+
+    @rule(data=st.data())
+    def check_battery(self, data):
+        """Every leaf operator against every value stored on every path, in one container."""
+        populated = self.populated()
+        if populated:
+            container = self.pick(data, populated, "container")
+            for q in battery(self.universe(container), self.get):
+                self.check_query(container, q)
+
+    def teardown(self):
+        for container in self.populated():
+            for q in battery(self.universe(container), self.get, limit=6):
+                self.check_query(container, q)
+
+    # -------------------------------------------------------------- invariants
+
+    @invariant()
+    def members_match(self):
+        for container in self.live():
+            result = container.engine.collect()
+            so.check_result(result, container.members.values(), f"{container.label}.collect()")
+
+    @invariant()
+    def orders_agree(self):
+        """collect() is ascending object id everywhere: common members share one order."""
+        lists = [[id(o) for o in c.engine.collect()] for c in self.live()]
+        for i, first in enumerate(lists):
+            for second in lists[i + 1:]:
+                common = set(first) & set(second)
+                assert [x for x in first if x in common] == [x for x in second if x in common]
+
+
+IndexMachine.TestCase.settings = settings(
+    max_examples=EXAMPLES,
+    stateful_step_count=40,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much,
+                           HealthCheck.data_too_large],
+)
+TestIndexMachine = IndexMachine.TestCase
+
+
+# ---------------------------------------------------------------------------------------------
+# Single-shot properties: a fixed universe, one query, compared with the scan.
+
+
+def _build(values_per_object):
+    objs = []
+    for attrs in values_per_object:
+        objs.append(Item(**{n: resolve(v, objs) for n, v in attrs.items()}))
+    return objs
+
+
+object_specs = st.lists(
+    st.dictionaries(st.sampled_from(NAMES), values, max_size=4), min_size=1, max_size=12
+)
+
+
+@settings(max_examples=EXAMPLES * 5, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(specs=object_specs, raw=queries)
+def test_single_query_matches_scan(specs, raw):
+    objs = _build(specs)
+    idx = Index()
+    idx.add_object_many(objs)
+    q = resolve_query(raw, objs)
+    so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
+
+
+@settings(max_examples=EXAMPLES * 5, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(stored=st.lists(numbers, min_size=1, max_size=10), x=numbers,
+       op=st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le"]))
+def test_numeric_comparisons_match_python(stored, x, op):
+    """int/float mixes compare exactly like Python, at and around the 2**53 and 2**63 edges."""
+    objs = [Item(a=v) for v in stored]
+    idx = Index()
+    idx.add_object_many(objs)
+    q = (op, "a", x)
+    so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
+
+
+@settings(max_examples=EXAMPLES * 5, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(stored=st.lists(texts, min_size=1, max_size=10), t=fragments,
+       op=st.sampled_from(["eq", "starts_with", "ends_with", "contains"]))
+def test_text_operators_match_python(stored, t, op):
+    objs = [Item(s=v) for v in stored]
+    idx = Index()
+    idx.add_object_many(objs)
+    q = (op, "s", t)
+    so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
+
+
+# ---------------------------------------------------------------------------------------------
+# Fixed cases the random search may hit only rarely.
+
+
+class TestKeyEquality:
+    def index_of(self, *vals, name="a"):
+        objs = [Item(**{name: v}) for v in vals]
+        idx = Index()
+        idx.add_object_many(objs)
+        return idx, objs
+
+    @pytest.mark.parametrize("x", [math.nan, float("nan")])
+    def test_nan_equals_nothing(self, x):
+        idx, objs = self.index_of(math.nan, 1.0, [math.nan])
+        for q in [("eq", "a", x), ("in", "a", [x]), ("ne", "a", x)]:
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "", q)
+        so.check_result(idx.get_by_attribute(a=x), [], "get_by_attribute(a=nan)")
+
+    @pytest.mark.parametrize("x", [True, False, 1, 0, 1.0, 0.0, -0.0])
+    def test_bool_and_number_do_not_mix(self, x):
+        idx, objs = self.index_of(True, False, 1, 0, 1.0, -0.0, [True, 1])
+        q = ("eq", "a", x)
+        so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "", q)
+
+    @pytest.mark.parametrize("x", [2**53, 2**53 + 1, 2.0**53, 2**63 - 1, 2.0**63, -(2**63),
+                                   -(2.0**63), 2**62 + 1, float(2**62)])
+    def test_int_float_equality_is_exact(self, x):
+        idx, objs = self.index_of(2**53, 2**53 + 1, 2.0**53, 2**63 - 1, 2.0**63, -(2**63),
+                                  2**62 + 1, float(2**62))
+        for op in ("eq", "ge", "gt", "le", "lt"):
+            q = (op, "a", x)
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "", q)
+
+    def test_opaque_objects_by_identity(self):
+        p, f = Plain(), frozenset({1})
+        idx, objs = self.index_of(p, f, Color.RED, Tag("a"), None, "a", 1)
+        for x in [p, Plain(), f, frozenset({1}), Color.RED, 1, Tag("a"), "a", None]:
+            q = ("eq", "a", x)
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "", q)
+
+    def test_collection_query_values_match_nothing(self):
+        idx, objs = self.index_of([1], (1,), {1}, {"k": 1}, 1, [])
+        for x in [[1], (1,), {1}, {"k": 1}, [], ()]:
+            so.check_result(idx.reduced_query(Q.eq("a", x)).collect(), [], f"eq a {x!r}")
+            so.check_result(idx.get_by_attribute(a=x), [], f"get_by_attribute a={x!r}")
+
+
+class TestViews:
+    def test_view_sees_current_values(self):
+        objs = [Item(a=i % 3, b=i) for i in range(9)]
+        idx = Index()
+        idx.add_object_many(objs)
+        view = idx.reduced(a=1)
+        members = [o for o in objs if o.a == 1]
+        for o in objs:
+            o.b = -o.b
+        so.check_result(view.collect(), members, "fixed membership")
+        q = ("lt", "b", -3)
+        so.check_result(view.reduced_query(so.to_expr(q)).collect(), so.scan(members, q), "", q)
+        members[0].a = 2  # leaves the filter; membership stays fixed
+        so.check_result(view.collect(), members, "fixed membership after assignment")
+        so.check_result(view.reduced(a=2).collect(), [members[0]], "refined view")
+        so.check_result(view.rebase().collect(), members, "rebase")
+
+    def test_view_after_parent_drops_its_members(self):
+        """A view whose members were removed from its index by reduce() keeps its members."""
+        keep, drop = Item(a=5), Item(a=1)
+        idx = Index()
+        idx.add_object_many([keep, drop])
+        view = idx.reduced(a=1)
+        idx.reduce(a=5)
+        so.check_result(idx.collect(), [keep], "index after reduce")
+        so.check_result(view.collect(), [drop], "view after parent reduce")
+        so.check_result(view.rebase().collect(), [drop], "rebase after parent reduce")
+
+    def test_view_queries_after_parent_drops_its_members(self):
+        """A view refines through its index's live value maps: members the index dropped
+        since still collect, but carry no values there any more, so only complements
+        (ne, not_) match them; members still in the index answer from current values."""
+        keep, drop = Item(a=2), Item(a=1)
+        idx = Index()
+        idx.add_object_many([keep, drop])
+        view = idx.reduced_query(Q.ge("a", 0))
+        idx.reduce(a=2)
+        so.check_result(view.collect(), [keep, drop], "view after parent reduce")
+        so.check_result(view.reduced_query(Q.eq("a", 1)).collect(), [], "dropped member", ("eq", "a", 1))
+        so.check_result(view.reduced_query(Q.ge("a", 0)).collect(), [keep], "kept member", ("ge", "a", 0))
+        so.check_result(view.reduced_query(Q.ne("a", 2)).collect(), [drop], "complement", ("ne", "a", 2))
+        keep.a = 7
+        so.check_result(view.reduced_query(Q.eq("a", 7)).collect(), [keep], "current value", ("eq", "a", 7))
+
+    def test_nested_value_change_seen_through_dotted_path(self):
+        leaf = Item(a=1)
+        holders = [Item(n=leaf), Item(l=[Item(a=2), leaf]), Item(n=Item(n=leaf))]
+        idx = Index()
+        idx.add_object_many(holders)
+        for q in [("eq", "n.a", 1), ("eq", "l.a", 1), ("eq", "n.n.a", 1)]:
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(holders, q),
+                            "", q)
+        leaf.a = 3
+        for q in [("eq", "n.a", 1), ("eq", "n.a", 3), ("eq", "l.a", 3), ("eq", "n.n.a", 3),
+                  ("ne", "n.a", 3)]:
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(holders, q),
+                            "", q)
+
+
+class TestKnownLimits:
+    """Cycles among nested objects: indexing terminates and one level of path answers right."""
+
+    @pytest.fixture(autouse=True)
+    def watchdog(self):
+        """A cycle that is walked forever dumps all stacks and ends the run."""
+        faulthandler.dump_traceback_later(60, exit=True)
+        yield
+        faulthandler.cancel_dump_traceback_later()
+
+    def deep_paths_terminate(self, universe, idx, paths):
+        ids = {id(o) for o in universe}
+        for path in paths:
+            for q in [Q.eq(path, 1), Q.ne(path, 1), Q.gt(path, 0)]:
+                got = [id(o) for o in idx.reduced_query(q).collect()]
+                assert set(got) <= ids and len(got) == len(set(got))
+
+    def one_level(self, universe, idx, queries):
+        for q in queries:
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(universe, q),
+                            "", q)
+
+    def test_self_reference(self):
+        x = Item(b=1)
+        x.a = x
+        idx = Index()
+        idx.add_object(x)
+        so.check_result(idx.get_by_attribute(**{"a.b": 1}), [x], "a.b == 1")
+        self.one_level([x], idx, [("eq", "a.b", 1), ("ne", "a.b", 1), ("eq", "a", x)])
+        self.deep_paths_terminate([x], idx, ["a.a.b", "a.a.a.a.b", "a.a.a.a.a.a.a.a.x"])
+
+    def test_two_cycle(self):
+        a, b = Item(v=1), Item(v=2)
+        a.p = b
+        b.p = a
+        idx = Index()
+        idx.add_object_many([a, b])
+        self.one_level([a, b], idx, [("eq", "p.v", 1), ("eq", "p.v", 2), ("eq", "p", a),
+                                     ("gt", "p.v", 1), ("not", ("eq", "p.v", 2))])
+        self.deep_paths_terminate([a, b], idx, ["p.p.v", "p.p.p.p.p.v"])
+
+    def test_list_containing_itself_holder(self):
+        x = Item(b=7)
+        x.l = [x, 1]
+        idx = Index()
+        idx.add_object(x)
+        self.one_level([x], idx, [("eq", "l.b", 7), ("eq", "l", 1), ("eq", "l", x)])
+        self.deep_paths_terminate([x], idx, ["l.l.b", "l.l.l.l.b"])
+
+    def test_assignment_creates_cycle_in_indexed_objects(self):
+        a, b = Item(v=1), Item(v=2, p=None)
+        idx, other = Index(), Index()
+        idx.add_object_many([a, b])
+        other.add_object(b)
+        a.p = b
+        b.p = a  # closes the cycle while both are indexed
+        a.v = 10
+        self.one_level([a, b], idx, [("eq", "p.v", 10), ("eq", "p.v", 2), ("ge", "v", 2)])
+        self.one_level([b], other, [("eq", "p.v", 10), ("eq", "p", a)])
+
+    def test_rebase_of_view_with_cyclic_members(self):
+        a, b = Item(v=1), Item(v=2)
+        a.p, b.p = b, a
+        a.l = [a, b]
+        idx = Index()
+        idx.add_object_many([a, b])
+        view = idx.reduced_query(Q.ge("v", 1))
+        rebased = view.rebase()
+        so.check_result(rebased.collect(), [a, b], "rebase")
+        self.one_level([a, b], rebased, [("eq", "p.v", 1), ("eq", "l.v", 2), ("eq", "l", b)])
+        rebased2 = Index()
+        rebased2.union_with(rebased)
+        so.check_result(rebased2.collect(), [a, b], "union of rebased")
+
+
+class TestUnsupportedValues:
+    """ints beyond 64 bits and lone surrogates raise the internal error, and leave the object
+    and its indexes as they were."""
+
+    @pytest.mark.parametrize(
+        "bad",
+        [2**64, 2**63, -(2**63) - 1, [1, 2**64], ("\ud800",), "x\udc00"],
+        ids=["2**64", "2**63", "-2**63-1", "big-in-list", "surrogate-in-tuple", "surrogate"],
+    )
+    def test_rejected_and_state_kept(self, bad):
+        o, p = Item(a=1, s="ab"), Item(a=2, s="b")
+        idx = Index()
+        idx.add_object_many([o, p])
+
+        def expect_internal_error(fn):
+            with pytest.raises(BaseException) as info:
+                fn()
+            assert type(info.value).__name__ == "PanicException"
+            assert not isinstance(info.value, Exception)
+
+        expect_internal_error(lambda: setattr(o, "a", bad))
+        if isinstance(bad, (list, tuple)):
+            # Elements of a container may only be converted when the object gets indexed.
+            try:
+                held = Item(a=bad, s="a")
+            except BaseException as exc:
+                assert type(exc).__name__ == "PanicException"
+            else:
+                expect_internal_error(lambda: idx.add_object(held))
+                expect_internal_error(lambda: Index().add_object_many([p, held]))
+        else:
+            expect_internal_error(lambda: Item(a=bad))
+            expect_internal_error(lambda: Q.eq("a", bad))
+            expect_internal_error(lambda: idx.get_by_attribute(a=bad))
+        assert o.a == 1 and type(o.a) is int
+        objs = [o, p]
+        so.check_result(idx.collect(), objs, "members after the error")
+        for q in [("eq", "a", 1), ("ge", "a", 1), ("starts_with", "s", "a"), ("ne", "a", 2)]:
+            so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "", q)
+        o.a = 3
+        so.check_result(idx.get_by_attribute(a=3), [o], "assignment after the error")

@@ -1,0 +1,440 @@
+"""Thread test: 8 threads share objects and indexes for a few seconds, then every index is
+compared with a brute-force scan of the objects' final values.
+
+``QUORVANE_THREAD_SECONDS`` (default 3) sets how long the threads run.  A hang is caught by
+``faulthandler.dump_traceback_later``, which dumps every thread's stack and exits the process.
+"""
+
+from __future__ import annotations
+
+import faulthandler
+import math
+import os
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from Quorvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+import scan_oracle as so
+
+DURATION = float(os.environ.get("QUORVANE_THREAD_SECONDS", "3"))
+THREADS = 8
+HANG_LIMIT = DURATION + 90  # seconds before the watchdog dumps all stacks and exits
+
+
+class Leaf(Indexable):
+    pass
+
+
+class Holder(Indexable):
+    pass
+
+
+INTS = [0, 1, -1, 2, 3, 7, 2**53, 2**53 + 1, 2**63 - 1, -(2**63)]
+FLOATS = [0.0, -0.0, 1.0, 1.5, 2.0, 2.0**53, math.inf, -math.inf, math.nan]
+STRS = ["", "a", "ab", "ba", "abc", "é", "日本語", "x" * 31, "x" * 30 + "y", "zz"]
+SCALARS = INTS + FLOATS + STRS + [True, False, None]
+NAMES = ("a", "b", "s", "l", "n")
+
+
+def leaf_value(rng, name):
+    return rng.choice(INTS + FLOATS) if name == "a" else rng.choice(STRS)
+
+
+def holder_value(rng, name, leaves):
+    """Holders only point at leaves, and leaves at nothing: no cycles."""
+    if name == "n":
+        return rng.choice(leaves + [None, 1])
+    if name == "l":
+        return [rng.choice(leaves + SCALARS) for _ in range(rng.randint(0, 4))] + (
+            [[rng.choice(SCALARS)]] if rng.random() < 0.3 else [])
+    if name == "s":
+        return rng.choice(STRS + [1])
+    return rng.choice(SCALARS)
+
+
+def random_query(rng, leaves):
+    path = rng.choice(["a", "b", "s", "l", "n", "n.a", "n.s", "l.a", "l.s"])
+    kind = rng.randrange(7)
+    if kind == 0:
+        return ("eq", path, rng.choice(SCALARS + leaves[:3]))
+    if kind == 1:
+        return ("ne", path, rng.choice(SCALARS))
+    if kind == 2:
+        return (rng.choice(["gt", "ge", "lt", "le"]), path, rng.choice(INTS + FLOATS))
+    if kind == 3:
+        lo, hi = sorted([rng.choice(INTS[:6]), rng.choice(INTS[:6])])
+        return ("bt", path, lo, hi)
+    if kind == 4:
+        return ("in", path, rng.sample(SCALARS, 3))
+    if kind == 5:
+        return (rng.choice(["starts_with", "ends_with", "contains"]), path,
+                rng.choice(["", "a", "b", "x", "é"]))
+    a, b = random_query(rng, leaves), random_query(rng, leaves)
+    return rng.choice([("and", [a, b]), ("or", [a, b]), ("not", a)])
+
+
+def final_battery(leaves):
+    """Deterministic set of queries used for the end-of-run comparison."""
+    qs = []
+    for path in ["a", "b", "s", "l", "n", "n.a", "n.s", "l.a", "l.s"]:
+        for x in SCALARS:
+            qs.append(("eq", path, x))
+        for x in INTS + FLOATS:
+            qs += [("gt", path, x), ("le", path, x)]
+        for t in ["", "a", "b", "x", "é", "日本"]:
+            qs += [("starts_with", path, t), ("contains", path, t), ("ends_with", path, t)]
+        qs += [("eq", path, leaf) for leaf in leaves[:4]]
+        qs.append(("bt", path, -1, 2))
+        qs.append(("in", path, ["a", 1, None]))
+    rng = random.Random(7)
+    qs += [random_query(rng, leaves) for _ in range(200)]
+    return qs
+
+
+class Worker(threading.Thread):
+    def __init__(self, n, world, stop):
+        super().__init__(name=f"worker-{n}", daemon=True)
+        self.n, self.world, self.stop = n, world, stop
+        self.rng = random.Random(1000 + n)
+        self.errors = []
+        self.added = [set() for _ in world.indexes]      # ids this thread added, per index
+        self.sunk = set()          # ids this thread added to some index before unioning it
+        self.snapshots = []        # (engine, member ids) of views and rebased indexes
+        self.ops = 0
+
+    def run(self):
+        try:
+            while not self.stop.is_set():
+                self.step()
+                self.ops += 1
+        except BaseException as exc:  # PanicException is a BaseException
+            self.errors.append(exc)
+            self.stop.set()
+
+    def own(self, objs):
+        """Objects whose attributes only this thread assigns (final values are known)."""
+        return [o for i, o in enumerate(objs) if i % THREADS == self.n]
+
+    def step(self):
+        w, rng = self.world, self.rng
+        op = rng.randrange(12)
+        if op == 0:
+            k = rng.randrange(len(w.indexes))
+            obj = rng.choice(w.holders + w.leaves)
+            w.indexes[k].add_object(obj)
+            self.added[k].add(id(obj))
+        elif op == 1:
+            k = rng.randrange(len(w.indexes))
+            batch = [rng.choice(w.holders + w.leaves) for _ in range(rng.randint(0, 12))]
+            batch += batch[: rng.randint(0, 2)]
+            w.indexes[k].add_object_many(batch)
+            self.added[k].update(id(o) for o in batch)
+        elif op in (2, 3):
+            self.assign(rng.random() < 0.5)
+        elif op == 4:
+            obj = rng.choice(w.holders)
+            for name in NAMES:
+                value = getattr(obj, name)
+                assert w.plausible(name, value), f"read {name}={value!r}"
+        elif op in (5, 6):
+            k = rng.randrange(len(w.indexes))
+            q = random_query(rng, w.leaves)
+            self.check_subset(w.indexes[k].reduced_query(so.to_expr(q)).collect())
+        elif op == 7:
+            k = rng.randrange(len(w.indexes))
+            self.check_subset(w.indexes[k].get_by_attribute(a=rng.choice(SCALARS)))
+        elif op == 8:
+            self.check_subset(w.indexes[rng.randrange(len(w.indexes))].collect())
+        elif op == 9:
+            k = rng.randrange(len(w.indexes))
+            view = w.indexes[k].reduced_query(so.to_expr(random_query(rng, w.leaves)))
+            members = self.check_subset(view.collect())
+            rebased = view.rebase()
+            got = self.check_subset(rebased.collect())
+            assert got == members, "rebase differs from the view it came from"
+            if rng.random() < 0.2 and len(self.snapshots) < 4:
+                self.snapshots += [(view, members), (rebased, members)]
+        elif op == 10:
+            k = rng.randrange(len(w.indexes))
+            before = set(self.added[k])
+            w.sink.union_with(w.indexes[k])
+            self.sunk |= before
+        else:
+            k = rng.randrange(len(w.indexes))
+            view = w.indexes[k].reduced(**{rng.choice(["a", "b", "n.a"]): rng.choice(SCALARS)})
+            self.check_subset(view.reduced_query(so.to_expr(random_query(rng, w.leaves)))
+                              .collect())
+
+    def assign(self, contended):
+        w, rng = self.world, self.rng
+        if w.last is not None and not contended:
+            # Scalar writes to owned holders, remembered to check the final values.
+            obj = rng.choice(self.own(w.holders[len(w.holders) // 2:]))
+            name = rng.choice(["a", "b", "s"])
+            value = rng.choice(SCALARS)
+            setattr(obj, name, value)
+            w.last[(id(obj), name)] = value
+            return
+        if rng.random() < 0.3:
+            leaves = w.leaves if contended else self.own(w.leaves)
+            if leaves:
+                leaf = rng.choice(leaves)
+                name = rng.choice(["a", "s"])
+                setattr(leaf, name, leaf_value(rng, name))
+            return
+        holders = w.holders[: len(w.holders) // 2] if contended else self.own(
+            w.holders[len(w.holders) // 2:])
+        obj = rng.choice(holders)
+        name = rng.choice(NAMES)
+        value = holder_value(rng, name, w.leaves)
+        if isinstance(value, list) and rng.random() < 0.3:
+            setattr(obj, name, value)
+            value.append(rng.choice(SCALARS))  # in-place change, then assigned again
+        setattr(obj, name, value)
+
+    def check_subset(self, result):
+        ids = [id(o) for o in result]
+        assert len(ids) == len(set(ids)), "duplicates in a result"
+        unknown = set(ids) - self.world.known
+        assert not unknown, f"{len(unknown)} objects in a result were never created here"
+        return set(ids)
+
+
+class World:
+    def __init__(self, seed=0, track_last=False):
+        rng = random.Random(seed)
+        self.last = {} if track_last else None
+        self.leaves = [Leaf(a=leaf_value(rng, "a"), s=leaf_value(rng, "s")) for _ in range(24)]
+        self.holders = [Holder(**{n: holder_value(rng, n, self.leaves) for n in NAMES})
+                        for _ in range(96)]
+        self.indexes = [Index() for _ in range(3)]
+        self.sink = Index()
+        self.known = {id(o) for o in self.leaves + self.holders}
+        self.leaf_ids = {id(o) for o in self.leaves}
+
+    def plausible(self, name, value):
+        if isinstance(value, list):
+            return all(isinstance(v, Leaf) or isinstance(v, list) or v in SCALARS or
+                       (isinstance(v, float) and math.isnan(v)) for v in value)
+        if isinstance(value, Leaf):
+            return id(value) in self.leaf_ids
+        if isinstance(value, float) and math.isnan(value):
+            return True
+        return any(type(value) is type(x) and value == x for x in SCALARS)
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    """On a hang, dump every thread's stack and end the process instead of blocking forever."""
+    faulthandler.dump_traceback_later(HANG_LIMIT, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def join_all(threads, label):
+    for t in threads:
+        t.join(timeout=60)
+    alive = [t.name for t in threads if t.is_alive()]
+    if alive:
+        faulthandler.dump_traceback(file=sys.stderr, all_threads=True)
+        pytest.fail(f"{label}: threads still running 60 s after the stop signal: {alive}")
+
+
+def run_workers(world, seconds):
+    stop = threading.Event()
+    workers = [Worker(n, world, stop) for n in range(THREADS)]
+    for w in workers:
+        w.start()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not stop.is_set():
+        time.sleep(0.05)
+    stop.set()
+    join_all(workers, "workers")
+    errors = [e for w in workers for e in w.errors]
+    if errors:
+        raise errors[0]
+    return workers
+
+
+def compare_with_scan(engine, member_ids, objects, queries, label):
+    members = [o for o in objects if id(o) in member_ids]
+    so.check_result(engine.collect(), members, f"{label}.collect()")
+    for q in queries:
+        so.check_result(engine.reduced_query(so.to_expr(q)).collect(), so.scan(members, q),
+                        label, q)
+
+
+class TestThreads:
+    def test_shared_indexes_end_consistent(self):
+        world = World()
+        workers = run_workers(world, DURATION)
+        assert sum(w.ops for w in workers) > THREADS, "the threads did (almost) nothing"
+        objects = world.leaves + world.holders
+        queries = final_battery(world.leaves)
+        for k, idx in enumerate(world.indexes):
+            expected = set().union(*(w.added[k] for w in workers))
+            compare_with_scan(idx, expected, objects, queries, f"index {k}")
+        # The sink only ever received members of the indexes, and at least everything a
+        # thread had added to an index before that thread merged the index into the sink.
+        sink_ids = {id(o) for o in world.sink.collect()}
+        everything = set().union(*(w.added[k] for w in workers for k in range(3)))
+        assert sink_ids <= everything
+        assert set().union(*(w.sunk for w in workers)) <= sink_ids
+        compare_with_scan(world.sink, sink_ids, objects, queries[:400], "sink")
+        for w in workers:
+            for engine, member_ids in w.snapshots:
+                kind = "view" if isinstance(engine, FilteredIndex) else "rebased index"
+                compare_with_scan(engine, member_ids, objects, queries[:150], kind)
+
+    def test_owned_attributes_end_with_last_assignment(self):
+        """Attributes written by a single thread end with that thread's last value, in the
+        object and in every index (while other threads add, query and rebase)."""
+        world = World(seed=1, track_last=True)
+        workers = run_workers(world, max(1.0, DURATION / 2))
+        assert world.last, "no owned assignment happened"
+        for obj in world.holders:
+            for name in ("a", "b", "s"):
+                if (id(obj), name) in world.last:
+                    want, got = world.last[(id(obj), name)], getattr(obj, name)
+                    assert (type(got) is type(want) and got == want) or (
+                        type(want) is float and math.isnan(want) and math.isnan(got)), (
+                        f"{name}: last assigned {want!r}, reads {got!r}")
+        objects = world.leaves + world.holders
+        queries = final_battery(world.leaves)[:400]
+        fresh = Index()
+        fresh.add_object_many(objects)
+        compare_with_scan(fresh, world.known, objects, queries, "fresh index")
+        for k, idx in enumerate(world.indexes):
+            expected = set().union(*(w.added[k] for w in workers))
+            compare_with_scan(idx, expected, objects, queries, f"index {k}")
+
+
+class Spawned(threading.Thread):
+    """A daemon thread that keeps the exception its target raised (BaseException included)."""
+
+    def __init__(self, target, name):
+        super().__init__(name=name, daemon=True)
+        self.fn, self.error = target, None
+
+    def run(self):
+        try:
+            self.fn()
+        except BaseException as exc:
+            self.error = exc
+
+
+def finish(threads, label):
+    join_all(threads, label)
+    for t in threads:
+        if t.error is not None:
+            raise t.error
+
+
+def scan_mismatch(engine, objects, queries):
+    """First query on which ``engine`` (holding ``objects``) differs from the scan, or None."""
+    for q in queries:
+        got = {id(o) for o in engine.reduced_query(so.to_expr(q)).collect()}
+        if got != {id(o) for o in so.scan(objects, q)}:
+            return q
+    return None
+
+
+EQ_QUERIES = [("eq", "a", v) for v in range(4)]
+ROUND_SECONDS = max(1.0, DURATION / 2)
+
+
+class TestRacesBetweenTwoOperations:
+    """Narrow races, each between two or three operations, repeated on fresh objects."""
+
+    @pytest.mark.parametrize("q", [("ne", "a", 1), ("not", ("eq", "a", 1)), ("and", []),
+                                   ("eq", "a", 1), ("ge", "a", 1)],
+                             ids=["ne", "not", "and-empty", "eq", "ge"])
+    def test_queries_while_objects_are_added(self, q):
+        expr = so.to_expr(q)
+        deadline = time.monotonic() + ROUND_SECONDS
+        while time.monotonic() < deadline:
+            objs = [Leaf(a=i % 4) for i in range(200)]
+            idx = Index()
+            adder = Spawned(lambda: [idx.add_object(o) for o in objs], "adder")
+            adder.start()
+            known = {id(o) for o in objs}
+            while adder.is_alive():
+                got = [id(o) for o in idx.reduced_query(expr).collect()]
+                assert len(got) == len(set(got)) and set(got) <= known
+            finish([adder], "adder")
+            so.check_result(idx.reduced_query(expr).collect(), so.scan(objs, q), "index", q)
+
+    def test_add_object_while_assigning_and_querying(self):
+        """Assignments racing with the first add_object of the same objects."""
+        deadline = time.monotonic() + ROUND_SECONDS
+        rounds = 0
+        while time.monotonic() < deadline:
+            rounds += 1
+            objs = [Leaf(a=0) for _ in range(100)]
+            idx = Index()
+            done = threading.Event()
+            rng = random.Random(rounds)
+
+            def write():
+                while not done.is_set():
+                    rng.choice(objs).a = rng.randrange(4)
+
+            def read():
+                while not done.is_set():
+                    idx.reduced_query(Q.eq("a", 1)).collect()
+
+            threads = [Spawned(write, "writer"), Spawned(read, "reader")]
+            for t in threads:
+                t.start()
+            try:
+                for o in objs:
+                    idx.add_object(o)
+            finally:
+                done.set()
+                finish(threads, "writer/reader")
+            q = scan_mismatch(idx, objs, EQ_QUERIES)
+            assert q is None, f"round {rounds}: index disagrees with the values on {q}"
+
+    @pytest.mark.parametrize("assign", [False, True], ids=["static", "assigning"])
+    def test_union_with_while_source_grows(self, assign):
+        deadline = time.monotonic() + ROUND_SECONDS
+        rounds = 0
+        while time.monotonic() < deadline:
+            rounds += 1
+            objs = [Leaf(a=i % 4) for i in range(40)]
+            src, sink = Index(), Index()
+            done = threading.Event()
+            rng = random.Random(rounds)
+
+            def add():
+                try:
+                    for o in objs:
+                        src.add_object(o)
+                finally:
+                    done.set()
+
+            def merge():
+                while not done.is_set():
+                    sink.union_with(src)
+                sink.union_with(src)
+
+            def write():
+                while not done.is_set():
+                    rng.choice(objs).a = rng.randrange(4)
+
+            threads = [Spawned(add, "adder"), Spawned(merge, "merger")]
+            if assign:
+                threads.append(Spawned(write, "writer"))
+            for t in threads:
+                t.start()
+            finish(threads, "union")
+            so.check_result(sink.collect(), objs, f"round {rounds}: sink.collect()")
+            q = scan_mismatch(src, objs, EQ_QUERIES)
+            assert q is None, f"round {rounds}: source disagrees with the values on {q}"
+            q = scan_mismatch(sink, objs, EQ_QUERIES)
+            assert q is None, f"round {rounds}: merged index disagrees with the values on {q}"
