@@ -13,7 +13,7 @@ CMAKE := $(VENV)/bin/cmake
 NATIVE_BUILD := build/native
 PYTEST_ARGS ?=
 
-.PHONY: demo test native-test pytest bench bench-native install system-deps clean format test-asan test-tsan stress
+.PHONY: demo test native-test pytest bench bench-quick bench-native install system-deps clean format test-asan test-tsan stress
 
 $(STAMPS)/system-deps: scripts/install-system-deps
 	@mkdir -p $(STAMPS)
@@ -54,8 +54,20 @@ bench-native: $(NATIVE_BUILD)/build.ninja
 	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_bench
 	$(NATIVE_BUILD)/quorvane_native_bench
 
-bench: install
+# Peer tools for the comparison (ducks goes into its own venv of the same
+# interpreter: it needs numpy<2).
+$(STAMPS)/peers: $(STAMPS)/tools
+	$(PY) benchmarks/compare.py --install
+	@touch $@
+
+# Quorvane alone, then side by side with the tools Python users pick today
+# (writes docs/benchmarks.md and docs/benchmarks.png).
+bench: install $(STAMPS)/peers
 	$(PY) benchmarks/run.py
+	$(PY) benchmarks/compare.py
+
+bench-quick: install $(STAMPS)/peers
+	$(PY) benchmarks/compare.py --quick
 
 # The extension and the native tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (no recovery); the interpreter is not

@@ -311,4 +311,8 @@ Bitmap QueryMap::element_ids() const {
   return elements.read()->ids;
 }
 
+bool QueryMap::has_elements() const {
+  return !elements.read()->ids.is_empty();
+}
+
 }  // namespace quorvane

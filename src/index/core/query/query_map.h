@@ -123,6 +123,7 @@ class QueryMap {
   void unmask_ids(Bitmap& ids) const;
   // All element ids of this map (the scope range queries need besides objects).
   Bitmap element_ids() const;
+  bool has_elements() const;
 
   ExactMap exact;
   RwLock<StringIndex> strings;

@@ -92,20 +92,23 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
           {
             auto numbers = map.numbers.read();
             NumericKey key = key_of(value);
-            if (numbers->buckets.enabled()) return numbers->buckets.get(key);
+            if (numbers->buckets.enabled()) return numbers->buckets.get_within(key, scope);
             return numbers->slices.get_eq(key);
           }
         case ValueKind::Str: {
           auto strings = map.strings.read();
           std::string_view text = text_of(value);
           if (text.empty()) return strings->empty;
-          if (strings->buckets.enabled()) return strings->buckets.get(bucket_key(text));
+          if (strings->buckets.enabled()) {
+            return strings->buckets.get_within(bucket_key(text), scope);
+          }
           return strings->columns.equal(text);
         }
         case ValueKind::Bool: {
           auto bools = map.bools.read();
-          return std::get<bool>(value.primitave()) ? bools->true_ids.bitmap()
-                                                   : bools->false_ids.bitmap();
+          const Bitmap& cell = std::get<bool>(value.primitave()) ? bools->true_ids.bitmap()
+                                                                 : bools->false_ids.bitmap();
+          return cell.intersected(scope);
         }
         default: {
           auto set = map.exact.get(value);
@@ -188,15 +191,22 @@ Bitmap attribute_lookup(const MapVector& maps, const Bitmap& universe, const Que
     QueryExpr inner = QueryExpr::leaf(query.kind, *rest, query.values);
     Bitmap nested_ids = map.nested->evaluate(inner);
     result = map.nested->parent_links.read()->get_parent_from_ids(nested_ids);
-  } else if (query.kind == QueryKind::In) {
-    for (const PyValue& value : query.values) {
-      QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), {value});
-      result.union_with(leaf_on_map(map, eq, universe));
-    }
   } else {
-    Bitmap scope = universe;
-    scope.union_with(map.element_ids());
-    result = leaf_on_map(map, query, scope);
+    // Container elements answer for their holders, so they are in scope too.
+    Bitmap widened;
+    const Bitmap* scope = &universe;
+    if (map.has_elements()) {
+      widened = universe.unioned(map.element_ids());
+      scope = &widened;
+    }
+    if (query.kind == QueryKind::In) {
+      for (const PyValue& value : query.values) {
+        QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), {value});
+        result.union_with(leaf_on_map(map, eq, *scope));
+      }
+    } else {
+      result = leaf_on_map(map, query, *scope);
+    }
   }
   map.unmask_ids(result);
   result.intersect_with(universe);
@@ -211,20 +221,68 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
   return {attr.substr(0, dot), attr.substr(dot + 1)};
 }
 
+namespace {
+
+// The exact size of a leaf's answer when the value buckets know it cheaply
+// (equalities and ranges on attributes with few distinct values), else none.
+std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query) {
+  bool range = query.kind >= QueryKind::Gt && query.kind <= QueryKind::Bt;
+  if ((query.kind != QueryKind::Eq && !range) || query.values.empty()) return std::nullopt;
+  auto [head, rest] = attr_parts(query.attr.view());
+  if (rest) return std::nullopt;
+  auto attr = INTERNER().snapshot()->get(head);
+  if (!attr || *attr >= maps.size() || maps[*attr] == nullptr) return std::nullopt;
+  const QueryMap& map = *maps[*attr];
+  const PyValue& value = query.value();
+  if (query.kind == QueryKind::Eq && value.kind() == ValueKind::Str) {
+    auto strings = map.strings.read();
+    std::string_view text = text_of(value);
+    if (text.empty() || !strings->buckets.enabled()) return std::nullopt;
+    return strings->buckets.count(bucket_key(text));
+  }
+  if (!is_number(value) || is_nan(value)) return std::nullopt;
+  if (query.kind == QueryKind::Bt && (!is_number(query.values[1]) || is_nan(query.values[1]))) {
+    return std::nullopt;
+  }
+  auto numbers = map.numbers.read();
+  if (!numbers->buckets.enabled()) return std::nullopt;
+  NumericKey key = key_of(value);
+  if (query.kind == QueryKind::Eq) return numbers->buckets.count(key);
+  NumericKey hi = query.kind == QueryKind::Bt ? key_of(query.values[1]) : key;
+  bool below = query.kind == QueryKind::Lt || query.kind == QueryKind::Le;
+  bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
+  auto ids = bucket_range(*numbers, below ? nullptr : &key, query.kind != QueryKind::Gt,
+                          above ? nullptr : &hi, query.kind != QueryKind::Lt);
+  if (!ids) return std::nullopt;
+  return ids->cardinality();
+}
+
+}  // namespace
+
 Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
                                 const std::vector<QueryExpr>& queries) {
-  std::vector<const QueryExpr*> ordered;
+  // Members whose answer size is known go first, smallest first; the others
+  // follow by the priority of their kind (cheap kinds first). The order only
+  // changes the cost, never the answer.
+  struct Member {
+    const QueryExpr* query;
+    uint64_t size;  // known answer size, or UINT64_MAX
+  };
+  std::vector<Member> ordered;
   ordered.reserve(queries.size());
-  for (const auto& q : queries) ordered.push_back(&q);
-  std::stable_sort(ordered.begin(), ordered.end(), [](const QueryExpr* a, const QueryExpr* b) {
-    return PRIORITY[static_cast<int>(a->kind)] < PRIORITY[static_cast<int>(b->kind)];
+  for (const auto& q : queries) {
+    ordered.push_back({&q, queries.size() > 1 ? known_size(maps, q).value_or(UINT64_MAX) : 0});
+  }
+  std::stable_sort(ordered.begin(), ordered.end(), [](const Member& a, const Member& b) {
+    if (a.size != b.size) return a.size < b.size;
+    return PRIORITY[static_cast<int>(a.query->kind)] < PRIORITY[static_cast<int>(b.query->kind)];
   });
   if (ordered.empty()) return universe;
   // Every answer lies within its universe, so the first one needs no
   // intersection and the universe is never copied.
-  Bitmap result = evaluate_query(maps, universe, *ordered.front());
+  Bitmap result = evaluate_query(maps, universe, *ordered.front().query);
   for (std::size_t i = 1; i < ordered.size(); ++i) {
-    Bitmap r = evaluate_query(maps, result, *ordered[i]);
+    Bitmap r = evaluate_query(maps, result, *ordered[i].query);
     result = std::move(r);
   }
   return result;

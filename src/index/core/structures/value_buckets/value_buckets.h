@@ -61,6 +61,26 @@ class ValueBuckets {
     return it == map_.end() ? Bitmap() : it->second.to_bitmap();
   }
 
+  // The ids of `key` that are in `scope`.
+  template <class K>
+  Bitmap get_within(const K& key, const Bitmap& scope) const {
+    auto it = map_.find(key);
+    if (it == map_.end()) return Bitmap();
+    if (const Bitmap* large = it->second.large()) return large->intersected(scope);
+    Bitmap out;
+    for (uint32_t id : it->second.run()) {
+      if (scope.contains(id)) out.add(id);
+    }
+    return out;
+  }
+
+  // The number of ids of `key`.
+  template <class K>
+  uint64_t count(const K& key) const {
+    auto it = map_.find(key);
+    return it == map_.end() ? 0 : it->second.cardinality();
+  }
+
   const Map& map() const noexcept { return map_; }
 
   void union_with(const ValueBuckets& other) {
