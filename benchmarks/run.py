@@ -73,7 +73,7 @@ def main():
         ("eq on str (~0.01%)", count(Q.eq("name", sample.name))),
         ("bt on float (~1%)", count(Q.bt("price", 100.0, 110.0))),
         ("starts_with (~1%)", count(Q.starts_with("name", "w001"))),
-        ("contains (~1%)", count(Q.contains("name", "w00"))),
+        ("contains (~1%)", count(Q.contains("name", "w000"))),
         ("eq on list element", count(Q.eq("pair", 7))),
         (
             "and_ of 3 conditions",
