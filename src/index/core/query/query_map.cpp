@@ -118,6 +118,17 @@ class DirectSink final : public ScalarSink {
 
 }  // namespace
 
+QueryMap::~QueryMap() {
+  // Without this, every index dropped with container values would leave its
+  // element ids out of the pool for good, and ever larger ids would make
+  // every later item table larger.
+  try {
+    elements.unshared().ids.for_each([](uint32_t id) { free_id(id); });
+  } catch (...) {
+    // A poisoned pool keeps its ids; a destructor has no one to tell.
+  }
+}
+
 void QueryMap::insert(uint32_t id, const PreparedValue& prepared) {
   DirectSink sink(*this);
   insert(sink, id, prepared);

@@ -103,6 +103,8 @@ class QueryMap {
  public:
   // A map owned by `owner`; its nested engine's parent is `owner`.
   explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+  // Returns the map's element ids to the pool: nothing else holds them.
+  ~QueryMap();
 
   // Indexes `value` for `id`. No engine lock of the owner is needed beyond the
   // caller's read lock of the owner's map vector.
