@@ -39,25 +39,11 @@ void BulkQueryMapAdder::nested(std::function<void()> work) {
 // the cells' bitmaps: ids pushed by this writer are never removed again,
 // since a batch indexes each object once.
 void BulkQueryMapAdder::number(uint32_t id, NumericKey key, bool add) {
-  if (add) {
-    numbers_->slices.push(id, key);
-    numbers_->buckets.add(key, id);
-  } else {
-    numbers_->slices.remove(id, key);
-    numbers_->buckets.remove(key, id);
-  }
+  numbers_->update(id, key, add, true);
 }
 
 void BulkQueryMapAdder::string(uint32_t id, std::string_view text, bool add) {
-  if (text.empty()) {
-    add ? strings_->empty.add(id) : strings_->empty.remove(id);
-  } else if (add) {
-    strings_->columns.push(text, id);
-    strings_->buckets.add(bucket_key(text), id);
-  } else {
-    strings_->columns.remove(text, id);
-    strings_->buckets.remove(bucket_key(text), id);
-  }
+  strings_->update(id, text, add, true);
 }
 
 void BulkQueryMapAdder::boolean(uint32_t id, bool value, bool add) {

@@ -84,26 +84,10 @@ class DirectSink final : public ScalarSink {
  public:
   explicit DirectSink(QueryMap& map) : map_(map) {}
   void number(uint32_t id, NumericKey key, bool add) override {
-    auto numbers = map_.numbers.write();
-    if (add) {
-      numbers->slices.add(id, key);
-      numbers->buckets.add(key, id);
-    } else {
-      numbers->slices.remove(id, key);
-      numbers->buckets.remove(key, id);
-    }
+    map_.numbers.write()->update(id, key, add, false);
   }
   void string(uint32_t id, std::string_view text, bool add) override {
-    auto strings = map_.strings.write();
-    if (text.empty()) {
-      add ? strings->empty.add(id) : strings->empty.remove(id);
-    } else if (add) {
-      strings->columns.insert(text, id);
-      strings->buckets.add(bucket_key(text), id);
-    } else {
-      strings->columns.remove(text, id);
-      strings->buckets.remove(bucket_key(text), id);
-    }
+    map_.strings.write()->update(id, text, add, false);
   }
   void boolean(uint32_t id, bool value, bool add) override {
     auto bools = map_.bools.write();

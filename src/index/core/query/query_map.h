@@ -58,11 +58,36 @@ struct StringIndex {
   PositionalBitmap columns;
   Bitmap empty;                                                       // ids whose string is ""
   ValueBuckets<absl::flat_hash_map<std::string, HybridSet>> buckets;  // non-empty strings
+
+  // Adds (directly, or into the cells' buffers when `buffered`) or removes
+  // the id of one string; every structure of the index follows.
+  void update(uint32_t id, std::string_view text, bool add, bool buffered) {
+    if (text.empty()) {
+      add ? empty.add(id) : empty.remove(id);
+    } else if (add) {
+      buffered ? columns.push(text, id) : columns.insert(text, id);
+      buckets.add(bucket_key(text), id);
+    } else {
+      columns.remove(text, id);
+      buckets.remove(bucket_key(text), id);
+    }
+  }
 };
 
 struct NumericIndex {
   NumericalBitmap slices;
   ValueBuckets<absl::btree_map<NumericKey, HybridSet>> buckets;
+
+  // As StringIndex::update, for one number's key.
+  void update(uint32_t id, NumericKey key, bool add, bool buffered) {
+    if (add) {
+      buffered ? slices.push(id, key) : slices.add(id, key);
+      buckets.add(key, id);
+    } else {
+      slices.remove(id, key);
+      buckets.remove(key, id);
+    }
+  }
 };
 
 struct BoolCells {
