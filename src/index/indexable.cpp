@@ -36,11 +36,18 @@ Indexable::~Indexable() {
   if (owns_id_) free_id(id_);
 }
 
+namespace {
+// Whether `a` and `b` share one engine's control block (no reference taken).
+bool same_engine(const std::weak_ptr<IndexAPI>& a, const std::shared_ptr<IndexAPI>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
+}  // namespace
+
 void trim_indexes(MembershipList& list, const std::shared_ptr<IndexAPI>& excluded) {
-  const IndexAPI* default_engine = default_index().get();
+  const std::shared_ptr<IndexAPI>& default_engine = default_index();
   auto dead = std::remove_if(list.begin(), list.end(), [&](const IndexMeta& meta) {
-    auto engine = meta.engine.lock();
-    return engine == nullptr || engine == excluded || engine.get() == default_engine;
+    return meta.engine.expired() || same_engine(meta.engine, excluded) ||
+           same_engine(meta.engine, default_engine);
   });
   list.erase(dead, list.end());
 }
@@ -51,15 +58,16 @@ void Indexable::register_engine(const std::shared_ptr<IndexAPI>& engine) const {
     // value) is registered again for each of them, and a growing list would
     // make every registration and every assignment slower.
     for (const IndexMeta& meta : list) {
-      if (!meta.engine.owner_before(engine) && !engine.owner_before(meta.engine)) return;
+      if (same_engine(meta.engine, engine)) return;
     }
     trim_indexes(list, default_index());
-    list.push_back(IndexMeta{engine});
     // One fixed order of engines for every object (by the engines' shared
     // control blocks, which stays consistent even if an engine dies meanwhile).
-    std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
-      return a.engine.owner_before(b.engine);
-    });
+    auto at = std::upper_bound(list.begin(), list.end(), engine,
+                               [](const std::shared_ptr<IndexAPI>& e, const IndexMeta& meta) {
+                                 return e.owner_before(meta.engine);
+                               });
+    list.insert(at, IndexMeta{engine});
   });
 }
 
@@ -126,7 +134,7 @@ PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* kwargs)
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
         uint32_t attr = INTERNER().intern(extract_str(key, "key"));
-        attributes.insert(attr, PyValue::from_object(value));
+        attributes.insert(attr, PyValue::stored_from_object(value));
       }
     }
     Indexable record(std::move(attributes));
@@ -175,7 +183,7 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
 // without the GIL (the lock family's wait hook).
 void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
   uint32_t attr = attribute_id(name);
-  PyValue new_value = PyValue::from_object(value);
+  PyValue new_value = PyValue::stored_from_object(value);
   const Indexable& rec = record_of(self);
   Indexable keep_alive = rec.alias();
   std::exception_ptr failure;

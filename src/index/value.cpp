@@ -68,19 +68,29 @@ bool numpy_bool_value(PyObject* obj, PyTypeObject* t) {
 }  // namespace
 
 PyValue PyValue::from_object(PyObject* obj) {
+  return convert(obj, true);
+}
+
+PyValue PyValue::stored_from_object(PyObject* obj) {
+  return convert(obj, false);
+}
+
+PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object) {
   PyTypeObject* t = Py_TYPE(obj);
   const TypeTables& tables = type_tables();
-  SharedPyRef ref = share(PyRef::borrow(obj));
+  auto scalar_ref = [&]() -> SharedPyRef {
+    return keep_scalar_object ? share(PyRef::borrow(obj)) : nullptr;
+  };
   if (tables.int_types.contains(t)) {
     long long v = PyLong_AsLongLong(obj);
     if (v == -1 && PyErr_Occurred()) type_checked_failure();
-    return PyValue(std::move(ref), int64_t{v},
+    return PyValue(scalar_ref(), int64_t{v},
                    FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
   }
   if (tables.float_types.contains(t)) {
     double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
     if (f == -1.0 && PyErr_Occurred()) type_checked_failure();
-    return PyValue(std::move(ref), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
+    return PyValue(scalar_ref(), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
   }
   if (tables.str_types.contains(t)) {
     Py_ssize_t len = 0;
@@ -88,12 +98,13 @@ PyValue PyValue::from_object(PyObject* obj) {
     if (text == nullptr) type_checked_failure();
     std::string_view view(text, static_cast<std::size_t>(len));
     uint64_t h = FxHasher().word64(hash_bytes(view)).word(0xFF).word(STR_CODE).finish();
-    return PyValue(std::move(ref), SmallStr(view), h);
+    return PyValue(scalar_ref(), SmallStr(view), h);
   }
   if (tables.bool_types.contains(t)) {
     bool b = t == &PyBool_Type ? obj == Py_True : numpy_bool_value(obj, t);
-    return PyValue(std::move(ref), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
+    return PyValue(scalar_ref(), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
   }
+  SharedPyRef ref = share(PyRef::borrow(obj));
   if (PyType_IsSubtype(t, indexable_type())) {
     uint64_t h =
         FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();

@@ -51,8 +51,14 @@ class PyValue {
   // Converts a Python object by exact type tests (needs the GIL). A conversion
   // that cannot complete (an int beyond 64 bits, a str that is not valid
   // UTF-8, a failing numpy bool, an unhashable unknown object) throws Panic
-  // with the interpreter's error text.
+  // with the interpreter's error text. The value keeps a reference to `obj`
+  // (query values show it in their text form).
   static PyValue from_object(PyObject* obj);
+  // As from_object, for values the engine stores (attribute values and
+  // container elements): an int, float, str or bool keeps only its native
+  // form, which is all that indexing and reading it back use, so storing it
+  // costs no shared reference.
+  static PyValue stored_from_object(PyObject* obj);
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }
@@ -69,6 +75,7 @@ class PyValue {
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
 
  private:
+  static PyValue convert(PyObject* obj, bool keep_scalar_object);
   PyValue(SharedPyRef obj, CastValue primitave, uint64_t hash)
       : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash) {}
 

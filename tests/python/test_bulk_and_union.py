@@ -171,3 +171,49 @@ def test_union_with_itself_or_empty_changes_nothing():
     empty = Index()
     empty.union_with(a)
     assert empty.collect() == before
+
+
+def test_large_batches_answer_like_single_adds():
+    # Thousands of consecutive ids fill whole id-set containers at once.
+    objs = [
+        Thing(n=i % 977, f=i / 7, s=f"w{i % 300:03d}", flag=i % 3 == 0, l=[i % 11, -i])
+        for i in range(6000)
+    ]
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs[::-1])  # any order of the batch
+    for obj in objs:
+        single.add_object(obj)
+    queries = [
+        Q.eq("n", 5), Q.gt("n", 900), Q.bt("f", 10.0, 500.0), Q.lt("f", 3.0),
+        Q.starts_with("s", "w1"), Q.contains("s", "99"), Q.eq("flag", True),
+        Q.eq("l", 7), Q.lt("l", -5990), Q.and_(Q.eq("flag", False), Q.ge("n", 500)),
+    ]
+    for query in queries:
+        got = ids(bulk.reduced_query(query).collect())
+        assert got == ids(single.reduced_query(query).collect()), query
+        assert got, query
+
+
+def test_concurrent_batches_with_opposite_attribute_orders_finish():
+    # Objects list their attributes in opposite orders; two batches writing to
+    # the same maps must not wait for each other's map locks in a cycle.
+    import threading
+    import time
+
+    index = Index()
+    forward = [[Thing(a=i, b=str(i), c=[i]) for i in range(3000)] for _ in range(4)]
+    backward = [[Thing(c=[i], b=str(i), a=i) for i in range(3000)] for _ in range(4)]
+
+    def run(batches):
+        for batch in batches:
+            index.add_object_many(batch)
+
+    threads = [threading.Thread(target=run, args=(b,), daemon=True) for b in (forward, backward)]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + 90
+    for thread in threads:
+        thread.join(timeout=max(0.0, deadline - time.monotonic()))
+    assert not any(thread.is_alive() for thread in threads), "bulk writers deadlocked"
+    assert len(index.get_by_attribute(a=7)) == 8
+    assert len(index.reduced_query(Q.eq("c", 2999)).collect()) == 8

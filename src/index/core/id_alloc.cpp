@@ -1,5 +1,6 @@
 #include "index/core/id_alloc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
@@ -40,10 +41,39 @@ uint32_t allocate_id() {
   throw Panic("object ids exhausted");
 }
 
+void allocate_ids(std::span<uint32_t> out) {
+  {
+    auto pool = FREE_IDS().lock();
+    const std::size_t reused = std::min(out.size(), pool->size());
+    const std::size_t fresh = out.size() - reused;
+    const uint32_t next = GLOBAL_ID_COUNTER.load();
+    // Fresh ids run up to 2^32 - 1; the counter turns 0 after the last one.
+    const uint64_t fresh_left = next == 0 ? 0 : (uint64_t{1} << 32) - next;
+    if (fresh <= fresh_left) {
+      for (std::size_t i = 0; i < reused; ++i) {
+        out[i] = pool->back();
+        pool->pop_back();
+      }
+      for (std::size_t i = 0; i < fresh; ++i) out[reused + i] = next + static_cast<uint32_t>(i);
+      GLOBAL_ID_COUNTER.store(static_cast<uint32_t>(next + fresh));
+      return;
+    }
+  }
+  throw Panic("object ids exhausted");
+}
+
 void free_id(uint32_t id) {
   auto free_ids = FREE_IDS().lock();
   if (!was_handed_out(id, GLOBAL_ID_COUNTER.load())) return;
   free_ids->push_back(id);
+}
+
+void free_ids(std::span<const uint32_t> ids) {
+  auto pool = FREE_IDS().lock();
+  const uint32_t next = GLOBAL_ID_COUNTER.load();
+  for (uint32_t id : ids) {
+    if (was_handed_out(id, next)) pool->push_back(id);
+  }
 }
 
 namespace detail {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace quorvane {
@@ -17,12 +18,19 @@ namespace quorvane {
 // pool's mutex is poisoned.
 uint32_t allocate_id();
 
+// Fills `out` with ids no live holder owns, under one lock of the pool (as
+// many allocate_id calls). On exhaustion nothing is taken and Panic is thrown.
+void allocate_ids(std::span<uint32_t> out);
+
 // Returns `id` to the pool. The caller owned `id` and no longer uses it.
 // An id the pool never handed out (0, or not yet reached by the counter) is
 // ignored, so fresh ids can never be handed out twice. An id released twice is
 // NOT detected (that would cost a set lookup per release) and would then be
 // handed out twice. Throws `Panic` when the pool's mutex is poisoned.
 void free_id(uint32_t id);
+
+// free_id for each of `ids`, under one lock of the pool.
+void free_ids(std::span<const uint32_t> ids);
 
 namespace detail {
 

@@ -1,6 +1,8 @@
 #include "index/core/index.h"
 
-#include "absl/container/flat_hash_set.h"
+#include <algorithm>
+
+#include "absl/container/flat_hash_map.h"
 #include "index/core/id_alloc.h"
 #include "index/core/insertion_chain.h"
 #include "index/core/query/delayed_query.h"
@@ -102,16 +104,29 @@ void IndexAPI::add_object(const StoredItem& item, const Indexable& rec) {
 }
 
 IndexAPI::PreparedBatch IndexAPI::prepare_objects(const std::vector<StoredItem>& batch) {
+  // Objects in ascending id order, each once: every cell of the value
+  // structures then receives its ids in order, which CRoaring appends fastest.
+  std::vector<std::pair<uint32_t, uint32_t>> order;  // (id, position in batch)
+  order.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    order.emplace_back(record_of(batch[i]->get()).id(), static_cast<uint32_t>(i));
+  }
+  if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
   PreparedBatch prepared;
-  prepared.objects.reserve(batch.size());
-  absl::flat_hash_set<uint32_t> seen, attr_seen;
-  for (const StoredItem& item : batch) {
+  prepared.objects.reserve(order.size());
+  std::vector<bool> attr_seen;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k > 0 && order[k].first == order[k - 1].first) continue;
+    const StoredItem& item = batch[order[k].second];
     const Indexable& rec = record_of(item->get());
-    if (!seen.insert(rec.id()).second) continue;
     PreparedObject entry{item, &rec, {}};
     with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
       attrs.for_each([&](uint32_t attr, const PyValue& value) {
-        if (attr_seen.insert(attr).second) prepared.attrs.push_back(attr);
+        if (attr >= attr_seen.size()) attr_seen.resize(attr + 1);
+        if (!attr_seen[attr]) {
+          attr_seen[attr] = true;
+          prepared.attrs.push_back(attr);
+        }
         if (value.kind() == ValueKind::Iterable) {
           entry.containers.emplace_back(attr, prepare_value(value));
         }
@@ -122,9 +137,9 @@ IndexAPI::PreparedBatch IndexAPI::prepare_objects(const std::vector<StoredItem>&
   return prepared;
 }
 
-void IndexAPI::add_objects(PreparedBatch batch) {
+void IndexAPI::add_objects(const PreparedBatch& batch) {
   using Entry = PreparedObject;
-  std::vector<Entry>& entries = batch.objects;
+  const std::vector<Entry>& entries = batch.objects;
   auto self = shared_from_this();
   for (const Entry& e : entries) e.rec->register_engine(self);
   ensure_maps(batch.attrs);
@@ -136,30 +151,54 @@ void IndexAPI::add_objects(PreparedBatch batch) {
     auto members = member_ids.write();
     std::vector<uint32_t> ids;
     ids.reserve(entries.size());
-    for (const Entry& e : entries) ids.push_back(e.rec->id());
-    std::sort(ids.begin(), ids.end());
+    for (const Entry& e : entries) ids.push_back(e.rec->id());  // ascending
     members->add_many(ids);
   }
   std::vector<std::function<void()>> deferred;
   {
     auto maps = query_maps->read();
     BulkQueryMapAdder::Holder holder;
+    // Writers are opened together in ascending attribute order, so that two
+    // batches writing to the same maps take the maps' locks in one order.
+    std::vector<uint32_t> attrs = batch.attrs;
+    std::sort(attrs.begin(), attrs.end());
     std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
-    auto finish_writers = [&] { writers.clear(); };
-    for (Entry& e : entries) {
+    // Room for the batch's containers, made once: growing the element tables
+    // entry by entry would rehash them again and again.
+    absl::flat_hash_map<uint32_t, std::pair<std::size_t, std::size_t>> container_counts;
+    for (const Entry& e : entries) {
+      for (const auto& [attr, walked] : e.containers) {
+        auto& [holders, elements] = container_counts[attr];
+        holders += 1;
+        elements += walked.elements.size();
+      }
+    }
+    bool open = false;
+    auto finish_writers = [&] {
+      writers.clear();
+      open = false;
+    };
+    auto open_writers = [&] {
+      writers.resize(attrs.back() + 1);
+      for (uint32_t attr : attrs) {
+        writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
+        if (auto it = container_counts.find(attr); it != container_counts.end()) {
+          writers[attr]->reserve_elements(it->second.first, it->second.second);
+          container_counts.erase(it);
+        }
+      }
+      open = true;
+    };
+    for (const Entry& e : entries) {
       holder = {e.rec->id(), e.rec};
-      // Never wait for an object's lock while holding the writers' map locks:
-      // its holder may be waiting for one of them.
-      auto& lock = e.rec->attributes();
       auto index_values = [&](AttributeMap& current) {
         current.for_each([&](uint32_t attr, const PyValue& value) {
-          if (attr >= maps->size() || (*maps)[attr] == nullptr) {
+          if (attr >= writers.size() || writers[attr] == nullptr) {
+            // An attribute assigned since the batch was prepared.
             finish_writers();
             map_for(maps, attr);
-          }
-          if (writers.size() <= attr) writers.resize(attr + 1);
-          if (writers[attr] == nullptr) {
-            writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
+            attrs.insert(std::upper_bound(attrs.begin(), attrs.end(), attr), attr);
+            open_writers();
           }
           if (value.kind() != ValueKind::Iterable) {
             writers[attr]->add_scalar(holder.id, value);
@@ -175,9 +214,15 @@ void IndexAPI::add_objects(PreparedBatch batch) {
           writers[attr]->add(holder.id, prepare_value(value));
         });
       };
-      if (!try_with_object_lock(lock, CANNOT_READ, index_values)) {
+      // Never wait for an object's lock while holding the writers' map locks:
+      // its holder may be waiting for one of them.
+      if (!open && !attrs.empty()) open_writers();
+      if (!try_with_object_lock(e.rec->attributes(), CANNOT_READ, index_values)) {
         finish_writers();
-        with_object_lock(lock, CANNOT_READ, index_values);
+        with_object_lock(e.rec->attributes(), CANNOT_READ, [&](AttributeMap& current) {
+          if (!attrs.empty()) open_writers();
+          index_values(current);
+        });
       }
     }
     finish_writers();

@@ -54,7 +54,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static PreparedBatch prepare_objects(const std::vector<StoredItem>& batch);
   // Adds prepared objects with all their values, taking the engine's locks
   // once and writing values through bulk writers. No GIL needed.
-  void add_objects(PreparedBatch batch);
+  void add_objects(const PreparedBatch& batch);
   // Creates the maps of these attributes if missing, so that no map has to be
   // installed while an object's lock is held.
   void ensure_maps(const std::vector<uint32_t>& attrs);

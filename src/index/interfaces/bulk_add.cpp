@@ -22,7 +22,8 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
     // Containers are walked while the GIL is held anyway.
     auto prepared = IndexAPI::prepare_objects(batch);
-    without_gil([&] { api->add_objects(std::move(prepared)); });
+    // The batch is dropped here, with the GIL, releasing its references at once.
+    without_gil([&] { api->add_objects(prepared); });
     return PyRef::borrow(Py_None);
   });
 }

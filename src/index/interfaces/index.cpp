@@ -24,9 +24,7 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
-  return guarded([&] {
-    return object_list(api_of(self).members());
-  });
+  return guarded([&] { return object_list(api_of(self).members()); });
 }
 
 PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

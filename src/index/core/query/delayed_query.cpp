@@ -1,5 +1,9 @@
 #include "index/core/query/delayed_query.h"
 
+#include <algorithm>
+#include <functional>
+
+#include "index/core/id_alloc.h"
 #include "index/core/insertion_chain.h"
 
 namespace quorvane {
@@ -11,13 +15,38 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, std::vector<std::function<vo
       current_(current),
       strings_(map.strings.write()),
       numbers_(map.numbers.write()),
-      bools_(map.bools.write()) {}
+      bools_(map.bools.write()),
+      elements_(map.elements.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
+  // Ids reserved but not used go back (nothing refers to them); should the
+  // pool be poisoned they are only lost to reuse.
+  try {
+    free_ids(reserved_ids_);
+  } catch (...) {
+  }
   numbers_->slices.flush();
   bools_->true_ids.flush();
   bools_->false_ids.flush();
   strings_->columns.flush();
+}
+
+void BulkQueryMapAdder::reserve_elements(std::size_t holders, std::size_t elements) {
+  elements_->by_holder.reserve(elements_->by_holder.size() + holders);
+  elements_->holder_of.reserve(elements_->holder_of.size() + elements);
+  std::size_t kept = reserved_ids_.size();
+  reserved_ids_.resize(kept + elements);
+  allocate_ids(std::span<uint32_t>(reserved_ids_).subspan(kept));
+  std::sort(reserved_ids_.begin(), reserved_ids_.end(), std::greater<>());
+}
+
+void BulkQueryMapAdder::take_ids(std::span<uint32_t> out) {
+  std::size_t i = 0;
+  for (; i < out.size() && !reserved_ids_.empty(); ++i) {
+    out[i] = reserved_ids_.back();
+    reserved_ids_.pop_back();
+  }
+  if (i < out.size()) allocate_ids(out.subspan(i));
 }
 
 void BulkQueryMapAdder::nested(std::function<void()> work) {

@@ -1,5 +1,5 @@
 // BulkQueryMapAdder: a writer that adds many values to one QueryMap while
-// holding the map's string, number and boolean locks once, pushing ids into
+// holding the map's string, number, boolean and element locks once, pushing ids into
 // the cells' pending buffers and adding each full buffer in one batch.
 //
 // Nested-engine work (Indexable values, and the release of replaced element
@@ -28,8 +28,8 @@ class BulkQueryMapAdder final : public ScalarSink {
     const Indexable* rec = nullptr;
   };
 
-  // Takes the map's string, number and boolean locks for writing, in this
-  // order. `*current` names the holder of the values being added.
+  // Takes the map's string, number, boolean and element locks for writing,
+  // in this order. `*current` names the holder of the values being added.
   BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
                     const Holder* current);
   ~BulkQueryMapAdder() override;
@@ -44,10 +44,18 @@ class BulkQueryMapAdder final : public ScalarSink {
     map_.insert_elements(*this, holder, elements);
   }
 
+  // Makes room in the element table for this many more holders and elements,
+  // and takes that many element ids from the pool at once.
+  void reserve_elements(std::size_t holders, std::size_t elements);
+
   void number(uint32_t id, NumericKey key, bool add) override;
   void string(uint32_t id, std::string_view text, bool add) override;
   void boolean(uint32_t id, bool value, bool add) override;
   void nested(std::function<void()> work) override;
+  void elements(absl::FunctionRef<void(ElementTable&)> fn) override { fn(*elements_); }
+  // From the ids reserved for the batch, in ascending order (the cells then
+  // receive element ids as ascending runs), then from the pool.
+  void take_ids(std::span<uint32_t> out) override;
 
  private:
   QueryMap& map_;
@@ -56,6 +64,8 @@ class BulkQueryMapAdder final : public ScalarSink {
   WriteGuard<StringIndex> strings_;
   WriteGuard<NumericIndex> numbers_;
   WriteGuard<BoolCells> bools_;
+  WriteGuard<ElementTable> elements_;
+  std::vector<uint32_t> reserved_ids_;  // descending: the next id is at the back
 };
 
 }  // namespace quorvane

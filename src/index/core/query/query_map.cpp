@@ -3,6 +3,7 @@
 #include <cmath>
 #include <variant>
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/id_alloc.h"
 #include "index/core/index.h"
 #include "index/core/insertion_chain.h"
@@ -37,23 +38,26 @@ std::vector<PreparedValue> walk_container(PyObject* container, IterableKind kind
       // Re-read the length at every step: converting an element may run
       // Python code that shrinks the list.
       Py_ssize_t start_len = PyList_GET_SIZE(container);
+      out.reserve(static_cast<std::size_t>(start_len));
       for (Py_ssize_t i = 0; i < std::min(start_len, PyList_GET_SIZE(container)); ++i) {
         PyRef item = PyRef::borrow(PyList_GET_ITEM(container, i));
-        out.push_back(prepare_value(PyValue::from_object(item.get())));
+        out.push_back(prepare_value(PyValue::stored_from_object(item.get())));
       }
       break;
     }
     case IterableKind::Tuple:
+      out.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(container)));
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(container); ++i) {
-        out.push_back(prepare_value(PyValue::from_object(PyTuple_GET_ITEM(container, i))));
+        out.push_back(prepare_value(PyValue::stored_from_object(PyTuple_GET_ITEM(container, i))));
       }
       break;
     case IterableKind::Set: {
+      out.reserve(static_cast<std::size_t>(PySet_GET_SIZE(container)));
       PyRef iter = PyRef::steal(PyObject_GetIter(container));
       if (!iter) throw Panic("cannot iterate a set value");
       while (PyObject* item = PyIter_Next(iter.get())) {
         PyRef owned = PyRef::steal(item);
-        out.push_back(prepare_value(PyValue::from_object(owned.get())));
+        out.push_back(prepare_value(PyValue::stored_from_object(owned.get())));
       }
       if (PyErr_Occurred()) {
         PyErr_Clear();
@@ -95,6 +99,8 @@ class DirectSink final : public ScalarSink {
     add ? cell.add(id) : cell.remove(id);
   }
   void nested(std::function<void()> work) override { work(); }
+  void elements(absl::FunctionRef<void(ElementTable&)> fn) override { fn(*map_.elements.write()); }
+  void take_ids(std::span<uint32_t> out) override { allocate_ids(out); }
 
  private:
   QueryMap& map_;
@@ -107,7 +113,7 @@ QueryMap::~QueryMap() {
   // element ids out of the pool for good, and ever larger ids would make
   // every later item table larger.
   try {
-    elements.unshared().ids.for_each([](uint32_t id) { free_id(id); });
+    free_ids(elements.unshared().ids.to_vector());
   } catch (...) {
     // A poisoned pool keeps its ids; a destructor has no one to tell.
   }
@@ -222,36 +228,35 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
   // (the same object added again) is replaced.
   remove_elements(sink, holder);
   if (values.empty()) return;
-  std::vector<uint32_t> ids;
-  ids.reserve(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) ids.push_back(allocate_id());
-  {
-    auto table = elements.write();
-    auto& entries = table->by_holder[holder];
+  absl::InlinedVector<uint32_t, 8> ids(values.size());
+  sink.take_ids(ids);
+  sink.elements([&](ElementTable& table) {
+    auto& entries = table.by_holder[holder];
+    entries.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-      table->holder_of[ids[i]] = holder;
+      table.holder_of[ids[i]] = holder;
       entries.push_back(ElementEntry{ids[i], values[i].value});
     }
-    table->ids.add_many(ids);
-  }
+    table.ids.add_many(ids);
+  });
   for (std::size_t i = 0; i < values.size(); ++i) insert(sink, ids[i], values[i]);
 }
 
 void QueryMap::remove_elements(ScalarSink& sink, uint32_t holder) {
   std::vector<ElementEntry> entries;
-  {
-    auto table = elements.write();
-    auto it = table->by_holder.find(holder);
-    if (it == table->by_holder.end()) return;
+  sink.elements([&](ElementTable& table) {
+    auto it = table.by_holder.find(holder);
+    if (it == table.by_holder.end()) return;
     entries = std::move(it->second);
-    table->by_holder.erase(it);
+    table.by_holder.erase(it);
     for (const auto& entry : entries) {
-      table->holder_of.erase(entry.id);
-      table->ids.remove(entry.id);
+      table.holder_of.erase(entry.id);
+      table.ids.remove(entry.id);
     }
-  }
-  // The element locks are not held here: a nested container's removal takes
-  // them again.
+  });
+  if (entries.empty()) return;
+  // The element lock is not held by a direct removal here: a nested
+  // container's removal takes it again.
   for (const auto& entry : entries) remove(sink, entry.id, entry.value);
   // The ids go back to the pool only once nothing can hold them any more
   // (a bulk writer may still have them pending in its buffers).

@@ -18,12 +18,15 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
+#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
@@ -91,8 +94,8 @@ struct NumericIndex {
 };
 
 struct BoolCells {
-  BufferedBitmap<64> true_ids;
-  BufferedBitmap<64> false_ids;
+  DenseBufferedBitmap true_ids;
+  DenseBufferedBitmap false_ids;
 };
 
 // Element ids of container values: element -> holder, every element id, and
@@ -122,6 +125,11 @@ class ScalarSink {
   virtual void boolean(uint32_t id, bool value, bool add) = 0;
   // Work on the nested engine (it takes object locks): run now, or later.
   virtual void nested(std::function<void()> work) = 0;
+  // Runs `fn` on the map's element table locked for writing (a bulk writer
+  // holds that lock throughout). `fn` must not index or remove values.
+  virtual void elements(absl::FunctionRef<void(ElementTable&)> fn) = 0;
+  // Fills `out` with fresh element ids from the process's pool.
+  virtual void take_ids(std::span<uint32_t> out) = 0;
 };
 
 class QueryMap {

@@ -66,6 +66,25 @@ TEST(IdAlloc, ExhaustionFailsOnlyWhileNothingWasReleased) {
   EXPECT_THROW(allocate_id(), Panic);
 }
 
+// Batches take released ids first (most recent first), then fresh ones, and
+// fail whole when the fresh range cannot cover them.
+TEST(IdAlloc, BatchesFollowTheSingleIdOrderAndFailWhole) {
+  ScopedIdPool pool({0xFFFFFFF0u, {3, 9}});
+  std::vector<uint32_t> ids(4);
+  allocate_ids(ids);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{9, 3, 0xFFFFFFF0u, 0xFFFFFFF1u}));
+  std::vector<uint32_t> too_many(15);
+  EXPECT_THROW(allocate_ids(too_many), Panic);  // only 14 fresh ids are left
+  std::vector<uint32_t> rest(14);
+  allocate_ids(rest);
+  EXPECT_EQ(rest.back(), 0xFFFFFFFFu);
+  EXPECT_THROW(allocate_id(), Panic);
+  free_ids(std::vector<uint32_t>{0, 3, 0xFFFFFFFFu});  // 0 was never handed out
+  EXPECT_EQ(allocate_id(), 0xFFFFFFFFu);
+  EXPECT_EQ(allocate_id(), 3u);
+  EXPECT_THROW(allocate_id(), Panic);
+}
+
 TEST(IdAlloc, ConcurrentUseNeverHandsOutALiveIdTwice) {
   constexpr int kThreads = 8;
   constexpr int kRounds = 2000;
@@ -76,6 +95,11 @@ TEST(IdAlloc, ConcurrentUseNeverHandsOutALiveIdTwice) {
       // Churn through the free list while keeping every other id.
       for (int i = 0; i < kRounds; ++i) {
         uint32_t id = allocate_id();
+        if (i % 100 == 0) {  // some batches in the mix
+          std::vector<uint32_t> batch(3);
+          allocate_ids(batch);
+          free_ids(batch);
+        }
         if (i % 2) {
           free_id(id);
         } else {

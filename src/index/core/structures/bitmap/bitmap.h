@@ -38,7 +38,13 @@ class Bitmap {
   ~Bitmap();
 
   void add(uint32_t id);
+  // Adds every id of `ids` (any order, repeats allowed); fastest for long
+  // strictly ascending runs.
   void add_many(std::span<const uint32_t> ids);
+  // Adds key * 65536 + i for every 1 bit i of `words`, a 1024-word bitset of
+  // one 65536-id chunk whose words outside [first_word, last_word] are zero.
+  void add_chunk_bits(uint16_t key, const uint64_t* words, std::size_t first_word,
+                      std::size_t last_word);
   void remove(uint32_t id);
   bool contains(uint32_t id) const;
   void clear();

@@ -35,7 +35,7 @@ namespace quorvane {
 
 class PositionalBitmap {
  public:
-  using Cell = BufferedBitmap<32>;
+  using Cell = BufferedBitmap<1024>;
 
   // A new index has no columns.
   PositionalBitmap() = default;

@@ -48,6 +48,38 @@ TEST(Bitmap, SetOperationsAgreeWithStdSet) {
   }
 }
 
+// Long ascending batches are built as whole containers; the result must equal
+// element-wise insertion for sparse and dense chunks (around the 4096-value
+// array limit), ids across many chunks, the top of the id range, batches
+// merged into a non-empty set, and batches that are not ascending.
+TEST(Bitmap, AddManyAgreesWithStdSetForEveryBatchShape) {
+  std::mt19937 rng(3);
+  std::set<uint32_t> model;
+  Bitmap bitmap;
+  bitmap.add(70000);
+  model.insert(70000);
+  auto add_batch = [&](std::vector<uint32_t> ids) {
+    bitmap.add_many(ids);
+    model.insert(ids.begin(), ids.end());
+    ASSERT_EQ(bitmap.cardinality(), model.size());
+    ASSERT_EQ(bitmap.to_vector(), to_vec(model));
+  };
+  for (uint32_t card : {4095u, 4096u, 4097u, 20000u}) {
+    std::set<uint32_t> chunk;
+    while (chunk.size() < card) chunk.insert(65536 * 3 + rng() % 65536);
+    add_batch({chunk.begin(), chunk.end()});
+  }
+  std::vector<uint32_t> spread, top, unsorted;
+  for (uint32_t i = 0; i < 5000; ++i) spread.push_back(i * 977 + 5);
+  add_batch(spread);
+  for (uint32_t i = 2000; i > 0; --i) top.push_back(UINT32_MAX - i * 3 + 3);
+  add_batch(top);
+  for (uint32_t i = 0; i < 3000; ++i) unsorted.push_back(rng() % 400000);
+  unsorted.push_back(unsorted.front());  // a repeat
+  add_batch(unsorted);
+  EXPECT_TRUE(bitmap.contains(UINT32_MAX));
+}
+
 TEST(Bitmap, CopiesAreIndependentAndSelfDifferenceEmpties) {
   Bitmap a{1, 2, 3};
   Bitmap b = a;

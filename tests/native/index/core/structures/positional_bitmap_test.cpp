@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/panic.h"
+
 namespace quorvane {
 namespace {
 

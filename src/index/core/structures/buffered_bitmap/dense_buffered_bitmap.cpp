@@ -1,0 +1,61 @@
+#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
+
+namespace quorvane {
+
+DenseBufferedBitmap::DenseBufferedBitmap(const DenseBufferedBitmap& other)
+    : bitmap_(other.bitmap_),
+      chunk_(other.chunk_ ? std::make_unique<Chunk>(*other.chunk_) : nullptr),
+      key_(other.key_),
+      first_word_(other.first_word_),
+      last_word_(other.last_word_),
+      chunk_count_(other.chunk_count_),
+      overflow_(other.overflow_) {}
+
+DenseBufferedBitmap& DenseBufferedBitmap::operator=(const DenseBufferedBitmap& other) {
+  if (this != &other) *this = DenseBufferedBitmap(other);
+  return *this;
+}
+
+void DenseBufferedBitmap::push_elsewhere(uint32_t id) {
+  if (chunk_ == nullptr) {
+    chunk_ = std::make_unique<Chunk>();
+    key_ = id >> 16;
+  } else if ((id >> 16) > key_) {
+    // An ascending run moved on: the finished chunk goes in whole.
+    emit_chunk();
+    key_ = id >> 16;
+  } else {
+    if (overflow_.size() == OVERFLOW_BATCH) {
+      bitmap_.add_many(overflow_);
+      overflow_.clear();
+    }
+    overflow_.push_back(id);
+    return;
+  }
+  set_bit(id);
+}
+
+void DenseBufferedBitmap::emit_chunk() {
+  if (chunk_count_ == 0) return;
+  bitmap_.add_chunk_bits(static_cast<uint16_t>(key_), chunk_->words, first_word_, last_word_);
+  for (uint32_t w = first_word_; w <= last_word_; ++w) chunk_->words[w] = 0;
+  first_word_ = WORDS;
+  last_word_ = 0;
+  chunk_count_ = 0;
+}
+
+void DenseBufferedBitmap::flush() {
+  if (chunk_ != nullptr) emit_chunk();
+  bitmap_.add_many(overflow_);
+  discard_pending();
+}
+
+void DenseBufferedBitmap::discard_pending() {
+  chunk_.reset();
+  first_word_ = WORDS;
+  last_word_ = 0;
+  chunk_count_ = 0;
+  std::vector<uint32_t>().swap(overflow_);
+}
+
+}  // namespace quorvane
