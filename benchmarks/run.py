@@ -64,6 +64,32 @@ def main():
     gc.collect()
     per_object = (rss_bytes() - before) / n
 
+    # The same objects in one add_object_many call, into a fresh index.
+    bulk = Index()
+    start = time.perf_counter()
+    bulk.add_object_many(objs)
+    bulk_s = time.perf_counter() - start
+    del bulk
+    gc.collect()
+
+    # union_with of two halves against adding the second half in bulk.
+    half = n // 2
+    first, second = Index(), Index()
+    first.add_object_many(objs[:half])
+    second.add_object_many(objs[half:])
+    start = time.perf_counter()
+    first.union_with(second)
+    union_s = time.perf_counter() - start
+    del first, second
+    gc.collect()
+    target = Index()
+    target.add_object_many(objs[:half])
+    start = time.perf_counter()
+    target.add_object_many(objs[half:])
+    second_half_s = time.perf_counter() - start
+    del target
+    gc.collect()
+
     def count(q):
         return lambda: index.reduced_query(q).collect()
 
@@ -84,6 +110,11 @@ def main():
     print("| measurement | result | median time |")
     print("|---|---:|---:|")
     print(f"| build with add_object | {n:,} objects | {build_s * 1000:.0f} ms |")
+    print(f"| build with add_object_many | {n:,} objects | {bulk_s * 1000:.0f} ms "
+          f"({build_s / bulk_s:.2f}x faster than add_object) |")
+    print(f"| union_with of two indexes of {half:,} | {n:,} objects | {union_s * 1000:.0f} ms "
+          f"(add_object_many of the second half: {second_half_s * 1000:.0f} ms, "
+          f"{second_half_s / union_s:.2f}x) |")
     print(f"| memory (RSS growth) per object | {per_object:.0f} bytes | |")
     for label, fn in queries:
         hits = len(fn())

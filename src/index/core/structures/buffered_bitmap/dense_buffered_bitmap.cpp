@@ -18,6 +18,14 @@ DenseBufferedBitmap& DenseBufferedBitmap::operator=(const DenseBufferedBitmap& o
 
 void DenseBufferedBitmap::push_elsewhere(uint32_t id) {
   if (chunk_ == nullptr) {
+    // The first ids of a write wait in the array buffer; only a cell that
+    // fills it is busy enough to be given the chunk's 8 KiB.
+    if (overflow_.size() < OVERFLOW_BATCH) {
+      overflow_.push_back(id);
+      return;
+    }
+    bitmap_.add_many(overflow_);
+    overflow_.clear();
     chunk_ = std::make_unique<Chunk>();
     key_ = id >> 16;
   } else if ((id >> 16) > key_) {

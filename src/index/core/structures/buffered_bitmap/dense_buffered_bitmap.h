@@ -3,13 +3,14 @@
 // of ids (the numeric slices and the boolean cells of a bulk write).
 //
 // Setting a bit costs a few instructions; a finished chunk reaches the Bitmap
-// as one whole container. Ids below the current chunk (another run, or ids
-// out of order) wait in a small array buffer instead, so any order of ids is
-// handled, at the array buffer's speed.
+// as one whole container. A cell starts with a small array buffer and takes
+// the chunk only once it has filled that buffer; ids below the current chunk
+// (another run, or ids out of order) keep using the array buffer, so any
+// order of ids is handled, at the array buffer's speed.
 //
 // As BufferedBitmap: the ordinary path adds directly, readers read `bitmap()`
-// alone, and the owning structure's lock guards the cell. The chunk's 8 KiB
-// are allocated by the first push and freed by `flush`.
+// alone, and the owning structure's lock guards the cell. Both buffers are
+// freed by `flush`.
 #pragma once
 
 #include <cstddef>
@@ -81,7 +82,7 @@ class DenseBufferedBitmap {
   uint32_t first_word_ = WORDS;
   uint32_t last_word_ = 0;
   uint32_t chunk_count_ = 0;
-  std::vector<uint32_t> overflow_;  // ids below the current chunk
+  std::vector<uint32_t> overflow_;  // the array buffer
 };
 
 }  // namespace quorvane
