@@ -673,9 +673,13 @@ object_layouts = st.lists(
 @given(layouts=object_layouts, raw=queries)
 def test_single_query_matches_scan(layouts, raw):
     objs = _build(layouts)
+    check_one_query(objs, resolve_query(raw, objs))
+
+
+def check_one_query(objs, q):
+    """Indexes `objs` in one batch and compares the answer to `q` with a scan."""
     idx = Index()
     idx.add_object_many(objs)
-    q = resolve_query(raw, objs)
     so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
 
 
@@ -686,10 +690,7 @@ def test_single_query_matches_scan(layouts, raw):
 def test_numeric_comparisons_match_python(stored, x, op):
     """int/float mixes compare exactly like Python, at and around the 2**53 and 2**63 edges."""
     objs = [Item(a=v) for v in stored]
-    idx = Index()
-    idx.add_object_many(objs)
-    q = (op, "a", x)
-    so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
+    check_one_query(objs, (op, "a", x))
 
 
 @settings(max_examples=EXAMPLES * 5, deadline=None,
@@ -698,10 +699,7 @@ def test_numeric_comparisons_match_python(stored, x, op):
        op=st.sampled_from(["eq", "starts_with", "ends_with", "contains"]))
 def test_text_operators_match_python(stored, t, op):
     objs = [Item(s=v) for v in stored]
-    idx = Index()
-    idx.add_object_many(objs)
-    q = (op, "s", t)
-    so.check_result(idx.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)
+    check_one_query(objs, (op, "s", t))
 
 
 # ---------------------------------------------------------------------------------------------
