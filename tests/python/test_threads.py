@@ -438,3 +438,35 @@ class TestRacesBetweenTwoOperations:
             assert q is None, f"round {rounds}: source disagrees with the values on {q}"
             q = scan_mismatch(sink, objs, EQ_QUERIES)
             assert q is None, f"round {rounds}: merged index disagrees with the values on {q}"
+
+    def test_union_with_while_containers_are_reassigned(self):
+        """Unions into one index replace its holders' lists while other threads assign new
+        lists to the same holders: no element of a replaced list may stay indexed."""
+        rng = random.Random(3)
+        holders = [Holder(l=[rng.choice(STRS)]) for _ in range(64)]
+        src, sink = Index(), Index()
+        src.add_object_many(holders)
+        done = threading.Event()
+
+        def write(seed):
+            r = random.Random(seed)
+            while not done.is_set():
+                # Long lists: an assignment indexes its elements one by one.
+                r.choice(holders).l = [r.choice(STRS) for _ in range(r.randint(0, 30))]
+
+        writers = [Spawned(lambda s=s: write(s), f"writer-{s}") for s in range(3)]
+        for t in writers:
+            t.start()
+        unions = 0
+        try:
+            deadline = time.monotonic() + ROUND_SECONDS
+            while time.monotonic() < deadline:
+                sink.union_with(src)
+                unions += 1
+        finally:
+            done.set()
+            finish(writers, "writers")
+        queries = [("eq", "l", s) for s in STRS] + [("starts_with", "l", "x")]
+        q = scan_mismatch(sink, holders, queries)
+        assert q is None, f"after {unions} unions the merged index disagrees on {q}"
+        assert scan_mismatch(src, holders, queries) is None

@@ -1,6 +1,7 @@
 #include "index/core/index.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "absl/container/flat_hash_map.h"
 #include "index/core/id_alloc.h"
@@ -63,6 +64,22 @@ std::vector<std::pair<uint32_t, PreparedValue>> prepared_values(const AttributeM
     values.emplace_back(attr, prepare_value(value));
   });
   return values;
+}
+
+// Runs `write(attrs)` under `rec`'s attribute lock with the writers open
+// (`open` opens them unless they are). A thread never waits for an object's
+// lock while its writers hold map locks, since the lock's holder may be
+// waiting for one of them: when the lock is busy, `close` closes the writers,
+// the lock is awaited, and the writers are opened again under it.
+template <class Open, class Close, class Write>
+void write_under_object_lock(const Indexable& rec, Open&& open, Close&& close, Write&& write) {
+  open();
+  if (try_with_object_lock(rec.attributes(), CANNOT_READ, write)) return;
+  close();
+  with_object_lock(rec.attributes(), CANNOT_READ, [&](AttributeMap& attrs) {
+    open();
+    write(attrs);
+  });
 }
 
 void store_item(ItemTable& table, uint32_t id, const StoredItem& item) {
@@ -214,16 +231,12 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
           writers[attr]->add(holder.id, prepare_value(value));
         });
       };
-      // Never wait for an object's lock while holding the writers' map locks:
-      // its holder may be waiting for one of them.
-      if (!open && !attrs.empty()) open_writers();
-      if (!try_with_object_lock(e.rec->attributes(), CANNOT_READ, index_values)) {
-        finish_writers();
-        with_object_lock(e.rec->attributes(), CANNOT_READ, [&](AttributeMap& current) {
-          if (!attrs.empty()) open_writers();
-          index_values(current);
-        });
-      }
+      write_under_object_lock(
+          *e.rec,
+          [&] {
+            if (!open && !attrs.empty()) open_writers();
+          },
+          finish_writers, index_values);
     }
     finish_writers();
   }
@@ -443,13 +456,12 @@ void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
       ids.for_each([&](uint32_t id) { it->second.add(id); });
     }
   }
+  // Only the ids brought in: other's element ids are other's own, and the
+  // containers are indexed again below under ids of this map.
   {
     auto mine = self.strings.write();
     auto theirs = other.strings.read();
-    Bitmap keep = mine->columns.all_ids();
-    keep.union_with(without_foreign(theirs->columns.all_ids()));
-    mine->columns.union_with(theirs->columns);
-    mine->columns.intersect_with(keep);
+    mine->columns.union_with(theirs->columns, &incoming);
     mine->empty.union_with(without_foreign(theirs->empty));
     auto buckets = theirs->buckets;
     buckets.intersect_with(incoming);
@@ -458,10 +470,7 @@ void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
   {
     auto mine = self.numbers.write();
     auto theirs = other.numbers.read();
-    Bitmap keep = mine->slices.all_ids();
-    keep.union_with(without_foreign(theirs->slices.all_ids()));
-    mine->slices.union_with(theirs->slices);
-    mine->slices.intersect_with(keep);
+    mine->slices.union_with(theirs->slices, &incoming);
     auto buckets = theirs->buckets;
     buckets.intersect_with(incoming);
     mine->buckets.union_with(buckets);
@@ -485,10 +494,16 @@ void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
   std::vector<std::function<void()>> deferred;
   {
     BulkQueryMapAdder::Holder holder;
-    BulkQueryMapAdder writer(self, deferred, &holder);
+    std::optional<BulkQueryMapAdder> writer;
+    // A holder's container is replaced under the holder's lock, as every
+    // change of it is: an assignment updating this map meanwhile would
+    // otherwise be cut in two, and the elements it indexed after the
+    // replacement would stay under ids given back to the pool.
     for (const auto& [rec, values] : containers) {
       holder = {rec->id(), rec};
-      writer.add_container(rec->id(), values);
+      write_under_object_lock(
+          *rec, [&] { writer.emplace(self, deferred, &holder); }, [&] { writer.reset(); },
+          [&](AttributeMap&) { writer->add_container(rec->id(), values); });
     }
   }
   for (const auto& work : deferred) work();

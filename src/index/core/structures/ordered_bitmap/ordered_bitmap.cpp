@@ -178,10 +178,17 @@ Bitmap NumericalBitmap::all_ids() const {
   return all_.bitmap();
 }
 
-void NumericalBitmap::union_with(const NumericalBitmap& other) {
+void NumericalBitmap::union_with(const NumericalBitmap& other, const Bitmap* only) {
   if (this == &other) return;
-  for (int i = 0; i < LEVELS; ++i) ones_[i].bitmap().union_with(other.ones_[i].bitmap());
-  all_.bitmap().union_with(other.all_.bitmap());
+  auto merge = [only](Cell& into, const Cell& from) {
+    if (only == nullptr) {
+      into.bitmap().union_with(from.bitmap());
+    } else if (!from.bitmap().is_empty()) {
+      into.bitmap().union_with(from.bitmap().intersected(*only));
+    }
+  };
+  for (int i = 0; i < LEVELS; ++i) merge(ones_[i], other.ones_[i]);
+  merge(all_, other.all_);
 }
 
 void NumericalBitmap::intersect_with(const Bitmap& keep) {

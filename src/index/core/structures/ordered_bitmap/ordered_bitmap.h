@@ -62,9 +62,10 @@ class NumericalBitmap {
   // Every indexed id (a copy of `all`).
   Bitmap all_ids() const;
 
-  // Cell by cell bitmap union with `other` (pending ids of `other` are not
-  // read; this index's own pending ids stay pending).
-  void union_with(const NumericalBitmap& other);
+  // Cell by cell bitmap union with `other`, or with the ids of `other` that
+  // are in `*only` when given (pending ids of `other` are not read; this
+  // index's own pending ids stay pending).
+  void union_with(const NumericalBitmap& other, const Bitmap* only = nullptr);
   // Cell by cell intersection with `keep`; pending ids are dropped.
   void intersect_with(const Bitmap& keep);
 

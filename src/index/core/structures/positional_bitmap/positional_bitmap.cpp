@@ -189,15 +189,20 @@ Bitmap PositionalBitmap::all_ids() const {
   return result;
 }
 
-void PositionalBitmap::union_with(const PositionalBitmap& other) {
+void PositionalBitmap::union_with(const PositionalBitmap& other, const Bitmap* only) {
   if (&other == this) return;
   if (other.columns_.size() > columns_.size()) expand_map(other.columns_.size());
   // Both rows use the same centring rule, so other's column j is this
   // row's column j + shift.
   const std::size_t shift = (columns_.size() - other.columns_.size()) / 2;
-  auto merge = [](Cell& into, const Cell& from) {
+  auto merge = [only](Cell& into, const Cell& from) {
     check(from.pending_count() == 0, "union with a string index that has pending ids");
-    if (!from.bitmap().is_empty()) into.bitmap().union_with(from.bitmap());
+    if (from.bitmap().is_empty()) return;
+    if (only == nullptr) {
+      into.bitmap().union_with(from.bitmap());
+    } else {
+      into.bitmap().union_with(from.bitmap().intersected(*only));
+    }
   };
   for (std::size_t j = 0; j < other.columns_.size(); ++j) {
     Column& into = columns_[j + shift];

@@ -76,9 +76,10 @@ class PositionalBitmap {
   // Every id with a stored string (the union of the start cells).
   Bitmap all_ids() const;
 
-  // Adds every string of `other` to this index, widening to other's column
-  // count first. `other` must have no pending ids (Panic otherwise).
-  void union_with(const PositionalBitmap& other);
+  // Adds every string of `other` to this index (only the strings of ids in
+  // `*only`, when given), widening to other's column count first. `other`
+  // must have no pending ids (Panic otherwise).
+  void union_with(const PositionalBitmap& other, const Bitmap* only = nullptr);
   // Keeps only the ids in `keep`, in every cell (pending ids are flushed
   // first).
   void intersect_with(const Bitmap& keep);

@@ -193,6 +193,31 @@ TEST(NumericalBitmap, BulkWritesMergesAndNarrowingKeepQueriesExact) {
   check_queries(direct, rng, 10);
 }
 
+// A union limited to some ids takes their keys and leaves no bit of the
+// others' keys anywhere (an id may even be held by both sides' models at once).
+TEST(NumericalBitmap, UnionLimitedToSomeIdsTakesOnlyTheirKeys) {
+  std::mt19937 rng(9);
+  Model mine, theirs;
+  Bitmap only;
+  std::map<uint32_t, NumericKey> expected;
+  for (uint32_t id = 0; id < 400; ++id) {
+    NumericKey key = random_key(rng);
+    if (id % 2 == 1) {
+      mine.add(id, key);
+      expected[id] = key;
+    } else {
+      theirs.add(id, key);
+      if (id % 4 == 0) only.add(id), expected[id] = key;
+    }
+  }
+  for (uint32_t id = 1; id < 400; id += 8) theirs.add(id, random_key(rng));  // not in `only`
+  only.add(100000);                                                          // held by neither
+  mine.index.union_with(theirs.index, &only);
+  mine.keys = expected;
+  check_cells(mine);
+  check_queries(mine, rng, 10);
+}
+
 TEST(NumericalBitmap, ConcurrentQueriesUseTheirOwnScratch) {
   std::mt19937 rng(4);
   Model m;

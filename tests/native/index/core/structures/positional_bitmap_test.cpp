@@ -288,6 +288,23 @@ TEST(PositionalBitmap, UnionAndIntersectAgreeWithBruteForce) {
     expect_queries_match(merged, kept, needle);
   EXPECT_EQ(merged.all_ids(), keep);
 
+  // Limited to some ids of the wider index: the others leave no bit behind,
+  // also where the narrower index holds the same id.
+  PositionalBitmap limited;
+  limited.union_with(narrow_index);
+  Strings expected;
+  Bitmap only;
+  for (const auto& [id, text] : all) {
+    if (id % 2 == 0) expected[id] = text;
+    if (id % 2 == 1 && rng() % 2 == 0) only.add(id), expected[id] = text;
+  }
+  wide_index.insert("zzzzzzzzzzzz", 0);  // id 0 is narrow's; not in `only`
+  limited.union_with(wide_index, &only);
+  EXPECT_EQ(limited.all_ids().cardinality(), expected.size());
+  for (const std::string& needle : random_needles(rng, expected, 40))
+    expect_queries_match(limited, expected, needle);
+  expect_queries_match(limited, expected, "zzzzzzzzzzzz");
+
   PositionalBitmap pending;
   pending.push("abc", 1);
   EXPECT_THROW(merged.union_with(pending), Panic);
