@@ -180,15 +180,12 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
     std::vector<uint32_t> attrs = batch.attrs;
     std::sort(attrs.begin(), attrs.end());
     std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
-    // Room for the batch's containers, made once: growing the element tables
-    // entry by entry would rehash them again and again.
-    absl::flat_hash_map<uint32_t, std::pair<std::size_t, std::size_t>> container_counts;
+    // The batch's element ids, taken at once per attribute: the containers
+    // then get ascending runs of ids, which the cells append fastest.
+    absl::flat_hash_map<uint32_t, std::size_t> element_counts;
     for (const Entry& e : entries) {
-      for (const auto& [attr, walked] : e.containers) {
-        auto& [holders, elements] = container_counts[attr];
-        holders += 1;
-        elements += walked.elements.size();
-      }
+      for (const auto& [attr, walked] : e.containers)
+        element_counts[attr] += walked.elements.size();
     }
     bool open = false;
     auto finish_writers = [&] {
@@ -199,9 +196,9 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
       writers.resize(attrs.back() + 1);
       for (uint32_t attr : attrs) {
         writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
-        if (auto it = container_counts.find(attr); it != container_counts.end()) {
-          writers[attr]->reserve_elements(it->second.first, it->second.second);
-          container_counts.erase(it);
+        if (auto it = element_counts.find(attr); it != element_counts.end()) {
+          writers[attr]->reserve_element_ids(it->second);
+          element_counts.erase(it);
         }
       }
       open = true;
@@ -322,19 +319,18 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& remov
       while (!frontier.empty()) {
         std::vector<uint32_t> next;
         for (uint32_t holder : frontier) {
-          auto it = table->by_holder.find(holder);
-          if (it == table->by_holder.end()) continue;
-          for (const auto& entry : it->second) next.push_back(entry.id);
+          if (const auto* entries = table->by_holder.find(holder)) {
+            for (const auto& entry : *entries) next.push_back(entry.id);
+          }
         }
         kept_all.add_many(next);
         frontier = std::move(next);
       }
       Bitmap dropped = table->ids.differenced(kept_all);
       dropped.for_each([&](uint32_t element) {
-        auto holder = table->holder_of.find(element);
-        if (holder != table->holder_of.end()) {
-          table->by_holder.erase(holder->second);
-          table->holder_of.erase(holder);
+        if (const uint32_t* holder = table->holder_of.find(element)) {
+          table->by_holder.erase(*holder);
+          table->holder_of.erase(element);
         }
         freed.push_back(element);
       });
@@ -414,9 +410,9 @@ namespace {
 // The container of `holder` as `other` indexed it, with nested containers.
 std::vector<PreparedValue> element_tree(const ElementTable& table, uint32_t holder) {
   std::vector<PreparedValue> out;
-  auto it = table.by_holder.find(holder);
-  if (it == table.by_holder.end()) return out;
-  for (const ElementEntry& entry : it->second) {
+  const auto* entries = table.by_holder.find(holder);
+  if (entries == nullptr) return out;
+  for (const ElementEntry& entry : *entries) {
     out.push_back(PreparedValue{entry.value, element_tree(table, entry.id)});
   }
   return out;

@@ -31,11 +31,9 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
   strings_->columns.flush();
 }
 
-void BulkQueryMapAdder::reserve_elements(std::size_t holders, std::size_t elements) {
-  elements_->by_holder.reserve(elements_->by_holder.size() + holders);
-  elements_->holder_of.reserve(elements_->holder_of.size() + elements);
+void BulkQueryMapAdder::reserve_element_ids(std::size_t count) {
   std::size_t kept = reserved_ids_.size();
-  reserved_ids_.resize(kept + elements);
+  reserved_ids_.resize(kept + count);
   allocate_ids(std::span<uint32_t>(reserved_ids_).subspan(kept));
   std::sort(reserved_ids_.begin(), reserved_ids_.end(), std::greater<>());
 }

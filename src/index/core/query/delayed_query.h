@@ -44,9 +44,9 @@ class BulkQueryMapAdder final : public ScalarSink {
     map_.insert_elements(*this, holder, elements);
   }
 
-  // Makes room in the element table for this many more holders and elements,
-  // and takes that many element ids from the pool at once.
-  void reserve_elements(std::size_t holders, std::size_t elements);
+  // Takes this many element ids from the pool at once, for the containers
+  // the writer is about to index.
+  void reserve_element_ids(std::size_t count);
 
   void number(uint32_t id, NumericKey key, bool add) override;
   void string(uint32_t id, std::string_view text, bool add) override;

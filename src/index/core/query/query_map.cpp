@@ -231,10 +231,10 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
   absl::InlinedVector<uint32_t, 8> ids(values.size());
   sink.take_ids(ids);
   sink.elements([&](ElementTable& table) {
-    auto& entries = table.by_holder[holder];
+    auto& entries = table.by_holder.insert_or_assign(holder, {});
     entries.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-      table.holder_of[ids[i]] = holder;
+      table.holder_of.insert_or_assign(ids[i], holder);
       entries.push_back(ElementEntry{ids[i], values[i].value});
     }
     table.ids.add_many(ids);
@@ -245,10 +245,7 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
 void QueryMap::remove_elements(ScalarSink& sink, uint32_t holder) {
   std::vector<ElementEntry> entries;
   sink.elements([&](ElementTable& table) {
-    auto it = table.by_holder.find(holder);
-    if (it == table.by_holder.end()) return;
-    entries = std::move(it->second);
-    table.by_holder.erase(it);
+    entries = table.by_holder.take(holder);
     for (const auto& entry : entries) {
       table.holder_of.erase(entry.id);
       table.ids.remove(entry.id);
@@ -300,8 +297,7 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
     std::vector<uint32_t> holders;
     holders.reserve(1024);
     found.for_each([&](uint32_t element) {
-      auto it = table->holder_of.find(element);
-      if (it != table->holder_of.end()) holders.push_back(it->second);
+      if (const uint32_t* holder = table->holder_of.find(element)) holders.push_back(*holder);
     });
     ids.add_many(holders);
   }

@@ -29,6 +29,7 @@
 #include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
+#include "index/core/structures/paged_array/paged_array.h"
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
 #include "index/core/structures/shards/hashmap.h"
 #include "index/core/structures/value_buckets/value_buckets.h"
@@ -106,8 +107,12 @@ struct ElementEntry {
   PyValue value;
 };
 struct ElementTable {
-  absl::flat_hash_map<uint32_t, uint32_t> holder_of;
-  absl::flat_hash_map<uint32_t, std::vector<ElementEntry>> by_holder;
+  // Element ids come from the pool in runs (a batch's containers take theirs
+  // at once), so the links are arrays indexed by id rather than hash maps:
+  // large pages for elements, small ones for holders, which a map may have
+  // only among some of the engine's objects.
+  PagedArray<uint32_t, 10> holder_of;
+  PagedArray<std::vector<ElementEntry>, 6> by_holder;  // holders of non-empty containers
   Bitmap ids;
 };
 
