@@ -26,6 +26,8 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
   } catch (...) {
   }
   numbers_->slices.flush();
+  numbers_->buckets.flush();
+  strings_->buckets.flush();
   bools_->true_ids.flush();
   bools_->false_ids.flush();
   strings_->columns.flush();

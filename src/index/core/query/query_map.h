@@ -68,8 +68,11 @@ struct StringIndex {
   void update(uint32_t id, std::string_view text, bool add, bool buffered) {
     if (text.empty()) {
       add ? empty.add(id) : empty.remove(id);
+    } else if (add && buffered) {
+      columns.push(text, id);
+      buckets.push(bucket_key(text), id);
     } else if (add) {
-      buffered ? columns.push(text, id) : columns.insert(text, id);
+      columns.insert(text, id);
       buckets.add(bucket_key(text), id);
     } else {
       columns.remove(text, id);
@@ -84,8 +87,11 @@ struct NumericIndex {
 
   // As StringIndex::update, for one number's key.
   void update(uint32_t id, NumericKey key, bool add, bool buffered) {
-    if (add) {
-      buffered ? slices.push(id, key) : slices.add(id, key);
+    if (add && buffered) {
+      slices.push(id, key);
+      buckets.push(key, id);
+    } else if (add) {
+      slices.add(id, key);
       buckets.add(key, id);
     } else {
       slices.remove(id, key);

@@ -137,6 +137,21 @@ void HybridSet::add(uint32_t id) {
   become_large(std::move(bitmap));
 }
 
+void HybridSet::add_many(std::span<const uint32_t> ids) {
+  if (kind_ == Kind::Large) {
+    large_().add_many(ids);
+    return;
+  }
+  if (ids.size() < CenteredArray::CAPACITY) {
+    for (uint32_t id : ids) add(id);
+    return;
+  }
+  Bitmap bitmap;
+  if (kind_ != Kind::Empty) bitmap.add_many(array_().run());
+  bitmap.add_many(ids);
+  become_large(std::move(bitmap));
+}
+
 void HybridSet::remove(uint32_t id) {
   switch (kind_) {
     case Kind::Empty:

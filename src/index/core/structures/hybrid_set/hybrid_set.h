@@ -45,6 +45,9 @@ class HybridSet {
   // becomes Large before any duplicate test, so re-adding a present id to a
   // full array still converts it.
   void add(uint32_t id);
+  // Inserts every id of `ids`: fewer than 4 one by one, as `add`; more make
+  // the set Large at once, in one batched add.
+  void add_many(std::span<const uint32_t> ids);
   // Removes `id` if present; the form never shrinks.
   // Throws Panic("called remove on Empty") on an Empty set.
   void remove(uint32_t id);

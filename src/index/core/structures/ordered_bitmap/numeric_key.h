@@ -11,6 +11,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <utility>
 
 namespace quorvane {
 
@@ -25,6 +26,10 @@ struct NumericKey {
   // Lexicographic (high, mantissa), which is the 76-bit unsigned order.
   auto operator<=>(const NumericKey&) const = default;
   bool operator==(const NumericKey&) const = default;
+  template <class H>
+  friend H AbslHashValue(H h, const NumericKey& key) {
+    return H::combine(std::move(h), key.high, key.mantissa);
+  }
 };
 
 // Key of an integer. Pure; identical for every caller.

@@ -8,7 +8,9 @@
 // been seen the buckets are dropped for good and the other indexes answer
 // alone, so memory stays bounded by the distinct values, not the ids.
 //
-// No lock of its own: it lives under the lock of the structure beside it.
+// No lock of its own: it lives under the lock of the structure beside it. A
+// bulk writer gathers its ids with `push` and adds them with `flush`, holding
+// that lock in between (nothing reads the buckets while ids are pending).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 
@@ -43,6 +46,31 @@ class ValueBuckets {
       return;
     }
     map_.emplace(typename Map::key_type(key), HybridSet::of(id));
+  }
+
+  // As `add`, but the id is only gathered under its key; `flush` adds the
+  // gathered ids with one lookup and one batched add per distinct key.
+  template <class K>
+  void push(const K& key, uint32_t id) {
+    if (!enabled_) return;
+    auto [it, fresh] = pending_.try_emplace(key);
+    if (fresh && map_.find(key) == map_.end() && map_.size() + ++pending_new_ > MAX_DISTINCT) {
+      disable();
+      return;
+    }
+    it->second.push_back(id);
+  }
+
+  // Adds every pushed id and frees what gathered them.
+  void flush() {
+    if (pending_.empty()) return;
+    for (auto& [key, ids] : pending_) {
+      auto it = map_.find(key);
+      if (it == map_.end()) it = map_.emplace(key, HybridSet()).first;
+      it->second.add_many(ids);
+    }
+    Pending().swap(pending_);
+    pending_new_ = 0;
   }
 
   template <class K>
@@ -121,10 +149,16 @@ class ValueBuckets {
   void disable() {
     enabled_ = false;
     Map().swap(map_);
+    Pending().swap(pending_);
+    pending_new_ = 0;
   }
+
+  using Pending = absl::flat_hash_map<typename Map::key_type, std::vector<uint32_t>>;
 
   bool enabled_ = true;
   Map map_;
+  Pending pending_;
+  std::size_t pending_new_ = 0;  // pending keys that the map does not hold yet
 };
 
 }  // namespace quorvane

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <vector>
@@ -107,6 +108,29 @@ TEST(HybridSet, RandomOperationsMatchStdSet) {
       out.remove(4000000000u);
       ASSERT_EQ(out.to_vector(), expected);
       ASSERT_EQ(s.to_bitmap().to_vector(), expected);
+    }
+  }
+}
+
+TEST(HybridSet, AddManyHoldsEveryIdFromEveryForm) {
+  std::mt19937 rng(8);
+  for (Kind kind : {Kind::Empty, Kind::Small, Kind::Medium, Kind::Large}) {
+    for (std::size_t n : {0u, 1u, 3u, 4u, 50u, 3000u}) {
+      std::set<uint32_t> before;
+      if (kind != Kind::Empty) before = {2, 9};
+      HybridSet s = make(kind, before);
+      V batch;
+      for (std::size_t i = 0; i < n; ++i) batch.push_back(rng() % 20000);
+      if (n > 4) std::sort(batch.begin(), batch.end());  // bulk batches come ascending
+      s.add_many(batch);
+      std::set<uint32_t> oracle = before;
+      oracle.insert(batch.begin(), batch.end());
+      ASSERT_EQ(contents(s), V(oracle.begin(), oracle.end())) << int(kind) << " " << n;
+      if (n >= 4) {
+        EXPECT_EQ(s.kind(), Kind::Large) << int(kind) << " " << n;
+      } else if (n == 0) {
+        EXPECT_EQ(s.kind(), kind);
+      }
     }
   }
 }

@@ -53,6 +53,45 @@ TEST(ValueBuckets, TooManyDistinctValuesDropTheBucketsForGood) {
   EXPECT_TRUE(buckets.map().empty());
 }
 
+// Ids pushed in bulk and flushed end as if added one by one, next to ids
+// added and removed directly before; the distinct-value limit counts values
+// already held and values only pending alike.
+TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
+  std::mt19937 rng(5);
+  Buckets pushed, added;
+  for (uint32_t id = 0; id < 200; ++id) {
+    int key = static_cast<int>(rng() % 30);
+    pushed.add(key, id);
+    added.add(key, id);
+  }
+  pushed.remove(3, 7), added.remove(3, 7);
+  for (uint32_t id = 200; id < 3000; ++id) {
+    int key = static_cast<int>(rng() % 60);  // some keys new, some with 1 or 2 ids so far
+    if (id % 7 == 0) key = 100 + static_cast<int>(id);  // a key of a single id
+    pushed.push(key, id);
+    added.add(key, id);
+  }
+  pushed.flush();
+  ASSERT_TRUE(pushed.enabled());
+  ASSERT_EQ(pushed.map().size(), added.map().size());
+  for (const auto& [key, set] : added.map()) {
+    EXPECT_EQ(pushed.get(key).to_vector(), set.to_bitmap().to_vector()) << key;
+    EXPECT_EQ(pushed.count(key), set.cardinality()) << key;
+  }
+
+  Buckets limit;
+  for (int v = 0; v < static_cast<int>(Buckets::MAX_DISTINCT) - 2; ++v) limit.add(v, 1);
+  limit.push(0, 2);  // held already: not new
+  limit.push(-1, 3);
+  limit.push(-1, 4);  // pending already: counted once
+  limit.push(-2, 5);
+  EXPECT_TRUE(limit.enabled());
+  limit.push(-3, 6);
+  EXPECT_FALSE(limit.enabled());
+  limit.flush();
+  EXPECT_TRUE(limit.map().empty());
+}
+
 TEST(ValueBuckets, UnionAndNarrowing) {
   Buckets a, b;
   a.add(1, 10);
