@@ -174,10 +174,13 @@ def test_union_with_itself_or_empty_changes_nothing():
 
 
 def test_large_batches_answer_like_single_adds():
-    # Thousands of consecutive ids fill whole id-set containers at once.
+    # Thousands of consecutive ids fill whole id-set containers at once, and a
+    # batch this large is written by several threads, each owning some maps.
+    leaves = [Thing(a=i) for i in range(7)]
     objs = [
-        Thing(n=i % 977, f=i / 7, s=f"w{i % 300:03d}", flag=i % 3 == 0, l=[i % 11, -i])
-        for i in range(6000)
+        Thing(n=i % 977, f=i / 7, s=f"w{i % 300:03d}", flag=i % 3 == 0, l=[i % 11, -i],
+              leaf=leaves[i % 7])
+        for i in range(40000)
     ]
     bulk, single = Index(), Index()
     bulk.add_object_many(objs[::-1])  # any order of the batch
@@ -186,7 +189,8 @@ def test_large_batches_answer_like_single_adds():
     queries = [
         Q.eq("n", 5), Q.gt("n", 900), Q.bt("f", 10.0, 500.0), Q.lt("f", 3.0),
         Q.starts_with("s", "w1"), Q.contains("s", "99"), Q.eq("flag", True),
-        Q.eq("l", 7), Q.lt("l", -5990), Q.and_(Q.eq("flag", False), Q.ge("n", 500)),
+        Q.eq("l", 7), Q.lt("l", -39990), Q.and_(Q.eq("flag", False), Q.ge("n", 500)),
+        Q.eq("leaf.a", 3), Q.eq("leaf", leaves[2]),
     ]
     for query in queries:
         got = ids(bulk.reduced_query(query).collect())
@@ -217,3 +221,38 @@ def test_concurrent_batches_with_opposite_attribute_orders_finish():
     assert not any(thread.is_alive() for thread in threads), "bulk writers deadlocked"
     assert len(index.get_by_attribute(a=7)) == 8
     assert len(index.reduced_query(Q.eq("c", 2999)).collect()) == 8
+
+
+def test_large_batch_written_while_assigned_ends_with_the_final_values():
+    # Writer threads own different attributes of the same objects while another
+    # thread assigns them, new attributes included; re-adding replaces values.
+    import random
+    import threading
+
+    import scan_oracle as so
+
+    objs = [Thing(n=i % 97, s=f"w{i % 50}", l=[i % 13, i % 5]) for i in range(40000)]
+    index = Index()
+    stop = threading.Event()
+
+    def assign():
+        rng = random.Random(5)
+        while not stop.is_set():
+            obj = rng.choice(objs)
+            name = rng.choice(["n", "s", "l", "extra"])
+            value = {"n": rng.randrange(97), "s": f"w{rng.randrange(50)}",
+                     "l": [rng.randrange(13)], "extra": rng.randrange(5)}[name]
+            setattr(obj, name, value)
+
+    writer = threading.Thread(target=assign, daemon=True)
+    writer.start()
+    try:
+        for _ in range(3):
+            index.add_object_many(objs)
+    finally:
+        stop.set()
+        writer.join(timeout=60)
+    queries = ([("eq", "n", v) for v in range(0, 97, 7)] + [("eq", "s", "w7"), ("gt", "n", 90)]
+               + [("eq", "l", v) for v in range(13)] + [("eq", "extra", v) for v in range(5)])
+    for q in queries:
+        so.check_result(index.reduced_query(so.to_expr(q)).collect(), so.scan(objs, q), "index", q)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "absl/container/flat_hash_map.h"
 #include "index/core/id_alloc.h"
@@ -171,73 +172,153 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
     for (const Entry& e : entries) ids.push_back(e.rec->id());  // ascending
     members->add_many(ids);
   }
-  std::vector<std::function<void()>> deferred;
-  {
-    auto maps = query_maps->read();
-    BulkQueryMapAdder::Holder holder;
-    // Writers are opened together in ascending attribute order, so that two
-    // batches writing to the same maps take the maps' locks in one order.
-    std::vector<uint32_t> attrs = batch.attrs;
-    std::sort(attrs.begin(), attrs.end());
-    std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
-    // The batch's element ids, taken at once per attribute: the containers
-    // then get ascending runs of ids, which the cells append fastest.
-    absl::flat_hash_map<uint32_t, std::size_t> element_counts;
-    for (const Entry& e : entries) {
-      for (const auto& [attr, walked] : e.containers)
-        element_counts[attr] += walked.elements.size();
+  // The batch's element ids, taken at once per attribute: the containers
+  // then get ascending runs of ids, which the cells append fastest.
+  absl::flat_hash_map<uint32_t, std::size_t> element_counts;
+  for (const Entry& e : entries) {
+    for (const auto& [attr, walked] : e.containers) element_counts[attr] += walked.elements.size();
+  }
+  std::vector<std::vector<uint32_t>> groups = split_attributes(batch, element_counts);
+  std::vector<uint8_t> owner;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    for (uint32_t attr : groups[g]) {
+      if (owner.size() <= attr) owner.resize(attr + 1);
+      owner[attr] = static_cast<uint8_t>(g + 1);
     }
-    bool open = false;
-    auto finish_writers = [&] {
-      writers.clear();
-      open = false;
-    };
-    auto open_writers = [&] {
-      writers.resize(attrs.back() + 1);
-      for (uint32_t attr : attrs) {
-        writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
-        if (auto it = element_counts.find(attr); it != element_counts.end()) {
-          writers[attr]->reserve_element_ids(it->second);
-          element_counts.erase(it);
+  }
+  std::vector<std::vector<std::function<void()>>> deferred(groups.size());
+  auto write = [&](std::size_t g) {
+    write_values(entries, groups[g], owner, static_cast<uint8_t>(g + 1), element_counts,
+                 deferred[g]);
+  };
+  if (groups.size() <= 1) {
+    if (!groups.empty()) write(0);
+  } else {
+    // Each group of maps is written by its own thread; the first group here.
+    std::vector<std::exception_ptr> failures(groups.size());
+    std::vector<std::thread> threads;
+    threads.reserve(groups.size() - 1);
+    for (std::size_t g = 1; g < groups.size(); ++g) {
+      threads.emplace_back([&, g] {
+        try {
+          write(g);
+        } catch (...) {
+          failures[g] = std::current_exception();
         }
+      });
+    }
+    try {
+      write(0);
+    } catch (...) {
+      failures[0] = std::current_exception();
+    }
+    for (std::thread& t : threads) t.join();
+    for (const auto& failure : failures) {
+      if (failure) std::rethrow_exception(failure);
+    }
+  }
+  for (const auto& group : deferred) {
+    for (const auto& work : group) work();
+  }
+}
+
+std::vector<std::vector<uint32_t>> IndexAPI::split_attributes(
+    const PreparedBatch& batch, const absl::flat_hash_map<uint32_t, std::size_t>& element_counts) {
+  // Maps are independent (each has its own locks), so a large batch is
+  // written by up to MAX_WRITER_THREADS threads, each owning some maps. The
+  // split balances an estimate of the work: one unit per object for a scalar
+  // attribute, one per element for containers. Small batches stay on the
+  // calling thread: starting a thread costs more than they take.
+  static constexpr std::size_t MAX_WRITER_THREADS = 4;
+  static constexpr std::size_t MIN_OBJECTS_PER_THREAD = 16384;
+  std::vector<uint32_t> attrs = batch.attrs;
+  std::sort(attrs.begin(), attrs.end());
+  const std::size_t objects = batch.objects.size();
+  std::size_t threads = std::min({MAX_WRITER_THREADS, attrs.size(),
+                                  std::max<std::size_t>(1, std::thread::hardware_concurrency()),
+                                  std::max<std::size_t>(1, objects / MIN_OBJECTS_PER_THREAD)});
+  if (threads <= 1)
+    return attrs.empty() ? std::vector<std::vector<uint32_t>>{}
+                         : std::vector<std::vector<uint32_t>>{attrs};
+  std::vector<std::pair<std::size_t, uint32_t>> costs;  // (estimate, attr)
+  for (uint32_t attr : attrs) {
+    auto it = element_counts.find(attr);
+    costs.emplace_back(objects + (it == element_counts.end() ? 0 : it->second), attr);
+  }
+  std::sort(costs.begin(), costs.end(), std::greater<>());
+  std::vector<std::vector<uint32_t>> groups(threads);
+  std::vector<std::size_t> load(threads, 0);
+  for (const auto& [cost, attr] : costs) {
+    std::size_t g = std::min_element(load.begin(), load.end()) - load.begin();
+    load[g] += cost;
+    groups[g].push_back(attr);
+  }
+  for (auto& group : groups) std::sort(group.begin(), group.end());
+  return groups;
+}
+
+void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vector<uint32_t> attrs,
+                            const std::vector<uint8_t>& owner, uint8_t me,
+                            absl::flat_hash_map<uint32_t, std::size_t> element_counts,
+                            std::vector<std::function<void()>>& deferred) {
+  auto maps = query_maps->read();
+  BulkQueryMapAdder::Holder holder;
+  // Writers are opened together in ascending attribute order, so that any
+  // two writers of the same maps take the maps' locks in one order.
+  std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
+  bool open = false;
+  auto finish_writers = [&] {
+    writers.clear();
+    open = false;
+  };
+  auto open_writers = [&] {
+    writers.resize(attrs.back() + 1);
+    for (uint32_t attr : attrs) {
+      writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
+      if (auto it = element_counts.find(attr); it != element_counts.end()) {
+        writers[attr]->reserve_element_ids(it->second);
+        element_counts.erase(it);
       }
-      open = true;
-    };
-    for (const Entry& e : entries) {
-      holder = {e.rec->id(), e.rec};
-      auto index_values = [&](AttributeMap& current) {
-        current.for_each([&](uint32_t attr, const PyValue& value) {
-          if (attr >= writers.size() || writers[attr] == nullptr) {
-            // An attribute assigned since the batch was prepared.
-            finish_writers();
-            map_for(maps, attr);
-            attrs.insert(std::upper_bound(attrs.begin(), attrs.end(), attr), attr);
-            open_writers();
-          }
-          if (value.kind() != ValueKind::Iterable) {
-            writers[attr]->add_scalar(holder.id, value);
+    }
+    open = true;
+  };
+  for (const PreparedObject& e : entries) {
+    holder = {e.rec->id(), e.rec};
+    auto index_values = [&](AttributeMap& current) {
+      current.for_each([&](uint32_t attr, const PyValue& value) {
+        // Another writer's attribute; attributes assigned since the batch was
+        // prepared belong to the first writer.
+        const uint8_t attr_owner = attr < owner.size() ? owner[attr] : 0;
+        if (attr_owner != me && (attr_owner != 0 || me != 1)) return;
+        if (attr >= writers.size() || writers[attr] == nullptr) {
+          // An attribute assigned since the batch was prepared.
+          finish_writers();
+          map_for(maps, attr);
+          attrs.insert(std::upper_bound(attrs.begin(), attrs.end(), attr), attr);
+          open_writers();
+        }
+        if (value.kind() != ValueKind::Iterable) {
+          writers[attr]->add_scalar(holder.id, value);
+          return;
+        }
+        // The container walked beforehand, unless another was assigned since.
+        for (const auto& [walked_attr, walked] : e.containers) {
+          if (walked_attr == attr && walked.value == value) {
+            writers[attr]->add(holder.id, walked);
             return;
           }
-          // The container walked beforehand, unless another was assigned since.
-          for (const auto& [walked_attr, walked] : e.containers) {
-            if (walked_attr == attr && walked.value == value) {
-              writers[attr]->add(holder.id, walked);
-              return;
-            }
-          }
-          writers[attr]->add(holder.id, prepare_value(value));
-        });
-      };
-      write_under_object_lock(
-          *e.rec,
-          [&] {
-            if (!open && !attrs.empty()) open_writers();
-          },
-          finish_writers, index_values);
-    }
-    finish_writers();
+        }
+        writers[attr]->add(holder.id, prepare_value(value));
+      });
+    };
+    write_under_object_lock(
+        *e.rec,
+        [&] {
+          if (!open && !attrs.empty()) open_writers();
+        },
+        finish_writers, index_values);
   }
-  for (const auto& work : deferred) work();
+  finish_writers();
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attr, const PyValue& value) {
@@ -498,7 +579,11 @@ void union_map(QueryMap& self, const QueryMap& other, const Bitmap& incoming,
     for (const auto& [rec, values] : containers) {
       holder = {rec->id(), rec};
       write_under_object_lock(
-          *rec, [&] { writer.emplace(self, deferred, &holder); }, [&] { writer.reset(); },
+          *rec,
+          [&] {
+            if (!writer) writer.emplace(self, deferred, &holder);
+          },
+          [&] { writer.reset(); },
           [&](AttributeMap&) { writer->add_container(rec->id(), values); });
     }
   }

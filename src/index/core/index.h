@@ -101,6 +101,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     Bitmap incoming;
     absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> values;
   };
+  // The batch's attributes in groups, each written by its own thread (one
+  // group for a small batch; none without attributes).
+  static std::vector<std::vector<uint32_t>> split_attributes(
+      const PreparedBatch& batch, const absl::flat_hash_map<uint32_t, std::size_t>& element_counts);
+  // Writes the values of `entries` for the attributes of group `me` (1-based;
+  // `owner[attr]` names each attribute's group). Group 1 also writes the
+  // attributes assigned since the batch was prepared. Nested work is queued
+  // in `deferred`.
+  void write_values(const std::vector<PreparedObject>& entries, std::vector<uint32_t> attrs,
+                    const std::vector<uint8_t>& owner, uint8_t me,
+                    absl::flat_hash_map<uint32_t, std::size_t> element_counts,
+                    std::vector<std::function<void()>>& deferred);
   // Puts right the objects assigned while the last union ran.
   void repair_after_union(
       absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> changes);
