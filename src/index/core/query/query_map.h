@@ -26,7 +26,6 @@
 #include "absl/functional/function_ref.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
-#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/core/structures/paged_array/paged_array.h"
@@ -101,8 +100,8 @@ struct NumericIndex {
 };
 
 struct BoolCells {
-  DenseBufferedBitmap true_ids;
-  DenseBufferedBitmap false_ids;
+  BufferedBitmap true_ids;
+  BufferedBitmap false_ids;
 };
 
 // Element ids of container values: element -> holder, every element id, and

@@ -1,54 +1,40 @@
-// BufferedBitmap: an id-set cell that can collect ids in a small pending
-// buffer and add them to its Bitmap in one batched insertion.
+// BufferedBitmap: an id-set cell (of the numeric slices, the positional
+// string columns and the boolean sets) that bulk writers can fill without one
+// set insertion per id.
 //
-// The ordinary insertion path adds directly; only bulk writers push. Readers
-// read `bitmap()` alone: outside a bulk write no id is pending, and a bulk
-// writer holds the lock of the owning structure until it has flushed.
-// No lock of its own: guarded by the structure that holds the cell.
+// The ordinary path adds to the Bitmap directly. A bulk writer pushes: ids
+// wait in a small array buffer, and a cell that fills it (one receiving a
+// long run of ids) collects the rest as the bits of one 65536-id chunk, where
+// setting a bit costs a few instructions and a finished chunk reaches the
+// Bitmap as one whole container. Ids below the current chunk (another run,
+// or ids out of order) keep using the array buffer, so any order of ids is
+// handled, at the array buffer's speed.
+//
+// Readers read `bitmap()` alone: outside a bulk write nothing is pending, and
+// a bulk writer holds the owning structure's lock until it has flushed. No
+// lock of its own. Both buffers are freed by `flush`, so a cell costs no
+// buffer memory outside a bulk write.
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
-#include <utility>
+#include <vector>
 
 #include "index/core/structures/bitmap/bitmap.h"
 
 namespace quorvane {
 
-template <uint32_t K>
 class BufferedBitmap {
-  static_assert(K > 0, "a cell needs room for at least one pending id");
-
  public:
-  static constexpr uint32_t CAPACITY = K;
-
-  // An empty cell: empty bitmap, no pending id, no buffer.
+  // An empty cell: empty bitmap, nothing pending, no buffers.
   BufferedBitmap() = default;
-  BufferedBitmap(const BufferedBitmap& other) : bitmap_(other.bitmap_) { copy_pending(other); }
-  BufferedBitmap& operator=(const BufferedBitmap& other) {
-    if (this != &other) {
-      bitmap_ = other.bitmap_;
-      copy_pending(other);
-    }
-    return *this;
-  }
-  // Moving a cell moves its pending ids with it; the moved-from cell keeps no
-  // pending id and, like a moved-from Bitmap, may only be destroyed or
+  BufferedBitmap(const BufferedBitmap& other);
+  BufferedBitmap& operator=(const BufferedBitmap& other);
+  // Moves carry the pending ids; the moved-from cell may only be destroyed or
   // assigned to.
-  BufferedBitmap(BufferedBitmap&& other) noexcept
-      : bitmap_(std::move(other.bitmap_)),
-        pending_(std::move(other.pending_)),
-        count_(std::exchange(other.count_, 0)) {}
-  BufferedBitmap& operator=(BufferedBitmap&& other) noexcept {
-    if (this != &other) {
-      bitmap_ = std::move(other.bitmap_);
-      pending_ = std::move(other.pending_);
-      count_ = std::exchange(other.count_, 0);
-    }
-    return *this;
-  }
+  BufferedBitmap(BufferedBitmap&& other) noexcept = default;
+  BufferedBitmap& operator=(BufferedBitmap&& other) noexcept = default;
 
   // Adds `id` to the bitmap directly (the ordinary path).
   void add(uint32_t id) { bitmap_.add(id); }
@@ -56,57 +42,50 @@ class BufferedBitmap {
   // bulk write there are none.
   void remove(uint32_t id) { bitmap_.remove(id); }
 
-  // Appends `id` to the pending buffer; a full buffer is first emptied into
-  // the bitmap with one batched insertion, so at most K ids are ever pending.
-  // The buffer is allocated by the first push and freed by `flush`, so a cell
-  // costs no buffer memory outside a bulk write.
+  // Marks `id` pending; pending ids reach the bitmap by `flush` at the latest.
   void push(uint32_t id) {
-    if (count_ == K || pending_ == nullptr) [[unlikely]]
-      make_room();
-    pending_[count_++] = id;
+    if (chunk_ != nullptr && (id >> 16) == key_) [[likely]] {
+      set_bit(id);
+    } else {
+      push_elsewhere(id);
+    }
   }
 
-  // Moves every pending id into the bitmap and frees the buffer.
-  void flush() {
-    if (count_ != 0) bitmap_.add_many(std::span<const uint32_t>(pending_.get(), count_));
-    discard_pending();
-  }
-
-  // Drops every pending id without adding it, and frees the buffer.
-  void discard_pending() {
-    pending_.reset();
-    count_ = 0;
-  }
+  // Moves every pending id into the bitmap and frees the buffers.
+  void flush();
+  // Drops every pending id without adding it, and frees the buffers.
+  void discard_pending();
 
   const Bitmap& bitmap() const { return bitmap_; }
   Bitmap& bitmap() { return bitmap_; }
-  uint32_t pending_count() const { return count_; }
-  // The pending ids in push order.
-  std::span<const uint32_t> pending() const { return {pending_.get(), count_}; }
+  // Pushes not yet in the bitmap (an id pushed twice counts twice).
+  uint32_t pending_count() const { return chunk_count_ + static_cast<uint32_t>(overflow_.size()); }
 
  private:
-  void make_room() {
-    if (pending_ == nullptr) {
-      pending_ = std::make_unique_for_overwrite<uint32_t[]>(K);
-      count_ = 0;
-    } else {
-      bitmap_.add_many(std::span<const uint32_t>(pending_.get(), K));
-      count_ = 0;
-    }
+  static constexpr uint32_t WORDS = 1024;
+  static constexpr std::size_t OVERFLOW_BATCH = 256;
+  struct Chunk {
+    uint64_t words[WORDS] = {};
+  };
+
+  void set_bit(uint32_t id) {
+    const uint32_t word = (id & 0xFFFFu) >> 6;
+    chunk_->words[word] |= uint64_t{1} << (id & 63);
+    if (word < first_word_) first_word_ = word;
+    if (word > last_word_) last_word_ = word;
+    ++chunk_count_;
   }
-  void copy_pending(const BufferedBitmap& other) {
-    count_ = other.count_;
-    if (other.pending_ == nullptr) {
-      pending_.reset();
-      return;
-    }
-    pending_ = std::make_unique_for_overwrite<uint32_t[]>(K);
-    std::copy(other.pending_.get(), other.pending_.get() + count_, pending_.get());
-  }
+  void push_elsewhere(uint32_t id);
+  // Adds the chunk's ids to the bitmap and clears it.
+  void emit_chunk();
 
   Bitmap bitmap_;
-  std::unique_ptr<uint32_t[]> pending_;  // K slots while a bulk write uses the cell
-  uint32_t count_ = 0;                   // positions [0, count_) are in use
+  std::unique_ptr<Chunk> chunk_;  // zero outside [first_word_, last_word_]
+  uint32_t key_ = 0;              // the chunk holds ids key_ * 65536 + bit
+  uint32_t first_word_ = WORDS;
+  uint32_t last_word_ = 0;
+  uint32_t chunk_count_ = 0;
+  std::vector<uint32_t> overflow_;  // the array buffer
 };
 
 }  // namespace quorvane

@@ -22,7 +22,7 @@
 #include <cstdint>
 
 #include "index/core/structures/bitmap/bitmap.h"
-#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/ordered_bitmap/numeric_key.h"
 
 namespace quorvane {
@@ -30,7 +30,7 @@ namespace quorvane {
 class NumericalBitmap {
  public:
   static constexpr int LEVELS = 76;
-  using Cell = DenseBufferedBitmap;
+  using Cell = BufferedBitmap;
 
   // 76 empty one cells and an empty `all`.
   NumericalBitmap() = default;

@@ -29,13 +29,13 @@
 #include <vector>
 
 #include "index/core/structures/bitmap/bitmap.h"
-#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace quorvane {
 
 class PositionalBitmap {
  public:
-  using Cell = DenseBufferedBitmap;
+  using Cell = BufferedBitmap;
 
   // A new index has no columns.
   PositionalBitmap() = default;

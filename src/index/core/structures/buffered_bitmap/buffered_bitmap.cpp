@@ -1,8 +1,8 @@
-#include "index/core/structures/buffered_bitmap/dense_buffered_bitmap.h"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace quorvane {
 
-DenseBufferedBitmap::DenseBufferedBitmap(const DenseBufferedBitmap& other)
+BufferedBitmap::BufferedBitmap(const BufferedBitmap& other)
     : bitmap_(other.bitmap_),
       chunk_(other.chunk_ ? std::make_unique<Chunk>(*other.chunk_) : nullptr),
       key_(other.key_),
@@ -11,12 +11,12 @@ DenseBufferedBitmap::DenseBufferedBitmap(const DenseBufferedBitmap& other)
       chunk_count_(other.chunk_count_),
       overflow_(other.overflow_) {}
 
-DenseBufferedBitmap& DenseBufferedBitmap::operator=(const DenseBufferedBitmap& other) {
-  if (this != &other) *this = DenseBufferedBitmap(other);
+BufferedBitmap& BufferedBitmap::operator=(const BufferedBitmap& other) {
+  if (this != &other) *this = BufferedBitmap(other);
   return *this;
 }
 
-void DenseBufferedBitmap::push_elsewhere(uint32_t id) {
+void BufferedBitmap::push_elsewhere(uint32_t id) {
   if (chunk_ == nullptr) {
     // The first ids of a write wait in the array buffer; only a cell that
     // fills it is busy enough to be given the chunk's 8 KiB.
@@ -43,7 +43,7 @@ void DenseBufferedBitmap::push_elsewhere(uint32_t id) {
   set_bit(id);
 }
 
-void DenseBufferedBitmap::emit_chunk() {
+void BufferedBitmap::emit_chunk() {
   if (chunk_count_ == 0) return;
   bitmap_.add_chunk_bits(static_cast<uint16_t>(key_), chunk_->words, first_word_, last_word_);
   for (uint32_t w = first_word_; w <= last_word_; ++w) chunk_->words[w] = 0;
@@ -52,13 +52,13 @@ void DenseBufferedBitmap::emit_chunk() {
   chunk_count_ = 0;
 }
 
-void DenseBufferedBitmap::flush() {
+void BufferedBitmap::flush() {
   if (chunk_ != nullptr) emit_chunk();
   bitmap_.add_many(overflow_);
   discard_pending();
 }
 
-void DenseBufferedBitmap::discard_pending() {
+void BufferedBitmap::discard_pending() {
   chunk_.reset();
   first_word_ = WORDS;
   last_word_ = 0;
