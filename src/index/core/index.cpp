@@ -227,7 +227,8 @@ std::vector<std::vector<uint32_t>> IndexAPI::split_attributes(
   // Maps are independent (each has its own locks), so a large batch is
   // written by up to MAX_WRITER_THREADS threads, each owning some maps. The
   // split balances an estimate of the work: one unit per object for a scalar
-  // attribute, one per element for containers. Small batches stay on the
+  // attribute, and three more per element for containers (an element costs
+  // its holder's entry besides the value itself). Small batches stay on the
   // calling thread: starting a thread costs more than they take.
   static constexpr std::size_t MAX_WRITER_THREADS = 4;
   static constexpr std::size_t MIN_OBJECTS_PER_THREAD = 16384;
@@ -243,7 +244,7 @@ std::vector<std::vector<uint32_t>> IndexAPI::split_attributes(
   std::vector<std::pair<std::size_t, uint32_t>> costs;  // (estimate, attr)
   for (uint32_t attr : attrs) {
     auto it = element_counts.find(attr);
-    costs.emplace_back(objects + (it == element_counts.end() ? 0 : it->second), attr);
+    costs.emplace_back(objects + (it == element_counts.end() ? 0 : 3 * it->second), attr);
   }
   std::sort(costs.begin(), costs.end(), std::greater<>());
   std::vector<std::vector<uint32_t>> groups(threads);
