@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "absl/container/flat_hash_map.h"
@@ -194,24 +195,27 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
   if (groups.size() <= 1) {
     if (!groups.empty()) write(0);
   } else {
-    // Each group of maps is written by its own thread; the first group here.
+    // Each group of maps is written by its own thread; the first group here,
+    // with any group no thread could be started for.
     std::vector<std::exception_ptr> failures(groups.size());
+    auto write_group = [&](std::size_t g) {
+      try {
+        write(g);
+      } catch (...) {
+        failures[g] = std::current_exception();
+      }
+    };
     std::vector<std::thread> threads;
+    std::vector<std::size_t> here{0};
     threads.reserve(groups.size() - 1);
     for (std::size_t g = 1; g < groups.size(); ++g) {
-      threads.emplace_back([&, g] {
-        try {
-          write(g);
-        } catch (...) {
-          failures[g] = std::current_exception();
-        }
-      });
+      try {
+        threads.emplace_back(write_group, g);
+      } catch (const std::system_error&) {
+        here.push_back(g);
+      }
     }
-    try {
-      write(0);
-    } catch (...) {
-      failures[0] = std::current_exception();
-    }
+    for (std::size_t g : here) write_group(g);
     for (std::thread& t : threads) t.join();
     for (const auto& failure : failures) {
       if (failure) std::rethrow_exception(failure);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
 #include "index/core/filtered_index.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
@@ -43,7 +44,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   struct PreparedObject {
     StoredItem item;
     const Indexable* rec;
-    std::vector<std::pair<uint32_t, PreparedValue>> containers;
+    // Most objects hold at most one container: no allocation for it.
+    absl::InlinedVector<std::pair<uint32_t, PreparedValue>, 1> containers;
   };
   struct PreparedBatch {
     std::vector<PreparedObject> objects;
