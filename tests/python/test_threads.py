@@ -470,3 +470,35 @@ class TestRacesBetweenTwoOperations:
         q = scan_mismatch(sink, holders, queries)
         assert q is None, f"after {unions} unions the merged index disagrees on {q}"
         assert scan_mismatch(src, holders, queries) is None
+
+    def test_union_with_while_new_attributes_are_assigned_finishes(self):
+        """Unions copy the holders' lists while every assignment brings a new attribute (a new
+        map in each index holding the object): both finish, and the union target holds the
+        new values."""
+        # Enough holders that a union spends a while copying their lists.
+        holders = [Holder(l=[i, i + 1]) for i in range(20000)]
+        src, sink = Index(), Index()
+        src.add_object_many(holders)
+        sink.union_with(src)
+        done = threading.Event()
+        rng = random.Random(9)
+        owners = []
+
+        def write():
+            try:
+                for k in range(300):
+                    owners.append(rng.choice(holders))
+                    setattr(owners[-1], f"new{k}", k)
+            finally:
+                done.set()
+
+        def merge():
+            while not done.is_set():
+                sink.union_with(src)
+
+        threads = [Spawned(write, "writer"), Spawned(merge, "merger")]
+        for t in threads:
+            t.start()
+        finish(threads, "writer/merger")
+        for k in (0, 150, 299):
+            assert {id(o) for o in sink.get_by_attribute(**{f"new{k}": k})} == {id(owners[k])}

@@ -45,6 +45,11 @@ QueryMap& IndexAPI::map_for(ReadGuard<MapVector>& maps, uint32_t attr) {
   return *(*maps)[attr];
 }
 
+QueryMap& IndexAPI::map_of(uint32_t attr) {
+  auto maps = query_maps->read();
+  return map_for(maps, attr);
+}
+
 namespace {
 
 // The attribute ids of an object, read under its lock.
@@ -266,7 +271,6 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
                             const std::vector<uint8_t>& owner, uint8_t me,
                             absl::flat_hash_map<uint32_t, std::size_t> element_counts,
                             std::vector<std::function<void()>>& deferred) {
-  auto maps = query_maps->read();
   BulkQueryMapAdder::Holder holder;
   // Writers are opened together in ascending attribute order, so that any
   // two writers of the same maps take the maps' locks in one order.
@@ -279,7 +283,7 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
   auto open_writers = [&] {
     writers.resize(attrs.back() + 1);
     for (uint32_t attr : attrs) {
-      writers[attr] = std::make_unique<BulkQueryMapAdder>(*(*maps)[attr], deferred, &holder);
+      writers[attr] = std::make_unique<BulkQueryMapAdder>(map_of(attr), deferred, &holder);
       if (auto it = element_counts.find(attr); it != element_counts.end()) {
         writers[attr]->reserve_element_ids(it->second);
         element_counts.erase(it);
@@ -298,7 +302,7 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
         if (attr >= writers.size() || writers[attr] == nullptr) {
           // An attribute assigned since the batch was prepared.
           finish_writers();
-          map_for(maps, attr);
+          map_of(attr);
           attrs.insert(std::upper_bound(attrs.begin(), attrs.end(), attr), attr);
           open_writers();
         }
@@ -658,10 +662,9 @@ void IndexAPI::union_with(IndexAPI& other) {
     }
   }
   ensure_maps(attrs);
-  {
-    auto mine = query_maps->read();
-    auto theirs = other.query_maps->read();
-    for (uint32_t a : attrs) union_map(*(*mine)[a], *(*theirs)[a], incoming_ids, records);
+  for (uint32_t a : attrs) {
+    const QueryMap& theirs = *(*other.query_maps->read())[a];
+    union_map(map_of(a), theirs, incoming_ids, records);
   }
   {
     auto table = items->write();

@@ -12,7 +12,10 @@
 //   -> the locks inside one QueryMap
 //   -> a nested engine's parent_links, then the nested engine's own locks.
 // A parent engine's locks come before a nested engine's. Views share
-// `query_maps` and `items`, never the engine itself.
+// `query_maps` and `items`, never the engine itself. Bulk writers and unions,
+// which wait for object locks while they write, hold no lock of `query_maps`
+// then: a thread holding an object's lock may need it to install a map (an
+// object added with an attribute this engine has no map for yet).
 #pragma once
 
 #include <atomic>
@@ -126,6 +129,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // The map of `attr`, created when missing; stable while query_maps is held.
   QueryMap& map_for(ReadGuard<MapVector>& maps, uint32_t attr);
+  // The same without holding query_maps afterwards. A map is never removed
+  // from a live engine, so the reference stays valid; this is how a thread
+  // that may wait for an object's lock keeps maps at hand, since a thread
+  // holding an object's lock may need query_maps exclusively to install a map.
+  QueryMap& map_of(uint32_t attr);
   void narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& removed);
 };
 
