@@ -404,7 +404,7 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& remov
   std::vector<uint32_t> freed;
   {
     auto table = map.elements.write();
-    if (!table->ids.is_empty()) {
+    if (!table->ids.bitmap().is_empty()) {
       std::vector<uint32_t> frontier = keep.to_vector();
       while (!frontier.empty()) {
         std::vector<uint32_t> next;
@@ -416,7 +416,7 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& remov
         kept_all.add_many(next);
         frontier = std::move(next);
       }
-      Bitmap dropped = table->ids.differenced(kept_all);
+      Bitmap dropped = table->ids.bitmap().differenced(kept_all);
       dropped.for_each([&](uint32_t element) {
         if (const uint32_t* holder = table->holder_of.find(element)) {
           table->by_holder.erase(*holder);
@@ -424,7 +424,7 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& remov
         }
         freed.push_back(element);
       });
-      table->ids.difference_with(dropped);
+      table->ids.bitmap().difference_with(dropped);
       removed_all.union_with(dropped);
     }
   }

@@ -31,6 +31,7 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
   bools_->true_ids.flush();
   bools_->false_ids.flush();
   strings_->columns.flush();
+  elements_->ids.flush();
 }
 
 void BulkQueryMapAdder::reserve_element_ids(std::size_t count) {

@@ -56,6 +56,9 @@ class BulkQueryMapAdder final : public ScalarSink {
   // From the ids reserved for the batch, in ascending order (the cells then
   // receive element ids as ascending runs), then from the pool.
   void take_ids(std::span<uint32_t> out) override;
+  void record_ids(ElementTable& table, std::span<const uint32_t> ids) override {
+    for (uint32_t id : ids) table.ids.push(id);
+  }
 
  private:
   QueryMap& map_;

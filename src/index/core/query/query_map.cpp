@@ -101,6 +101,9 @@ class DirectSink final : public ScalarSink {
   void nested(std::function<void()> work) override { work(); }
   void elements(absl::FunctionRef<void(ElementTable&)> fn) override { fn(*map_.elements.write()); }
   void take_ids(std::span<uint32_t> out) override { allocate_ids(out); }
+  void record_ids(ElementTable& table, std::span<const uint32_t> ids) override {
+    table.ids.bitmap().add_many(ids);
+  }
 
  private:
   QueryMap& map_;
@@ -113,7 +116,7 @@ QueryMap::~QueryMap() {
   // element ids out of the pool for good, and ever larger ids would make
   // every later item table larger.
   try {
-    free_ids(elements.unshared().ids.to_vector());
+    free_ids(elements.unshared().ids.bitmap().to_vector());
   } catch (...) {
     // A poisoned pool keeps its ids; a destructor has no one to tell.
   }
@@ -237,7 +240,7 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
       table.holder_of.insert_or_assign(ids[i], holder);
       entries.push_back(ElementEntry{ids[i], values[i].value});
     }
-    table.ids.add_many(ids);
+    sink.record_ids(table, ids);
   });
   for (std::size_t i = 0; i < values.size(); ++i) insert(sink, ids[i], values[i]);
 }
@@ -289,9 +292,9 @@ void QueryMap::detach_indexable(const StoredIndexable& value, uint32_t parent_id
 
 void QueryMap::unmask_ids(Bitmap& ids) const {
   auto table = elements.read();
-  if (table->ids.is_empty()) return;
+  if (table->ids.bitmap().is_empty()) return;
   for (;;) {
-    Bitmap found = ids.intersected(table->ids);
+    Bitmap found = ids.intersected(table->ids.bitmap());
     if (found.is_empty()) return;
     ids.difference_with(found);
     std::vector<uint32_t> holders;
@@ -304,11 +307,11 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
 }
 
 Bitmap QueryMap::element_ids() const {
-  return elements.read()->ids;
+  return elements.read()->ids.bitmap();
 }
 
 bool QueryMap::has_elements() const {
-  return !elements.read()->ids.is_empty();
+  return !elements.read()->ids.bitmap().is_empty();
 }
 
 }  // namespace quorvane

@@ -118,7 +118,7 @@ struct ElementTable {
   // only among some of the engine's objects.
   PagedArray<uint32_t, 10> holder_of;
   PagedArray<std::vector<ElementEntry>, 6> by_holder;  // holders of non-empty containers
-  Bitmap ids;
+  BufferedBitmap ids;                                  // every element id
 };
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
@@ -140,6 +140,8 @@ class ScalarSink {
   virtual void elements(absl::FunctionRef<void(ElementTable&)> fn) = 0;
   // Fills `out` with fresh element ids from the process's pool.
   virtual void take_ids(std::span<uint32_t> out) = 0;
+  // Records element ids in `table.ids` (called from inside `elements`).
+  virtual void record_ids(ElementTable& table, std::span<const uint32_t> ids) = 0;
 };
 
 class QueryMap {
