@@ -1,13 +1,13 @@
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
+#include <cstring>
+
 namespace quorvane {
 
 BufferedBitmap::BufferedBitmap(const BufferedBitmap& other)
     : bitmap_(other.bitmap_),
       chunk_(other.chunk_ ? std::make_unique<Chunk>(*other.chunk_) : nullptr),
       key_(other.key_),
-      first_word_(other.first_word_),
-      last_word_(other.last_word_),
       chunk_count_(other.chunk_count_),
       overflow_(other.overflow_) {}
 
@@ -45,10 +45,8 @@ void BufferedBitmap::push_elsewhere(uint32_t id) {
 
 void BufferedBitmap::emit_chunk() {
   if (chunk_count_ == 0) return;
-  bitmap_.add_chunk_bits(static_cast<uint16_t>(key_), chunk_->words, first_word_, last_word_);
-  for (uint32_t w = first_word_; w <= last_word_; ++w) chunk_->words[w] = 0;
-  first_word_ = WORDS;
-  last_word_ = 0;
+  bitmap_.add_chunk_bits(static_cast<uint16_t>(key_), chunk_->words, 0, WORDS - 1);
+  std::memset(chunk_->words, 0, sizeof(chunk_->words));
   chunk_count_ = 0;
 }
 
@@ -60,8 +58,6 @@ void BufferedBitmap::flush() {
 
 void BufferedBitmap::discard_pending() {
   chunk_.reset();
-  first_word_ = WORDS;
-  last_word_ = 0;
   chunk_count_ = 0;
   std::vector<uint32_t>().swap(overflow_);
 }
