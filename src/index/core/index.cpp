@@ -197,34 +197,30 @@ void IndexAPI::add_objects(const PreparedBatch& batch) {
     write_values(entries, groups[g], owner, static_cast<uint8_t>(g + 1), element_counts,
                  deferred[g]);
   };
-  if (groups.size() <= 1) {
-    if (!groups.empty()) write(0);
-  } else {
-    // Each group of maps is written by its own thread; the first group here,
-    // with any group no thread could be started for.
-    std::vector<std::exception_ptr> failures(groups.size());
-    auto write_group = [&](std::size_t g) {
-      try {
-        write(g);
-      } catch (...) {
-        failures[g] = std::current_exception();
-      }
-    };
-    std::vector<std::thread> threads;
-    std::vector<std::size_t> here{0};
-    threads.reserve(groups.size() - 1);
-    for (std::size_t g = 1; g < groups.size(); ++g) {
-      try {
-        threads.emplace_back(write_group, g);
-      } catch (const std::system_error&) {
-        here.push_back(g);
-      }
+  // Each group of maps after the first is written by a thread of its own;
+  // the first here, with any group no thread could be started for.
+  std::vector<std::exception_ptr> failures(groups.size());
+  auto write_group = [&](std::size_t g) {
+    try {
+      write(g);
+    } catch (...) {
+      failures[g] = std::current_exception();
     }
-    for (std::size_t g : here) write_group(g);
-    for (std::thread& t : threads) t.join();
-    for (const auto& failure : failures) {
-      if (failure) std::rethrow_exception(failure);
+  };
+  std::vector<std::thread> threads;
+  std::vector<std::size_t> here;
+  if (!groups.empty()) here.push_back(0);
+  for (std::size_t g = 1; g < groups.size(); ++g) {
+    try {
+      threads.emplace_back(write_group, g);
+    } catch (const std::system_error&) {
+      here.push_back(g);
     }
+  }
+  for (std::size_t g : here) write_group(g);
+  for (std::thread& t : threads) t.join();
+  for (const auto& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
   }
   for (const auto& group : deferred) {
     for (const auto& work : group) work();
@@ -274,12 +270,8 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
   BulkQueryMapAdder::Holder holder;
   // Writers are opened together in ascending attribute order, so that any
   // two writers of the same maps take the maps' locks in one order.
-  std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;
-  bool open = false;
-  auto finish_writers = [&] {
-    writers.clear();
-    open = false;
-  };
+  std::vector<std::unique_ptr<BulkQueryMapAdder>> writers;  // empty while closed
+  auto finish_writers = [&] { writers.clear(); };
   auto open_writers = [&] {
     writers.resize(attrs.back() + 1);
     for (uint32_t attr : attrs) {
@@ -289,7 +281,6 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
         element_counts.erase(it);
       }
     }
-    open = true;
   };
   for (const PreparedObject& e : entries) {
     holder = {e.rec->id(), e.rec};
@@ -300,9 +291,9 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
         const uint8_t attr_owner = attr < owner.size() ? owner[attr] : 0;
         if (attr_owner != me && (attr_owner != 0 || me != 1)) return;
         if (attr >= writers.size() || writers[attr] == nullptr) {
-          // An attribute assigned since the batch was prepared.
+          // An attribute assigned since the batch was prepared (its map is
+          // made when the writers open again).
           finish_writers();
-          map_of(attr);
           attrs.insert(std::upper_bound(attrs.begin(), attrs.end(), attr), attr);
           open_writers();
         }
@@ -323,7 +314,7 @@ void IndexAPI::write_values(const std::vector<PreparedObject>& entries, std::vec
     write_under_object_lock(
         *e.rec,
         [&] {
-          if (!open && !attrs.empty()) open_writers();
+          if (writers.empty() && !attrs.empty()) open_writers();
         },
         finish_writers, index_values);
   }
