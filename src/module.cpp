@@ -3,6 +3,7 @@
 #include <string>
 
 #include "index/indexable.h"
+#include "index/interfaces/filtered_index.h"
 #include "index/interfaces/index.h"
 #include "index/interfaces/query.h"
 #include "python/arg_binding.h"
@@ -82,6 +83,9 @@ PyRef init_module() {
   add_type(module.get(), "Indexable", create_indexable_type());
   add_type(module.get(), "FilteredIndex", create_filtered_index_type());
   add_type(module.get(), "PyQueryExpr", create_query_type());
+  PyObject* panic = panic_exception_type();
+  if (panic == nullptr) throw PyErr::fetch();
+  if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PyErr::fetch();
   MODULE = Py_NewRef(module.get());
   return module;
 }

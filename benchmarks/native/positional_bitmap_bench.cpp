@@ -1,6 +1,8 @@
 // String placement and the four matching queries of the positional string
-// index, over 1M random lowercase strings of 5 to 20 bytes.
+// index, over 1M random lowercase strings of 5 to 20 bytes; and the heap an
+// index of a few long strings takes.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <random>
 #include <string>
@@ -120,6 +122,58 @@ void BM_PositionalBitmapContains(benchmark::State& state) {
       [](const PositionalBitmap& index, const std::string& t) { return index.contains(t); });
 }
 BENCHMARK(BM_PositionalBitmapContains)->Arg(1)->Arg(3)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+// Heap bytes in use (glibc's count, mapped blocks included).
+double heap_in_use() {
+  const auto info = mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd);
+}
+
+// The heap held by an index of `count` distinct strings of `length` bytes,
+// drawn from lowercase letters (alphabet 0) or from the bytes 1..255
+// (alphabet 1), filled by insert (mode 0) or by push and flush (mode 1).
+// "per_text_byte" is that heap over the bytes of the strings themselves.
+void BM_PositionalBitmapHeap(benchmark::State& state) {
+  const auto count = static_cast<uint32_t>(state.range(0));
+  const auto length = static_cast<std::size_t>(state.range(1));
+  const bool any_byte = state.range(2) == 1;
+  const bool bulk = state.range(3) == 1;
+  std::mt19937 rng(7);
+  std::vector<std::string> strings(count, std::string(length, ' '));
+  for (std::string& s : strings) {
+    for (char& c : s) c = static_cast<char>(any_byte ? 1 + rng() % 255 : 'a' + rng() % 26);
+  }
+  double heap = 0;
+  std::size_t reported = 0;
+  for (auto _ : state) {
+    const double before = heap_in_use();
+    PositionalBitmap index;
+    for (uint32_t id = 0; id < count; ++id) {
+      if (bulk) {
+        index.push(strings[id], id);
+      } else {
+        index.insert(strings[id], id);
+      }
+    }
+    if (bulk) index.flush();
+    heap = heap_in_use() - before;
+    reported = index.memory_bytes();
+    benchmark::DoNotOptimize(index.column_count());
+  }
+  const double text = static_cast<double>(count) * static_cast<double>(length);
+  state.counters["heap_MiB"] = heap / (1 << 20);
+  state.counters["per_text_byte"] = heap / text;
+  state.counters["memory_bytes_MiB"] = static_cast<double>(reported) / (1 << 20);
+}
+BENCHMARK(BM_PositionalBitmapHeap)
+    ->ArgNames({"strings", "length", "any_byte", "bulk"})
+    ->Args({1, 10'000, 0, 0})
+    ->Args({1, 40'000, 0, 0})
+    ->Args({10'000, 10'000, 0, 0})
+    ->Args({10'000, 10'000, 1, 0})
+    ->Args({10'000, 10'000, 1, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quorvane

@@ -16,7 +16,7 @@ class SmallStr {
  public:
   static constexpr std::size_t INLINE_CAPACITY = 23;
 
-  SmallStr() noexcept : tag_(0) {}
+  SmallStr() noexcept : inline_{}, tag_(0) {}
   explicit SmallStr(std::string_view text) {
     if (text.size() <= INLINE_CAPACITY) {
       tag_ = static_cast<uint8_t>(text.size());

@@ -1,31 +1,25 @@
-// Process-wide type tables that drive value conversion: the interpreter's
-// scalar types, numpy's scalar types when numpy is importable, and the
-// Indexable class. Filled once on first use (with the GIL held).
+// The types that drive value conversion beyond the interpreter's own int,
+// float, str and bool: numpy's scalar types (recognised only once the program
+// has imported numpy, never importing it here) and the Indexable class.
 #pragma once
-
-#include <array>
 
 #include "python/py_ref.h"
 
 namespace quorvane {
 
-// At most two types per kind: the builtin one, then numpy's when present.
-struct TypeList {
-  std::array<PyTypeObject*, 2> types{};
-  bool contains(PyTypeObject* t) const noexcept {
-    return t == types[0] || (types[1] && t == types[1]);
-  }
+// numpy's scalar types that convert like int, float, str and bool.
+struct NumpyTypes {
+  PyTypeObject* int64 = nullptr;
+  PyTypeObject* float64 = nullptr;
+  PyTypeObject* str_ = nullptr;
+  PyTypeObject* bool_ = nullptr;
 };
 
-struct TypeTables {
-  TypeList int_types;    // int, numpy.int64
-  TypeList float_types;  // float, numpy.float64
-  TypeList str_types;    // str, numpy.str_
-  TypeList bool_types;   // bool, numpy.bool
-};
-
-// The tables, initialised once per process; needs the GIL.
-const TypeTables& type_tables();
+// numpy's types once numpy is in sys.modules, else null (asked again on the
+// next call). Needs the GIL. Importing numpy costs hundreds of milliseconds
+// and starts its thread pools, so a program that never imported it never
+// pays for it here.
+const NumpyTypes* numpy_types();
 
 // The Indexable class (created by module init).
 PyTypeObject* indexable_type() noexcept;

@@ -1,12 +1,11 @@
 #include "index/value.h"
 
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "absl/container/flat_hash_set.h"
 #include "index/debug_text.h"
-#include "index/indexable.h"
 #include "index/types.h"
 #include "python/errors.h"
 #include "util/fxhash.h"
@@ -28,87 +27,94 @@ enum : uint32_t {
 
 std::atomic<uint64_t> NEXT_ITERABLE_TOKEN{1};
 
-// The text of the pending Python error, which is cleared.
-std::string take_error_text() {
-  PyErr err = PyErr::fetch();
-  PyObject* exc = err.exception();
-  std::string text = PyType_Check(Py_TYPE(exc)) ? Py_TYPE(exc)->tp_name : "error";
-  PyObject* str = PyObject_Str(exc);
-  if (str != nullptr) {
-    if (const char* s = PyUnicode_AsUTF8(str)) text += std::string(": ") + s;
-    Py_DECREF(str);
-  }
-  PyErr_Clear();
-  return text;
-}
-
-[[noreturn]] void type_checked_failure() {
-  throw Panic("type checked: " + take_error_text());
-}
-
 uint64_t float_bits(double f) {
   uint64_t bits;
   std::memcpy(&bits, &f, sizeof bits);
   return bits;
 }
 
-bool numpy_bool_value(PyObject* obj, PyTypeObject* t) {
+// The truth value of a numpy bool; -1 with a Python error set on failure.
+int numpy_bool_value(PyObject* obj, PyTypeObject* t) {
   inquiry truth = t->tp_as_number != nullptr ? t->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
     PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
                  t->tp_name);
-    type_checked_failure();
+    return -1;
   }
   int r = truth(obj);
-  if (r == 0 || r == 1) return r == 1;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "invalid truth value");
-  type_checked_failure();
+  if (r < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "invalid truth value");
+  return r;
+}
+
+enum class Scalar { None, Int, Float, Str, Bool };
+
+// The scalar kind of `t`: the interpreter's own types first, then numpy's
+// (asked for only when the type is none of the usual ones).
+Scalar scalar_kind(PyTypeObject* t) {
+  if (t == &PyLong_Type) return Scalar::Int;
+  if (t == &PyFloat_Type) return Scalar::Float;
+  if (t == &PyUnicode_Type) return Scalar::Str;
+  if (t == &PyBool_Type) return Scalar::Bool;
+  if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
+    return Scalar::None;
+  }
+  const NumpyTypes* numpy = numpy_types();
+  if (numpy == nullptr) return Scalar::None;
+  if (t == numpy->int64) return Scalar::Int;
+  if (t == numpy->float64) return Scalar::Float;
+  if (t == numpy->str_) return Scalar::Str;
+  if (t == numpy->bool_) return Scalar::Bool;
+  return Scalar::None;
 }
 
 }  // namespace
 
-PyValue PyValue::from_object(PyObject* obj) {
-  return convert(obj, true);
+PyValue PyValue::from_object(PyObject* obj, std::string_view attr) {
+  return convert(obj, true, attr);
 }
 
-PyValue PyValue::stored_from_object(PyObject* obj) {
-  return convert(obj, false);
+PyValue PyValue::stored_from_object(PyObject* obj, std::string_view attr) {
+  return convert(obj, false, attr);
 }
 
-PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object) {
+PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_view attr) {
   PyTypeObject* t = Py_TYPE(obj);
-  const TypeTables& tables = type_tables();
   auto scalar_ref = [&]() -> SharedPyRef {
     return keep_scalar_object ? share(PyRef::borrow(obj)) : nullptr;
   };
-  if (tables.int_types.contains(t)) {
-    long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) type_checked_failure();
-    return PyValue(scalar_ref(), int64_t{v},
-                   FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
+  switch (scalar_kind(t)) {
+    case Scalar::Int: {
+      long long v = PyLong_AsLongLong(obj);
+      if (v == -1 && PyErr_Occurred()) throw_for_attribute(attr);
+      return PyValue(scalar_ref(), int64_t{v},
+                     FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
+    }
+    case Scalar::Float: {
+      double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
+      if (f == -1.0 && PyErr_Occurred()) throw_for_attribute(attr);
+      return PyValue(scalar_ref(), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
+    }
+    case Scalar::Str: {
+      Py_ssize_t len = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+      if (text == nullptr) throw_for_attribute(attr);
+      std::string_view view(text, static_cast<std::size_t>(len));
+      uint64_t h = FxHasher().word64(hash_bytes(view)).word(0xFF).word(STR_CODE).finish();
+      return PyValue(scalar_ref(), SmallStr(view), h);
+    }
+    case Scalar::Bool: {
+      int b = t == &PyBool_Type ? obj == Py_True : numpy_bool_value(obj, t);
+      if (b < 0) throw_for_attribute(attr);
+      return PyValue(scalar_ref(), b == 1,
+                     FxHasher().word(b == 1 ? 1 : 0).word(0).word(BOOL_CODE).finish());
+    }
+    case Scalar::None:
+      break;
   }
-  if (tables.float_types.contains(t)) {
-    double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
-    if (f == -1.0 && PyErr_Occurred()) type_checked_failure();
-    return PyValue(scalar_ref(), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
-  }
-  if (tables.str_types.contains(t)) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (text == nullptr) type_checked_failure();
-    std::string_view view(text, static_cast<std::size_t>(len));
-    uint64_t h = FxHasher().word64(hash_bytes(view)).word(0xFF).word(STR_CODE).finish();
-    return PyValue(scalar_ref(), SmallStr(view), h);
-  }
-  if (tables.bool_types.contains(t)) {
-    bool b = t == &PyBool_Type ? obj == Py_True : numpy_bool_value(obj, t);
-    return PyValue(scalar_ref(), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
-  }
-  SharedPyRef ref = share(PyRef::borrow(obj));
   if (PyType_IsSubtype(t, indexable_type())) {
     uint64_t h =
         FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
-    return PyValue(std::move(ref), StoredIndexable::from_py_ref(obj), h);
+    return PyValue(share(PyRef::borrow(obj)), IndexableRef{}, h);
   }
   IterableKind kind;
   if (t == &PyList_Type) {
@@ -120,13 +126,17 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object) {
   } else if (t == &PySet_Type) {
     kind = IterableKind::Set;
   } else {
+    // Values of no recognised kind match by identity; the hash only spreads
+    // them over the exact-value table, but an unhashable object is refused,
+    // as a dict key would be.
     Py_hash_t h = PyObject_Hash(obj);
-    if (h == -1 && PyErr_Occurred()) throw Panic(take_error_text());
-    return PyValue(std::move(ref), UnknownValue{}, static_cast<uint64_t>(static_cast<int64_t>(h)));
+    if (h == -1 && PyErr_Occurred()) throw_for_attribute(attr);
+    return PyValue(share(PyRef::borrow(obj)), UnknownValue{},
+                   static_cast<uint64_t>(static_cast<int64_t>(h)));
   }
   uint64_t token = NEXT_ITERABLE_TOKEN.fetch_add(1, std::memory_order_relaxed);
   uint64_t h = FxHasher().word64(token).word(0).word(ITER_CODE).finish();
-  return PyValue(std::move(ref), IterableValue{kind, token}, h);
+  return PyValue(share(PyRef::borrow(obj)), IterableValue{kind, token}, h);
 }
 
 bool operator==(const PyValue& a, const PyValue& b) noexcept {
@@ -154,10 +164,10 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
         } else if constexpr (std::is_same_v<X, IterableValue>) {
           auto* u = std::get_if<IterableValue>(&other);
           return u != nullptr && x.token == u->token;
-        } else if constexpr (std::is_same_v<X, StoredIndexable>) {
-          auto* u = std::get_if<StoredIndexable>(&other);
-          return u != nullptr && x.object() == u->object();
+        } else if constexpr (std::is_same_v<X, IndexableRef>) {
+          return std::holds_alternative<IndexableRef>(other) && a.object() == b.object();
         } else {
+          static_assert(std::is_same_v<X, UnknownValue>);
           return std::holds_alternative<UnknownValue>(other) && a.object() == b.object();
         }
       },
@@ -177,10 +187,13 @@ PyRef PyValue::to_object() const {
     }
     case ValueKind::Bool:
       return PyRef::borrow(std::get<bool>(primitave_) ? Py_True : Py_False);
-    default:
+    case ValueKind::Iterable:
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
       check(obj_ != nullptr, "value without its object");
       return PyRef::borrow(obj_->get());
   }
+  throw Panic("value of no kind");
 }
 
 std::string PyValue::debug_text() const {
@@ -202,8 +215,8 @@ std::string PyValue::debug_text() const {
           static constexpr const char* NAMES[] = {"List", "Dict", "Tuple", "Set"};
           out += std::string("Iterable(") + NAMES[static_cast<int>(x.kind)] + ", " +
                  debug_object(object()) + ")";
-        } else if constexpr (std::is_same_v<X, StoredIndexable>) {
-          out += "Ind(" + debug_object(x.object()) + ")";
+        } else if constexpr (std::is_same_v<X, IndexableRef>) {
+          out += "Ind(" + debug_object(object()) + ")";
         } else {
           out += "Unknown";
         }
@@ -211,6 +224,120 @@ std::string PyValue::debug_text() const {
       primitave_);
   out += ", hash: " + std::to_string(hash_) + " }";
   return out;
+}
+
+IndexedAs indexed_as(const PyValue& v) noexcept {
+  switch (v.kind()) {
+    case ValueKind::Int:
+      return IndexedAs::Number;
+    case ValueKind::Float:
+      return std::isnan(std::get<double>(v.primitave())) ? IndexedAs::Nothing : IndexedAs::Number;
+    case ValueKind::Str:
+      return IndexedAs::Text;
+    case ValueKind::Bool:
+      return IndexedAs::Boolean;
+    case ValueKind::Iterable:
+      return IndexedAs::Elements;
+    case ValueKind::Ind:
+      return IndexedAs::Object;
+    case ValueKind::Unknown:
+      return IndexedAs::Identity;
+  }
+  return IndexedAs::Identity;
+}
+
+NumericKey number_key(const PyValue& v) {
+  if (const auto* i = std::get_if<int64_t>(&v.primitave())) return numeric_key(*i);
+  return numeric_key(std::get<double>(v.primitave()));
+}
+
+std::string_view text_of(const PyValue& v) {
+  return std::get<SmallStr>(v.primitave()).view();
+}
+
+namespace {
+
+// One container being walked: where its elements go and how far it is.
+struct OpenContainer {
+  PyRef container;
+  IterableKind kind;
+  uint32_t parent;      // element position of this container, or TOP
+  Py_ssize_t next = 0;  // list and tuple position
+  Py_ssize_t start_len = 0;
+  PyRef iter;  // set iteration
+};
+
+// The next element of `open` as a new reference, or null when it is done.
+PyRef next_element(OpenContainer& open, std::string_view attr) {
+  PyObject* c = open.container.get();
+  switch (open.kind) {
+    case IterableKind::Dict:
+      return PyRef();  // a dict stores nothing
+    case IterableKind::List:
+      // The length is read again at every step: converting an element may
+      // run Python code that shrinks the list.
+      if (open.next >= std::min(open.start_len, PyList_GET_SIZE(c))) return PyRef();
+      return PyRef::borrow(PyList_GET_ITEM(c, open.next++));
+    case IterableKind::Tuple:
+      if (open.next >= PyTuple_GET_SIZE(c)) return PyRef();
+      return PyRef::borrow(PyTuple_GET_ITEM(c, open.next++));
+    case IterableKind::Set: {
+      if (!open.iter) {
+        open.iter = PyRef::steal(PyObject_GetIter(c));
+        if (!open.iter) throw_for_attribute(attr);
+      }
+      PyRef item = PyRef::steal(PyIter_Next(open.iter.get()));
+      // A set changed by an element's __hash__ fails its iteration: the
+      // user's error, reported as such.
+      if (!item && PyErr_Occurred()) throw_for_attribute(attr);
+      return item;
+    }
+  }
+  return PyRef();
+}
+
+OpenContainer open_container(const PyValue& value, uint32_t parent) {
+  OpenContainer open{PyRef::borrow(value.object()),
+                     std::get<IterableValue>(value.primitave()).kind,
+                     parent,
+                     0,
+                     0,
+                     PyRef()};
+  if (open.kind == IterableKind::List) open.start_len = PyList_GET_SIZE(open.container.get());
+  return open;
+}
+
+}  // namespace
+
+PreparedValue prepare_value(PyValue value, std::string_view attr) {
+  PreparedValue prepared{std::move(value), {}};
+  if (prepared.value.kind() != ValueKind::Iterable) return prepared;
+  // Depth-first with an explicit stack, so that nesting depth costs memory,
+  // not native stack. `walking` holds the containers on the current path.
+  std::vector<OpenContainer> stack;
+  absl::flat_hash_set<PyObject*> walking;
+  stack.push_back(open_container(prepared.value, PreparedValue::TOP));
+  walking.insert(prepared.value.object());
+  while (!stack.empty()) {
+    PyRef item = next_element(stack.back(), attr);
+    if (!item) {
+      walking.erase(stack.back().container.get());
+      stack.pop_back();
+      continue;
+    }
+    if (walking.contains(item.get())) continue;  // a cycle: walked already on this path
+    PyValue element = PyValue::stored_from_object(item.get(), attr);
+    const uint32_t parent = stack.back().parent;
+    check(prepared.elements.size() < PreparedValue::TOP, "container too large to index");
+    const auto position = static_cast<uint32_t>(prepared.elements.size());
+    const bool nested = element.kind() == ValueKind::Iterable;
+    prepared.elements.push_back({std::move(element), parent});
+    if (nested) {
+      stack.push_back(open_container(prepared.elements.back().value, position));
+      walking.insert(item.get());
+    }
+  }
+  return prepared;
 }
 
 }  // namespace quorvane

@@ -1,69 +1,68 @@
 // PyValue: one attribute value, pairing the Python object it was made from
 // with its native form (CastValue), which the indexes compare, hash and
 // order, and with a hash computed once at creation.
+//
+// Conversion runs Python code (a value's __hash__, a container's elements)
+// and so happens with the GIL held and no native lock held; everything after
+// it (copying, comparing, indexing, dropping) needs neither.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
+#include <vector>
 
+#include "index/core/structures/ordered_bitmap/numeric_key.h"
 #include "index/small_str.h"
 #include "python/py_ref.h"
 
 namespace quorvane {
 
-class Indexable;
-
 enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
 
 // A list, tuple, dict or set value. The container itself is the value's
-// `obj`; the token identifies this value (and its copies) among all values.
+// object; the token identifies this value (and its copies) among all values.
 struct IterableValue {
   IterableKind kind;
   uint64_t token;
 };
 
-// The native reference to an Indexable held as a value: a strong Python
-// reference (its object's address is the value's identity) and a native
-// record sharing the object's attributes and membership list, which does not
-// own the object's id.
-struct StoredIndexable {
-  SharedPyRef python_handle;
-  std::shared_ptr<Indexable> owned_handle;
-
-  // Needs the GIL. `obj` must be an Indexable instance.
-  static StoredIndexable from_py_ref(PyObject* obj);
-  PyObject* object() const noexcept { return python_handle->get(); }
-  uint32_t id() const noexcept;
-};
+// An Indexable held as a value; the value's object is the Indexable, which
+// the value keeps alive (its address is the value's identity).
+struct IndexableRef {};
 
 struct UnknownValue {};
 
 // Alternatives in this order: Int, Float, Str, Bool, Iterable, Ind, Unknown.
 using CastValue =
-    std::variant<int64_t, double, SmallStr, bool, IterableValue, StoredIndexable, UnknownValue>;
+    std::variant<int64_t, double, SmallStr, bool, IterableValue, IndexableRef, UnknownValue>;
 
 enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
 
 class PyValue {
  public:
-  // Converts a Python object by exact type tests (needs the GIL). A conversion
-  // that cannot complete (an int beyond 64 bits, a str that is not valid
-  // UTF-8, a failing numpy bool, an unhashable unknown object) throws Panic
-  // with the interpreter's error text. The value keeps a reference to `obj`
-  // (query values show it in their text form).
-  static PyValue from_object(PyObject* obj);
+  // Converts a Python object by exact type tests (needs the GIL). A value the
+  // indexes cannot hold raises an ordinary Python exception naming `attr`
+  // (PyErr): an int beyond 64 bits (OverflowError), a str that is not valid
+  // UTF-8 (ValueError), an unhashable object of no recognised kind
+  // (TypeError); an exception raised by the object's own __hash__ passes
+  // through. The value keeps a reference to `obj` (query values show it in
+  // their text form).
+  static PyValue from_object(PyObject* obj, std::string_view attr);
   // As from_object, for values the engine stores (attribute values and
   // container elements): an int, float, str or bool keeps only its native
-  // form, which is all that indexing and reading it back use, so storing it
-  // costs no shared reference.
-  static PyValue stored_from_object(PyObject* obj);
+  // form, which is all that indexing and reading it back use.
+  static PyValue stored_from_object(PyObject* obj, std::string_view attr);
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }
   uint64_t hash() const noexcept { return hash_; }
   PyObject* object() const noexcept { return obj_ ? obj_->get() : nullptr; }
+  // The value's Python reference itself, for the collector's traversal.
+  const SharedPyRef& reference() const noexcept { return obj_; }
 
   // A new reference to the value as a Python object (needs the GIL): numbers,
   // strings and booleans are rebuilt, other kinds return the stored object.
@@ -75,7 +74,7 @@ class PyValue {
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
 
  private:
-  static PyValue convert(PyObject* obj, bool keep_scalar_object);
+  static PyValue convert(PyObject* obj, bool keep_scalar_object, std::string_view attr);
   PyValue(SharedPyRef obj, CastValue primitave, uint64_t hash)
       : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash) {}
 
@@ -88,5 +87,48 @@ class PyValue {
 struct PyValueHash {
   uint64_t operator()(const PyValue& v) const noexcept { return v.hash(); }
 };
+
+// The one place that says which structure of a value index a value belongs
+// to. Every switch over it lists every case, so a new kind cannot fall into
+// another kind's handling unnoticed.
+enum class IndexedAs : uint8_t {
+  Number,    // ordered numeric index, under number_key()
+  Nothing,   // a NaN: it equals and orders with nothing, so it is not indexed
+  Text,      // positional string index, under text_of()
+  Boolean,   // the two boolean sets
+  Elements,  // a container: its elements are indexed one by one
+  Object,    // exact-value table, and the nested engine (an Indexable)
+  Identity,  // exact-value table only, matched by identity
+};
+IndexedAs indexed_as(const PyValue& v) noexcept;
+// The sort key of an Int or Float value.
+NumericKey number_key(const PyValue& v);
+// The UTF-8 text of a Str value.
+std::string_view text_of(const PyValue& v);
+// The flag of a Bool value.
+inline bool flag_of(const PyValue& v) {
+  return std::get<bool>(v.primitave());
+}
+
+// A value ready to be indexed: for a container, its elements as they were
+// walked (with the GIL), nested containers flattened in walk order, so that
+// indexing and later removal never call into Python and never recurse.
+struct PreparedValue {
+  static constexpr uint32_t TOP = UINT32_MAX;
+  struct Element {
+    PyValue value;
+    uint32_t parent;  // position of the enclosing container element, or TOP
+  };
+  PyValue value;
+  std::vector<Element> elements;
+};
+
+// Walks a container value (needs the GIL; other values are returned as they
+// are). A container met again while it is being walked (a list that contains
+// itself, directly or through other containers) contributes nothing the
+// second time. A list is walked up to its current end at every step (an
+// element's __hash__ may shrink it). Errors as for PyValue::from_object,
+// naming `attr`.
+PreparedValue prepare_value(PyValue value, std::string_view attr);
 
 }  // namespace quorvane

@@ -39,6 +39,37 @@ void throw_attribute_error(const std::string& message) {
   throw PyErr(PyExc_AttributeError, message);
 }
 
+void throw_for_attribute(std::string_view attr) {
+  PyErr original = PyErr::fetch();
+  PyObject* exc = original.exception();
+  PyObject* type = nullptr;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_OverflowError)) {
+    type = PyExc_OverflowError;
+  } else if (PyErr_GivenExceptionMatches(exc, PyExc_TypeError)) {
+    type = PyExc_TypeError;
+  } else if (PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) {
+    type = PyExc_ValueError;
+  }
+  std::string prefix = "attribute '" + std::string(attr) + "'";
+  if (type == nullptr) {
+    // The user's own exception stays what it is; the note says where it came from.
+    std::string note = "raised while converting the value of " + prefix;
+    PyRef result = PyRef::steal(
+        PyObject_CallMethod(exc, "add_note", "s#", note.data(), Py_ssize_t(note.size())));
+    if (!result) PyErr_Clear();
+    throw original;
+  }
+  PyRef text = PyRef::steal(PyObject_Str(exc));
+  const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (message == nullptr) {
+    PyErr_Clear();
+    message = "cannot be indexed";
+  }
+  PyErr wrapped(type, prefix + ": " + message);
+  PyException_SetCause(wrapped.exception(), Py_NewRef(exc));
+  throw wrapped;
+}
+
 PyObject* panic_exception_type() {
   // Created once, with the interpreter lock held, and kept for the process.
   static PyObject* type = PyErr_NewExceptionWithDoc(

@@ -1,5 +1,7 @@
 #include "python/gil.h"
 
+#include <pthread.h>
+
 #include <vector>
 
 #include "util/lock.h"
@@ -19,20 +21,26 @@ Mutex<std::vector<PyObject*>>& pending() {
   std::call_once(PENDING_ONCE, [] {
     PENDING_RELEASES = new Mutex<std::vector<PyObject*>>();
     PENDING_CREATED.store(true, std::memory_order_release);
+    // Held across fork() by the forking thread, so that the child does not
+    // inherit it locked by a thread it does not have.
+    pthread_atfork([] { PENDING_RELEASES->hold_for_fork(); },
+                   [] { PENDING_RELEASES->release_after_fork(); },
+                   [] { PENDING_RELEASES->release_after_fork(); });
   });
   return *PENDING_RELEASES;
 }
 
 // A thread holding the GIL lets go of it while it waits for a busy native
 // lock, so a holder of that lock that waits for the GIL can finish.
-void wait_releasing_gil(void (*wait)(void*), void* ctx) {
+bool wait_releasing_gil(WaitFn wait, void* ctx) {
   if (GIL_COUNT <= 0) {
-    wait(ctx);
-    return;
+    wait(ctx, false);
+    return false;
   }
   PyThreadState* state = PyEval_SaveThread();
-  wait(ctx);
+  wait(ctx, true);
   PyEval_RestoreThread(state);
+  return true;
 }
 
 }  // namespace
@@ -74,14 +82,15 @@ EntryScope::~EntryScope() {
   --GIL_COUNT;
 }
 
-GilRelease::GilRelease() noexcept : saved_count_(GIL_COUNT) {
+GilRelease::GilRelease(bool drain_on_return) noexcept
+    : saved_count_(GIL_COUNT), drain_(drain_on_return) {
   GIL_COUNT = 0;
   state_ = PyEval_SaveThread();
 }
 GilRelease::~GilRelease() {
   PyEval_RestoreThread(state_);
   GIL_COUNT = saved_count_;
-  drain_pending_releases();
+  if (drain_) drain_pending_releases();
 }
 
 GilAcquire::GilAcquire() noexcept : acquired_(GIL_COUNT <= 0) {

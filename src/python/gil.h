@@ -33,22 +33,26 @@ class EntryScope {
   EntryScope& operator=(const EntryScope&) = delete;
 };
 
-// Releases the GIL for native work and takes it back on destruction.
-// Requires the GIL. While released, only GilAcquire may touch Python.
+// Releases the GIL for native work and takes it back on destruction, then
+// (unless told not to, for a caller that still holds a native lock) releases
+// the references queued meanwhile. Requires the GIL. While released, only
+// GilAcquire may touch Python.
 class GilRelease {
  public:
-  GilRelease() noexcept;
+  explicit GilRelease(bool drain_on_return = true) noexcept;
   ~GilRelease();
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
  private:
   int saved_count_;
+  bool drain_;
   PyThreadState* state_;
 };
 
 // Takes the GIL for a short Python step from native code; a no-op when this
-// thread already holds it. Re-entrant.
+// thread already holds it. Re-entrant. Never used while a native lock is
+// held: it releases queued references, which runs finalizers.
 class GilAcquire {
  public:
   GilAcquire() noexcept;

@@ -3,8 +3,9 @@
 namespace quorvane {
 namespace {
 
-void run_directly(void (*wait)(void*), void* ctx) {
-  wait(ctx);
+bool run_directly(WaitFn wait, void* ctx) {
+  wait(ctx, false);
+  return false;
 }
 
 std::atomic<WaitHook> WAIT_HOOK{&run_directly};
@@ -15,8 +16,8 @@ void set_wait_hook(WaitHook hook) noexcept {
   WAIT_HOOK.store(hook != nullptr ? hook : &run_directly, std::memory_order_release);
 }
 
-void run_blocking_wait(void (*wait)(void*), void* ctx) {
-  WAIT_HOOK.load(std::memory_order_acquire)(wait, ctx);
+bool run_blocking_wait(WaitFn wait, void* ctx) {
+  return WAIT_HOOK.load(std::memory_order_acquire)(wait, ctx);
 }
 
 }  // namespace quorvane

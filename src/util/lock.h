@@ -10,7 +10,13 @@
 // thread wait, through the process-wide wait hook. The Python layer installs
 // a hook that releases the interpreter lock for the wait when the thread
 // holds it, so a thread holding the interpreter lock never blocks on a native
-// lock whose holder may be waiting for the interpreter lock.
+// lock whose holder may be waiting for the interpreter lock. A thread that
+// let go of the interpreter lock for the wait does not keep the lock while it
+// takes the interpreter lock back: it waits until the lock is free, lets go
+// of it, and tries again with the interpreter lock held. So no acquisition
+// ever holds a lock while it waits for the interpreter lock (which is what
+// lets a fork handler block on a process-wide lock with the interpreter lock
+// held).
 //
 // Guards are move-only; functions that need a lock held take its guard.
 #pragma once
@@ -29,16 +35,35 @@ namespace quorvane {
 inline constexpr const char* POISONED_LOCK =
     "poisoned lock: another operation failed while holding it";
 
-// Runs `wait(ctx)`, a blocking lock acquisition. The default runs it directly.
-using WaitHook = void (*)(void (*wait)(void*), void* ctx);
+// Runs `wait(ctx, gil_released)`, a blocking wait for a busy lock, and
+// returns `gil_released`: whether the interpreter lock was released for the
+// wait (and is held again on return). The default runs it directly (false).
+using WaitFn = void (*)(void* ctx, bool gil_released);
+using WaitHook = bool (*)(WaitFn wait, void* ctx);
 void set_wait_hook(WaitHook hook) noexcept;
-void run_blocking_wait(void (*wait)(void*), void* ctx);
+bool run_blocking_wait(WaitFn wait, void* ctx);
 
 namespace detail {
 
-template <class F>
-void wait_with_hook(F&& acquire) {
-  run_blocking_wait([](void* ctx) { (*static_cast<F*>(ctx))(); }, &acquire);
+// Acquires a lock that `try_acquire` found busy: `acquire` blocks until the
+// lock is this thread's, `release` lets go of it. Returns once it is held.
+template <class Try, class Acquire, class Release>
+void acquire_busy(Try&& try_acquire, Acquire&& acquire, Release&& release) {
+  struct Ctx {
+    Acquire& acquire;
+    Release& release;
+  } ctx{acquire, release};
+  for (;;) {
+    const bool gil_released = run_blocking_wait(
+        [](void* raw, bool gil_released) {
+          auto* c = static_cast<Ctx*>(raw);
+          c->acquire();
+          // Not kept while the interpreter lock is taken back.
+          if (gil_released) c->release();
+        },
+        &ctx);
+    if (!gil_released || try_acquire()) return;
+  }
 }
 
 // Shared poison bookkeeping of both lock kinds.
@@ -129,7 +154,10 @@ class Mutex {
   explicit Mutex(Args&&... args) : data_(std::forward<Args>(args)...) {}
 
   MutexGuard<T> lock(const char* poisoned_message = POISONED_LOCK) {
-    if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });
+    if (!mutex_.try_lock()) {
+      detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
+                           [this] { mutex_.unlock(); });
+    }
     return checked(poisoned_message);
   }
   // The lock if it is free now; an empty optional if it is busy.
@@ -141,6 +169,13 @@ class Mutex {
 
   // Access without locking, for a value not yet shared with other threads.
   T& unshared() noexcept { return data_; }
+
+  // For fork handlers of process-wide mutexes: held across fork() by the
+  // forking thread, then released in both processes, so that the child does
+  // not inherit the mutex locked by a thread it does not have. Blocks
+  // without the wait hook (the forking thread keeps the GIL throughout).
+  void hold_for_fork() noexcept { mutex_.lock(); }
+  void release_after_fork() noexcept { mutex_.unlock(); }
 
  private:
   friend class MutexGuard<T>;
@@ -172,7 +207,9 @@ class RwLock {
   ReadGuard<T> read(const char* poisoned_message = POISONED_LOCK) const {
     auto* self = const_cast<RwLock*>(this);
     if (!self->mutex_.try_lock_shared()) {
-      detail::wait_with_hook([self] { self->mutex_.lock_shared(); });
+      detail::acquire_busy([self] { return self->mutex_.try_lock_shared(); },
+                           [self] { self->mutex_.lock_shared(); },
+                           [self] { self->mutex_.unlock_shared(); });
     }
     if (poison_.is_poisoned()) {
       self->mutex_.unlock_shared();
@@ -181,7 +218,10 @@ class RwLock {
     return ReadGuard<T>(self);
   }
   WriteGuard<T> write(const char* poisoned_message = POISONED_LOCK) {
-    if (!mutex_.try_lock()) detail::wait_with_hook([this] { mutex_.lock(); });
+    if (!mutex_.try_lock()) {
+      detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
+                           [this] { mutex_.unlock(); });
+    }
     if (poison_.is_poisoned()) {
       mutex_.unlock();
       throw Panic(poisoned_message);

@@ -1,8 +1,16 @@
 #include "index/core/filtered_index.h"
 
+#include <algorithm>
+
+#include "index/core/index.h"
 #include "util/panic.h"
 
 namespace quorvane {
+
+void store_item(ItemTable& table, uint32_t id, const StoredItem& item) {
+  if (table.size() <= id) table.resize(std::max<std::size_t>(id + 1, table.size() * 2));
+  table[id] = item;
+}
 
 std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids) {
   std::vector<StoredItem> out;
@@ -23,7 +31,7 @@ FilteredView FilteredView::narrowed(Bitmap ids) const {
     if (ids.contains(id)) kept.push_back(objects_[position]);
     ++position;
   });
-  return FilteredView(query_maps_, std::move(kept), std::move(ids));
+  return FilteredView(query_maps_, reach_, std::move(kept), std::move(ids));
 }
 
 }  // namespace quorvane

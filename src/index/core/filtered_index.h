@@ -1,7 +1,8 @@
 // FilteredView: a narrowed, read-only view of an engine. Its membership is
 // fixed when it is made; it holds its own references to its objects (so an
 // object the engine drops later still collects), and it shares the engine's
-// live value maps, so refinements see the objects' current values.
+// live value maps and reach engine, so refinements see the objects' current
+// values.
 #pragma once
 
 #include <memory>
@@ -14,6 +15,8 @@
 
 namespace quorvane {
 
+class IndexAPI;
+
 // One slot of an engine's item table: a strong reference to the Python object
 // with that id, or empty for ids the engine does not hold. The object's native
 // record is reached through the object itself.
@@ -21,15 +24,20 @@ using StoredItem = SharedPyRef;
 using ItemTable = std::vector<StoredItem>;
 using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
 
+// Stores `item` at slot `id`, lengthening the table by doubling (so a run of
+// ascending ids resizes it a logarithmic number of times).
+void store_item(ItemTable& table, uint32_t id, const StoredItem& item);
+
 // References to the objects of `ids` in ascending id order. Takes `items`'
 // read lock; an id without an object is an internal failure.
 std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids);
 
 class FilteredView {
  public:
-  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, const RwLock<ItemTable>& items,
-               Bitmap ids)
+  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::shared_ptr<IndexAPI> reach,
+               const RwLock<ItemTable>& items, Bitmap ids)
       : query_maps_(std::move(query_maps)),
+        reach_(std::move(reach)),
         objects_(objects_of(items, ids)),
         bitmap_(std::move(ids)) {}
 
@@ -37,16 +45,21 @@ class FilteredView {
   FilteredView narrowed(Bitmap ids) const;
 
   const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept { return query_maps_; }
+  IndexAPI* reach() const noexcept { return reach_.get(); }
   const Bitmap& bitmap() const noexcept { return bitmap_; }
   // The view's objects in ascending id order.
   const std::vector<StoredItem>& objects() const noexcept { return objects_; }
 
  private:
-  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::vector<StoredItem> objects,
-               Bitmap ids)
-      : query_maps_(std::move(query_maps)), objects_(std::move(objects)), bitmap_(std::move(ids)) {}
+  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::shared_ptr<IndexAPI> reach,
+               std::vector<StoredItem> objects, Bitmap ids)
+      : query_maps_(std::move(query_maps)),
+        reach_(std::move(reach)),
+        objects_(std::move(objects)),
+        bitmap_(std::move(ids)) {}
 
   std::shared_ptr<RwLock<MapVector>> query_maps_;
+  std::shared_ptr<IndexAPI> reach_;
   std::vector<StoredItem> objects_;
   Bitmap bitmap_;
 };

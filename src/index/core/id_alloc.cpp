@@ -1,5 +1,7 @@
 #include "index/core/id_alloc.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -14,10 +16,22 @@ namespace {
 // lock-free readers, but advanced only while FREE_IDS is locked.
 std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
 
+Mutex<std::vector<uint32_t>>* make_pool();
+
 Mutex<std::vector<uint32_t>>& FREE_IDS() {
   // Deliberately leaked: objects may release ids while the process exits.
-  static auto* const free_ids = new Mutex<std::vector<uint32_t>>();
+  static auto* const free_ids = make_pool();
   return *free_ids;
+}
+
+Mutex<std::vector<uint32_t>>* make_pool() {
+  auto* pool = new Mutex<std::vector<uint32_t>>();
+  // A fork while another thread holds the pool's mutex would leave it locked
+  // for good in the child (which has only the forking thread): the forking
+  // thread holds it across fork() instead.
+  pthread_atfork([] { FREE_IDS().hold_for_fork(); }, [] { FREE_IDS().release_after_fork(); },
+                 [] { FREE_IDS().release_after_fork(); });
+  return pool;
 }
 
 bool was_handed_out(uint32_t id, uint32_t next_fresh) {

@@ -1,21 +1,27 @@
-// IndexAPI: the engine behind every Index and every nested index.
+// IndexAPI: the engine behind every Index, and the reach engine beside it.
 //
-// It holds the objects added to it (`items`, indexed by object id), one
-// QueryMap per attribute id (`query_maps`), the set of member ids, and the
-// links from its objects to the objects of its parent engine that hold them
-// as attribute values (`parent_links`, for nested engines).
+// An engine holds the objects added to it (`items`, indexed by object id),
+// one QueryMap per attribute id (`query_maps`) and the set of member ids.
 //
-// Locks, in the order one operation may hold them together:
-//   object locks (membership list, then attributes; see indexable.h)
-//   -> member_ids or items (each taken and released alone)
-//   -> query_maps (shared; exclusive only to install a new map)
-//   -> the locks inside one QueryMap
-//   -> a nested engine's parent_links, then the nested engine's own locks.
-// A parent engine's locks come before a nested engine's. Views share
-// `query_maps` and `items`, never the engine itself. Bulk writers and unions,
-// which wait for object locks while they write, hold no lock of `query_maps`
-// then: a thread holding an object's lock may need it to install a map (an
-// object added with an attribute this engine has no map for yet).
+// Nested objects. Every Index engine owns one reach engine, which holds every
+// object reachable from the Index's members through Indexable attribute
+// values (directly, through containers, and through other reachable
+// objects), each once, with all its attributes; the maps of both engines
+// record the links holder -> held object. A dotted path a.b.c is answered in
+// the reach engine and mapped back through the links, one segment at a time.
+// An object is a member of the reach engine while links point at it (a count
+// per object); a cycle of objects that only point at each other is found and
+// dropped by a sweep from the Index's members.
+//
+// Locks (see docs/architecture.md for the whole order), in the order one
+// thread may hold them together:
+//   union turns (ascending engine serial) -> one object lock ->
+//   gate (Index engine before its reach engine; between two Index engines,
+//   ascending serial) -> query_maps -> member_ids -> one lock inside one
+//   QueryMap (a bulk writer: that map's locks in field order) -> items ->
+//   link_counts and union_log (leaves).
+// A thread never waits for an object lock while it holds a gate or any lock
+// after it, and no Python code runs under any of them.
 #pragma once
 
 #include <atomic>
@@ -23,121 +29,155 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "absl/container/inlined_vector.h"
 #include "index/core/filtered_index.h"
+#include "index/core/pending_work.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
-#include "index/core/structures/m2m/m2m_u32.h"
 #include "index/indexable.h"
 #include "util/lock.h"
 
 namespace quorvane {
 
+// Held shared by every change of one object's values in an engine, and
+// exclusively by the operations that change the engine as a whole (narrowing,
+// union, sweep), so that those never interleave with a half-done change.
+struct Gate {};
+
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+  // An engine for an Index, with its reach engine.
+  static std::shared_ptr<IndexAPI> create();
 
-  // Adds the object `item` (whose native record is `rec`) with all its
-  // attribute values. The caller has registered this engine in the object's
-  // membership list. No GIL needed (taken briefly for container values).
-  void add_object(const StoredItem& item, const Indexable& rec);
-  // Objects ready to add: each distinct object once, with its container
-  // values walked (other values are read when the object is added).
-  struct PreparedObject {
-    StoredItem item;
-    const Indexable* rec;
-    // Most objects hold at most one container: no allocation for it.
-    absl::InlinedVector<std::pair<uint32_t, PreparedValue>, 1> containers;
-  };
-  struct PreparedBatch {
-    std::vector<PreparedObject> objects;
-    std::vector<uint32_t> attrs;  // every attribute id met
-  };
-  // Best called with the GIL held (containers are walked with it); throws,
-  // changing nothing, when a value cannot be converted.
-  static PreparedBatch prepare_objects(const std::vector<StoredItem>& batch);
-  // Adds prepared objects with all their values, taking the engine's locks
-  // once and writing values through bulk writers. No GIL needed.
-  void add_objects(const PreparedBatch& batch);
-  // Creates the maps of these attributes if missing, so that no map has to be
-  // installed while an object's lock is held.
-  void ensure_maps(const std::vector<uint32_t>& attrs);
-  // Indexes one attribute value of object `id`.
-  void add_index(uint32_t id, uint32_t attr, const PyValue& value);
-  void add_prepared(uint32_t id, uint32_t attr, const PreparedValue& value);
-  // Removes one attribute value of object `id` (the object stays a member).
-  void remove_index(uint32_t id, uint32_t attr, const PyValue& value);
-  // Removes an object completely: its values, membership and item.
-  void remove_object(uint32_t id, const Indexable& rec);
+  // ---- one object at a time (the caller holds the object's lock) ----
+
+  // Indexes the object's current values (its containers as `snap` walked
+  // them) and makes it a member (again: a repeated add indexes the current
+  // values once more). Nested objects are queued in `work`. False, changing
+  // nothing, when the object holds a container `snap` did not walk.
+  bool add_snapshot(ObjectGuard& guard, const ObjectSnapshot& snap, PendingWork& work);
+  // After an assignment of attribute `attr` of object `id` (from `old`, if
+  // it had a value, to `value`): re-indexes it if the object is a member.
+  void reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value,
+                         PendingWork& work);
+  // Reach engine: makes `object` a member (with its values) while links point
+  // at it, and drops it once none does. Takes the object's lock. False when
+  // its values need a snapshot taken with the GIL (it holds a container and
+  // `work` has no current snapshot of it).
+  bool reconcile(const StoredItem& object, PendingWork& work);
+
+  // ---- many objects (bulk_add.cpp) ----
+
+  // Adds snapshots in one batch: the engine's locks once, values through bulk
+  // writers (large batches on several threads). Objects changed since their
+  // snapshot are returned, to be added again one by one.
+  std::vector<StoredItem> add_batch(const std::vector<ObjectSnapshot>& batch, PendingWork& work);
+
+  // ---- reading ----
 
   // References to every member's object in ascending id order.
   std::vector<StoredItem> members();
   // Views of the members satisfying all `conditions` / `query`.
-  FilteredView reduced(const std::vector<QueryExpr>& conditions);
+  FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
-  // The ids of the members satisfying `query`.
-  Bitmap evaluate(const QueryExpr& query);
-  // Narrows the engine in place to the members in `keep`, carrying the
-  // narrowing into nested engines.
-  void keep_only_from_bitmap(const Bitmap& keep);
-  // Keeps only members satisfying all `conditions`.
-  void reduce(const std::vector<QueryExpr>& conditions);
 
-  // Merges `other` into this engine (`other` is read, never changed).
-  void union_with(IndexAPI& other);
-  // Called by an assignment (holding the object's attribute lock) before it
-  // updates any engine: while a union brings the object into this engine,
-  // the values involved are noted so that values the union copied from the
-  // other index before the assignment are put right afterwards.
-  void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PyValue& value);
+  // ---- the engine as a whole ----
 
-  std::shared_ptr<RwLock<MapVector>> query_maps;
-  std::shared_ptr<RwLock<ItemTable>> items;
-  RwLock<Bitmap> member_ids;
-  RwLock<M2MU32> parent_links;
-  const std::weak_ptr<IndexAPI> parent;
+  // Keeps only members satisfying all `conditions`, then sweeps the reach
+  // engine.
+  void reduce(const std::vector<QueryRef>& conditions);
+  // Drops from the reach engine every object no member reaches any more.
+  void sweep_reach();
+  // Sweeps when enough links went away since the last sweep to make a sweep
+  // pay for itself (amortised: a sweep costs about the reach engine's size).
+  void sweep_reach_if_due();
 
-  explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+  // Merges `other` into this engine (union.cpp); `other` is read, never
+  // changed. No GIL needed; nested objects are queued in `work`.
+  void union_with(IndexAPI& other, PendingWork& work);
+
+  // ---- the reach engine's link counts ----
+
+  // Counts one link to `child` added or removed, and queues the child.
+  void count_link(const PyValue& child, bool added, PendingWork& work);
+  // Where this engine's links point: its reach engine, or itself for a
+  // reach engine (whose objects' values nest into it again).
+  IndexAPI& link_target() noexcept { return reach_ ? *reach_ : *this; }
+  IndexAPI* reach() const noexcept { return reach_.get(); }
+  // A reach engine's Index engine (null for an Index engine, or once gone).
+  std::shared_ptr<IndexAPI> owner() const { return owner_.lock(); }
+  const std::shared_ptr<IndexAPI>& reach_ref() const noexcept { return reach_; }
+
+  // Shared state; each field names its guard.
+  RwLock<Gate> gate;
+  std::shared_ptr<RwLock<MapVector>> query_maps;  // slots are never removed while the engine lives
+  std::shared_ptr<RwLock<ItemTable>> items;       // written under gate (any mode)
+  RwLock<Bitmap> member_ids;                      // written under gate (any mode)
+  const uint64_t serial;                          // lock order between engines
+
+  IndexAPI();
+  ~IndexAPI();
 
  private:
+  friend class UnionRun;
+  struct LinkCounts {
+    absl::flat_hash_map<uint32_t, uint32_t> count;  // object id -> links to it
+    uint64_t dropped_since_sweep = 0;               // links removed whose child kept others
+  };
+  // What assignments note while a union brings their objects in: per object,
+  // every value it held (old and new, attribute by attribute), the new ones
+  // with their walked containers.
+  using NotedValues = std::vector<std::pair<uint32_t, PreparedValue>>;
   struct UnionLog {
     bool active = false;
     Bitmap incoming;
-    absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> values;
+    Bitmap repaired;  // put right already: noted no more
+    absl::flat_hash_map<uint32_t, NotedValues> values;
   };
-  // The batch's attributes in groups, each written by its own thread (one
-  // group for a small batch; none without attributes).
-  static std::vector<std::vector<uint32_t>> split_attributes(
-      const PreparedBatch& batch, const absl::flat_hash_map<uint32_t, std::size_t>& element_counts);
-  // Writes the values of `entries` for the attributes of group `me` (1-based;
-  // `owner[attr]` names each attribute's group). Group 1 also writes the
-  // attributes assigned since the batch was prepared. Nested work is queued
-  // in `deferred`.
-  void write_values(const std::vector<PreparedObject>& entries, std::vector<uint32_t> attrs,
-                    const std::vector<uint8_t>& owner, uint8_t me,
-                    absl::flat_hash_map<uint32_t, std::size_t> element_counts,
-                    std::vector<std::function<void()>>& deferred);
-  // Puts right the objects assigned while the last union ran.
-  void repair_after_union(
-      absl::flat_hash_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>> changes);
 
+  // The map of `attr`, created when missing. A map is never removed from a
+  // live engine, so the reference stays valid after the vector's lock is
+  // released. Gate held (any mode).
+  QueryMap& map_of(uint32_t attr);
+  // Indexes every current value of the snapshot's object (see add_snapshot).
+  bool index_values(const ObjectGuard& guard, const ObjectSnapshot& snap, PendingWork& work);
+  void remove_values(uint32_t id, const AttributeMap& values, PendingWork& work);
+  // Drops the ids of `removed` from every structure, their items and links
+  // (gate held exclusively).
+  void narrow(const Bitmap& removed);
+  void narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& removed);
+  // While a union brings objects into this engine, assignments to them note
+  // their values here (so the values the union copied can be put right).
+  void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value);
+  // Removes a member with its current values (object lock held, gate held).
+  void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
+
+  std::shared_ptr<IndexAPI> reach_;  // null in a reach engine
+  std::weak_ptr<IndexAPI> owner_;    // a reach engine's Index engine
+  Mutex<LinkCounts> link_counts_;    // reach engine only
   std::atomic<bool> union_active_{false};
   Mutex<UnionLog> union_log_;
-  // Held for a whole union into this engine: unions into one engine take turns.
-  Mutex<bool> union_turn_;
-
-  // The map of `attr`, created when missing; stable while query_maps is held.
-  QueryMap& map_for(ReadGuard<MapVector>& maps, uint32_t attr);
-  // The same without holding query_maps afterwards. A map is never removed
-  // from a live engine, so the reference stays valid; this is how a thread
-  // that may wait for an object's lock keeps maps at hand, since a thread
-  // holding an object's lock may need query_maps exclusively to install a map.
-  QueryMap& map_of(uint32_t attr);
-  void narrow_map(QueryMap& map, const Bitmap& keep, const Bitmap& removed);
+  Mutex<bool> union_turn_;  // held for a whole union into or out of this engine
 };
 
-// The process-wide default engine (never holds objects).
-const std::shared_ptr<IndexAPI>& default_index();
+// Tells an engine's link target (its reach engine) of every link a sink adds
+// or removes, queuing the objects linked to in `work`.
+class ReachCounter final : public LinkCounter {
+ public:
+  ReachCounter(IndexAPI& engine, PendingWork& work) : target_(engine.link_target()), work_(work) {}
+  void counted(const PyValue& child, bool added) override {
+    target_.count_link(child, added, work_);
+  }
+
+ private:
+  IndexAPI& target_;
+  PendingWork& work_;
+};
+
+// The evaluation side of an engine as a query sees it.
+struct EvalScope {
+  const MapVector& maps;  // the engine's maps (caller holds query_maps shared)
+  IndexAPI* reach;        // where dotted paths continue (null: none)
+};
 
 }  // namespace quorvane

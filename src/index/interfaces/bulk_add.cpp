@@ -1,3 +1,4 @@
+#include "index/core/indexing.h"
 #include "index/interfaces/index.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
@@ -20,10 +21,7 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       batch.push_back(share(obj));
     }
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    // Containers are walked while the GIL is held anyway.
-    auto prepared = IndexAPI::prepare_objects(batch);
-    // The batch is dropped here, with the GIL, releasing its references at once.
-    without_gil([&] { api->add_objects(prepared); });
+    add_objects(*api, batch);
     return PyRef::borrow(Py_None);
   });
 }
@@ -36,8 +34,11 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto* other = extract_instance<IndexObject>(bound[0], index_type(), "Index", "other");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
     std::shared_ptr<IndexAPI> source = other->api;
+    // Merging an index into itself changes nothing.
     if (api == source) return PyRef::borrow(Py_None);
-    without_gil([&] { api->union_with(*source); });
+    PendingWork work;
+    without_gil([&] { api->union_with(*source, work); });
+    run_pending(work);
     return PyRef::borrow(Py_None);
   });
 }

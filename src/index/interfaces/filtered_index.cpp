@@ -1,3 +1,6 @@
+#include "index/interfaces/filtered_index.h"
+
+#include "index/core/indexing.h"
 #include "index/core/query/query_ops.h"
 #include "index/interfaces/index.h"
 #include "index/interfaces/query.h"
@@ -28,7 +31,8 @@ PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FilteredView& view = view_of(self);
     return wrap_view(without_gil([&] {
       auto maps = view.query_maps()->read();
-      return view.narrowed(evaluate_and_queries_vec(*maps, view.bitmap(), conditions));
+      return view.narrowed(
+          evaluate_and_queries_vec(EvalScope{*maps, view.reach()}, view.bitmap(), conditions));
     }));
   });
 }
@@ -39,11 +43,11 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     static const Signature sig{"FilteredIndex.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     const QueryExpr& query =
-        extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+        *extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
     const FilteredView& view = view_of(self);
     // Runs with the GIL held; a busy lock is waited for without it.
     auto maps = view.query_maps()->read();
-    Bitmap ids = evaluate_query(*maps, view.bitmap(), query);
+    Bitmap ids = evaluate_query(EvalScope{*maps, view.reach()}, view.bitmap(), query);
     ids.intersect_with(view.bitmap());
     return wrap_view(view.narrowed(std::move(ids)));
   });
@@ -51,13 +55,8 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
-    const FilteredView& view = view_of(self);
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
-    for (const StoredItem& item : view.objects()) {
-      const Indexable& rec = record_of(item->get());
-      rec.register_engine(api);
-      api->add_object(item, rec);
-    }
+    add_objects(*api, view_of(self).objects());
     return wrap_index(std::move(api));
   });
 }
@@ -90,6 +89,18 @@ PyType_Spec FILTERED_SPEC = {"Quorvane.FilteredIndex",
 
 PyRef wrap_view(FilteredView view) {
   return new_instance(FILTERED_TYPE, &FilteredIndexObject::view, std::move(view));
+}
+
+PyRef collect_list(const FilteredView& view) {
+  return object_list(view.objects());
+}
+
+PyRef object_list(const std::vector<StoredItem>& objects) {
+  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(objects[i]->get()));
+  }
+  return list;
 }
 
 PyTypeObject* filtered_index_type() noexcept {

@@ -1,5 +1,7 @@
 #include "index/interfaces/index.h"
 
+#include "index/core/indexing.h"
+#include "index/interfaces/filtered_index.h"
 #include "index/interfaces/query.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
@@ -34,19 +36,14 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     PyObject* obj = reinterpret_cast<PyObject*>(
         extract_instance<IndexableObject>(bound[0], indexable_type(), "Indexable", "py_ref"));
-    StoredItem item = share(PyRef::borrow(obj));
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    const Indexable& rec = record_of(obj);
-    without_gil([&] {
-      rec.register_engine(api);
-      api->add_object(item, rec);
-    });
+    add_objects(*api, {share(PyRef::borrow(obj))});
     return PyRef::borrow(Py_None);
   });
 }
 
 // The keyword methods share binding and conversion.
-std::vector<QueryExpr> keyword_conditions(const char* full_name, PyObject* args, PyObject* kwargs) {
+std::vector<QueryRef> keyword_conditions(const char* full_name, PyObject* args, PyObject* kwargs) {
   Signature sig{full_name, {}, true};
   BoundArgs bound = bind_tuple(sig, args, kwargs);
   return kwargs_to_query(bound.kwargs.get());
@@ -80,9 +77,9 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded([&] {
     static const Signature sig{"Index.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    QueryExpr query =
+    QueryRef query =
         extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
-    return wrap_view(without_gil([&] { return api_of(self).reduced_query(query); }));
+    return wrap_view(without_gil([&] { return api_of(self).reduced_query(*query); }));
   });
 }
 
@@ -121,30 +118,6 @@ PyType_Spec INDEX_SPEC = {"Quorvane.Index", static_cast<int>(sizeof(IndexObject)
 
 PyRef wrap_index(std::shared_ptr<IndexAPI> api) {
   return new_instance(INDEX_TYPE, &IndexObject::api, std::move(api));
-}
-
-std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
-  std::vector<QueryExpr> conditions;
-  if (kwargs == nullptr) return conditions;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    std::string_view path = extract_str(key, "kwargs");
-    conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(value)}));
-  }
-  return conditions;
-}
-
-PyRef collect_list(const FilteredView& view) {
-  return object_list(view.objects());
-}
-
-PyRef object_list(const std::vector<StoredItem>& objects) {
-  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(objects[i]->get()));
-  }
-  return list;
 }
 
 PyTypeObject* index_type() noexcept {

@@ -9,11 +9,16 @@ namespace {
 
 PyTypeObject* QUERY_TYPE = nullptr;
 
-PyRef wrap(QueryExpr expr) {
+// Wraps a tree, refusing one deeper than evaluation may walk.
+PyRef wrap(QueryRef expr) {
+  if (expr->depth > QueryExpr::MAX_DEPTH) {
+    throw PyErr(PyExc_RecursionError,
+                "query nested deeper than " + std::to_string(QueryExpr::MAX_DEPTH) + " levels");
+  }
   return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
 }
 
-const QueryExpr& expr_arg(PyObject* obj, const char* param) {
+const QueryRef& expr_arg(PyObject* obj, const char* param) {
   return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
 }
 
@@ -24,7 +29,7 @@ PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const Signature sig{kName, {"attr", "value"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
-    return wrap(QueryExpr::leaf(kKind, attr, {PyValue::from_object(bound[1])}));
+    return wrap(QueryExpr::leaf(kKind, attr, {PyValue::from_object(bound[1], attr)}));
   });
 }
 
@@ -33,8 +38,19 @@ PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     static const Signature sig{"PyQueryExpr.bt()", {"attr", "lower", "upper"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
-    PyValue lower = PyValue::from_object(bound[1]);
-    PyValue upper = PyValue::from_object(bound[2]);
+    PyValue lower = PyValue::from_object(bound[1], attr);
+    PyValue upper = PyValue::from_object(bound[2], attr);
+    // Ranges are answered by the numeric index only: other bounds are a
+    // mistake, refused here rather than answered with nothing.
+    for (const PyValue* bound_value : {&lower, &upper}) {
+      if (bound_value->kind() != ValueKind::Int && bound_value->kind() != ValueKind::Float) {
+        PyRef type_name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(bound_value->object())));
+        const char* name = PyUnicode_AsUTF8(type_name.get());
+        if (name == nullptr) throw PyErr::fetch();
+        throw_type_error("bt on attribute '" + std::string(attr) +
+                         "': bounds must be int or float, not " + name);
+      }
+    }
     return wrap(QueryExpr::leaf(QueryKind::Bt, attr, {std::move(lower), std::move(upper)}));
   });
 }
@@ -46,7 +62,7 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view attr = extract_str(bound[0], "attr");
     std::vector<PyValue> values;
     for (const PyRef& item : extract_sequence(bound[1], "values")) {
-      values.push_back(PyValue::from_object(item.get()));
+      values.push_back(PyValue::from_object(item.get(), attr));
     }
     return wrap(QueryExpr::leaf(QueryKind::In, attr, std::move(values)));
   });
@@ -60,7 +76,7 @@ PyObject* combinator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       static const Signature sig{kName, {}};
       bind_fastcall(sig, args, 0, kwnames);
     }
-    std::vector<QueryExpr> children;
+    std::vector<QueryRef> children;
     Py_ssize_t n = PyVectorcall_NARGS(nargs);
     children.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) children.push_back(expr_arg(args[i], "exprs"));
@@ -79,7 +95,7 @@ PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* Query_repr(PyObject* self) {
   return guarded([&] {
     std::string text =
-        "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr.text() + ">";
+        "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr->text() + ">";
     return PyRef::steal_or_throw(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   });
@@ -127,7 +143,7 @@ PyMethodDef QUERY_METHODS[] = {
 PyType_Slot QUERY_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<QUERY_NAME>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(
-                        native_dealloc<PyQueryExprObject, QueryExpr, &PyQueryExprObject::expr>)},
+                        native_dealloc<PyQueryExprObject, QueryRef, &PyQueryExprObject::expr>)},
     {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
     {Py_tp_methods, QUERY_METHODS},
     {0, nullptr},
@@ -137,6 +153,18 @@ PyType_Spec QUERY_SPEC = {"Quorvane.PyQueryExpr", static_cast<int>(sizeof(PyQuer
                           Py_TPFLAGS_DEFAULT, QUERY_SLOTS};
 
 }  // namespace
+
+std::vector<QueryRef> kwargs_to_query(PyObject* kwargs) {
+  std::vector<QueryRef> conditions;
+  if (kwargs == nullptr) return conditions;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    std::string_view path = extract_str(key, "kwargs");
+    conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(value, path)}));
+  }
+  return conditions;
+}
 
 PyTypeObject* query_type() noexcept {
   return QUERY_TYPE;

@@ -1,6 +1,9 @@
 // PyQueryExpr: the Python class whose instances each hold one immutable
-// query tree, built with its fourteen static methods.
+// query tree (shared with the trees built from it), made by its fourteen
+// static methods.
 #pragma once
+
+#include <vector>
 
 #include "index/core/query/query_expr.h"
 #include "python/py_ref.h"
@@ -8,8 +11,12 @@
 namespace quorvane {
 
 struct PyQueryExprObject {
-  PyObject_HEAD QueryExpr expr;
+  PyObject_HEAD QueryRef expr;
 };
+
+// The keyword arguments of a call as equality conditions (GIL held); a value
+// that cannot be indexed raises its ordinary error.
+std::vector<QueryRef> kwargs_to_query(PyObject* kwargs);
 
 // Creates the PyQueryExpr class (once per process); needs the GIL.
 PyTypeObject* create_query_type();

@@ -71,9 +71,10 @@ TEST(Lock, MutexSerialisesWriters) {
 
 TEST(Lock, BusyLocksAreWaitedForThroughTheHook) {
   static std::atomic<int> hook_calls{0};
-  set_wait_hook([](void (*wait)(void*), void* ctx) {
+  set_wait_hook([](WaitFn wait, void* ctx) {
     hook_calls.fetch_add(1);
-    wait(ctx);
+    wait(ctx, false);
+    return false;
   });
   RwLock<int> lock(0);
   std::atomic<bool> held{false};
@@ -93,6 +94,42 @@ TEST(Lock, BusyLocksAreWaitedForThroughTheHook) {
   *lock.write() = 8;
   EXPECT_EQ(hook_calls.load(), 1);
   set_wait_hook(nullptr);
+}
+
+// A hook that stands for one that lets go of the interpreter lock: while it
+// "takes it back" (after the wait), the lock must not be held by this thread,
+// and the acquisition still ends with the lock held.
+TEST(Lock, WaitersReleasingTheInterpreterLockDoNotKeepTheLockMeanwhile) {
+  static Mutex<int>* watched = nullptr;
+  static std::atomic<int> held_while_retaking{0};
+  static std::atomic<int> hook_calls{0};
+  Mutex<int> mutex(0);
+  watched = &mutex;
+  set_wait_hook([](WaitFn wait, void* ctx) {
+    hook_calls.fetch_add(1);
+    wait(ctx, true);
+    // "Retaking the interpreter lock": the mutex must be free here.
+    if (!watched->try_lock()) held_while_retaking.fetch_add(1);
+    return true;
+  });
+  std::atomic<bool> held{false};
+  std::thread holder([&] {
+    auto guard = mutex.lock();
+    held = true;
+    while (hook_calls.load() == 0) std::this_thread::yield();
+    *guard = 5;
+  });
+  while (!held) std::this_thread::yield();
+  {
+    auto guard = mutex.lock();
+    EXPECT_EQ(*guard, 5);
+    *guard = 6;
+  }
+  holder.join();
+  set_wait_hook(nullptr);
+  EXPECT_EQ(held_while_retaking.load(), 0);
+  EXPECT_GE(hook_calls.load(), 1);
+  EXPECT_EQ(*mutex.lock(), 6);
 }
 
 TEST(Lock, MovedGuardReleasesOnce) {

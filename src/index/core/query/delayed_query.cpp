@@ -4,27 +4,20 @@
 #include <functional>
 
 #include "index/core/id_alloc.h"
-#include "index/core/insertion_chain.h"
+#include "index/indexable.h"
 
 namespace quorvane {
 
-BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, std::vector<std::function<void()>>& deferred,
-                                     const Holder* current)
+BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, LinkCounter& counter)
     : map_(map),
-      deferred_(deferred),
-      current_(current),
+      counter_(counter),
       strings_(map.strings.write()),
       numbers_(map.numbers.write()),
       bools_(map.bools.write()),
-      elements_(map.elements.write()) {}
+      elements_(map.elements.write()),
+      links_(map.links.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  // Ids reserved but not used go back (nothing refers to them); should the
-  // pool be poisoned they are only lost to reuse.
-  try {
-    free_ids(reserved_ids_);
-  } catch (...) {
-  }
   numbers_->slices.flush();
   numbers_->buckets.flush();
   strings_->buckets.flush();
@@ -32,6 +25,14 @@ BulkQueryMapAdder::~BulkQueryMapAdder() {
   bools_->false_ids.flush();
   strings_->columns.flush();
   elements_->ids.flush();
+  // Ids reserved but not used, and ids of removed elements, go back (nothing
+  // refers to them any more); should the pool be poisoned they are only lost
+  // to reuse.
+  try {
+    quorvane::free_ids(reserved_ids_);
+    quorvane::free_ids(freed_ids_);
+  } catch (...) {
+  }
 }
 
 void BulkQueryMapAdder::reserve_element_ids(std::size_t count) {
@@ -50,19 +51,8 @@ void BulkQueryMapAdder::take_ids(std::span<uint32_t> out) {
   if (i < out.size()) allocate_ids(out.subspan(i));
 }
 
-void BulkQueryMapAdder::nested(std::function<void()> work) {
-  // Run later as part of indexing the holder, so that the guard against
-  // nesting an object inside itself sees the same chain as a direct insertion.
-  // An assignment to the holder (which holds the same lock) runs either
-  // wholly before or wholly after the work.
-  deferred_.push_back([holder = *current_, work = std::move(work)] {
-    InsertionScope scope(holder.id);
-    if (holder.rec == nullptr) {
-      work();
-    } else {
-      with_object_lock(holder.rec->attributes(), CANNOT_READ, [&](AttributeMap&) { work(); });
-    }
-  });
+void BulkQueryMapAdder::free_ids(std::vector<uint32_t> ids) {
+  freed_ids_.insert(freed_ids_.end(), ids.begin(), ids.end());
 }
 
 // Removals (of what an object re-added in the batch had indexed before) act on
@@ -79,6 +69,13 @@ void BulkQueryMapAdder::string(uint32_t id, std::string_view text, bool add) {
 void BulkQueryMapAdder::boolean(uint32_t id, bool value, bool add) {
   auto& cell = value ? bools_->true_ids : bools_->false_ids;
   add ? cell.push(id) : cell.remove(id);
+}
+
+void BulkQueryMapAdder::link(uint32_t holder, const PyValue& child, bool add) {
+  const uint32_t child_id = record_of(child.object()).id();
+  if (add ? links_->register_path(holder, child_id) : links_->unlink(holder, child_id)) {
+    counter_.counted(child, add);
+  }
 }
 
 }  // namespace quorvane

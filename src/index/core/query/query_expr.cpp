@@ -1,5 +1,7 @@
 #include "index/core/query/query_expr.h"
 
+#include <algorithm>
+
 #include "index/debug_text.h"
 
 namespace quorvane {
@@ -20,15 +22,27 @@ std::string joined(const std::vector<T>& items, F&& text_of) {
 
 }  // namespace
 
+QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values) {
+  return std::make_shared<const QueryExpr>(
+      QueryExpr{kind, SmallStr(attr), std::move(values), {}, 1});
+}
+
+QueryRef QueryExpr::node(QueryKind kind, std::vector<QueryRef> children) {
+  uint32_t depth = 1;
+  for (const auto& child : children) depth = std::max(depth, child->depth + 1);
+  return std::make_shared<const QueryExpr>(
+      QueryExpr{kind, SmallStr(), {}, std::move(children), depth});
+}
+
 std::string QueryExpr::text() const {
   std::string name = KIND_NAMES[static_cast<int>(kind)];
   auto value_text = [](const PyValue& v) { return v.debug_text(); };
   switch (kind) {
     case QueryKind::Not:
-      return name + "(" + children.front().text() + ")";
+      return name + "(" + children.front()->text() + ")";
     case QueryKind::And:
     case QueryKind::Or:
-      return name + "([" + joined(children, [](const QueryExpr& q) { return q.text(); }) + "])";
+      return name + "([" + joined(children, [](const QueryRef& q) { return q->text(); }) + "])";
     case QueryKind::In:
       return name + "(" + debug_string(attr.view()) + ", [" + joined(values, value_text) + "])";
     default:

@@ -1,8 +1,14 @@
 // QueryExpr: a query as a value. Leaves test one attribute (possibly a
 // dotted path) against one or more values; inner nodes combine sub-queries.
-// A tree owns its children; copying copies it deeply.
+// A tree is immutable once built, so trees share their subtrees: combining
+// queries copies pointers, never trees.
+//
+// Depth is bounded (MAX_DEPTH): evaluation, the text form and destruction
+// walk a tree recursively, and a bounded depth bounds the native stack they
+// use. Builders refuse deeper trees.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,18 +35,22 @@ enum class QueryKind : uint8_t {
   Contains
 };
 
-struct QueryExpr {
-  QueryKind kind;
-  SmallStr attr;                    // leaves only
-  std::vector<PyValue> values;      // one value; Bt: lower, upper; In: the list
-  std::vector<QueryExpr> children;  // And, Or: the members; Not: one child
+struct QueryExpr;
+using QueryRef = std::shared_ptr<const QueryExpr>;
 
-  static QueryExpr leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values) {
-    return QueryExpr{kind, SmallStr(attr), std::move(values), {}};
-  }
-  static QueryExpr node(QueryKind kind, std::vector<QueryExpr> children) {
-    return QueryExpr{kind, SmallStr(), {}, std::move(children)};
-  }
+struct QueryExpr {
+  // The deepest tree a builder makes (a leaf has depth 1).
+  static constexpr uint32_t MAX_DEPTH = 1000;
+
+  QueryKind kind;
+  SmallStr attr;                   // leaves only
+  std::vector<PyValue> values;     // one value; Bt: lower, upper; In: the list
+  std::vector<QueryRef> children;  // And, Or: the members; Not: one child
+  uint32_t depth = 1;
+
+  static QueryRef leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values);
+  // An inner node; its depth is one more than its deepest child's.
+  static QueryRef node(QueryKind kind, std::vector<QueryRef> children);
   const PyValue& value() const { return values.front(); }
 
   // The text form shown by repr, e.g. Not(Eq("a", PyValue { ... })).

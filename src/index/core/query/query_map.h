@@ -2,21 +2,22 @@
 //
 // For every object (or container element) of the engine that has the
 // attribute, the map records its id under the value, in the structure that
-// the value's kind selects:
+// the value's kind selects (see `indexed_as` in index/value.h):
 //   numbers (ints, floats)   -> `numbers`, under their 76-bit sort key
 //   strings                  -> `strings` (the empty string in a set of its own)
 //   booleans                 -> `bools`
-//   Indexable, unknown kinds -> `exact`; Indexables also go, with all their
-//                               own attributes, into the `nested` engine
+//   Indexable, unknown kinds -> `exact`; for an Indexable, `links` also
+//                               records holder -> held object, and the held
+//                               object is indexed in the reach engine
 //   list, tuple, set         -> each element under a fresh element id, which
 //                               `elements` maps back to its holder
 //
 // Every structure has its own reader/writer lock, so writers of different
-// kinds of values do not block each other. Removing what is not stored is a
-// silent no-op.
+// kinds of values do not block each other; no operation here holds two of
+// them at once except a bulk writer, which takes them in the order of the
+// fields below. Removing what is not stored is a silent no-op.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/core/structures/m2m/m2m_u32.h"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.h"
 #include "index/core/structures/paged_array/paged_array.h"
 #include "index/core/structures/positional_bitmap/positional_bitmap.h"
@@ -36,21 +38,6 @@
 #include "util/lock.h"
 
 namespace quorvane {
-
-class IndexAPI;
-
-// A value ready to be indexed. For a container, `elements` holds its elements
-// converted while the container was walked (with the GIL), so that indexing
-// and, later, removal never call into Python.
-struct PreparedValue {
-  PyValue value;
-  std::vector<PreparedValue> elements;
-};
-
-// Converts the elements of container values (taking the GIL for the walk);
-// other values are returned as they are. Throws Panic when an element cannot
-// be converted, before anything is indexed.
-PreparedValue prepare_value(const PyValue& value);
 
 // The key form of a string for the string buckets' heterogeneous lookup.
 inline absl::string_view bucket_key(std::string_view text) {
@@ -106,7 +93,8 @@ struct BoolCells {
 
 // Element ids of container values: element -> holder, every element id, and
 // per holder what was indexed for it (so that removal takes out exactly that,
-// whatever happened to the container since).
+// whatever happened to the container since). A nested container is an
+// element that is itself the holder of its elements.
 struct ElementEntry {
   uint32_t id;
   PyValue value;
@@ -119,22 +107,25 @@ struct ElementTable {
   PagedArray<uint32_t, 10> holder_of;
   PagedArray<std::vector<ElementEntry>, 6> by_holder;  // holders of non-empty containers
   BufferedBitmap ids;                                  // every element id
+
+  // The element ids held by `holders`, through nested containers.
+  Bitmap elements_of(const Bitmap& holders) const;
 };
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;
 
-// Where the numbers, strings and booleans of an insertion or removal go, and
-// when nested-engine work runs: directly, each under a short lock of its
-// structure (DirectSink), or through a bulk writer that holds those locks and
-// batches additions in the cells' buffers (BulkQueryMapAdder).
+// Where an insertion or removal writes: directly, each structure under a
+// short lock of its own (the engine's direct sink), or through a bulk writer
+// that holds the structures' locks and batches additions in the cells'
+// buffers (BulkQueryMapAdder).
 class ScalarSink {
  public:
   virtual ~ScalarSink() = default;
   virtual void number(uint32_t id, NumericKey key, bool add) = 0;
   virtual void string(uint32_t id, std::string_view text, bool add) = 0;
   virtual void boolean(uint32_t id, bool value, bool add) = 0;
-  // Work on the nested engine (it takes object locks): run now, or later.
-  virtual void nested(std::function<void()> work) = 0;
+  // Adds or removes the link holder -> `child` (an Indexable value).
+  virtual void link(uint32_t holder, const PyValue& child, bool add) = 0;
   // Runs `fn` on the map's element table locked for writing (a bulk writer
   // holds that lock throughout). `fn` must not index or remove values.
   virtual void elements(absl::FunctionRef<void(ElementTable&)> fn) = 0;
@@ -142,28 +133,60 @@ class ScalarSink {
   virtual void take_ids(std::span<uint32_t> out) = 0;
   // Records element ids in `table.ids` (called from inside `elements`).
   virtual void record_ids(ElementTable& table, std::span<const uint32_t> ids) = 0;
+  // Returns removed element ids to the pool once nothing refers to them.
+  virtual void free_ids(std::vector<uint32_t> ids) = 0;
+};
+
+// Counts the links to Indexable values: told of every link added or removed
+// (in any map of the engine and of its reach engine), it keeps the reach
+// engine's members in step with them.
+class LinkCounter {
+ public:
+  virtual ~LinkCounter() = default;
+  virtual void counted(const PyValue& child, bool added) = 0;
+};
+
+class QueryMap;
+
+// Each structure under a short write lock of its own, taken per value.
+class DirectSink final : public ScalarSink {
+ public:
+  DirectSink(QueryMap& map, LinkCounter& counter) : map_(map), counter_(counter) {}
+  void number(uint32_t id, NumericKey key, bool add) override;
+  void string(uint32_t id, std::string_view text, bool add) override;
+  void boolean(uint32_t id, bool value, bool add) override;
+  void link(uint32_t holder, const PyValue& child, bool add) override;
+  void elements(absl::FunctionRef<void(ElementTable&)> fn) override;
+  void take_ids(std::span<uint32_t> out) override;
+  void record_ids(ElementTable& table, std::span<const uint32_t> ids) override;
+  void free_ids(std::vector<uint32_t> ids) override;
+
+ private:
+  QueryMap& map_;
+  LinkCounter& counter_;
 };
 
 class QueryMap {
  public:
-  // A map owned by `owner`; its nested engine's parent is `owner`.
-  explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+  QueryMap() = default;
   // Returns the map's element ids to the pool: nothing else holds them.
   ~QueryMap();
 
-  // Indexes `value` for `id`. No engine lock of the owner is needed beyond the
-  // caller's read lock of the owner's map vector.
-  void insert(uint32_t id, const PreparedValue& value);
-  // Removes `value`, indexed for `id`, from every structure that holds it.
-  void remove(uint32_t id, const PyValue& value);
-  // Indexes the elements of a container held by `holder` (replacing what was
-  // indexed for it before).
-  void insert_container(uint32_t holder, const std::vector<PreparedValue>& elements);
-  // The same two, routing scalars and nested work through `sink`.
-  void insert(ScalarSink& sink, uint32_t id, const PreparedValue& value);
+  // Indexes `value` for `id` through `sink`; a container through `elements`,
+  // its walked elements.
+  void insert(ScalarSink& sink, uint32_t id, const PyValue& value,
+              std::span<const PreparedValue::Element> elements);
+  void insert(ScalarSink& sink, uint32_t id, const PreparedValue& value) {
+    insert(sink, id, value.value, value.elements);
+  }
   // Indexes a value that is not a container (containers need their elements).
   void insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& value);
+  // Removes `value`, indexed for `id`, from every structure that holds it.
   void remove(ScalarSink& sink, uint32_t id, const PyValue& value);
+  // Indexes the elements of a container held by `holder` (replacing what was
+  // indexed for it before).
+  void insert_elements(ScalarSink& sink, uint32_t holder,
+                       std::span<const PreparedValue::Element> elements);
 
   // Replaces element ids in `ids` by the ids of the objects holding their
   // containers, through any depth of nested containers.
@@ -171,24 +194,32 @@ class QueryMap {
   // All element ids of this map (the scope range queries need besides objects).
   Bitmap element_ids() const;
   bool has_elements() const;
+  // The holders (objects or elements, before unmasking) whose Indexable
+  // value is one of `children`.
+  Bitmap holders_of(const Bitmap& children) const;
 
+  // Calls `fn(child id)` for every Indexable that `holder` holds in this map,
+  // directly or in its container.
+  void for_each_held(uint32_t holder, absl::FunctionRef<void(uint32_t)> fn) const;
+
+  // The flattened container of `holder` as indexed here (empty if none).
+  std::vector<PreparedValue::Element> container_of(uint32_t holder) const;
+
+  // Each structure is guarded by its own lock (the exact table by one per
+  // shard). Writers hold the owning engine's gate shared besides; a bulk
+  // writer holds strings, numbers, bools, elements and links together, in
+  // this order.
   ExactMap exact;
   RwLock<StringIndex> strings;
   RwLock<NumericIndex> numbers;
   RwLock<BoolCells> bools;
   RwLock<ElementTable> elements;
-  const std::weak_ptr<IndexAPI> owner;
-  const std::shared_ptr<IndexAPI> nested;
+  RwLock<M2MU32> links;  // holder (object or element id) -> Indexable held
 
  private:
-  friend class BulkQueryMapAdder;
   void insert_exact(uint32_t id, const PyValue& value);
   void remove_exact(uint32_t id, const PyValue& value);
-  bool holds_exact(uint32_t id, const PyValue& value) const;
-  void insert_elements(ScalarSink& sink, uint32_t holder, const std::vector<PreparedValue>& values);
   void remove_elements(ScalarSink& sink, uint32_t holder);
-  void insert_indexable(const StoredIndexable& value, uint32_t parent_id);
-  void detach_indexable(const StoredIndexable& value, uint32_t parent_id);
 };
 
 }  // namespace quorvane

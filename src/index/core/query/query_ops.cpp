@@ -14,22 +14,10 @@ constexpr int PRIORITY[] = {
     /*Eq*/ 0,  /*Ne*/ 1, /*Not*/ 2, /*In*/ 3,  /*And*/ 7,      /*Or*/ 8,     /*Gt*/ 11,
     /*Ge*/ 12, /*Lt*/ 9, /*Le*/ 10, /*Bt*/ 13, /*StartsWi*/ 4, /*EndsWi*/ 5, /*Contains*/ 6};
 
-bool is_number(const PyValue& v) {
-  return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float;
-}
-
-// NaN is never indexed as a number: it equals and orders with nothing.
-bool is_nan(const PyValue& v) {
-  return v.kind() == ValueKind::Float && std::isnan(std::get<double>(v.primitave()));
-}
-
-NumericKey key_of(const PyValue& v) {
-  return v.kind() == ValueKind::Int ? numeric_key(std::get<int64_t>(v.primitave()))
-                                    : numeric_key(std::get<double>(v.primitave()));
-}
-
-std::string_view text_of(const PyValue& v) {
-  return std::get<SmallStr>(v.primitave()).view();
+// A value that selects ids in the numeric index (not a NaN: it equals and
+// orders with nothing, so it is never indexed).
+bool is_indexed_number(const PyValue& v) {
+  return indexed_as(v) == IndexedAs::Number;
 }
 
 // Every id holding a string value (the empty string included).
@@ -79,23 +67,24 @@ std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
   return out;
 }
 
-// The leaf rule of `query` on one map, before element ids are unmasked.
-// `scope` is the universe widened by the map's element ids (range scans).
-Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& scope) {
-  const PyValue& value = query.value();
-  switch (query.kind) {
+// The leaf rule of `kind` with `values` on one map, before element ids are
+// unmasked. `scope` is the universe widened by the map's element ids (range
+// scans need them).
+Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValue>& values,
+                   const Bitmap& scope) {
+  const PyValue& value = values.front();
+  switch (kind) {
     case QueryKind::Eq:
-      switch (value.kind()) {
-        case ValueKind::Int:
-        case ValueKind::Float:
-          if (is_nan(value)) return Bitmap();
-          {
-            auto numbers = map.numbers.read();
-            NumericKey key = key_of(value);
-            if (numbers->buckets.enabled()) return numbers->buckets.get_within(key, scope);
-            return numbers->slices.get_eq(key);
-          }
-        case ValueKind::Str: {
+      switch (indexed_as(value)) {
+        case IndexedAs::Number: {
+          auto numbers = map.numbers.read();
+          NumericKey key = number_key(value);
+          if (numbers->buckets.enabled()) return numbers->buckets.get_within(key, scope);
+          return numbers->slices.get_eq(key);
+        }
+        case IndexedAs::Nothing:
+          return Bitmap();
+        case IndexedAs::Text: {
           auto strings = map.strings.read();
           std::string_view text = text_of(value);
           if (text.empty()) return strings->empty;
@@ -104,27 +93,30 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
           }
           return strings->columns.equal(text);
         }
-        case ValueKind::Bool: {
+        case IndexedAs::Boolean: {
           auto bools = map.bools.read();
-          const Bitmap& cell = std::get<bool>(value.primitave()) ? bools->true_ids.bitmap()
-                                                                 : bools->false_ids.bitmap();
+          const Bitmap& cell =
+              flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap();
           return cell.intersected(scope);
         }
-        default: {
+        case IndexedAs::Elements:  // a container equals only itself, never stored as a key
+        case IndexedAs::Object:
+        case IndexedAs::Identity: {
           auto set = map.exact.get(value);
           return set ? set->to_bitmap() : Bitmap();
         }
       }
+      return Bitmap();
     case QueryKind::Gt:
     case QueryKind::Ge:
     case QueryKind::Lt:
     case QueryKind::Le: {
       Bitmap out;
-      if (!is_number(value) || is_nan(value)) return out;
+      if (!is_indexed_number(value)) return out;
       auto numbers = map.numbers.read();
-      NumericKey key = key_of(value);
-      bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
-      bool closed = query.kind == QueryKind::Ge || query.kind == QueryKind::Le;
+      NumericKey key = number_key(value);
+      bool above = kind == QueryKind::Gt || kind == QueryKind::Ge;
+      bool closed = kind == QueryKind::Ge || kind == QueryKind::Le;
       auto bucketed = above ? bucket_range(*numbers, &key, closed, nullptr, false)
                             : bucket_range(*numbers, nullptr, false, &key, closed);
       if (bucketed) {
@@ -132,19 +124,23 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
         return std::move(*bucketed);
       }
       const NumericalBitmap& slices = numbers->slices;
-      if (query.kind == QueryKind::Gt) slices.get_gt_into_base(key, out, scope);
-      if (query.kind == QueryKind::Ge) slices.get_gte_into_base(key, out, scope);
-      if (query.kind == QueryKind::Lt) slices.get_lt_into_base(key, out, scope);
-      if (query.kind == QueryKind::Le) slices.get_lte_into_base(key, out, scope);
+      if (kind == QueryKind::Gt) slices.get_gt_into_base(key, out, scope);
+      if (kind == QueryKind::Ge) slices.get_gte_into_base(key, out, scope);
+      if (kind == QueryKind::Lt) slices.get_lt_into_base(key, out, scope);
+      if (kind == QueryKind::Le) slices.get_lte_into_base(key, out, scope);
       return out;
     }
     case QueryKind::Bt: {
-      const PyValue& lower = query.values[0];
-      const PyValue& upper = query.values[1];
-      check(is_number(lower) && is_number(upper), "not yet implemented");
-      if (is_nan(lower) || is_nan(upper)) return Bitmap();
+      const PyValue& lower = values[0];
+      const PyValue& upper = values[1];
+      // The builder accepts numbers only.
+      check(lower.kind() == ValueKind::Int || lower.kind() == ValueKind::Float,
+            "between: bound is not a number");
+      check(upper.kind() == ValueKind::Int || upper.kind() == ValueKind::Float,
+            "between: bound is not a number");
+      if (!is_indexed_number(lower) || !is_indexed_number(upper)) return Bitmap();
       auto numbers = map.numbers.read();
-      NumericKey lo = key_of(lower), hi = key_of(upper);
+      NumericKey lo = number_key(lower), hi = number_key(upper);
       if (auto bucketed = bucket_range(*numbers, &lo, true, &hi, true)) {
         bucketed->intersect_with(scope);
         return std::move(*bucketed);
@@ -158,59 +154,97 @@ Bitmap leaf_on_map(const QueryMap& map, const QueryExpr& query, const Bitmap& sc
     case QueryKind::StartsWi:
     case QueryKind::EndsWi:
     case QueryKind::Contains: {
-      if (value.kind() != ValueKind::Str) return Bitmap();
+      if (indexed_as(value) != IndexedAs::Text) return Bitmap();
       auto strings = map.strings.read();
       std::string_view text = text_of(value);
       if (text.empty()) return all_strings(*strings);
       auto bucketed = bucket_match(*strings, [&](std::string_view s) {
-        if (query.kind == QueryKind::StartsWi) return s.starts_with(text);
-        if (query.kind == QueryKind::EndsWi) return s.ends_with(text);
+        if (kind == QueryKind::StartsWi) return s.starts_with(text);
+        if (kind == QueryKind::EndsWi) return s.ends_with(text);
         return s.find(text) != std::string_view::npos;
       });
       if (bucketed) return std::move(*bucketed);
-      if (query.kind == QueryKind::StartsWi) return strings->columns.starts_with(text);
-      if (query.kind == QueryKind::EndsWi) return strings->columns.ends_with(text);
+      if (kind == QueryKind::StartsWi) return strings->columns.starts_with(text);
+      if (kind == QueryKind::EndsWi) return strings->columns.ends_with(text);
       return strings->columns.contains(text);
     }
-    default:
-      throw Panic("not a leaf query");
+    case QueryKind::Ne:
+    case QueryKind::Not:
+    case QueryKind::In:
+    case QueryKind::And:
+    case QueryKind::Or:
+      break;
   }
+  throw Panic("not a leaf query");
 }
 
-// A leaf (or In) on the attribute path of `query`.
-Bitmap attribute_lookup(const MapVector& maps, const Bitmap& universe, const QueryExpr& query) {
-  auto [head, rest] = attr_parts(query.attr.view());
-  uint32_t attr = INTERNER().intern(head);
-  if (attr >= maps.size() || maps[attr] == nullptr) return Bitmap();
-  const QueryMap& map = *maps[attr];
+// The map of attribute `name`, or null when the engine never indexed it.
+const QueryMap* find_map(const MapVector& maps, std::string_view name) {
+  auto attr = INTERNER().find(name);
+  if (!attr || *attr >= maps.size()) return nullptr;
+  return maps[*attr].get();
+}
+
+// The ids of `universe` whose value of `map`'s attribute satisfies the leaf
+// (or In) `query`; container elements answer for their holders.
+Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& universe) {
+  Bitmap widened;
+  const Bitmap* scope = &universe;
+  if (map.has_elements()) {
+    widened = universe.unioned(map.element_ids());
+    scope = &widened;
+  }
   Bitmap result;
-  if (rest) {
-    // Answer the rest of the path in the nested engine, then map the nested
-    // objects back to the ids here that hold them (objects, or elements of
-    // their containers).
-    QueryExpr inner = QueryExpr::leaf(query.kind, *rest, query.values);
-    Bitmap nested_ids = map.nested->evaluate(inner);
-    result = map.nested->parent_links.read()->get_parent_from_ids(nested_ids);
+  if (query.kind == QueryKind::In) {
+    for (const PyValue& value : query.values) {
+      result.union_with(leaf_on_map(map, QueryKind::Eq, {value}, *scope));
+    }
   } else {
-    // Container elements answer for their holders, so they are in scope too.
-    Bitmap widened;
-    const Bitmap* scope = &universe;
-    if (map.has_elements()) {
-      widened = universe.unioned(map.element_ids());
-      scope = &widened;
-    }
-    if (query.kind == QueryKind::In) {
-      for (const PyValue& value : query.values) {
-        QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), {value});
-        result.union_with(leaf_on_map(map, eq, *scope));
-      }
-    } else {
-      result = leaf_on_map(map, query, *scope);
-    }
+    result = leaf_on_map(map, query.kind, query.values, *scope);
   }
   map.unmask_ids(result);
   result.intersect_with(universe);
   return result;
+}
+
+// A leaf (or In) on the attribute path of `query`. The head segment is an
+// attribute of this engine; the others are answered in the reach engine,
+// from the last segment back: each step keeps the objects whose attribute
+// links to one of the objects found so far.
+Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
+  std::string_view path = query.attr.view();
+  const std::size_t dot = path.find('.');
+  const QueryMap* head = find_map(scope.maps, path.substr(0, dot));
+  if (head == nullptr) return Bitmap();
+  if (dot == std::string_view::npos) return leaf_answer(*head, query, universe);
+  if (scope.reach == nullptr) return Bitmap();
+  std::vector<std::string_view> rest;
+  for (std::string_view tail = path.substr(dot + 1);;) {
+    const std::size_t next = tail.find('.');
+    rest.push_back(tail.substr(0, next));
+    if (next == std::string_view::npos) break;
+    tail = tail.substr(next + 1);
+  }
+  Bitmap ids;
+  {
+    auto maps = scope.reach->query_maps->read();
+    auto members = scope.reach->member_ids.read();
+    const QueryMap* last = find_map(*maps, rest.back());
+    if (last == nullptr) return Bitmap();
+    ids = leaf_answer(*last, query, *members);
+    for (std::size_t j = rest.size() - 1; j-- > 0 && !ids.is_empty();) {
+      const QueryMap* map = find_map(*maps, rest[j]);
+      if (map == nullptr) return Bitmap();
+      ids = map->holders_of(ids);
+      map->unmask_ids(ids);
+      ids.intersect_with(*members);
+    }
+  }
+  if (ids.is_empty()) return ids;
+  ids = head->holders_of(ids);
+  head->unmask_ids(ids);
+  ids.intersect_with(universe);
+  return ids;
 }
 
 }  // namespace
@@ -230,25 +264,22 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
   if ((query.kind != QueryKind::Eq && !range) || query.values.empty()) return std::nullopt;
   auto [head, rest] = attr_parts(query.attr.view());
   if (rest) return std::nullopt;
-  auto attr = INTERNER().snapshot()->get(head);
-  if (!attr || *attr >= maps.size() || maps[*attr] == nullptr) return std::nullopt;
-  const QueryMap& map = *maps[*attr];
+  const QueryMap* map = find_map(maps, head);
+  if (map == nullptr) return std::nullopt;
   const PyValue& value = query.value();
-  if (query.kind == QueryKind::Eq && value.kind() == ValueKind::Str) {
-    auto strings = map.strings.read();
+  if (query.kind == QueryKind::Eq && indexed_as(value) == IndexedAs::Text) {
+    auto strings = map->strings.read();
     std::string_view text = text_of(value);
     if (text.empty() || !strings->buckets.enabled()) return std::nullopt;
     return strings->buckets.count(bucket_key(text));
   }
-  if (!is_number(value) || is_nan(value)) return std::nullopt;
-  if (query.kind == QueryKind::Bt && (!is_number(query.values[1]) || is_nan(query.values[1]))) {
-    return std::nullopt;
-  }
-  auto numbers = map.numbers.read();
+  if (!is_indexed_number(value)) return std::nullopt;
+  if (query.kind == QueryKind::Bt && !is_indexed_number(query.values[1])) return std::nullopt;
+  auto numbers = map->numbers.read();
   if (!numbers->buckets.enabled()) return std::nullopt;
-  NumericKey key = key_of(value);
+  NumericKey key = number_key(value);
   if (query.kind == QueryKind::Eq) return numbers->buckets.count(key);
-  NumericKey hi = query.kind == QueryKind::Bt ? key_of(query.values[1]) : key;
+  NumericKey hi = query.kind == QueryKind::Bt ? number_key(query.values[1]) : key;
   bool below = query.kind == QueryKind::Lt || query.kind == QueryKind::Le;
   bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
   auto ids = bucket_range(*numbers, below ? nullptr : &key, query.kind != QueryKind::Gt,
@@ -259,8 +290,8 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 
 }  // namespace
 
-Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
-                                const std::vector<QueryExpr>& queries) {
+Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
+                                const std::vector<QueryRef>& queries) {
   // Members whose answer size is known go first, smallest first; the others
   // follow by the priority of their kind (cheap kinds first). The order only
   // changes the cost, never the answer.
@@ -271,7 +302,8 @@ Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
   std::vector<Member> ordered;
   ordered.reserve(queries.size());
   for (const auto& q : queries) {
-    ordered.push_back({&q, queries.size() > 1 ? known_size(maps, q).value_or(UINT64_MAX) : 0});
+    ordered.push_back(
+        {q.get(), queries.size() > 1 ? known_size(scope.maps, *q).value_or(UINT64_MAX) : 0});
   }
   std::stable_sort(ordered.begin(), ordered.end(), [](const Member& a, const Member& b) {
     if (a.size != b.size) return a.size < b.size;
@@ -279,34 +311,46 @@ Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
   });
   if (ordered.empty()) return universe;
   // Every answer lies within its universe, so the first one needs no
-  // intersection and the universe is never copied.
-  Bitmap result = evaluate_query(maps, universe, *ordered.front().query);
-  for (std::size_t i = 1; i < ordered.size(); ++i) {
-    Bitmap r = evaluate_query(maps, result, *ordered[i].query);
+  // intersection and the universe is never copied; an empty running answer
+  // ends the conjunction.
+  Bitmap result = evaluate_query(scope, universe, *ordered.front().query);
+  for (std::size_t i = 1; i < ordered.size() && !result.is_empty(); ++i) {
+    Bitmap r = evaluate_query(scope, result, *ordered[i].query);
     result = std::move(r);
   }
   return result;
 }
 
-Bitmap evaluate_query(const MapVector& maps, const Bitmap& universe, const QueryExpr& query) {
+Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
   switch (query.kind) {
     case QueryKind::And:
-      return evaluate_and_queries_vec(maps, universe, query.children);
+      return evaluate_and_queries_vec(scope, universe, query.children);
     case QueryKind::Or: {
       Bitmap result;
-      for (const auto& child : query.children)
-        result.union_with(evaluate_query(maps, universe, child));
+      for (const auto& child : query.children) {
+        result.union_with(evaluate_query(scope, universe, *child));
+      }
       return result;
     }
     case QueryKind::Not:
-      return universe.differenced(evaluate_query(maps, universe, query.children.front()));
+      return universe.differenced(evaluate_query(scope, universe, *query.children.front()));
     case QueryKind::Ne: {
-      QueryExpr eq = QueryExpr::leaf(QueryKind::Eq, query.attr.view(), query.values);
-      return universe.differenced(evaluate_query(maps, universe, eq));
+      QueryExpr eq{QueryKind::Eq, query.attr, query.values, {}, 1};
+      return universe.differenced(attribute_lookup(scope, universe, eq));
     }
-    default:
-      return attribute_lookup(maps, universe, query);
+    case QueryKind::Eq:
+    case QueryKind::In:
+    case QueryKind::Gt:
+    case QueryKind::Ge:
+    case QueryKind::Lt:
+    case QueryKind::Le:
+    case QueryKind::Bt:
+    case QueryKind::StartsWi:
+    case QueryKind::EndsWi:
+    case QueryKind::Contains:
+      return attribute_lookup(scope, universe, query);
   }
+  throw Panic("query of no kind");
 }
 
 }  // namespace quorvane

@@ -3,7 +3,10 @@
 //
 // Every answer is a subset of its universe. Container values match through
 // their elements (any element satisfying a leaf makes the holder match), and
-// a dotted path a.b is answered through the nested engine of attribute a.
+// a dotted path a.b.c is answered in the reach engine, where the last segment
+// is tested, then mapped back through the links of each segment in turn (no
+// recursion over the path). Callers hold the engine's `query_maps` shared
+// and whatever guards the universe.
 #pragma once
 
 #include <optional>
@@ -18,13 +21,13 @@ namespace quorvane {
 // Splits a path at its first "." into the head and the rest (if any).
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr);
 
-// The ids of `universe` satisfying `query`. The caller holds the engine's
-// `query_maps` for reading (`maps`) and whatever guards `universe`.
-Bitmap evaluate_query(const MapVector& maps, const Bitmap& universe, const QueryExpr& query);
+// The ids of `universe` satisfying `query`.
+Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);
 
 // The conjunction of `queries`: cheap members first, each evaluated within
-// the running intersection. An empty list yields the universe.
-Bitmap evaluate_and_queries_vec(const MapVector& maps, const Bitmap& universe,
-                                const std::vector<QueryExpr>& queries);
+// the running intersection, stopping once it is empty. An empty list yields
+// the universe.
+Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
+                                const std::vector<QueryRef>& queries);
 
 }  // namespace quorvane

@@ -2,7 +2,9 @@
 
 #include <roaring/roaring.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "util/panic.h"
@@ -10,17 +12,115 @@
 namespace quorvane {
 namespace {
 
-void* checked_alloc(roaring_bitmap_t* raw) {
-  check(raw != nullptr, "failed to create a bitmap");
-  return raw;
+static_assert(sizeof(std::uintptr_t) == 8, "the one-id form keeps the id in the upper half-word");
+
+constexpr std::uintptr_t TAG_BITS = 3;
+constexpr std::uintptr_t ONE_TAG = 1;
+constexpr std::uintptr_t FEW_TAG = 2;
+
+enum class Form { Empty, One, Few, Roaring };
+
+inline Form form_of(std::uintptr_t word) {
+  if (word == 0) return Form::Empty;
+  switch (word & TAG_BITS) {
+    case ONE_TAG:
+      return Form::One;
+    case FEW_TAG:
+      return Form::Few;
+    default:
+      return Form::Roaring;
+  }
 }
 
-inline roaring_bitmap_t* rb(void* raw) {
-  return static_cast<roaring_bitmap_t*>(raw);
+inline roaring_bitmap_t* rb(std::uintptr_t word) {
+  return reinterpret_cast<roaring_bitmap_t*>(word);
 }
-inline const roaring_bitmap_t* rb(const void* raw) {
-  return static_cast<const roaring_bitmap_t*>(raw);
+
+// A CRoaring bitmap as a set's word.
+std::uintptr_t roaring_word(roaring_bitmap_t* raw) {
+  check(raw != nullptr, "failed to create a bitmap");
+  const auto word = reinterpret_cast<std::uintptr_t>(raw);
+  check((word & TAG_BITS) == 0, "a CRoaring bitmap is not word-aligned");
+  return word;
 }
+
+inline std::uintptr_t one_word(uint32_t id) {
+  return (std::uintptr_t{id} << 32) | ONE_TAG;
+}
+inline uint32_t one_id(std::uintptr_t word) {
+  return static_cast<uint32_t>(word >> 32);
+}
+
+// A few-ids block is an array of 16-bit slots: the upper 16 bits shared by
+// its ids, their count (2 or more), the capacity, one unused slot, then the
+// lower 16 bits of each id in ascending order. Capacities grow by half,
+// rounded to a multiple of 8 so that a block fills the allocator's 16-byte
+// steps; a set of more than FEW_MAX ids goes to CRoaring, whose array
+// containers take the same 2 bytes per id and whose operations are faster on
+// large sets.
+constexpr std::size_t FEW_HEADER = 4;
+constexpr std::size_t FEW_MAX = 256;
+constexpr std::size_t FEW_MIN_CAPACITY = 8;
+
+std::size_t few_capacity_for(std::size_t count) {
+  std::size_t capacity = FEW_MIN_CAPACITY;
+  while (capacity < count)
+    capacity = std::min(FEW_MAX, (capacity + capacity / 2 + 7) & ~std::size_t{7});
+  return capacity;
+}
+inline std::size_t few_bytes(std::size_t capacity) {
+  return sizeof(uint16_t) * (FEW_HEADER + capacity);
+}
+inline uint16_t* few_block(std::uintptr_t word) {
+  return reinterpret_cast<uint16_t*>(word & ~TAG_BITS);
+}
+inline std::uintptr_t few_word(uint16_t* block) {
+  return reinterpret_cast<std::uintptr_t>(block) | FEW_TAG;
+}
+// Allocates (from null) or resizes a few-ids block for `capacity` values and
+// records the capacity; the other header slots are the caller's.
+uint16_t* few_resize(uint16_t* block, std::size_t capacity) {
+  auto* out = static_cast<uint16_t*>(std::realloc(block, few_bytes(capacity)));
+  check(out != nullptr, "failed to create a bitmap");
+  check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
+  out[2] = static_cast<uint16_t>(capacity);
+  return out;
+}
+
+// The ids of a set in the empty, one-id or few-ids form, ascending; valid
+// while the set is unchanged.
+class Few {
+ public:
+  explicit Few(std::uintptr_t word) {
+    if ((word & TAG_BITS) == ONE_TAG) {
+      const uint32_t id = one_id(word);
+      base_ = id & 0xFFFF0000u;
+      one_ = static_cast<uint16_t>(id);
+      low_ = &one_;
+      size_ = 1;
+    } else if (word != 0) {
+      const uint16_t* block = few_block(word);
+      base_ = uint32_t{block[0]} << 16;
+      size_ = block[1];
+      low_ = block + FEW_HEADER;
+    }
+  }
+  Few(const Few&) = delete;
+  Few& operator=(const Few&) = delete;
+
+  std::size_t size() const { return size_; }
+  uint32_t operator[](std::size_t i) const { return base_ | low_[i]; }
+  bool contains(uint32_t id) const {
+    return size_ != 0 && (id & 0xFFFF0000u) == base_ &&
+           std::binary_search(low_, low_ + size_, static_cast<uint16_t>(id));
+  }
+
+ private:
+  uint32_t base_ = 0;
+  const uint16_t* low_ = nullptr;
+  std::size_t size_ = 0;
+  uint16_t one_ = 0;
+};
 
 // Batches below this size go through roaring_bitmap_add_many: building a
 // serialized image only pays off once its fixed costs are spread thin.
@@ -127,58 +227,21 @@ bool merge_built(roaring_bitmap_t* target, roaring_bitmap_t* built) {
   return true;
 }
 
-}  // namespace
-
-Bitmap::Bitmap(Adopt, void* raw) : raw_(checked_alloc(static_cast<roaring_bitmap_t*>(raw))) {}
-Bitmap::Bitmap() : Bitmap(Adopt{}, roaring_bitmap_create_with_capacity(0)) {}
-Bitmap::Bitmap(uint32_t capacity)
-    : Bitmap(Adopt{}, roaring_bitmap_create_with_capacity(capacity)) {}
-Bitmap::Bitmap(std::initializer_list<uint32_t> ids) : Bitmap() {
-  add_many(std::span<const uint32_t>(ids.begin(), ids.size()));
-}
-
-Bitmap Bitmap::from_ids(std::span<const uint32_t> ids) {
-  Bitmap result;
-  result.add_many(ids);
-  return result;
-}
-
-Bitmap::Bitmap(const Bitmap& other) : Bitmap(Adopt{}, roaring_bitmap_copy(rb(other.raw_))) {}
-
-Bitmap& Bitmap::operator=(const Bitmap& other) {
-  if (this == &other) return *this;
-  if (raw_ == nullptr) {
-    raw_ = checked_alloc(roaring_bitmap_copy(rb(other.raw_)));
-  } else {
-    check(roaring_bitmap_overwrite(rb(raw_), rb(other.raw_)), "failed to copy a bitmap");
-  }
-  return *this;
-}
-
-Bitmap::~Bitmap() {
-  if (raw_ != nullptr) roaring_bitmap_free(rb(raw_));
-}
-
-void Bitmap::add(uint32_t id) {
-  roaring_bitmap_add(rb(raw_), id);
-}
-void Bitmap::add_many(std::span<const uint32_t> ids) {
-  if (ids.empty()) return;
+void roaring_add_many(roaring_bitmap_t* target, std::span<const uint32_t> ids) {
   // The image is little-endian; large ascending batches (bulk insertion of
   // consecutive objects) are built as whole containers and merged.
   if (std::endian::native == std::endian::little && ids.size() >= SERIALIZED_BATCH_MIN &&
       strictly_ascending(ids)) {
-    if (merge_built(rb(raw_), build_from_ascending(ids))) return;
+    if (merge_built(target, build_from_ascending(ids))) return;
   }
-  roaring_bitmap_add_many(rb(raw_), ids.size(), ids.data());
+  roaring_bitmap_add_many(target, ids.size(), ids.data());
 }
-
-namespace {
 
 // The number of bits set in words[first, last]. Built for generic x86-64,
 // std::popcount is a library call per word; where the processor has the
-// POPCNT instruction a clone using it is picked when the module loads.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// POPCNT instruction a clone using it is picked when the module loads (not
+// under ThreadSanitizer, whose runtime is not ready when the clone is picked).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 std::size_t
@@ -189,6 +252,212 @@ count_bits(const uint64_t* words, std::size_t first, std::size_t last) {
 }
 
 }  // namespace
+
+Bitmap::Bitmap(Adopt, void* raw) : word_(roaring_word(static_cast<roaring_bitmap_t*>(raw))) {}
+Bitmap::Bitmap(uint32_t capacity) {
+  if (capacity > 0) word_ = roaring_word(roaring_bitmap_create_with_capacity(capacity));
+}
+Bitmap::Bitmap(std::initializer_list<uint32_t> ids) {
+  add_many(std::span<const uint32_t>(ids.begin(), ids.size()));
+}
+
+Bitmap Bitmap::from_ids(std::span<const uint32_t> ids) {
+  Bitmap result;
+  result.add_many(ids);
+  return result;
+}
+
+Bitmap::Bitmap(const Bitmap& other) {
+  switch (form_of(other.word_)) {
+    case Form::Empty:
+    case Form::One:
+      word_ = other.word_;
+      return;
+    case Form::Few: {
+      const uint16_t* from = few_block(other.word_);
+      uint16_t* block = few_resize(nullptr, few_capacity_for(from[1]));
+      block[0] = from[0];
+      block[1] = from[1];
+      std::memcpy(block + FEW_HEADER, from + FEW_HEADER, sizeof(uint16_t) * from[1]);
+      word_ = few_word(block);
+      return;
+    }
+    case Form::Roaring:
+      word_ = roaring_word(roaring_bitmap_copy(rb(other.word_)));
+      return;
+  }
+}
+
+Bitmap& Bitmap::operator=(const Bitmap& other) {
+  if (this == &other) return *this;
+  if (is_roaring() && other.is_roaring()) {
+    check(roaring_bitmap_overwrite(rb(word_), rb(other.word_)), "failed to copy a bitmap");
+  } else {
+    Bitmap copy(other);
+    std::swap(word_, copy.word_);
+  }
+  return *this;
+}
+
+Bitmap::~Bitmap() {
+  release();
+}
+
+namespace {
+
+// The forms' storage handling works on a set's word, so that the CRoaring
+// fast paths of the members stay small.
+
+void release_word(std::uintptr_t& word) noexcept {
+  switch (form_of(word)) {
+    case Form::Few:
+      std::free(few_block(word));
+      break;
+    case Form::Roaring:
+      roaring_bitmap_free(rb(word));
+      break;
+    default:
+      break;
+  }
+  word = 0;
+}
+
+// A new CRoaring bitmap holding `ids` (strictly ascending).
+roaring_bitmap_t* roaring_of(std::span<const uint32_t> ids) {
+  roaring_bitmap_t* made = rb(roaring_word(roaring_bitmap_create_with_capacity(0)));
+  roaring_add_many(made, ids);
+  return made;
+}
+
+void assign_word(std::uintptr_t& word, std::span<const uint32_t> ids) {
+  const std::size_t n = ids.size();
+  std::uintptr_t built = 0;
+  if (n == 1) {
+    built = one_word(ids[0]);
+  } else if (n > 1 && n <= FEW_MAX && (ids[0] >> 16) == (ids[n - 1] >> 16)) {
+    uint16_t* block = few_resize(nullptr, few_capacity_for(n));
+    block[0] = static_cast<uint16_t>(ids[0] >> 16);
+    block[1] = static_cast<uint16_t>(n);
+    for (std::size_t i = 0; i < n; ++i) block[FEW_HEADER + i] = static_cast<uint16_t>(ids[i]);
+    built = few_word(block);
+  } else if (n > 1) {
+    built = reinterpret_cast<std::uintptr_t>(roaring_of(ids));
+  }
+  release_word(word);
+  word = built;
+}
+
+roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
+  if (form_of(word) != Form::Roaring) {
+    uint32_t ids[FEW_MAX];
+    std::size_t n = 0;
+    {
+      Few few(word);
+      for (; n < few.size(); ++n) ids[n] = few[n];
+    }
+    roaring_bitmap_t* made = roaring_of(std::span<const uint32_t>(ids, n));
+    release_word(word);
+    word = reinterpret_cast<std::uintptr_t>(made);
+  }
+  return rb(word);
+}
+
+// Bitmap::add for a set not in the CRoaring form.
+[[gnu::noinline]] void add_to_small(std::uintptr_t& word, uint32_t id) {
+  switch (form_of(word)) {
+    case Form::Empty:
+      word = one_word(id);
+      return;
+    case Form::One: {
+      const uint32_t held = one_id(word);
+      if (held == id) return;
+      const uint32_t both[2] = {std::min(held, id), std::max(held, id)};
+      assign_word(word, both);
+      return;
+    }
+    case Form::Few: {
+      uint16_t* block = few_block(word);
+      if ((id >> 16) != block[0]) break;
+      const auto low = static_cast<uint16_t>(id);
+      const std::size_t size = block[1];
+      uint16_t* values = block + FEW_HEADER;
+      // Ids mostly arrive ascending: appending needs no search.
+      std::size_t at = size;
+      if (low <= values[size - 1]) {
+        at = static_cast<std::size_t>(std::lower_bound(values, values + size, low) - values);
+        if (values[at] == low) return;
+      }
+      if (size == block[2]) {
+        if (size == FEW_MAX) break;
+        block = few_resize(block, few_capacity_for(size + 1));
+        word = few_word(block);
+        values = block + FEW_HEADER;
+      }
+      std::memmove(values + at + 1, values + at, sizeof(uint16_t) * (size - at));
+      values[at] = low;
+      block[1] = static_cast<uint16_t>(size + 1);
+      return;
+    }
+    case Form::Roaring:
+      break;
+  }
+  roaring_bitmap_add(roaring_word_of(word), id);
+}
+
+}  // namespace
+
+void Bitmap::release() noexcept {
+  release_word(word_);
+}
+
+void Bitmap::assign_ascending(std::span<const uint32_t> ids) {
+  assign_word(word_, ids);
+}
+
+void* Bitmap::to_roaring() {
+  return roaring_word_of(word_);
+}
+
+void Bitmap::add(uint32_t id) {
+  if (is_roaring()) [[likely]] {
+    roaring_bitmap_add(rb(word_), id);
+  } else {
+    add_to_small(word_, id);
+  }
+}
+
+void Bitmap::add_many(std::span<const uint32_t> ids) {
+  if (ids.empty()) return;
+  if (!is_roaring()) {
+    if (cardinality() + ids.size() <= FEW_MAX) {
+      if (!strictly_ascending(ids)) {
+        for (uint32_t id : ids) add(id);
+        return;
+      }
+      // An ascending batch (a flushed write buffer) is merged in one pass
+      // and stored at once.
+      uint32_t merged[FEW_MAX];
+      std::size_t n = 0;
+      {
+        Few mine(word_);
+        std::size_t i = 0, j = 0;
+        while (i < mine.size() && j < ids.size()) {
+          const uint32_t a = mine[i], b = ids[j];
+          merged[n++] = std::min(a, b);
+          i += a <= b;
+          j += b <= a;
+        }
+        for (; i < mine.size(); ++i) merged[n++] = mine[i];
+        for (; j < ids.size(); ++j) merged[n++] = ids[j];
+        if (n == mine.size()) return;
+      }
+      assign_ascending(std::span<const uint32_t>(merged, n));
+      return;
+    }
+    to_roaring();
+  }
+  roaring_add_many(rb(word_), ids);
+}
 
 void Bitmap::add_chunk_bits(uint16_t key, const uint64_t* words, std::size_t first_word,
                             std::size_t last_word) {
@@ -202,6 +471,13 @@ void Bitmap::add_chunk_bits(uint16_t key, const uint64_t* words, std::size_t fir
       }
     }
   };
+  if (!is_roaring()) {
+    if (cardinality() + card <= FEW_MAX) {
+      for_each_bit([&](uint16_t low) { add(base | low); });
+      return;
+    }
+    to_roaring();
+  }
   if (std::endian::native == std::endian::little && card >= 64) {
     Image image(1, Image::data_bytes(card));
     char* out = image.begin(key, card);
@@ -214,85 +490,303 @@ void Bitmap::add_chunk_bits(uint16_t key, const uint64_t* words, std::size_t fir
         out += 2;
       });
     }
-    if (merge_built(rb(raw_), image.read())) return;
+    if (merge_built(rb(word_), image.read())) return;
   }
   std::vector<uint32_t> ids;
   ids.reserve(card);
   for_each_bit([&](uint16_t low) { ids.push_back(base | low); });
-  roaring_bitmap_add_many(rb(raw_), ids.size(), ids.data());
+  roaring_bitmap_add_many(rb(word_), ids.size(), ids.data());
 }
+
 void Bitmap::remove(uint32_t id) {
-  roaring_bitmap_remove(rb(raw_), id);
+  switch (form_of(word_)) {
+    case Form::Empty:
+      return;
+    case Form::One:
+      if (one_id(word_) == id) word_ = 0;
+      return;
+    case Form::Few: {
+      uint16_t* block = few_block(word_);
+      if ((id >> 16) != block[0]) return;
+      const auto low = static_cast<uint16_t>(id);
+      const std::size_t size = block[1];
+      uint16_t* values = block + FEW_HEADER;
+      uint16_t* at = std::lower_bound(values, values + size, low);
+      if (at == values + size || *at != low) return;
+      std::memmove(at, at + 1, sizeof(uint16_t) * static_cast<std::size_t>(values + size - at - 1));
+      if (size == 2) {
+        const uint32_t left = (uint32_t{block[0]} << 16) | values[0];
+        std::free(block);
+        word_ = one_word(left);
+      } else {
+        block[1] = static_cast<uint16_t>(size - 1);
+      }
+      return;
+    }
+    case Form::Roaring:
+      roaring_bitmap_remove(rb(word_), id);
+      if (roaring_bitmap_is_empty(rb(word_))) release();
+      return;
+  }
 }
+
 bool Bitmap::contains(uint32_t id) const {
-  return roaring_bitmap_contains(rb(raw_), id);
+  if (is_roaring()) return roaring_bitmap_contains(rb(word_), id);
+  return Few(word_).contains(id);
 }
+
 void Bitmap::clear() {
-  roaring_bitmap_clear(rb(raw_));
+  release();
 }
 
 uint64_t Bitmap::cardinality() const {
-  return roaring_bitmap_get_cardinality(rb(raw_));
+  switch (form_of(word_)) {
+    case Form::Empty:
+      return 0;
+    case Form::One:
+      return 1;
+    case Form::Few:
+      return few_block(word_)[1];
+    case Form::Roaring:
+      break;
+  }
+  return roaring_bitmap_get_cardinality(rb(word_));
 }
 bool Bitmap::is_empty() const {
-  return roaring_bitmap_is_empty(rb(raw_));
+  return word_ == 0 || (is_roaring() && roaring_bitmap_is_empty(rb(word_)));
 }
 std::optional<uint32_t> Bitmap::maximum() const {
   if (is_empty()) return std::nullopt;
-  return roaring_bitmap_maximum(rb(raw_));
+  if (is_roaring()) return roaring_bitmap_maximum(rb(word_));
+  Few few(word_);
+  return few[few.size() - 1];
 }
 
+namespace {
+
+// The ids of the few-ids side `few` that `other` holds (or, with `keep` false,
+// does not hold), into `out` (room for FEW_MAX); returns their count.
+template <class Set>
+std::size_t filter_few(const Few& few, const Set& other, bool keep, uint32_t* out) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < few.size(); ++i) {
+    if (other.contains(few[i]) == keep) out[n++] = few[i];
+  }
+  return n;
+}
+
+}  // namespace
+
 void Bitmap::union_with(const Bitmap& other) {
-  roaring_bitmap_or_inplace(rb(raw_), rb(other.raw_));
+  if (this == &other || other.word_ == 0) return;
+  if (other.is_roaring()) {
+    if (word_ == 0) {
+      *this = other;
+    } else {
+      roaring_bitmap_or_inplace(static_cast<roaring_bitmap_t*>(to_roaring()), rb(other.word_));
+    }
+    return;
+  }
+  Few theirs(other.word_);
+  uint32_t ids[2 * FEW_MAX];
+  if (is_roaring()) {
+    for (std::size_t i = 0; i < theirs.size(); ++i) ids[i] = theirs[i];
+    roaring_bitmap_add_many(rb(word_), theirs.size(), ids);
+    return;
+  }
+  std::size_t n = 0;
+  {
+    Few mine(word_);
+    std::size_t i = 0, j = 0;
+    while (i < mine.size() && j < theirs.size()) {
+      const uint32_t a = mine[i], b = theirs[j];
+      ids[n++] = std::min(a, b);
+      i += a <= b;
+      j += b <= a;
+    }
+    for (; i < mine.size(); ++i) ids[n++] = mine[i];
+    for (; j < theirs.size(); ++j) ids[n++] = theirs[j];
+    if (n == mine.size()) return;  // nothing new
+  }
+  assign_ascending(std::span<const uint32_t>(ids, n));
 }
+
 void Bitmap::intersect_with(const Bitmap& other) {
-  roaring_bitmap_and_inplace(rb(raw_), rb(other.raw_));
+  if (this == &other || word_ == 0) return;
+  if (other.word_ == 0) {
+    release();
+    return;
+  }
+  if (is_roaring() && other.is_roaring()) {
+    roaring_bitmap_and_inplace(rb(word_), rb(other.word_));
+    if (roaring_bitmap_is_empty(rb(word_))) release();
+    return;
+  }
+  // One side is small: the result is its ids that the other side holds.
+  const bool mine_small = !is_roaring();
+  uint32_t ids[FEW_MAX];
+  std::size_t n;
+  {
+    Few few(mine_small ? word_ : other.word_);
+    n = filter_few(few, mine_small ? other : *this, true, ids);
+    if (mine_small && n == few.size()) return;
+  }
+  assign_ascending(std::span<const uint32_t>(ids, n));
 }
+
 void Bitmap::difference_with(const Bitmap& other) {
   // CRoaring requires distinct operands for the in-place difference.
   if (this == &other) {
-    clear();
-  } else {
-    roaring_bitmap_andnot_inplace(rb(raw_), rb(other.raw_));
+    release();
+    return;
   }
+  if (word_ == 0 || other.word_ == 0) return;
+  if (is_roaring()) {
+    if (other.is_roaring()) {
+      roaring_bitmap_andnot_inplace(rb(word_), rb(other.word_));
+    } else {
+      Few theirs(other.word_);
+      for (std::size_t i = 0; i < theirs.size(); ++i) roaring_bitmap_remove(rb(word_), theirs[i]);
+    }
+    if (roaring_bitmap_is_empty(rb(word_))) release();
+    return;
+  }
+  uint32_t ids[FEW_MAX];
+  std::size_t n;
+  {
+    Few mine(word_);
+    n = filter_few(mine, other, false, ids);
+    if (n == mine.size()) return;
+  }
+  assign_ascending(std::span<const uint32_t>(ids, n));
 }
+
 Bitmap Bitmap::unioned(const Bitmap& other) const {
-  return Bitmap(Adopt{}, roaring_bitmap_or(rb(raw_), rb(other.raw_)));
+  if (is_roaring() && other.is_roaring()) {
+    return Bitmap(Adopt{}, roaring_bitmap_or(rb(word_), rb(other.word_)));
+  }
+  // Copy the larger side, then add the smaller one to it.
+  const bool other_larger =
+      other.is_roaring() || (!is_roaring() && other.cardinality() > cardinality());
+  Bitmap result(other_larger ? other : *this);
+  result.union_with(other_larger ? *this : other);
+  return result;
 }
 Bitmap Bitmap::intersected(const Bitmap& other) const {
-  return Bitmap(Adopt{}, roaring_bitmap_and(rb(raw_), rb(other.raw_)));
+  Bitmap result;
+  if (word_ == 0 || other.word_ == 0) return result;
+  if (is_roaring() && other.is_roaring()) {
+    result = Bitmap(Adopt{}, roaring_bitmap_and(rb(word_), rb(other.word_)));
+    if (roaring_bitmap_is_empty(rb(result.word_))) result.release();
+    return result;
+  }
+  const bool mine_small = !is_roaring();
+  uint32_t ids[FEW_MAX];
+  std::size_t n;
+  {
+    Few few(mine_small ? word_ : other.word_);
+    n = filter_few(few, mine_small ? other : *this, true, ids);
+  }
+  result.assign_ascending(std::span<const uint32_t>(ids, n));
+  return result;
 }
 Bitmap Bitmap::differenced(const Bitmap& other) const {
-  return Bitmap(Adopt{}, roaring_bitmap_andnot(rb(raw_), rb(other.raw_)));
+  if (is_roaring() && other.is_roaring()) {
+    Bitmap result(Adopt{}, roaring_bitmap_andnot(rb(word_), rb(other.word_)));
+    if (roaring_bitmap_is_empty(rb(result.word_))) result.release();
+    return result;
+  }
+  Bitmap result(*this);
+  result.difference_with(other);
+  return result;
 }
 bool Bitmap::intersects(const Bitmap& other) const {
-  return roaring_bitmap_intersect(rb(raw_), rb(other.raw_));
+  if (word_ == 0 || other.word_ == 0) return false;
+  if (is_roaring() && other.is_roaring())
+    return roaring_bitmap_intersect(rb(word_), rb(other.word_));
+  const bool mine_small = !is_roaring();
+  Few few(mine_small ? word_ : other.word_);
+  const Bitmap& large = mine_small ? other : *this;
+  for (std::size_t i = 0; i < few.size(); ++i) {
+    if (large.contains(few[i])) return true;
+  }
+  return false;
 }
 
 bool Bitmap::is_subset_of(const Bitmap& other) const {
-  return roaring_bitmap_is_subset(rb(raw_), rb(other.raw_));
+  if (this == &other || is_empty()) return true;
+  if (other.word_ == 0) return false;
+  if (is_roaring() && other.is_roaring())
+    return roaring_bitmap_is_subset(rb(word_), rb(other.word_));
+  if (!is_roaring()) {
+    Few mine(word_);
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+      if (!other.contains(mine[i])) return false;
+    }
+    return true;
+  }
+  // A CRoaring set within a small one: it is small as well.
+  if (cardinality() > other.cardinality()) return false;
+  bool subset = true;
+  for_each([&](uint32_t id) {
+    subset = other.contains(id);
+    return subset;
+  });
+  return subset;
 }
 
 void Bitmap::iterate_raw(bool (*fn)(uint32_t, void*), void* ctx) const {
-  roaring_iterate(rb(raw_), fn, ctx);
+  if (is_roaring()) {
+    roaring_iterate(rb(word_), fn, ctx);
+    return;
+  }
+  Few few(word_);
+  for (std::size_t i = 0; i < few.size(); ++i) {
+    if (!fn(few[i], ctx)) return;
+  }
 }
 
 std::vector<uint32_t> Bitmap::to_vector() const {
   std::vector<uint32_t> out(cardinality());
-  if (!out.empty()) roaring_bitmap_to_uint32_array(rb(raw_), out.data());
+  if (out.empty()) return out;
+  if (is_roaring()) {
+    roaring_bitmap_to_uint32_array(rb(word_), out.data());
+  } else {
+    Few few(word_);
+    for (std::size_t i = 0; i < few.size(); ++i) out[i] = few[i];
+  }
   return out;
 }
 
 void Bitmap::optimize() {
-  roaring_bitmap_run_optimize(rb(raw_));
-  roaring_bitmap_shrink_to_fit(rb(raw_));
+  switch (form_of(word_)) {
+    case Form::Few: {
+      uint16_t* block = few_block(word_);
+      if (block[1] < block[2]) word_ = few_word(few_resize(block, block[1]));
+      return;
+    }
+    case Form::Roaring:
+      roaring_bitmap_run_optimize(rb(word_));
+      roaring_bitmap_shrink_to_fit(rb(word_));
+      return;
+    default:
+      return;
+  }
 }
 std::size_t Bitmap::size_in_bytes() const {
-  return roaring_bitmap_size_in_bytes(rb(raw_));
+  switch (form_of(word_)) {
+    case Form::Few:
+      return few_bytes(few_block(word_)[2]);
+    case Form::Roaring:
+      return roaring_bitmap_size_in_bytes(rb(word_));
+    default:
+      return 0;
+  }
 }
 
 bool operator==(const Bitmap& a, const Bitmap& b) {
-  return roaring_bitmap_equals(rb(a.raw_), rb(b.raw_));
+  if (a.is_roaring() && b.is_roaring()) return roaring_bitmap_equals(rb(a.word_), rb(b.word_));
+  return a.cardinality() == b.cardinality() && a.is_subset_of(b);
 }
 
 }  // namespace quorvane

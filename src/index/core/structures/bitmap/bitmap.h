@@ -1,10 +1,21 @@
 // Bitmap: the one owning wrapper over a CRoaring bitmap, a compressed set of
 // 32-bit ids.
 //
-// Ownership: a Bitmap owns its CRoaring bitmap and frees it on destruction.
-// A moved-from Bitmap may only be destroyed or assigned to.
-// Failure: a failed allocation of a CRoaring bitmap throws `Panic`.
+// Small sets skip CRoaring, whose smallest set costs about 150 heap bytes:
+// the index keeps millions of cells holding a few ids each. A set is in one
+// of four forms, chosen by what it holds and never visible outside:
+// - empty: no storage at all (a new or cleared set, a moved-from one);
+// - one id: held inside the object itself;
+// - a few ids (2 to 256) sharing their upper 16 bits: one heap block of
+//   sorted 16-bit values;
+// - anything else: a CRoaring bitmap.
+// A set leaves the few-ids form for CRoaring when it outgrows it; results of
+// operations take the smallest form that fits when one operand is small.
+//
+// Ownership: a Bitmap owns its storage and frees it on destruction.
+// Failure: a failed allocation throws `Panic`.
 // Naming: `x_with` changes this set in place, `x-ed` returns a new set.
+// Const operations never change the storage (readers share a set).
 // Written against the CRoaring API common to 0.2.x and 4.x.
 #pragma once
 
@@ -13,6 +24,7 @@
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,9 +32,9 @@ namespace quorvane {
 
 class Bitmap {
  public:
-  // An empty set.
-  Bitmap();
-  // An empty set with room for `capacity` containers.
+  // An empty set; allocates nothing.
+  Bitmap() noexcept = default;
+  // An empty CRoaring set with room for `capacity` containers (none for 0).
   explicit Bitmap(uint32_t capacity);
   Bitmap(std::initializer_list<uint32_t> ids);
   static Bitmap from_ids(std::span<const uint32_t> ids);
@@ -30,9 +42,10 @@ class Bitmap {
   Bitmap(const Bitmap& other);
   // Overwrites this set with a copy of `other`.
   Bitmap& operator=(const Bitmap& other);
-  Bitmap(Bitmap&& other) noexcept : raw_(std::exchange(other.raw_, nullptr)) {}
+  // The moved-from set is empty.
+  Bitmap(Bitmap&& other) noexcept : word_(std::exchange(other.word_, 0)) {}
   Bitmap& operator=(Bitmap&& other) noexcept {
-    std::swap(raw_, other.raw_);
+    std::swap(word_, other.word_);
     return *this;
   }
   ~Bitmap();
@@ -82,8 +95,10 @@ class Bitmap {
   }
   std::vector<uint32_t> to_vector() const;
 
-  // Compresses runs; returns bytes the set occupies in memory.
+  // Compresses runs and drops spare room.
   void optimize();
+  // The heap bytes the set's storage takes: 0 while it holds at most one id
+  // (unless it was made with a capacity).
   std::size_t size_in_bytes() const;
 
   friend bool operator==(const Bitmap& a, const Bitmap& b);
@@ -95,7 +110,19 @@ class Bitmap {
   Bitmap(Adopt, void* raw);
   void iterate_raw(bool (*fn)(uint32_t, void*), void* ctx) const;
 
-  void* raw_;
+  // Frees the storage; the set is then empty.
+  void release() noexcept;
+  // Makes this set hold exactly `ids` (strictly ascending, not pointing
+  // into this set's storage), in the smallest form that fits.
+  void assign_ascending(std::span<const uint32_t> ids);
+  // Moves the set to the CRoaring form (kept if already there) and returns
+  // the CRoaring bitmap.
+  void* to_roaring();
+  bool is_roaring() const { return word_ != 0 && (word_ & 3) == 0; }
+
+  // 0: empty; low bits 01: one id, in the upper 32 bits; low bits 10: a
+  // few-ids block; low bits 00: a CRoaring bitmap.
+  std::uintptr_t word_ = 0;
 };
 
 }  // namespace quorvane

@@ -11,13 +11,16 @@ namespace {
 
 using Table = absl::flat_hash_map<uint32_t, HybridSet>;
 
-void link(Table& table, uint32_t key, uint32_t value) {
+// Adds `value` to the set of `key`; false when it was there already.
+bool link(Table& table, uint32_t key, uint32_t value) {
   auto it = table.find(key);
   if (it == table.end()) {
     table.emplace(key, HybridSet::of(value));
-  } else {
-    it->second.add(value);
+    return true;
   }
+  if (it->second.contains(value)) return false;
+  it->second.add(value);
+  return true;
 }
 
 // Removes `value` from the set of `key`, dropping the entry once it is empty.
@@ -81,9 +84,10 @@ std::size_t table_bytes(const Table& table) {
 
 }  // namespace
 
-void M2MU32::register_path(uint32_t parent, uint32_t child) {
-  link(children_by_parent_, parent, child);
-  link(parents_by_child_, child, parent);
+bool M2MU32::register_path(uint32_t parent, uint32_t child) {
+  if (!link(children_by_parent_, parent, child)) return false;
+  check(link(parents_by_child_, child, parent), "parent links: directions out of step");
+  return true;
 }
 
 bool M2MU32::unlink(uint32_t parent, uint32_t child) {
@@ -117,7 +121,20 @@ Bitmap M2MU32::all_parents() const {
   return Bitmap::from_ids(ids);
 }
 
+Bitmap M2MU32::all_children() const {
+  std::vector<uint32_t> ids;
+  ids.reserve(parents_by_child_.size());
+  for (const auto& entry : parents_by_child_) ids.push_back(entry.first);
+  std::sort(ids.begin(), ids.end());
+  return Bitmap::from_ids(ids);
+}
+
 Bitmap M2MU32::drop_parents(const Bitmap& parents) {
+  return drop_parents_calling(parents, [](uint32_t) {});
+}
+
+Bitmap M2MU32::drop_parents_calling(const Bitmap& parents,
+                                    absl::FunctionRef<void(uint32_t)> on_dropped) {
   Bitmap orphans;
   Bitmap children;  // reused for every dropped parent
   auto detach = [&](uint32_t parent, const HybridSet& linked) {
@@ -127,6 +144,7 @@ Bitmap M2MU32::drop_parents(const Bitmap& parents) {
       auto it = parents_by_child_.find(child);
       check(it != parents_by_child_.end(), "parent links: directions out of step");
       it->second.remove(parent);
+      on_dropped(child);
       if (it->second.is_empty()) {
         parents_by_child_.erase(it);
         orphans.add(child);

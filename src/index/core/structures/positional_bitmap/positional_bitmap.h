@@ -17,15 +17,22 @@
 //   "nothing to do" or "empty answer", so the caller keeps empty strings in
 //   a set of its own (and answers an empty needle from it and all_ids()).
 //
+// A column keeps only the cells that were written: a cell is made when the
+// first string with that byte (or starting / ending) at that column is
+// stored, and freed again when removals or intersect_with leave it empty. A
+// column with no cell is one null pointer, so widening the row makes no
+// cell, and a long string costs its bytes' cells and nothing for the 255
+// byte values it does not have. An absent cell reads as an empty set.
+//
 // Queries read only the cells' bitmaps: ids pushed by the bulk path are seen
 // after flush(). No lock inside; the owner guards the index with a
 // reader/writer lock.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/core/structures/bitmap/bitmap.h"
@@ -46,7 +53,8 @@ class PositionalBitmap {
 
   // Widens to at least `n` columns (rounded up to even), adding half of the
   // new columns in front and half behind; cells, pending ids included, move
-  // with their columns. Does nothing when there are already `n` columns.
+  // with their columns, and the new columns hold no cell. Does nothing when
+  // there are already `n` columns.
   void expand_map(std::size_t n);
 
   // Stores `text` for `id` by adding to the cells directly; widens first when
@@ -55,8 +63,7 @@ class PositionalBitmap {
   // As insert, but through the cells' pending buffers (bulk writing); the ids
   // become visible to queries after flush().
   void push(std::string_view text, uint32_t id);
-  // Moves every pending id into its cell's bitmap: per column the start cell,
-  // the end cell, then the byte cells 0..255.
+  // Moves every pending id into its cell's bitmap.
   void flush();
   // Removes `text` stored for `id` from the cells' bitmaps (call it outside
   // a bulk write: pending ids are not searched). Never widens; a text that
@@ -84,7 +91,8 @@ class PositionalBitmap {
   // first).
   void intersect_with(const Bitmap& keep);
 
-  // Approximate bytes held: the columns plus the bitmaps of their cells.
+  // Approximate bytes held: the columns, their cell blocks and the bitmaps
+  // of their cells.
   std::size_t memory_bytes() const;
 
   // The start column of a string of `n` bytes in a row of `count` columns,
@@ -93,26 +101,131 @@ class PositionalBitmap {
     return count / 2 - n / 2 - 1;
   }
 
-  // Cells by position, for inspection. `column` < column_count(), else Panic.
-  const Cell& starts_cell(std::size_t column) const { return at(column).starts; }
-  const Cell& ends_cell(std::size_t column) const { return at(column).ends; }
-  const Cell& byte_cell(std::size_t column, uint8_t byte) const { return at(column).bytes[byte]; }
+  // Cells by position, for inspection; a cell never written (or freed) is a
+  // shared empty cell. `column` < column_count(), else Panic.
+  const Cell& starts_cell(std::size_t column) const { return cell_at(column, STARTS); }
+  const Cell& ends_cell(std::size_t column) const { return cell_at(column, ENDS); }
+  const Cell& byte_cell(std::size_t column, uint8_t byte) const { return cell_at(column, byte); }
+  // The number of cells that exist in `column` (0 to 258).
+  std::size_t cell_count(std::size_t column) const;
 
  private:
-  struct Column {
-    Cell starts;
-    Cell ends;
-    std::array<Cell, 256> bytes;
+  // A cell's code within its column: its byte value, or one of these.
+  static constexpr uint16_t STARTS = 256;
+  static constexpr uint16_t ENDS = 257;
+
+  // The existing cells of one column, in one heap block: the code of each
+  // cell, for more than SPARSE_MAX cells the slot of every code, the count
+  // and capacity, then the cells in the order they were made. The column
+  // holds the address of its first cell, tagged when the block is dense, and
+  // the slot table and the count sit at fixed distances before that cell:
+  // a dense column finds a cell with one read of its table; a sparse one
+  // scans its few codes. 0 while the column has no cell.
+  class Column {
+   public:
+    Column() noexcept = default;
+    Column(Column&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+    Column& operator=(Column&& other) noexcept {
+      std::swap(bits_, other.bits_);
+      return *this;
+    }
+    ~Column();
+
+    std::size_t size() const { return bits_ == 0 ? 0 : header().size; }
+    // The cell of `code`, or null when it does not exist.
+    const Cell* find(uint16_t code) const {
+      const std::size_t slot = slot_of(code);
+      return slot == NOT_FOUND ? nullptr : cells() + slot;
+    }
+    // The cell of `code`, made empty when it does not exist yet.
+    Cell& get(uint16_t code) {
+      const std::size_t slot = slot_of(code);
+      return slot == NOT_FOUND ? make(code) : cells()[slot];
+    }
+    // Removes `id` from the cell of `code`, if any; frees the cell if that
+    // leaves it empty with nothing pending.
+    void remove(uint16_t code, uint32_t id);
+    // Calls `fn(code, cell)` on every cell.
+    template <class F>
+    void for_each(F&& fn) const;
+    // Calls `fn(cell)` on every cell, then frees those left empty with
+    // nothing pending.
+    template <class F>
+    void update(F&& fn);
+    // Bytes of the block (not of the cells' bitmaps).
+    std::size_t block_bytes() const;
+
+   private:
+    struct Header {
+      uint16_t size;
+      uint16_t capacity;
+    };
+    static constexpr std::size_t SPARSE_MAX = 16;
+    static constexpr std::size_t CODES = 258;
+    static constexpr uint16_t NO_SLOT = 0xFFFF;
+    static constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(-1);
+    static constexpr std::uintptr_t DENSE_TAG = 1;  // cells are 8-byte aligned
+
+    static bool dense(std::size_t capacity) { return capacity > SPARSE_MAX; }
+    // The bytes of a block of `capacity` cells before its first cell.
+    static std::size_t prefix_bytes(std::size_t capacity) {
+      const std::size_t bytes =
+          sizeof(uint16_t) * (capacity + (dense(capacity) ? CODES : 0)) + sizeof(Header);
+      return (bytes + alignof(Cell) - 1) / alignof(Cell) * alignof(Cell);
+    }
+    Cell* cells() const { return reinterpret_cast<Cell*>(bits_ & ~DENSE_TAG); }
+    bool is_dense() const { return (bits_ & DENSE_TAG) != 0; }
+    void set_cells(Cell* cells, std::size_t capacity) {
+      bits_ = reinterpret_cast<std::uintptr_t>(cells) | (dense(capacity) ? DENSE_TAG : 0);
+    }
+    char* first_cell_byte() const { return reinterpret_cast<char*>(cells()); }
+    Header& header() const {
+      return *reinterpret_cast<Header*>(first_cell_byte() - sizeof(Header));
+    }
+    // The slot of every code (NO_SLOT if absent); dense blocks only.
+    uint16_t* slots() const {
+      return reinterpret_cast<uint16_t*>(first_cell_byte() - sizeof(Header)) - CODES;
+    }
+    // The code of every cell, at the start of the block.
+    uint16_t* codes() const {
+      return reinterpret_cast<uint16_t*>(first_cell_byte() - prefix_bytes(header().capacity));
+    }
+    // The slot of the cell of `code`, or NOT_FOUND.
+    std::size_t slot_of(uint16_t code) const {
+      if (is_dense()) {
+        const uint16_t slot = slots()[code];
+        return slot == NO_SLOT ? NOT_FOUND : slot;
+      }
+      if (bits_ == 0) return NOT_FOUND;
+      const Header& h = header();
+      const uint16_t* code_of = codes();
+      for (std::size_t i = 0; i < h.size; ++i) {
+        if (code_of[i] == code) return i;
+      }
+      return NOT_FOUND;
+    }
+    // Adds an empty cell for `code` (absent so far).
+    Cell& make(uint16_t code);
+    // Moves the cells to a new block of `capacity` (>= size) slots; frees
+    // the block for 0.
+    void reallocate(std::size_t capacity);
+    // Frees the cell in `slot` (the block too when it was the last one); the
+    // last cell takes its slot.
+    void erase(std::size_t slot);
+
+    std::uintptr_t bits_ = 0;  // the first cell's address | DENSE_TAG
   };
 
   class CellIntersection;
 
-  const Column& at(std::size_t column) const;
-  const Bitmap& byte_bits(std::size_t column, char byte) const {
-    return columns_[column].bytes[static_cast<uint8_t>(byte)].bitmap();
+  const Cell& cell_at(std::size_t column, uint16_t code) const;
+  // The bitmap of a cell, or null when the cell does not exist.
+  const Bitmap* bits(std::size_t column, uint16_t code) const {
+    const Cell* cell = columns_[column].find(code);
+    return cell == nullptr ? nullptr : &cell->bitmap();
   }
   // Calls `op(cell)` on every cell that holds a string of `text.size()`
-  // bytes placed at `start`.
+  // bytes placed at `start`, making the missing ones.
   template <class Op>
   void for_each_cell_of(std::size_t start, std::string_view text, Op&& op);
   // Adds the cells of text[k] at column base + k to `cells`; false as soon as

@@ -4,7 +4,9 @@
 
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/panic.h"
@@ -93,6 +95,7 @@ std::vector<Bitmap> cells_of(const PositionalBitmap& index, std::size_t column) 
 void expect_same_cells(const PositionalBitmap& a, const PositionalBitmap& b) {
   ASSERT_EQ(a.column_count(), b.column_count());
   for (std::size_t j = 0; j < a.column_count(); ++j) {
+    EXPECT_EQ(a.cell_count(j), b.cell_count(j)) << "cells of column " << j;
     EXPECT_EQ(a.starts_cell(j).bitmap(), b.starts_cell(j).bitmap()) << "starts of column " << j;
     EXPECT_EQ(a.ends_cell(j).bitmap(), b.ends_cell(j).bitmap()) << "ends of column " << j;
     for (int byte = 0; byte < 256; ++byte) {
@@ -100,6 +103,168 @@ void expect_same_cells(const PositionalBitmap& a, const PositionalBitmap& b) {
           << "byte " << byte << " of column " << j;
     }
   }
+}
+
+// A cell's place: its column and its byte value, or STARTS / ENDS.
+constexpr int STARTS = 256, ENDS = 257;
+using CellModel = std::map<std::pair<std::size_t, int>, std::set<uint32_t>>;
+
+// The cells that the stored strings make in a row of `count` columns.
+CellModel cells_made_by(const Strings& strings, std::size_t count) {
+  CellModel cells;
+  for (const auto& [id, text] : strings) {
+    const std::size_t start = PositionalBitmap::start_column(text.size(), count);
+    cells[{start, STARTS}].insert(id);
+    for (std::size_t k = 0; k < text.size(); ++k)
+      cells[{start + k, static_cast<uint8_t>(text[k])}].insert(id);
+    cells[{start + text.size() - 1, ENDS}].insert(id);
+  }
+  return cells;
+}
+
+// Every cell of every column holds what the stored strings put there, and a
+// column has exactly the cells that hold an id: absent cells read empty.
+void expect_cells_of(const PositionalBitmap& index, const Strings& strings) {
+  const CellModel cells = cells_made_by(strings, index.column_count());
+  std::vector<std::size_t> made(index.column_count(), 0);
+  for (const auto& [place, ids] : cells) ++made[place.first];
+  const std::set<uint32_t> none;
+  for (std::size_t j = 0; j < index.column_count(); ++j) {
+    ASSERT_EQ(index.cell_count(j), made[j]) << "cells of column " << j;
+    for (int code = 0; code <= ENDS; ++code) {
+      const auto& cell = code == STARTS ? index.starts_cell(j)
+                         : code == ENDS ? index.ends_cell(j)
+                                        : index.byte_cell(j, static_cast<uint8_t>(code));
+      EXPECT_EQ(cell.pending_count(), 0u);
+      const auto it = cells.find({j, code});
+      const std::set<uint32_t>& ids = it == cells.end() ? none : it->second;
+      ASSERT_EQ(cell.bitmap().to_vector(), std::vector<uint32_t>(ids.begin(), ids.end()))
+          << "column " << j << ", code " << code;
+    }
+  }
+}
+
+// Random inserts, pushes with flushes, removals (of stored strings and of
+// strings never stored), widenings, unions and intersections: after every
+// few steps each cell matches the cells the stored strings make, absent
+// cells included, and the queries match a scan. Strings use 40 byte values
+// (0 and 255 among them), so that middle columns hold many cells and outer
+// ones few.
+TEST(PositionalBitmap, CellsExistExactlyWhereStoredStringsPutIds) {
+  std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKL";
+  alphabet += '\0';
+  alphabet += '\xff';
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    PositionalBitmap index;
+    Strings strings;
+    uint32_t next_id = 0;
+    auto new_text = [&] {
+      return random_text(rng, 1 + rng() % (rng() % 10 == 0 ? 30 : 6), alphabet);
+    };
+    for (int step = 0; step < 400; ++step) {
+      switch (rng() % 10) {
+        case 0: {  // widen: no cell is made
+          index.expand_map(index.column_count() + 1 + rng() % 5);
+          break;
+        }
+        case 1: {  // remove what is not stored: a no-op
+          index.remove(new_text(), next_id + 1000);
+          if (!strings.empty()) {
+            // A stored id with a text it does not hold, longer than the row.
+            index.remove(std::string(index.column_count() + 3, 'a'), strings.begin()->first);
+          }
+          break;
+        }
+        case 2:
+        case 3: {
+          if (strings.empty()) break;
+          auto it = strings.begin();
+          std::advance(it, rng() % strings.size());
+          index.remove(it->second, it->first);
+          strings.erase(it);
+          break;
+        }
+        case 4: {  // a bulk write, widening on the way
+          for (int i = 0; i < 20; ++i) {
+            const std::string text = new_text();
+            index.push(text, ++next_id);
+            strings[next_id] = text;
+          }
+          index.flush();
+          break;
+        }
+        case 5: {  // keep about two thirds of the ids
+          if (rng() % 4 != 0) break;
+          Bitmap keep;
+          for (auto it = strings.begin(); it != strings.end();) {
+            if (rng() % 3 != 0) {
+              keep.add(it->first);
+              ++it;
+            } else {
+              it = strings.erase(it);
+            }
+          }
+          keep.add(next_id + 77);  // an id with no string makes no cell
+          index.intersect_with(keep);
+          break;
+        }
+        case 6: {  // merge another index, some of its ids only
+          if (rng() % 4 != 0) break;
+          PositionalBitmap other;
+          Bitmap only;
+          for (int i = 0; i < 10; ++i) {
+            const std::string text = new_text();
+            other.insert(text, ++next_id);
+            if (rng() % 2 == 0) {
+              only.add(next_id);
+              strings[next_id] = text;
+            }
+          }
+          index.union_with(other, &only);
+          break;
+        }
+        default: {
+          const std::string text = new_text();
+          index.insert(text, ++next_id);
+          strings[next_id] = text;
+          break;
+        }
+      }
+      if (step % 20 == 19) {
+        ASSERT_NO_FATAL_FAILURE(expect_cells_of(index, strings));
+        for (const std::string& needle : random_needles(rng, strings, 10))
+          expect_queries_match(index, strings, needle);
+      }
+    }
+    // Removing every string frees every cell.
+    for (const auto& [id, text] : strings) index.remove(text, id);
+    for (std::size_t j = 0; j < index.column_count(); ++j) EXPECT_EQ(index.cell_count(j), 0u);
+  }
+}
+
+// A long string makes its own cells and no other: one per byte plus its
+// start and end cells, in a row that widening leaves without cells.
+TEST(PositionalBitmap, LongStringMakesOnlyItsOwnCells) {
+  std::mt19937 rng(8);
+  PositionalBitmap index;
+  index.expand_map(40);
+  std::size_t cells = 0;
+  for (std::size_t j = 0; j < index.column_count(); ++j) cells += index.cell_count(j);
+  EXPECT_EQ(cells, 0u);
+  const std::string text = random_text(rng, 10000, "abcdefghijklmnopqrstuvwxyz");
+  index.insert(text, 3);
+  cells = 0;
+  for (std::size_t j = 0; j < index.column_count(); ++j) cells += index.cell_count(j);
+  EXPECT_EQ(cells, text.size() + 2);
+  expect_queries_match(index, {{3, text}}, text.substr(4000, 20));
+  expect_queries_match(index, {{3, text}}, text);
+  index.remove(text, 3);
+  cells = 0;
+  for (std::size_t j = 0; j < index.column_count(); ++j) cells += index.cell_count(j);
+  EXPECT_EQ(cells, 0u);
+  EXPECT_TRUE(index.contains(text.substr(10, 3)).is_empty());
 }
 
 // Random inserts and removals, with lengths that include 1, C - 1, C and

@@ -1,0 +1,204 @@
+#include "index/core/indexing.h"
+
+#include <algorithm>
+
+#include "absl/container/flat_hash_set.h"
+#include "index/core/structures/string_interner/string_interner.h"
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+
+ObjectSnapshot ObjectSnapshot::take(StoredItem item) {
+  const Indexable& rec = record_of(item->get());
+  ObjectSnapshot snap{nullptr, rec.version(), {}};
+  // The containers are listed before any is walked: walking runs Python code,
+  // which may assign the object's attributes (the version then tells).
+  rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
+    if (value.kind() == ValueKind::Iterable)
+      snap.containers.emplace_back(attr, PreparedValue{value, {}});
+  });
+  for (auto& [attr, container] : snap.containers) {
+    container = prepare_value(std::move(container.value), INTERNER().str(attr));
+  }
+  snap.item = std::move(item);
+  return snap;
+}
+
+namespace {
+
+[[noreturn]] void throw_kept_changing() {
+  throw PyErr(PyExc_RuntimeError,
+              "the attributes of an object kept changing while it was being indexed");
+}
+
+// Calls `fn(object)` for every Indexable the snapshot's object holds, in its
+// attributes or its walked containers (GIL held).
+template <class F>
+void for_each_indexable(const ObjectSnapshot& snap, F&& fn) {
+  record_of(snap.item->get()).attributes().for_each([&](uint32_t, const PyValue& value) {
+    if (value.kind() == ValueKind::Ind) fn(value.reference());
+  });
+  for (const auto& [attr, container] : snap.containers) {
+    for (const auto& element : container.elements) {
+      if (element.value.kind() == ValueKind::Ind) fn(element.value.reference());
+    }
+  }
+}
+
+// Adds one snapshot under its object's lock; false when a container was
+// assigned to the object since.
+bool add_one(IndexAPI& engine, const ObjectSnapshot& snap, PendingWork& work) {
+  auto guard = record_of(snap.item->get()).lock();
+  return engine.add_snapshot(guard, snap, work);
+}
+
+// Sweeps the reach engines whose links went away, when a sweep is due.
+void sweep_touched(PendingWork& work) {
+  for (const auto& reach : work.touched) {
+    if (auto owner = reach->owner()) owner->sweep_reach_if_due();
+  }
+  work.touched.clear();
+}
+
+}  // namespace
+
+void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reach,
+                        PendingWork& work) {
+  std::vector<StoredItem> stack;
+  for (const auto& root : roots) {
+    for_each_indexable(root, [&](const StoredItem& child) { stack.push_back(child); });
+  }
+  while (!stack.empty()) {
+    StoredItem object = std::move(stack.back());
+    stack.pop_back();
+    const uint32_t id = record_of(object->get()).id();
+    if (work.snapshots.contains(id) || reach.member_ids.read()->contains(id)) continue;
+    auto [it, fresh] = work.snapshots.emplace(id, ObjectSnapshot::take(std::move(object)));
+    for_each_indexable(it->second, [&](const StoredItem& child) { stack.push_back(child); });
+  }
+}
+
+void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
+  // Each object once, in ascending id order: every cell of the value
+  // structures then receives its ids in order, which CRoaring appends fastest.
+  std::vector<std::pair<uint32_t, const StoredItem*>> order;
+  order.reserve(objects.size());
+  for (const StoredItem& item : objects) order.emplace_back(record_of(item->get()).id(), &item);
+  std::sort(order.begin(), order.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  order.erase(std::unique(order.begin(), order.end(),
+                          [](const auto& a, const auto& b) { return a.first == b.first; }),
+              order.end());
+  std::vector<ObjectSnapshot> snapshots;
+  snapshots.reserve(order.size());
+  for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
+  PendingWork work;
+  snapshot_reachable(snapshots, *engine.reach(), work);
+
+  std::vector<StoredItem> stale;
+  without_gil([&] {
+    if (snapshots.size() == 1) {
+      if (!add_one(engine, snapshots.front(), work)) stale.push_back(snapshots.front().item);
+    } else {
+      stale = engine.add_batch(snapshots, work);
+    }
+  });
+  snapshots.clear();
+  // Objects that changed while they were being added: fresh values, one by one.
+  for (int attempt = 1; !stale.empty(); ++attempt) {
+    if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
+    std::vector<ObjectSnapshot> retry;
+    retry.reserve(stale.size());
+    for (const StoredItem& item : stale) retry.push_back(ObjectSnapshot::take(item));
+    snapshot_reachable(retry, *engine.reach(), work);
+    stale.clear();
+    without_gil([&] {
+      for (const ObjectSnapshot& snap : retry) {
+        if (!add_one(engine, snap, work)) stale.push_back(snap.item);
+      }
+    });
+  }
+  run_pending(work);
+}
+
+void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
+  std::string_view text = extract_str(name, "name");
+  const uint32_t attr = INTERNER().intern(text);
+  PreparedValue prepared = prepare_value(PyValue::stored_from_object(value, text), text);
+  Indexable& rec = record_of(self);
+  PendingWork work;
+  std::optional<PyValue> replaced;
+  {
+    auto guard = rec.lock();
+    auto engines = Indexable::live_engines(guard);
+    if (!engines.empty()) {
+      // The engines are updated without the GIL; it is taken back (without
+      // releasing anything queued meanwhile, which could run finalizers under
+      // the lock) to store the value.
+      GilRelease release(/*drain_on_return=*/false);
+      const PyValue* old = rec.attributes().get(attr);
+      for (const auto& engine : engines) {
+        engine->reindex_attribute(rec.id(), attr, old, prepared, work);
+      }
+    }
+    replaced = rec.store(guard, attr, std::move(prepared.value));
+  }
+  // Released with no lock held: its finalizer may assign this object again.
+  replaced.reset();
+  drain_pending_releases();
+  run_pending(work);
+}
+
+void run_pending(PendingWork& work) {
+  absl::flat_hash_map<uint32_t, int> attempts;
+  std::optional<PyErr> first_error;
+  while (!work.reconcile.empty()) {
+    std::vector<PendingWork::Reconcile> need;
+    without_gil([&] {
+      while (!work.reconcile.empty()) {
+        PendingWork::Reconcile next = std::move(work.reconcile.front());
+        work.reconcile.pop_front();
+        if (!next.reach->reconcile(next.object, work)) need.push_back(std::move(next));
+      }
+    });
+    absl::flat_hash_set<uint32_t> taken_now;
+    for (auto& item : need) {
+      const uint32_t id = record_of(item.object->get()).id();
+      // An object queued more than once (several links to it) is walked once.
+      if (!taken_now.insert(id).second) {
+        work.reconcile.push_back(std::move(item));
+        continue;
+      }
+      if (++attempts[id] > MAX_SNAPSHOT_ATTEMPTS) {
+        if (!first_error) {
+          first_error.emplace(PyExc_RuntimeError,
+                              "the attributes of an object kept changing while it was being "
+                              "indexed");
+        }
+        continue;
+      }
+      std::vector<ObjectSnapshot> taken;
+      try {
+        taken.push_back(ObjectSnapshot::take(item.object));
+      } catch (PyErr& err) {
+        if (!first_error) first_error.emplace(std::move(err));
+        continue;
+      }
+      try {
+        // The objects it reaches are walked in this same phase, so that a
+        // chain of objects holding containers costs one phase, not one each.
+        snapshot_reachable(taken, *item.reach, work);
+      } catch (PyErr&) {
+        // Raised again when that object's own turn comes.
+      }
+      work.snapshots.insert_or_assign(id, std::move(taken.front()));
+      work.reconcile.push_back(std::move(item));
+    }
+  }
+  work.snapshots.clear();
+  if (!work.touched.empty()) without_gil([&] { sweep_touched(work); });
+  if (first_error) throw std::move(*first_error);
+}
+
+}  // namespace quorvane

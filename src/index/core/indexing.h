@@ -1,0 +1,47 @@
+// Moving objects into engines and keeping them current.
+//
+// Each operation here alternates two kinds of phase:
+// - with the GIL and no native lock: converting values and walking
+//   containers, which runs Python code (__hash__, iteration) that may do
+//   anything, including assigning attributes of the objects involved;
+// - without the GIL: the native work, one object lock at a time, which checks
+//   that the object has not changed since its values were converted and
+//   starts again with fresh values when it has.
+// Values an operation replaces are released after its last lock, so their
+// finalizers run with no lock held. Nested objects are queued (PendingWork)
+// and worked off after the operation's own locks are released.
+#pragma once
+
+#include <vector>
+
+#include "index/core/index.h"
+#include "index/core/pending_work.h"
+
+namespace quorvane {
+
+// How often an operation takes fresh values of an object that keeps changing
+// under it (Python code run by the conversion itself assigning it) before it
+// gives up with RuntimeError.
+inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
+
+// Adds `objects` to `engine` (each distinct object once). GIL held on entry
+// and on return. A value that cannot be indexed raises its ordinary error
+// before anything changes.
+void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
+
+// `self.name = value` for an Indexable: converts the value, re-indexes the
+// object in every engine that holds it, then stores the value. GIL held.
+void assign_attribute(PyObject* self, PyObject* name, PyObject* value);
+
+// Works off `work` until it is empty, taking snapshots with the GIL for the
+// objects that need them. GIL held on entry and on return. An object whose
+// values cannot be indexed is left out and its error raised at the end.
+void run_pending(PendingWork& work);
+
+// Snapshots (GIL held) of the objects reachable from `roots` through
+// Indexable values that `reach` does not hold yet, so that their values are
+// converted, and their errors raised, before anything changes.
+void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reach,
+                        PendingWork& work);
+
+}  // namespace quorvane

@@ -1,0 +1,25 @@
+// The Python class FilteredIndex: a read-only view of an engine, and the
+// listing of objects that Index shares with it.
+#pragma once
+
+#include <vector>
+
+#include "index/core/filtered_index.h"
+
+namespace quorvane {
+
+struct FilteredIndexObject {
+  PyObject_HEAD FilteredView view;
+};
+
+PyTypeObject* create_filtered_index_type();
+PyTypeObject* filtered_index_type() noexcept;
+
+// Wraps a view in a new FilteredIndex object.
+PyRef wrap_view(FilteredView view);
+
+// The objects of a view / of a list of items as a new Python list, in order.
+PyRef collect_list(const FilteredView& view);
+PyRef object_list(const std::vector<StoredItem>& objects);
+
+}  // namespace quorvane
