@@ -39,13 +39,26 @@ def _read(obj, name, get):
 
 
 def _flatten(value, out):
-    for element in value:
-        if isinstance(element, _CONTAINERS):
-            _flatten(element, out)
-        elif isinstance(element, dict):
-            continue
+    """Appends the scalars inside container ``value`` (depth first, in order).
+
+    A container met again while it is being flattened (one that contains itself, directly or
+    through other containers) contributes nothing the second time, as in the engine.  Walks
+    with its own stack: values may be nested far deeper than Python's recursion limit."""
+    on_path = {id(value)}
+    stack = [(value, iter(value))]
+    while stack:
+        container, elements = stack[-1]
+        for element in elements:
+            if isinstance(element, _CONTAINERS):
+                if id(element) not in on_path:
+                    on_path.add(id(element))
+                    stack.append((element, iter(element)))
+                    break
+            elif not isinstance(element, dict):
+                out.append(element)
         else:
-            out.append(element)
+            stack.pop()
+            on_path.discard(id(container))
 
 
 def candidates(obj, name, get=default_getter):
@@ -225,11 +238,12 @@ def _show(obj, names=("a", "b", "s", "l", "n")):
     return f"<{type(obj).__name__}@{id(obj):x} " + " ".join(parts) + ">"
 
 
-def _short(v):
+def _short(v, depth=0):
     if isinstance(v, Indexable):
         return f"<obj@{id(v):x}>"
     if isinstance(v, (list, tuple)):
-        inner = ", ".join(_short(e) for e in v)
+        # Values may contain themselves or nest deeply: show the first levels only.
+        inner = "..." if depth >= 3 else ", ".join(_short(e, depth + 1) for e in v[:8])
         return f"[{inner}]" if isinstance(v, list) else f"({inner})"
     r = repr(v)
     return r if len(r) <= 40 else r[:37] + "..."

@@ -125,9 +125,10 @@ class TestOperators:
             self.pick(1, 2)
         )
 
-    def test_bt_with_string_bounds_is_an_internal_failure(self, PanicException):
-        with pytest.raises(PanicException, match="not yet implemented"):
-            self.index.reduced_query(Q.bt("n", "a", "z"))
+    def test_bt_with_bounds_that_are_not_numbers_is_refused_when_built(self):
+        for lower, upper in [("a", "z"), (1, None), (None, 5), (True, 3)]:
+            with pytest.raises(TypeError, match="bt on attribute 'n'"):
+                Q.bt("n", lower, upper)
 
 
 class TestStringsAcrossWidening:

@@ -1,6 +1,9 @@
 """Thread test: 8 threads share objects and indexes for a few seconds, then every index is
 compared with a brute-force scan of the objects' final values.
 
+The objects form the graphs users build: holders point at leaves and at other holders (chains,
+cycles, themselves), and their lists hold objects, other lists and themselves.
+
 ``QUORVANE_THREAD_SECONDS`` (default 3) sets how long the threads run.  A hang is caught by
 ``faulthandler.dump_traceback_later``, which dumps every thread's stack and exits the process.
 """
@@ -45,20 +48,34 @@ def leaf_value(rng, name):
     return rng.choice(INTS + FLOATS) if name == "a" else rng.choice(STRS)
 
 
-def holder_value(rng, name, leaves):
-    """Holders only point at leaves, and leaves at nothing: no cycles."""
+def holder_value(rng, name, leaves, holders=()):
+    """A holder's `n` may be a leaf or any holder (itself included), so references form chains
+    and cycles; its lists hold objects, nested lists, and sometimes themselves (directly, or
+    through a tuple and another list)."""
+    targets = leaves + list(holders)
     if name == "n":
-        return rng.choice(leaves + [None, 1])
+        return rng.choice(targets + [None, 1])
     if name == "l":
-        return [rng.choice(leaves + SCALARS) for _ in range(rng.randint(0, 4))] + (
-            [[rng.choice(SCALARS)]] if rng.random() < 0.3 else [])
+        value = [rng.choice(targets + SCALARS) for _ in range(rng.randint(0, 4))]
+        shape = rng.random()
+        if shape < 0.3:
+            value.append([rng.choice(SCALARS)])
+        elif shape < 0.4:
+            value.append(value)
+        elif shape < 0.5:
+            value.append(([rng.choice(SCALARS), value], rng.choice(SCALARS)))
+        return value
     if name == "s":
         return rng.choice(STRS + [1])
     return rng.choice(SCALARS)
 
 
+PATHS = ["a", "b", "s", "l", "n", "n.a", "n.s", "l.a", "l.s",
+         "n.n.a", "n.n.s", "n.n.n.a", "l.n.a", "n.l.s", "l.l.a"]
+
+
 def random_query(rng, leaves):
-    path = rng.choice(["a", "b", "s", "l", "n", "n.a", "n.s", "l.a", "l.s"])
+    path = rng.choice(PATHS)
     kind = rng.randrange(7)
     if kind == 0:
         return ("eq", path, rng.choice(SCALARS + leaves[:3]))
@@ -78,10 +95,10 @@ def random_query(rng, leaves):
     return rng.choice([("and", [a, b]), ("or", [a, b]), ("not", a)])
 
 
-def final_battery(leaves):
+def final_battery(leaves, holders=()):
     """Deterministic set of queries used for the end-of-run comparison."""
     qs = []
-    for path in ["a", "b", "s", "l", "n", "n.a", "n.s", "l.a", "l.s"]:
+    for path in PATHS:
         for x in SCALARS:
             qs.append(("eq", path, x))
         for x in INTS + FLOATS:
@@ -89,6 +106,7 @@ def final_battery(leaves):
         for t in ["", "a", "b", "x", "é", "日本"]:
             qs += [("starts_with", path, t), ("contains", path, t), ("ends_with", path, t)]
         qs += [("eq", path, leaf) for leaf in leaves[:4]]
+        qs += [("eq", path, holder) for holder in holders[:4]]
         qs.append(("bt", path, -1, 2))
         qs.append(("in", path, ["a", 1, None]))
     rng = random.Random(7)
@@ -191,7 +209,7 @@ class Worker(threading.Thread):
             w.holders[len(w.holders) // 2:])
         obj = rng.choice(holders)
         name = rng.choice(NAMES)
-        value = holder_value(rng, name, w.leaves)
+        value = holder_value(rng, name, w.leaves, w.holders)
         if isinstance(value, list) and rng.random() < 0.3:
             setattr(obj, name, value)
             value.append(rng.choice(SCALARS))  # in-place change, then assigned again
@@ -212,17 +230,27 @@ class World:
         self.leaves = [Leaf(a=leaf_value(rng, "a"), s=leaf_value(rng, "s")) for _ in range(24)]
         self.holders = [Holder(**{n: holder_value(rng, n, self.leaves) for n in NAMES})
                         for _ in range(96)]
+        # References between holders: random ones (cycles of any length, self references),
+        # then a chain through 16 holders and a ring of 4.
+        for h in self.holders:
+            if rng.random() < 0.5:
+                h.n = holder_value(rng, "n", self.leaves, self.holders)
+            if rng.random() < 0.5:
+                h.l = holder_value(rng, "l", self.leaves, self.holders)
+        for i in range(16):
+            self.holders[i].n = self.holders[i + 1]
+        for i in range(20, 24):
+            self.holders[i].n = self.holders[20 + (i - 19) % 4]
         self.indexes = [Index() for _ in range(3)]
         self.sink = Index()
         self.known = {id(o) for o in self.leaves + self.holders}
-        self.leaf_ids = {id(o) for o in self.leaves}
 
     def plausible(self, name, value):
         if isinstance(value, list):
-            return all(isinstance(v, Leaf) or isinstance(v, list) or v in SCALARS or
+            return all(isinstance(v, (Leaf, Holder, list, tuple)) or v in SCALARS or
                        (isinstance(v, float) and math.isnan(v)) for v in value)
-        if isinstance(value, Leaf):
-            return id(value) in self.leaf_ids
+        if isinstance(value, (Leaf, Holder)):
+            return id(value) in self.known
         if isinstance(value, float) and math.isnan(value):
             return True
         return any(type(value) is type(x) and value == x for x in SCALARS)
@@ -275,7 +303,7 @@ class TestThreads:
         workers = run_workers(world, DURATION)
         assert sum(w.ops for w in workers) > THREADS, "the threads did (almost) nothing"
         objects = world.leaves + world.holders
-        queries = final_battery(world.leaves)
+        queries = final_battery(world.leaves, world.holders)
         for k, idx in enumerate(world.indexes):
             expected = set().union(*(w.added[k] for w in workers))
             compare_with_scan(idx, expected, objects, queries, f"index {k}")
@@ -285,11 +313,11 @@ class TestThreads:
         everything = set().union(*(w.added[k] for w in workers for k in range(3)))
         assert sink_ids <= everything
         assert set().union(*(w.sunk for w in workers)) <= sink_ids
-        compare_with_scan(world.sink, sink_ids, objects, queries[:400], "sink")
+        compare_with_scan(world.sink, sink_ids, objects, queries[::3], "sink")
         for w in workers:
             for engine, member_ids in w.snapshots:
                 kind = "view" if isinstance(engine, FilteredIndex) else "rebased index"
-                compare_with_scan(engine, member_ids, objects, queries[:150], kind)
+                compare_with_scan(engine, member_ids, objects, queries[::8], kind)
 
     def test_owned_attributes_end_with_last_assignment(self):
         """Attributes written by a single thread end with that thread's last value, in the
@@ -305,7 +333,7 @@ class TestThreads:
                         type(want) is float and math.isnan(want) and math.isnan(got)), (
                         f"{name}: last assigned {want!r}, reads {got!r}")
         objects = world.leaves + world.holders
-        queries = final_battery(world.leaves)[:400]
+        queries = final_battery(world.leaves, world.holders)[::2]
         fresh = Index()
         fresh.add_object_many(objects)
         compare_with_scan(fresh, world.known, objects, queries, "fresh index")
