@@ -65,6 +65,7 @@ $(STAMPS)/peers: $(STAMPS)/tools
 bench: install $(STAMPS)/peers
 	$(PY) benchmarks/run.py
 	$(PY) benchmarks/scaling.py
+	$(PY) benchmarks/memory.py
 	$(PY) benchmarks/compare.py
 
 bench-quick: install $(STAMPS)/peers

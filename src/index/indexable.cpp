@@ -26,19 +26,9 @@ Indexable::~Indexable() {
   }
 }
 
-bool Indexable::has_containers() const {
-  bool found = false;
-  attributes_.for_each([&](uint32_t, const PyValue& value) {
-    found = found || value.kind() == ValueKind::Iterable;
-  });
-  return found;
-}
-
-std::optional<PyValue> Indexable::store(const ObjectGuard&, uint32_t attr, PyValue value) {
+AttributeMap::Slot Indexable::store(const ObjectGuard&, uint32_t attr, AttributeMap::Slot value) {
   ++version_;
-  if (PyValue* slot = attributes_.get(attr)) return std::exchange(*slot, std::move(value));
-  attributes_.insert(attr, std::move(value));
-  return std::nullopt;
+  return attributes_.set(attr, std::move(value));
 }
 
 AttributeMap Indexable::take_attributes(const ObjectGuard&) {
@@ -54,7 +44,8 @@ bool same_engine(const std::weak_ptr<IndexAPI>& a, const std::shared_ptr<IndexAP
 }  // namespace
 
 void Indexable::register_engine(ObjectGuard& guard, const std::shared_ptr<IndexAPI>& engine) {
-  MembershipList& list = guard->engines;
+  if (guard->engines == nullptr) guard->engines = std::make_unique<MembershipList>();
+  MembershipList& list = *guard->engines;
   // An engine is listed once: an object re-added (or linked again) would
   // otherwise make every later assignment slower.
   for (const IndexMeta& meta : list) {
@@ -74,7 +65,8 @@ void Indexable::register_engine(ObjectGuard& guard, const std::shared_ptr<IndexA
 
 std::vector<std::shared_ptr<IndexAPI>> Indexable::live_engines(const ObjectGuard& guard) {
   std::vector<std::shared_ptr<IndexAPI>> engines;
-  for (const IndexMeta& meta : guard->engines) {
+  if (guard->engines == nullptr) return engines;
+  for (const IndexMeta& meta : *guard->engines) {
     if (auto engine = meta.engine.lock()) engines.push_back(std::move(engine));
   }
   return engines;
@@ -105,8 +97,8 @@ void Indexable_dealloc(PyObject* self) {
 int Indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   int result = 0;
-  record_of(self).attributes().for_each([&](uint32_t, const PyValue& value) {
-    if (result == 0 && value.object() != nullptr) result = visit(value.object(), arg);
+  record_of(self).attributes().for_each_object([&](uint32_t, PyObject* value) {
+    if (result == 0) result = visit(value, arg);
   });
   return result;
 }
@@ -127,13 +119,15 @@ PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* kwargs)
   return guarded([&] {
     AttributeMap attributes;
     if (kwargs != nullptr) {
+      attributes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
       Py_ssize_t pos = 0;
       PyObject *key, *value;
       while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
         std::string_view name = extract_str(key, "key");
         uint32_t attr = INTERNER().intern(name);
-        attributes.insert(attr, PyValue::stored_from_object(value, name));
+        attributes.set(attr,
+                       AttributeMap::Slot::make(value, PyValue::stored_from_object(value, name)));
       }
     }
     allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
@@ -146,27 +140,82 @@ PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* kwargs)
   });
 }
 
+// Attribute ids of recently read names, by the name object: a read then
+// costs no hashing of the name's text. Each entry keeps its name alive, so an
+// address is never mistaken for another name's. Used with the GIL held.
+class NameCache {
+ public:
+  static constexpr std::size_t SIZE = 512;
+
+  std::optional<uint32_t> find(PyObject* name) const noexcept {
+    const Entry& e = entries_[slot(name)];
+    if (e.name == name) return e.attr;
+    return std::nullopt;
+  }
+  void remember(PyObject* name, uint32_t attr) noexcept {
+    Entry& e = entries_[slot(name)];
+    PyObject* old = std::exchange(e.name, Py_NewRef(name));
+    e.attr = attr;
+    Py_XDECREF(old);  // a str: no Python code runs
+  }
+
+ private:
+  struct Entry {
+    PyObject* name = nullptr;
+    uint32_t attr = 0;
+  };
+  static std::size_t slot(PyObject* name) noexcept {
+    return (reinterpret_cast<uintptr_t>(name) >> 4) & (SIZE - 1);
+  }
+  Entry entries_[SIZE];
+};
+
+NameCache NAME_CACHE;
+
+// The attribute id of `name` (an exact str), if any object ever had it.
+std::optional<uint32_t> attribute_id(PyObject* name) {
+  if (auto attr = NAME_CACHE.find(name)) return attr;
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &len);
+  if (text == nullptr) {
+    // A name that cannot be encoded names no attribute.
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  // Looked up, never interned: a name no object ever had has no id.
+  auto attr = INTERNER().find(std::string_view(text, static_cast<std::size_t>(len)));
+  if (attr) NAME_CACHE.remember(name, *attr);
+  return attr;
+}
+
+// Reads return the stored object itself. A miss raises AttributeError(name)
+// without formatting a message and without a native exception, as `hasattr`
+// on a missing name is common.
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
+  if (PyUnicode_CheckExact(name)) {
+    if (auto attr = attribute_id(name)) {
+      if (PyObject* value = record_of(self).attributes().object(*attr)) return Py_NewRef(value);
+    }
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
+    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+    return found;
+  }
   return guarded([&] {
     if (!PyUnicode_Check(name)) extract_str(name, "name");
+    // A str subclass: looked up by its text.
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &len);
     if (text != nullptr) {
-      // Looked up, never interned: a name no object ever had has no id.
       if (auto attr = INTERNER().find(std::string_view(text, static_cast<std::size_t>(len)))) {
-        if (const PyValue* value = record_of(self).attributes().get(*attr)) {
-          return value->to_object();
+        if (PyObject* value = record_of(self).attributes().object(*attr)) {
+          return PyRef::borrow(value);
         }
       }
-      PyObject* found = PyObject_GenericGetAttr(self, name);
-      if (found != nullptr) return PyRef::steal(found);
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErr::fetch();
     }
-    // A name that cannot be encoded names no attribute. The error carries the
-    // name alone, as a missing native attribute does.
     PyErr_Clear();
-    PyErr_SetObject(PyExc_AttributeError, name);
-    throw PyErr::fetch();
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
+    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+    return PyRef::steal(found);
   });
 }
 

@@ -25,7 +25,7 @@
 #include <optional>
 
 #include "absl/container/inlined_vector.h"
-#include "index/hybrid_hashmap.h"
+#include "index/attribute_map.h"
 #include "index/value.h"
 #include "util/lock.h"
 
@@ -33,19 +33,19 @@ namespace quorvane {
 
 class IndexAPI;
 
-using AttributeMap = HybridHashmap<PyValue>;
-
 // One engine that holds (or held) the object. Never keeps the engine alive.
 struct IndexMeta {
   std::weak_ptr<IndexAPI> engine;
 };
 using MembershipList = absl::InlinedVector<IndexMeta, 4>;
 
-// What the object lock guards besides the right to write attributes.
+// What the object lock guards besides the right to write attributes. The
+// list is made when the object first joins an engine: an object in no index
+// pays one pointer for it.
 struct ObjectState {
-  MembershipList engines;
+  std::unique_ptr<MembershipList> engines;
 };
-using ObjectGuard = MutexGuard<ObjectState>;
+using ObjectGuard = MutexGuard<ObjectState, WordMutex>;
 
 inline constexpr const char* CANNOT_READ = "cannot read from indexable";
 
@@ -67,13 +67,13 @@ class Indexable {
 
   // Read with the GIL or the object lock held.
   const AttributeMap& attributes() const noexcept { return attributes_; }
-  uint64_t version() const noexcept { return version_; }
-  // Whether any attribute holds a container (walking it needs the GIL).
-  bool has_containers() const;
+  // Counts writes modulo 2^32: a snapshot would be taken for current only if
+  // exactly a multiple of 2^32 writes happened while it was being taken.
+  uint32_t version() const noexcept { return version_; }
 
   // Sets one attribute (GIL and object lock held) and returns the value it
   // replaces, which the caller releases once the lock is released.
-  std::optional<PyValue> store(const ObjectGuard& guard, uint32_t attr, PyValue value);
+  AttributeMap::Slot store(const ObjectGuard& guard, uint32_t attr, AttributeMap::Slot value);
   // Empties the attribute map (GIL and object lock held; the collector's
   // clear) and returns what it held.
   AttributeMap take_attributes(const ObjectGuard& guard);
@@ -85,9 +85,9 @@ class Indexable {
   static std::vector<std::shared_ptr<IndexAPI>> live_engines(const ObjectGuard& guard);
 
  private:
-  mutable Mutex<ObjectState> state_;
+  mutable Mutex<ObjectState, WordMutex> state_;
   AttributeMap attributes_;
-  uint64_t version_ = 0;
+  uint32_t version_ = 0;
   uint32_t id_;
 };
 

@@ -77,6 +77,23 @@ PyValue PyValue::stored_from_object(PyObject* obj, std::string_view attr) {
   return convert(obj, false, attr);
 }
 
+PyValue PyValue::of_int(SharedPyRef obj, int64_t v) {
+  return PyValue(std::move(obj), v, FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
+}
+
+PyValue PyValue::of_float(SharedPyRef obj, double f) {
+  return PyValue(std::move(obj), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
+}
+
+PyValue PyValue::of_str(SharedPyRef obj, std::string_view text) {
+  uint64_t h = FxHasher().word64(hash_bytes(text)).word(0xFF).word(STR_CODE).finish();
+  return PyValue(std::move(obj), SmallStr(text), h);
+}
+
+PyValue PyValue::of_bool(SharedPyRef obj, bool b) {
+  return PyValue(std::move(obj), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
+}
+
 PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_view attr) {
   PyTypeObject* t = Py_TYPE(obj);
   auto scalar_ref = [&]() -> SharedPyRef {
@@ -86,27 +103,23 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
     case Scalar::Int: {
       long long v = PyLong_AsLongLong(obj);
       if (v == -1 && PyErr_Occurred()) throw_for_attribute(attr);
-      return PyValue(scalar_ref(), int64_t{v},
-                     FxHasher().word64(uint64_t(v)).word(INT_CODE).finish());
+      return of_int(scalar_ref(), v);
     }
     case Scalar::Float: {
       double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
       if (f == -1.0 && PyErr_Occurred()) throw_for_attribute(attr);
-      return PyValue(scalar_ref(), f, FxHasher().word64(float_bits(f)).word(FLOAT_CODE).finish());
+      return of_float(scalar_ref(), f);
     }
     case Scalar::Str: {
       Py_ssize_t len = 0;
       const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
       if (text == nullptr) throw_for_attribute(attr);
-      std::string_view view(text, static_cast<std::size_t>(len));
-      uint64_t h = FxHasher().word64(hash_bytes(view)).word(0xFF).word(STR_CODE).finish();
-      return PyValue(scalar_ref(), SmallStr(view), h);
+      return of_str(scalar_ref(), std::string_view(text, static_cast<std::size_t>(len)));
     }
     case Scalar::Bool: {
       int b = t == &PyBool_Type ? obj == Py_True : numpy_bool_value(obj, t);
       if (b < 0) throw_for_attribute(attr);
-      return PyValue(scalar_ref(), b == 1,
-                     FxHasher().word(b == 1 ? 1 : 0).word(0).word(BOOL_CODE).finish());
+      return of_bool(scalar_ref(), b == 1);
     }
     case Scalar::None:
       break;
@@ -137,6 +150,67 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
   uint64_t token = NEXT_ITERABLE_TOKEN.fetch_add(1, std::memory_order_relaxed);
   uint64_t h = FxHasher().word64(token).word(0).word(ITER_CODE).finish();
   return PyValue(share(PyRef::borrow(obj)), IterableValue{kind, token}, h);
+}
+
+namespace {
+
+// The value of an exact int known to fit in 64 bits, read from its digits:
+// a pure read of an immutable object, so no GIL is needed.
+int64_t int_of_long(PyObject* obj) noexcept {
+  const auto* op = reinterpret_cast<const PyLongObject*>(obj);
+  if (PyUnstable_Long_IsCompact(op)) return static_cast<int64_t>(PyUnstable_Long_CompactValue(op));
+  const uintptr_t tag = op->long_value.lv_tag;
+  const std::size_t ndigits = tag >> 3;  // the low bits hold the sign and flags
+  uint64_t magnitude = 0;
+  for (std::size_t i = ndigits; i-- > 0;) {
+    magnitude = (magnitude << PyLong_SHIFT) | op->long_value.ob_digit[i];
+  }
+  const bool negative = (tag & 3) == 2;
+  return static_cast<int64_t>(negative ? ~magnitude + 1 : magnitude);
+}
+
+// The UTF-8 text of a compact str whose UTF-8 form is cached (always for
+// ASCII; for other text once PyUnicode_AsUTF8AndSize ran): read without the
+// GIL, as the cache never changes once made.
+std::string_view cached_utf8(PyObject* obj) noexcept {
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    const auto* ascii = reinterpret_cast<const PyASCIIObject*>(obj);
+    return {reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length)};
+  }
+  const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(obj);
+  return {compact->utf8, static_cast<std::size_t>(compact->utf8_length)};
+}
+
+}  // namespace
+
+std::optional<ValueKind> PyValue::bare_kind(PyObject* obj, const PyValue& value) noexcept {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return value.kind();
+  // A str's UTF-8 form is cached by the conversion (ASCII text is its own).
+  if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT(obj) &&
+      (PyUnicode_IS_ASCII(obj) ||
+       reinterpret_cast<const PyCompactUnicodeObject*>(obj)->utf8 != nullptr)) {
+    return ValueKind::Str;
+  }
+  return std::nullopt;
+}
+
+PyValue PyValue::of_bare(PyObject* obj, ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Int:
+      return of_int(nullptr, int_of_long(obj));
+    case ValueKind::Float:
+      return of_float(nullptr, PyFloat_AS_DOUBLE(obj));
+    case ValueKind::Str:
+      return of_str(nullptr, cached_utf8(obj));
+    case ValueKind::Bool:
+      return of_bool(nullptr, obj == Py_True);
+    case ValueKind::Iterable:
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
+      break;
+  }
+  throw Panic("a value of this kind is never stored bare");
 }
 
 bool operator==(const PyValue& a, const PyValue& b) noexcept {

@@ -57,12 +57,24 @@ class PyValue {
   // form, which is all that indexing and reading it back use.
   static PyValue stored_from_object(PyObject* obj, std::string_view attr);
 
+  // Whether `obj`, converted to `value`, can be stored as the bare object
+  // (an exact int, float, bool or compact str), its native form rebuilt from
+  // it by of_bare; the kind to rebuild, or nothing.
+  static std::optional<ValueKind> bare_kind(PyObject* obj, const PyValue& value) noexcept;
+  // The native form of a bare object of `kind`, without its object. Needs no
+  // GIL: it only reads the immutable object, which the caller keeps alive.
+  static PyValue of_bare(PyObject* obj, ValueKind kind);
+
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }
   uint64_t hash() const noexcept { return hash_; }
   PyObject* object() const noexcept { return obj_ ? obj_->get() : nullptr; }
   // The value's Python reference itself, for the collector's traversal.
   const SharedPyRef& reference() const noexcept { return obj_; }
+
+  // Keeps a reference to `obj`, the object this value was converted from
+  // (GIL held).
+  void keep_object(PyObject* obj) { obj_ = share(PyRef::borrow(obj)); }
 
   // A new reference to the value as a Python object (needs the GIL): numbers,
   // strings and booleans are rebuilt, other kinds return the stored object.
@@ -75,6 +87,10 @@ class PyValue {
 
  private:
   static PyValue convert(PyObject* obj, bool keep_scalar_object, std::string_view attr);
+  static PyValue of_int(SharedPyRef obj, int64_t v);
+  static PyValue of_float(SharedPyRef obj, double f);
+  static PyValue of_str(SharedPyRef obj, std::string_view text);
+  static PyValue of_bool(SharedPyRef obj, bool b);
   PyValue(SharedPyRef obj, CastValue primitave, uint64_t hash)
       : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash) {}
 

@@ -14,13 +14,14 @@ thread_local int GIL_COUNT = 0;
 // References released by threads that did not hold the GIL. Created by the
 // first deferred release and never destroyed (it may be used during shutdown).
 Mutex<std::vector<PyObject*>>* PENDING_RELEASES = nullptr;
-std::atomic<bool> PENDING_CREATED{false};
+// Whether the queue may hold anything: checked without the queue's mutex, so
+// that entering the module costs one load while nothing is queued.
+std::atomic<bool> PENDING_NONEMPTY{false};
 std::once_flag PENDING_ONCE;
 
 Mutex<std::vector<PyObject*>>& pending() {
   std::call_once(PENDING_ONCE, [] {
     PENDING_RELEASES = new Mutex<std::vector<PyObject*>>();
-    PENDING_CREATED.store(true, std::memory_order_release);
     // Held across fork() by the forking thread, so that the child does not
     // inherit it locked by a thread it does not have.
     pthread_atfork([] { PENDING_RELEASES->hold_for_fork(); },
@@ -56,14 +57,17 @@ void release_ref(PyObject* obj) noexcept {
   }
   // The queue's mutex is only ever held for a push or a swap, never while
   // waiting for the GIL, so taking it here cannot deadlock.
-  pending().lock()->push_back(obj);
+  auto queue = pending().lock();
+  queue->push_back(obj);
+  PENDING_NONEMPTY.store(true, std::memory_order_release);
 }
 
 void drain_pending_releases() noexcept {
-  if (!PENDING_CREATED.load(std::memory_order_acquire)) return;
+  if (!PENDING_NONEMPTY.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {
     auto guard = PENDING_RELEASES->lock();
+    PENDING_NONEMPTY.store(false, std::memory_order_relaxed);
     if (guard->empty()) return;
     batch.swap(*guard);
   }

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -114,16 +115,39 @@ class GuardBase {
 
 }  // namespace detail
 
-template <class T>
+// A mutex in one 32-bit word, for locks there are millions of (one per
+// object): 0 free, 1 held, 2 held with waiters. Waiters sleep on the word
+// (a futex on Linux) instead of spinning.
+class WordMutex {
+ public:
+  bool try_lock() noexcept {
+    uint32_t expected = 0;
+    return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
+  void lock() noexcept {
+    if (try_lock()) return;
+    // Marks the lock contended before sleeping, so the holder wakes a waiter.
+    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2);
+  }
+  void unlock() noexcept {
+    if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+  }
+
+ private:
+  std::atomic<uint32_t> state_{0};
+};
+
+template <class T, class Raw = std::mutex>
 class Mutex;
 template <class T>
 class RwLock;
 
 // Exclusive access to the data of a `Mutex`.
-template <class T>
-class MutexGuard : public detail::GuardBase<Mutex<T>, true> {
+template <class T, class Raw = std::mutex>
+class MutexGuard : public detail::GuardBase<Mutex<T, Raw>, true> {
  public:
-  using detail::GuardBase<Mutex<T>, true>::GuardBase;
+  using detail::GuardBase<Mutex<T, Raw>, true>::GuardBase;
   T& operator*() const noexcept { return this->lock_->data_; }
   T* operator->() const noexcept { return &this->lock_->data_; }
 };
@@ -147,13 +171,14 @@ class WriteGuard : public detail::GuardBase<RwLock<T>, true> {
 };
 
 // A mutex around a `T`. `lock` throws `Panic(poisoned_message)` when poisoned.
-template <class T>
+// `Raw` is the lock itself: std::mutex, or WordMutex where size matters.
+template <class T, class Raw>
 class Mutex {
  public:
   template <class... Args>
   explicit Mutex(Args&&... args) : data_(std::forward<Args>(args)...) {}
 
-  MutexGuard<T> lock(const char* poisoned_message = POISONED_LOCK) {
+  MutexGuard<T, Raw> lock(const char* poisoned_message = POISONED_LOCK) {
     if (!mutex_.try_lock()) {
       detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
                            [this] { mutex_.unlock(); });
@@ -161,7 +186,7 @@ class Mutex {
     return checked(poisoned_message);
   }
   // The lock if it is free now; an empty optional if it is busy.
-  std::optional<MutexGuard<T>> try_lock(const char* poisoned_message = POISONED_LOCK) {
+  std::optional<MutexGuard<T, Raw>> try_lock(const char* poisoned_message = POISONED_LOCK) {
     if (!mutex_.try_lock()) return std::nullopt;
     return checked(poisoned_message);
   }
@@ -178,19 +203,19 @@ class Mutex {
   void release_after_fork() noexcept { mutex_.unlock(); }
 
  private:
-  friend class MutexGuard<T>;
-  friend class detail::GuardBase<Mutex<T>, true>;
+  friend class MutexGuard<T, Raw>;
+  friend class detail::GuardBase<Mutex<T, Raw>, true>;
   detail::PoisonFlag& poison_flag() noexcept { return poison_; }
   void raw_unlock(bool) noexcept { mutex_.unlock(); }
-  MutexGuard<T> checked(const char* poisoned_message) {
+  MutexGuard<T, Raw> checked(const char* poisoned_message) {
     if (poison_.is_poisoned()) {
       mutex_.unlock();
       throw Panic(poisoned_message);
     }
-    return MutexGuard<T>(this);
+    return MutexGuard<T, Raw>(this);
   }
 
-  std::mutex mutex_;
+  Raw mutex_;
   detail::PoisonFlag poison_;
   T data_;
 };

@@ -131,7 +131,8 @@ from Quorvane import Index, Indexable, PyQueryExpr as Q
 class T(Indexable): pass
 if sys.argv[1] == "with":
     import numpy as np
-    a, b, c, d = T(x=np.int64(7)), T(x=np.float64(7.0)), T(x=np.str_("s")), T(x=np.bool_(True))
+    seven, true = np.int64(7), np.bool_(True)
+    a, b, c, d = T(x=seven), T(x=np.float64(7.0)), T(x=np.str_("s")), T(x=true)
     e = T(x=np.int32(7))
     index = Index()
     for o in (a, b, c, d, e):
@@ -140,7 +141,7 @@ if sys.argv[1] == "with":
     assert got(7) == sorted(map(id, [a, b])), "int64/float64 are numbers"
     assert got("s") == [id(c)], "str_ is a string"
     assert got(True) == [id(d)], "numpy bool is a bool"
-    assert type(a.x) is int and type(d.x) is bool
+    assert a.x is seven and d.x is true, "reads return the very object assigned"
     assert got(np.int32(7)) == [], "int32 is not recognised"
 else:
     o = T(x=5)

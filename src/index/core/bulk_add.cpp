@@ -85,7 +85,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
     for (uint32_t attr : attrs) map_of(attr);
     {
       auto table = items->write();
-      for (const ObjectSnapshot* snap : current) store_item(*table, snap->id(), snap->item);
+      for (const ObjectSnapshot* snap : current) table->store(snap->id(), snap->item);
     }
     member_ids.write()->add_many(ids);
   }

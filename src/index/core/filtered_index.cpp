@@ -7,18 +7,14 @@
 
 namespace quorvane {
 
-void store_item(ItemTable& table, uint32_t id, const StoredItem& item) {
-  if (table.size() <= id) table.resize(std::max<std::size_t>(id + 1, table.size() * 2));
-  table[id] = item;
-}
-
 std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids) {
   std::vector<StoredItem> out;
   out.reserve(ids.cardinality());
   auto table = items.read();
   ids.for_each([&](uint32_t id) {
-    if (id >= table->size() || (*table)[id] == nullptr) panic_out_of_bounds(id, table->size());
-    out.push_back((*table)[id]);
+    const StoredItem* item = table->find(id);
+    check(item != nullptr && *item != nullptr, "an engine member without its object");
+    out.push_back(*item);
   });
   return out;
 }

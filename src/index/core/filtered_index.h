@@ -10,6 +10,7 @@
 
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/paged_array/paged_array.h"
 #include "python/py_ref.h"
 #include "util/lock.h"
 
@@ -17,16 +18,24 @@ namespace quorvane {
 
 class IndexAPI;
 
-// One slot of an engine's item table: a strong reference to the Python object
-// with that id, or empty for ids the engine does not hold. The object's native
+// A strong reference to a Python object an engine holds. The object's native
 // record is reached through the object itself.
 using StoredItem = SharedPyRef;
-using ItemTable = std::vector<StoredItem>;
 using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
 
-// Stores `item` at slot `id`, lengthening the table by doubling (so a run of
-// ascending ids resizes it a logarithmic number of times).
-void store_item(ItemTable& table, uint32_t id, const StoredItem& item);
+// An engine's objects by id. Pages of slots are made as ids are used, so an
+// engine of a few objects with high ids costs a few pages, not a slot per id.
+class ItemTable {
+ public:
+  void store(uint32_t id, const StoredItem& item) { slots_.insert_or_assign(id, item); }
+  // Removes and returns the object of `id` (empty if none).
+  StoredItem take(uint32_t id) { return slots_.take(id); }
+  // The object of `id`, or null.
+  const StoredItem* find(uint32_t id) const { return slots_.find(id); }
+
+ private:
+  PagedArray<StoredItem, 9> slots_;
+};
 
 // References to the objects of `ids` in ascending id order. Takes `items`'
 // read lock; an id without an object is an internal failure.

@@ -80,7 +80,7 @@ bool IndexAPI::add_snapshot(ObjectGuard& guard, const ObjectSnapshot& snap, Pend
   Indexable::register_engine(guard, shared_from_this());
   auto shared = gate.read();
   // The item first: an id is never a member without its object.
-  store_item(*items->write(), id, snap.item);
+  items->write()->store(id, snap.item);
   member_ids.write()->add(id);
   return index_values(guard, snap, work);
 }
@@ -107,7 +107,7 @@ void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork&
   StoredItem dropped;
   {
     auto table = items->write();
-    if (id < table->size()) dropped = std::move((*table)[id]);
+    dropped = table->take(id);
   }
 }
 
@@ -151,7 +151,7 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
   const ObjectSnapshot& snap = cached != work.snapshots.end() ? cached->second : local;
   if (!snap.complete_now(guard)) return false;
   Indexable::register_engine(guard, shared_from_this());
-  store_item(*items->write(), id, object);
+  items->write()->store(id, object);
   member_ids.write()->add(id);
   index_values(guard, snap, work);
   return true;
@@ -212,9 +212,7 @@ void IndexAPI::narrow(const Bitmap& removed) {
   std::vector<StoredItem> dropped;
   {
     auto table = items->write();
-    removed.for_each([&](uint32_t id) {
-      if (id < table->size()) dropped.push_back(std::move((*table)[id]));
-    });
+    removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id)); });
   }
 }
 

@@ -126,9 +126,10 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
   std::string_view text = extract_str(name, "name");
   const uint32_t attr = INTERNER().intern(text);
   PreparedValue prepared = prepare_value(PyValue::stored_from_object(value, text), text);
+  AttributeMap::Slot slot = AttributeMap::Slot::make(value, prepared.value);
   Indexable& rec = record_of(self);
   PendingWork work;
-  std::optional<PyValue> replaced;
+  AttributeMap::Slot replaced;
   {
     auto guard = rec.lock();
     auto engines = Indexable::live_engines(guard);
@@ -137,15 +138,15 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       // releasing anything queued meanwhile, which could run finalizers under
       // the lock) to store the value.
       GilRelease release(/*drain_on_return=*/false);
-      const PyValue* old = rec.attributes().get(attr);
+      const std::optional<PyValue> old = rec.attributes().get(attr);
       for (const auto& engine : engines) {
-        engine->reindex_attribute(rec.id(), attr, old, prepared, work);
+        engine->reindex_attribute(rec.id(), attr, old ? &*old : nullptr, prepared, work);
       }
     }
-    replaced = rec.store(guard, attr, std::move(prepared.value));
+    replaced = rec.store(guard, attr, std::move(slot));
   }
   // Released with no lock held: its finalizer may assign this object again.
-  replaced.reset();
+  replaced = AttributeMap::Slot();
   drain_pending_releases();
   run_pending(work);
 }

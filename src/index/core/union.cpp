@@ -87,7 +87,7 @@ class UnionRun {
         StoredItem item;
         {
           auto table = self_.items->read();
-          if (id < table->size()) item = (*table)[id];
+          if (const StoredItem* found = table->find(id)) item = *found;
         }
         auto take_noted = [&] {
           IndexAPI::NotedValues noted;
@@ -166,7 +166,7 @@ class UnionRun {
       auto table = self_.items->write();
       for (const StoredItem& item : incoming) {
         const uint32_t id = record_of(item->get()).id();
-        if (ids.contains(id)) store_item(*table, id, item);
+        if (ids.contains(id)) table->store(id, item);
       }
     }
     self_.member_ids.write()->union_with(ids);

@@ -69,6 +69,39 @@ TEST(Lock, MutexSerialisesWriters) {
   EXPECT_EQ(*counter.lock(), 80000);
 }
 
+// The word mutex under contention (waiters sleeping and being woken) and its
+// poison mark, as the object lock uses them.
+TEST(Lock, WordMutexSerialisesWritersAndPoisons) {
+  Mutex<long, WordMutex> counter(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        auto guard = counter.lock();
+        long seen = *guard;
+        if (i % 64 == 0) std::this_thread::yield();  // hold it long enough for waiters to sleep
+        *guard = seen + 1;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(*counter.lock(), 160000);
+  EXPECT_TRUE(counter.try_lock().has_value());
+  {
+    auto held = counter.lock();
+    EXPECT_FALSE(counter.try_lock().has_value());
+  }
+  EXPECT_THROW(
+      {
+        auto guard = counter.lock();
+        throw Panic("x");
+      },
+      Panic);
+  EXPECT_TRUE(counter.is_poisoned());
+  EXPECT_THROW(counter.lock(), Panic);
+  EXPECT_LE(sizeof(Mutex<void*, WordMutex>), 16u);
+}
+
 TEST(Lock, BusyLocksAreWaitedForThroughTheHook) {
   static std::atomic<int> hook_calls{0};
   set_wait_hook([](WaitFn wait, void* ctx) {

@@ -32,8 +32,8 @@ class ScratchLease {
 template <class F>
 void NumericalBitmap::for_each_one(NumericKey key, F&& fn) {
   // Only the key's 1 bits, lowest first.
-  for (uint64_t m = key.mantissa; m != 0; m &= m - 1) fn(ones_[std::countr_zero(m)]);
-  for (uint32_t h = key.high & 0xFFFu; h != 0; h &= h - 1) fn(ones_[64 + std::countr_zero(h)]);
+  for (uint64_t m = key.mantissa; m != 0; m &= m - 1) fn(ones()[std::countr_zero(m)]);
+  for (uint32_t h = key.high & 0xFFFu; h != 0; h &= h - 1) fn(ones()[64 + std::countr_zero(h)]);
 }
 
 void NumericalBitmap::add(uint32_t id, NumericKey key) {
@@ -52,7 +52,9 @@ void NumericalBitmap::push(uint32_t id, NumericKey key) {
 }
 
 void NumericalBitmap::flush() {
-  for (auto& one : ones_) one.flush();
+  if (ones_ != nullptr) {
+    for (auto& one : *ones_) one.flush();
+  }
   all_.flush();
 }
 
@@ -72,7 +74,7 @@ Bitmap NumericalBitmap::get_eq(NumericKey key) const {
   std::array<Step, LEVELS> steps;
   int n = 0;
   for (int i = LEVELS - 1; i >= 0; --i) {
-    const Bitmap& one = ones_[i].bitmap();
+    const Bitmap& one = one_cell(i).bitmap();
     const uint64_t size = one.cardinality();
     const bool narrow = key.bit(i);
     const uint64_t kept = narrow ? size : total - size;
@@ -128,7 +130,7 @@ void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Di
   // copying `eq` first: CRoaring allocates the containers either way.
   Bitmap eq = scope.intersected(all_.bitmap());
   for (int i = LEVELS - 1; i >= 0 && !eq.is_empty(); --i) {
-    const Bitmap& one = ones_[i].bitmap();
+    const Bitmap& one = one_cell(i).bitmap();
     if (key.bit(i)) {
       // The ids of `eq` outside one(i) differ. None exists when one(i) holds
       // every indexed id.
@@ -187,32 +189,44 @@ void NumericalBitmap::union_with(const NumericalBitmap& other, const Bitmap* onl
       into.bitmap().union_with(from.bitmap().intersected(*only));
     }
   };
-  for (int i = 0; i < LEVELS; ++i) merge(ones_[i], other.ones_[i]);
+  if (other.ones_ != nullptr) {
+    for (int i = 0; i < LEVELS; ++i) merge(ones()[i], (*other.ones_)[i]);
+  }
   merge(all_, other.all_);
 }
 
 void NumericalBitmap::intersect_with(const Bitmap& keep) {
-  for (auto& one : ones_) {
-    one.bitmap().intersect_with(keep);
-    one.discard_pending();
+  if (ones_ != nullptr) {
+    for (auto& one : *ones_) {
+      one.bitmap().intersect_with(keep);
+      one.discard_pending();
+    }
   }
   all_.bitmap().intersect_with(keep);
   all_.discard_pending();
 }
 
+NumericalBitmap::Cells& NumericalBitmap::ones() {
+  if (ones_ == nullptr) ones_ = std::make_unique<Cells>();
+  return *ones_;
+}
+
 NumericalBitmap::Cell& NumericalBitmap::one_cell(int level) {
   if (level < 0 || level >= LEVELS) panic_out_of_bounds(static_cast<std::size_t>(level), LEVELS);
-  return ones_[level];
+  return ones()[level];
 }
 
 const NumericalBitmap::Cell& NumericalBitmap::one_cell(int level) const {
   if (level < 0 || level >= LEVELS) panic_out_of_bounds(static_cast<std::size_t>(level), LEVELS);
-  return ones_[level];
+  static const Cell EMPTY;
+  return ones_ != nullptr ? (*ones_)[level] : EMPTY;
 }
 
 std::size_t NumericalBitmap::memory_bytes() const {
   std::size_t total = all_.bitmap().size_in_bytes();
-  for (const auto& one : ones_) total += one.bitmap().size_in_bytes();
+  if (ones_ != nullptr) {
+    for (const auto& one : *ones_) total += one.bitmap().size_in_bytes();
+  }
   return total;
 }
 

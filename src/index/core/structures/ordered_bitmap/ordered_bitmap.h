@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
@@ -88,7 +89,12 @@ class NumericalBitmap {
   void walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
             bool inclusive) const;
 
-  std::array<Cell, LEVELS> ones_;
+  using Cells = std::array<Cell, LEVELS>;
+  // The cells, made when the first number is added (an attribute that never
+  // holds a number costs a null pointer).
+  Cells& ones();
+
+  std::unique_ptr<Cells> ones_;
   Cell all_;
 };
 

@@ -179,9 +179,15 @@ void PositionalBitmap::push(std::string_view text, uint32_t id) {
   if (text.size() >= columns_.size()) expand_map(text.size() + 1);
   for_each_cell_of(start_column(text.size(), columns_.size()), text,
                    [id](Cell& cell) { cell.push(id); });
+  // Pending ids are flushed every so many pushes: a pending cell holds a
+  // buffer (up to an 8 KB chunk) until then, which long strings, spread over
+  // many cells, would otherwise multiply into several times their text.
+  pushed_since_flush_ += text.size() + 2;
+  if (pushed_since_flush_ >= flush_after_) flush();
 }
 
 void PositionalBitmap::flush() {
+  pushed_since_flush_ = 0;
   for (Column& column : columns_) column.update([](Cell& cell) { cell.flush(); });
 }
 

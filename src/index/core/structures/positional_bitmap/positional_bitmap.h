@@ -42,10 +42,16 @@ namespace quorvane {
 
 class PositionalBitmap {
  public:
+  // Cell pushes after which push flushes by itself (see push).
+  static constexpr std::size_t FLUSH_AFTER_PUSHES = std::size_t{1} << 24;
+
   using Cell = BufferedBitmap;
 
   // A new index has no columns.
   PositionalBitmap() = default;
+  // A bitmap whose push flushes by itself after `flush_after_pushes` cell
+  // pushes (tests use small counts).
+  explicit PositionalBitmap(std::size_t flush_after_pushes) : flush_after_(flush_after_pushes) {}
   PositionalBitmap(PositionalBitmap&&) noexcept = default;
   PositionalBitmap& operator=(PositionalBitmap&&) noexcept = default;
 
@@ -233,6 +239,8 @@ class PositionalBitmap {
   bool gather(CellIntersection& cells, std::size_t base, std::string_view text) const;
 
   std::vector<Column> columns_;
+  std::size_t pushed_since_flush_ = 0;
+  std::size_t flush_after_ = FLUSH_AFTER_PUSHES;
 };
 
 }  // namespace quorvane

@@ -57,15 +57,19 @@ class ShardedHashMap {
 
   using Map = absl::flat_hash_map<K, V, KeyHash, Eq>;
 
-  // A map with 16 empty shards.
-  ShardedHashMap() : shards_(std::make_unique<Shards>()) {
-    const uint64_t seed = detail::next_sharded_map_seed();
-    for (auto& shard : *shards_) shard.unshared() = Map(0, KeyHash(seed));
+  // A map of 16 empty shards, made when first used: a map that never holds
+  // anything costs one pointer.
+  ShardedHashMap() = default;
+  ShardedHashMap(ShardedHashMap&& other) noexcept
+      : shards_(other.shards_.exchange(nullptr, std::memory_order_acq_rel)) {}
+  ShardedHashMap& operator=(ShardedHashMap&& other) noexcept {
+    if (this != &other) {
+      delete shards_.exchange(other.shards_.exchange(nullptr, std::memory_order_acq_rel),
+                              std::memory_order_acq_rel);
+    }
+    return *this;
   }
-  // Movable so that its owner can be; a moved-from map may only be destroyed
-  // or assigned to.
-  ShardedHashMap(ShardedHashMap&&) noexcept = default;
-  ShardedHashMap& operator=(ShardedHashMap&&) noexcept = default;
+  ~ShardedHashMap() { delete shards_.load(std::memory_order_acquire); }
 
   // The shard of a cached hash: FxHash of its low then high 32-bit half,
   // masked to the shard count.
@@ -109,10 +113,23 @@ class ShardedHashMap {
   // take shard locks.
   RwLock<Map>& shard(std::size_t i) const {
     if (i >= SHARD_COUNT) panic_out_of_bounds(i, SHARD_COUNT);
-    return (*shards_)[i];
+    return (*shards())[i];
+  }
+  // The shards, made by the first thread to need them (a thread that loses
+  // the race to install its own uses the winner's).
+  Shards* shards() const {
+    Shards* have = shards_.load(std::memory_order_acquire);
+    if (have != nullptr) return have;
+    auto fresh = std::make_unique<Shards>();
+    const uint64_t seed = detail::next_sharded_map_seed();
+    for (auto& shard : *fresh) shard.unshared() = Map(0, KeyHash(seed));
+    if (shards_.compare_exchange_strong(have, fresh.get(), std::memory_order_acq_rel)) {
+      return fresh.release();
+    }
+    return have;
   }
 
-  std::unique_ptr<Shards> shards_;
+  mutable std::atomic<Shards*> shards_{nullptr};
 };
 
 }  // namespace quorvane

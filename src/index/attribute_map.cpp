@@ -1,0 +1,139 @@
+#include "index/attribute_map.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "util/panic.h"
+
+namespace quorvane {
+
+AttributeMap::Slot AttributeMap::Slot::make(PyObject* obj, PyValue value) {
+  if (auto kind = PyValue::bare_kind(obj, value)) {
+    Py_INCREF(obj);
+    const uintptr_t word = reinterpret_cast<uintptr_t>(obj);
+    check((word & TAG_MASK) == 0, "a Python object not aligned to 8 bytes");
+    switch (*kind) {
+      case ValueKind::Int:
+        return Slot(word | INT);
+      case ValueKind::Float:
+        return Slot(word | FLOAT);
+      case ValueKind::Str:
+        return Slot(word | STR);
+      case ValueKind::Bool:
+        return Slot(word | BOOL);
+      case ValueKind::Iterable:
+      case ValueKind::Ind:
+      case ValueKind::Unknown:
+        Py_DECREF(obj);
+        break;
+    }
+    throw Panic("a value of this kind is never stored bare");
+  }
+  // The box keeps the object itself, which reads return.
+  if (value.object() == nullptr) value.keep_object(obj);
+  PyObject* object = value.object();
+  return Slot(reinterpret_cast<uintptr_t>(new Box{object, std::move(value)}));
+}
+
+PyObject* AttributeMap::object_of(uintptr_t word) noexcept {
+  if (word == 0) return nullptr;
+  if (const Box* box = boxed(word)) return box->object;
+  return reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK});
+}
+
+PyValue AttributeMap::value_of(uintptr_t word) {
+  PyObject* obj = reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK});
+  switch (static_cast<Tag>(word & TAG_MASK)) {
+    case BOXED:
+      return reinterpret_cast<const Box*>(word)->value;
+    case INT:
+      return PyValue::of_bare(obj, ValueKind::Int);
+    case FLOAT:
+      return PyValue::of_bare(obj, ValueKind::Float);
+    case STR:
+      return PyValue::of_bare(obj, ValueKind::Str);
+    case BOOL:
+      return PyValue::of_bare(obj, ValueKind::Bool);
+    case TAG_MASK:
+      break;
+  }
+  throw Panic("an attribute slot of no kind");
+}
+
+void AttributeMap::release(uintptr_t word) noexcept {
+  if (word == 0) return;
+  if (const Box* box = boxed(word)) {
+    delete box;
+  } else {
+    release_ref(reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK}));
+  }
+}
+
+AttributeMap::Block* AttributeMap::allocate(uint32_t capacity) {
+  const std::size_t bytes = sizeof(Block) + capacity * (sizeof(uintptr_t) + sizeof(uint32_t));
+  void* raw = std::malloc(bytes);
+  if (raw == nullptr) throw std::bad_alloc();
+  return new (raw) Block{0, capacity};
+}
+
+AttributeMap::~AttributeMap() {
+  if (block_ == nullptr) return;
+  for (uint32_t i = 0; i < block_->size; ++i) release(block_->words()[i]);
+  std::free(block_);
+}
+
+void AttributeMap::reserve(std::size_t count) {
+  const uint32_t have = block_ == nullptr ? 0 : block_->capacity;
+  if (count <= have) return;
+  if (count > UINT32_MAX / 2) throw std::bad_alloc();
+  Block* grown = allocate(static_cast<uint32_t>(count));
+  if (block_ != nullptr) {
+    grown->size = block_->size;
+    std::memcpy(grown->words(), block_->words(), block_->size * sizeof(uintptr_t));
+    std::memcpy(grown->attrs(), block_->attrs(), block_->size * sizeof(uint32_t));
+    std::free(block_);
+  }
+  block_ = grown;
+}
+
+AttributeMap::Slot AttributeMap::set(uint32_t attr, Slot slot) {
+  if (block_ != nullptr) {
+    for (uint32_t i = 0; i < block_->size; ++i) {
+      if (block_->attrs()[i] == attr) {
+        return Slot(std::exchange(block_->words()[i], std::exchange(slot.word_, 0)));
+      }
+    }
+  }
+  const uint32_t size = block_ == nullptr ? 0 : block_->size;
+  // Grows by half: attributes assigned one by one in __init__ cost a
+  // logarithmic number of copies and at most a third of the block unused.
+  if (block_ == nullptr || size == block_->capacity) reserve(size + (size + 1) / 2 + (size < 2));
+  block_->words()[size] = std::exchange(slot.word_, 0);
+  block_->attrs()[size] = attr;
+  block_->size = size + 1;
+  return Slot();
+}
+
+PyObject* AttributeMap::object(uint32_t attr) const noexcept {
+  if (block_ == nullptr) return nullptr;
+  const uint32_t* attrs = block_->attrs();
+  for (uint32_t i = 0; i < block_->size; ++i) {
+    if (attrs[i] == attr) return object_of(block_->words()[i]);
+  }
+  return nullptr;
+}
+
+std::optional<PyValue> AttributeMap::get(uint32_t attr) const {
+  if (block_ == nullptr) return std::nullopt;
+  for (uint32_t i = 0; i < block_->size; ++i) {
+    if (block_->attrs()[i] == attr) return value_of(block_->words()[i]);
+  }
+  return std::nullopt;
+}
+
+std::size_t AttributeMap::size() const noexcept {
+  return block_ == nullptr ? 0 : block_->size;
+}
+
+}  // namespace quorvane
