@@ -61,10 +61,11 @@ def signature_text(obj: object) -> str | None:
 
 
 def markdown_text(line: str) -> str:
-    """A docstring line as Markdown: * and _ escaped outside `code` spans (2**64, __hash__)."""
+    """A docstring line as Markdown: outside `code` spans, * escaped, and _ unless it joins two
+    letters or digits (add_object stays as it is; 2**64 and __hash__ are escaped)."""
     parts = line.split("`")
     for i in range(0, len(parts), 2):
-        parts[i] = re.sub(r"([*_])", r"\\\1", parts[i])
+        parts[i] = re.sub(r"\*|(?<![A-Za-z0-9])_|_(?![A-Za-z0-9])", r"\\\g<0>", parts[i])
     return "`".join(parts)
 
 

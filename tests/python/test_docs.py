@@ -124,8 +124,8 @@ class TestReference:
             assert re.search(rf"^### (class )?`{cls.__name__}\b", section, re.M), cls.__name__
 
     def test_markdown_escapes_emphasis_outside_code(self):
-        assert reference.markdown_text("a __hash__ of 2**64, `__del__`") == (
-            r"a \_\_hash\_\_ of 2\*\*64, `__del__`")
+        assert reference.markdown_text("add_object: a __hash__ of 2**64, `__del__`, not_") == (
+            r"add_object: a \_\_hash\_\_ of 2\*\*64, `__del__`, not\_")
 
 
 # ---- code blocks of the README and the guide -------------------------------------------------

@@ -124,7 +124,7 @@ PyDoc_STRVAR(ADD_OBJECT_DOC,
 
 PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
              "add_object_many($self, objs)\n--\n\n"
-             "Adds every Indexable of the sequence objs, all or nothing; much faster than "
+             "Adds every Indexable of the sequence objs, all or nothing; faster than "
              "add_object one by one for large batches, which are written by several "
              "threads.\n\n"
              "Returns None.\n"
