@@ -54,7 +54,7 @@ PyMethodDef SUM_AS_STRING_DEF = {
     METH_FASTCALL | METH_KEYWORDS, SUM_AS_STRING_DOC};
 
 PyDoc_STRVAR(MODULE_DOC,
-             "Quorvane: a native module for Python that indexes Python objects by their "
+             "A native module for Python that indexes Python objects by their "
              "attribute values.\n\n"
              "Derive your classes from Indexable, add their objects to an Index, and find them "
              "by equality, numeric range, string prefix, suffix or substring, membership, "

@@ -87,6 +87,10 @@ class TestDocstrings:
                 fn(**named)
             assert "keyword" not in str(info.value) and "missing" not in str(info.value)
 
+    def test_the_module_says_what_it_is_and_where_the_guide_is(self):
+        summary, _, rest = Quorvane.__doc__.partition("\n\n")
+        assert "indexes Python objects" in summary and "docs/guide.md" in rest
+
     def test_help_shows_the_documentation(self):
         text = pydoc_text(Index)
         assert "add_object(self, /, py_ref)" in text
