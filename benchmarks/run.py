@@ -17,6 +17,13 @@ class Item(Indexable):
     pass
 
 
+class PlainItem:
+    """The same values in an ordinary Python object, for the memory comparison."""
+
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize()
@@ -31,11 +38,11 @@ def median_ms(fn, repeat):
     return statistics.median(times)
 
 
-def make_objects(n, seed=1):
+def make_objects(n, seed=1, cls=Item):
     rng = random.Random(seed)
     words = [f"w{i:05d}" for i in range(10_000)]
     return [
-        Item(
+        cls(
             num=rng.randrange(1_000_000),
             price=rng.random() * 1000.0,
             name=rng.choice(words),
@@ -54,7 +61,18 @@ def main():
     args = parser.parse_args()
     n = args.objects
 
+    # What the objects themselves take, before any index: Indexable objects
+    # keep numbers, strings and booleans natively, plain ones as Python objects.
+    gc.collect()
+    before = rss_bytes()
     objs = make_objects(n)
+    gc.collect()
+    object_bytes = (rss_bytes() - before) / n
+    before = rss_bytes()
+    plain = make_objects(n, cls=PlainItem)
+    gc.collect()
+    plain_bytes = (rss_bytes() - before) / n
+    del plain
 
     def build(bulk):
         index = Index()
@@ -131,6 +149,8 @@ def main():
           f"(add_object_many of the second half: {second_half_s * 1000:.0f} ms, "
           f"{second_half_s / union_s:.2f}x) |")
     print(f"| memory (RSS growth) per object | {per_object:.0f} bytes | |")
+    print(f"| memory of the objects themselves, per object | {object_bytes:.0f} bytes "
+          f"(the same values in a plain Python object: {plain_bytes:.0f} bytes) | |")
     for label, fn in queries:
         hits = len(fn())
         print(f"| {label} | {hits:,} hits | {median_ms(fn, args.repeat):.2f} ms |")

@@ -1,4 +1,5 @@
-// The module entry: PyInit_Quorvane, registration and sum_as_string.
+// The module entry: PyInit_Quorvane, registration, __version__ and
+// sum_as_string.
 #include <atomic>
 #include <string>
 
@@ -39,21 +40,34 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+PyDoc_STRVAR(SUM_AS_STRING_DOC,
+             "sum_as_string(a, b)\n--\n\n"
+             "Formats the sum of two numbers as string.\n\n"
+             "Returns str(a + b) for integers (or objects with __index__) from 0 to 2**64 - 1; "
+             "the sum wraps modulo 2**64.\n"
+             "Raises OverflowError for a negative argument or one of 2**64 or more, TypeError "
+             "for an argument that is not an integer.\n"
+             "Keeps the GIL.");
+
 PyMethodDef SUM_AS_STRING_DEF = {
     "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+    METH_FASTCALL | METH_KEYWORDS, SUM_AS_STRING_DOC};
+
+PyDoc_STRVAR(MODULE_DOC,
+             "A native module for Python that indexes Python objects by their "
+             "attribute values.\n\n"
+             "Derive your classes from Indexable, add their objects to an Index, and find them "
+             "by equality, numeric range, string prefix, suffix or substring, membership, "
+             "and/or/not, through dotted paths and the elements of list, tuple and set values. "
+             "Queries are built with the static methods of PyQueryExpr and answered as "
+             "FilteredIndex views. Assigning an attribute re-indexes the object in every Index "
+             "that holds it.\n\n"
+             "Classes: Index, Indexable, FilteredIndex, PyQueryExpr; PanicException is raised "
+             "only for internal failures. The user's guide is docs/guide.md in the source "
+             "distribution.");
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "Quorvane",
-    "Quorvane: a native module for Python that indexes Python objects by their attribute values.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+    PyModuleDef_HEAD_INIT, "Quorvane", MODULE_DOC, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void add_type(PyObject* module, const char* name, PyTypeObject* type) {
   if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
@@ -79,6 +93,9 @@ PyRef init_module() {
   PyRef fname = PyRef::steal_or_throw(PyObject_GetAttrString(function.get(), "__name__"));
   if (!PyUnicode_Check(fname.get())) throw_cannot_convert(fname.get(), "PyString");
   if (PyObject_SetAttr(module.get(), fname.get(), function.get()) < 0) throw PyErr::fetch();
+  if (PyModule_AddStringConstant(module.get(), "__version__", QUORVANE_VERSION) < 0) {
+    throw PyErr::fetch();
+  }
   add_type(module.get(), "Index", create_index_type());
   add_type(module.get(), "Indexable", create_indexable_type());
   add_type(module.get(), "FilteredIndex", create_filtered_index_type());

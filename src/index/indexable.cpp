@@ -258,13 +258,38 @@ PyObject* Indexable_dir(PyObject* self, PyObject*) {
   });
 }
 
+// The docstrings of Indexable: the text signature, then what it does, returns
+// and raises, and whether it releases the GIL.
+PyDoc_STRVAR(INDEXABLE_DOC,
+             "Indexable(*_args, **kwargs)\n--\n\n"
+             "Base class of the objects an Index holds: derive your classes from it.\n\n"
+             "Keyword arguments become attributes; positional arguments are ignored. "
+             "Attributes are kept natively. Reading one returns an equal value (a new int, "
+             "float, str or bool, or the very object stored for any other kind); a name that "
+             "is not an attribute of the object is looked up on its class as usual. Assigning "
+             "one stores the value and re-indexes the object in every Index that holds it "
+             "before the assignment returns, releasing the GIL while the indexes are updated. "
+             "Deleting an attribute raises AttributeError.\n"
+             "Raises OverflowError, TypeError or ValueError, naming the attribute, for a value "
+             "that cannot be indexed (an int outside the signed 64-bit range, an unhashable "
+             "object of no recognised kind, a str that cannot be encoded as UTF-8), when the "
+             "object is made or the attribute assigned; nothing has changed then. An "
+             "assignment raises RuntimeError when code it runs (a __hash__, a __del__) kept "
+             "changing the object.");
+
+PyDoc_STRVAR(INDEXABLE_DIR_DOC,
+             "__dir__($self)\n--\n\n"
+             "Returns a new list of the object's attribute names followed by the names "
+             "object.__dir__ gives.\n"
+             "Keeps the GIL.");
+
 PyMethodDef INDEXABLE_METHODS[] = {
-    {"__dir__", Indexable_dir, METH_NOARGS, PyDoc_STR("__dir__($self)\n--\n\n")},
+    {"__dir__", Indexable_dir, METH_NOARGS, INDEXABLE_DIR_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot INDEXABLE_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(INDEXABLE_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(Indexable_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Indexable_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Indexable_traverse)},

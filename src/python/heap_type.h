@@ -40,6 +40,12 @@ void native_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The method entry that makes `Cls[T]` valid at run time (as for list[int]),
+// for classes the type stubs declare generic.
+inline constexpr PyMethodDef GENERIC_ALIAS_METHOD = {
+    "__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+    "Returns the generic alias Cls[item], for annotations."};
+
 // tp_new of a class that Python code cannot construct.
 template <const char* kName>
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {

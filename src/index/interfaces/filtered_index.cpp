@@ -61,18 +61,61 @@ PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   });
 }
 
+// The docstrings of FilteredIndex: the text signature, then what each method
+// does, returns and raises, and whether it releases the GIL.
+PyDoc_STRVAR(FILTERED_DOC,
+             "A read-only view: the objects of an Index that matched a query when it ran.\n\n"
+             "Made by the reduced and reduced_query methods of Index and FilteredIndex; it "
+             "cannot be constructed (TypeError) or subclassed. Its membership is a snapshot: "
+             "objects added to or dropped from the index later do not change it, and it keeps "
+             "its own references to its objects. Refining it queries the objects' current "
+             "values, within its members. FilteredIndex[T] is accepted for type "
+             "annotations.");
+
+PyDoc_STRVAR(FILTERED_COLLECT_DOC,
+             "collect($self)\n--\n\n"
+             "Returns a new list of the view's objects in ascending id order.\n"
+             "Keeps the GIL.");
+
+PyDoc_STRVAR(FILTERED_REDUCED_DOC,
+             "reduced($self, **kwargs)\n--\n\n"
+             "Returns a FilteredIndex of the view's objects whose attributes equal every "
+             "keyword argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: "
+             "the same objects.\n"
+             "Raises TypeError for positional arguments; OverflowError, TypeError or "
+             "ValueError, naming the attribute, for a value that cannot be indexed.\n"
+             "Releases the GIL while it searches.");
+
+PyDoc_STRVAR(FILTERED_REDUCED_QUERY_DOC,
+             "reduced_query($self, query)\n--\n\n"
+             "Returns a FilteredIndex of the view's objects that match the PyQueryExpr "
+             "query.\n"
+             "Raises TypeError when query is not a PyQueryExpr.\n"
+             "Keeps the GIL, except while it waits for another thread to finish changing the "
+             "index.");
+
+PyDoc_STRVAR(FILTERED_REBASE_DOC,
+             "rebase($self)\n--\n\n"
+             "Returns a new Index of the view's objects, independent of the view's index: "
+             "objects added to either later are not shared (assignments still update "
+             "both).\n"
+             "Raises as Index.add_object_many does for the view's objects.\n"
+             "Releases the GIL while it writes the new index.");
+
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
-     METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS, FILTERED_REDUCED_DOC},
     {"reduced_query",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced_query)),
-     METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
-    {"collect", Filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
-    {"rebase", Filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_QUERY_DOC},
+    {"collect", Filtered_collect, METH_NOARGS, FILTERED_COLLECT_DOC},
+    {"rebase", Filtered_rebase, METH_NOARGS, FILTERED_REBASE_DOC},
+    GENERIC_ALIAS_METHOD,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot FILTERED_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(FILTERED_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<FILTERED_NAME>)},
     {Py_tp_dealloc,
      reinterpret_cast<void*>(

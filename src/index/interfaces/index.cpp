@@ -87,23 +87,109 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 constexpr int VARKW = METH_VARARGS | METH_KEYWORDS;
 
+// The docstrings of Index: the text signature, then what each method does,
+// returns and raises, and whether it releases the GIL.
+PyDoc_STRVAR(INDEX_DOC,
+             "Index()\n--\n\n"
+             "A set of Indexable objects, indexed by every attribute they have.\n\n"
+             "Objects join through add_object, add_object_many and union_with, and stay "
+             "indexed by their current values: assigning an attribute re-indexes the object "
+             "in every Index that holds it. Indexable objects held in attribute values (and "
+             "in the elements of list, tuple and set values) are indexed too, for dotted "
+             "paths such as 'owner.name'. An Index keeps its objects, and the objects they "
+             "reach, alive until it is dropped. Any number of threads may use it at once.\n"
+             "Takes no arguments (TypeError otherwise); cannot be subclassed. Index[T] is "
+             "accepted for type annotations.");
+
+PyDoc_STRVAR(COLLECT_DOC,
+             "collect($self)\n--\n\n"
+             "Returns a new list of the objects added to the index, in ascending id order "
+             "(the order every answer uses); objects only reached through attributes are not "
+             "listed.\n"
+             "Keeps the GIL, except while it waits for another thread to finish changing the "
+             "index.");
+
+PyDoc_STRVAR(ADD_OBJECT_DOC,
+             "add_object($self, py_ref)\n--\n\n"
+             "Adds one Indexable object, indexed by all its attributes. Adding an object "
+             "the index holds keeps one member and indexes again the elements of its list, "
+             "tuple and set values, which may have changed in place.\n\n"
+             "Returns None.\n"
+             "Raises TypeError when py_ref is not an Indexable. Raises OverflowError, "
+             "TypeError or ValueError, naming the attribute, when an element of one of its "
+             "list, tuple or set values cannot be indexed; nothing has changed then. Raises "
+             "RuntimeError when code run by the indexing (a __hash__, a __del__) kept "
+             "changing the object.\n"
+             "Releases the GIL while it writes the index.");
+
+PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
+             "add_object_many($self, objs)\n--\n\n"
+             "Adds every Indexable of the sequence objs, all or nothing; faster than "
+             "add_object one by one for large batches, which are written by several "
+             "threads.\n\n"
+             "Returns None.\n"
+             "Raises TypeError when objs is a str or not a sequence, or when one of its items "
+             "is not an Indexable. Raises OverflowError, TypeError or ValueError, naming the "
+             "attribute, when an element of a list, tuple or set value cannot be indexed. On "
+             "any of these errors no object of the batch has been added. Raises RuntimeError "
+             "as add_object does.\n"
+             "Releases the GIL while it writes the index.");
+
+PyDoc_STRVAR(UNION_WITH_DOC,
+             "union_with($self, other)\n--\n\n"
+             "Adds every object of the Index other to this index; other is left as it was. "
+             "Merging an index with itself changes nothing.\n\n"
+             "Returns None.\n"
+             "Raises TypeError when other is not an Index.\n"
+             "Releases the GIL while it merges.");
+
+PyDoc_STRVAR(GET_BY_ATTRIBUTE_DOC,
+             "get_by_attribute($self, **kwargs)\n--\n\n"
+             "Returns a new list of the objects whose attributes equal every keyword "
+             "argument (name=value, as PyQueryExpr.eq(name, value)), in ascending id order; "
+             "no keywords lists every object.\n"
+             "Raises TypeError for positional arguments; OverflowError, TypeError or "
+             "ValueError, naming the attribute, for a value that cannot be indexed.\n"
+             "Releases the GIL while it searches.");
+
+PyDoc_STRVAR(REDUCED_DOC,
+             "reduced($self, **kwargs)\n--\n\n"
+             "Returns a FilteredIndex of the objects whose attributes equal every keyword "
+             "argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: every "
+             "object. The index is not changed.\n"
+             "Raises as get_by_attribute does.\n"
+             "Releases the GIL while it searches.");
+
+PyDoc_STRVAR(REDUCE_DOC,
+             "reduce($self, **kwargs)\n--\n\n"
+             "Narrows the index in place to the objects whose attributes equal every keyword "
+             "argument; the others leave it. Views made earlier keep their objects.\n\n"
+             "Returns None.\n"
+             "Raises as get_by_attribute does; nothing has changed then.\n"
+             "Releases the GIL while it narrows.");
+
+PyDoc_STRVAR(REDUCED_QUERY_DOC,
+             "reduced_query($self, query)\n--\n\n"
+             "Returns a FilteredIndex of the objects that match the PyQueryExpr query. The "
+             "index is not changed.\n"
+             "Raises TypeError when query is not a PyQueryExpr.\n"
+             "Releases the GIL while it searches.");
+
 PyMethodDef INDEX_METHODS[] = {
-    {"collect", Index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
-    {"reduced", QUORVANE_FAST(Index_reduced), VARKW, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduce", QUORVANE_FAST(Index_reduce), VARKW, "reduce($self, **kwargs)\n--\n\n"},
-    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), VARKW,
-     "get_by_attribute($self, **kwargs)\n--\n\n"},
-    {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST,
-     "add_object_many($self, objs)\n--\n\n"},
-    {"add_object", QUORVANE_FAST(Index_add_object), FAST, "add_object($self, py_ref)\n--\n\n"},
-    {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST,
-     "reduced_query($self, query)\n--\n\n"},
-    {"union_with", QUORVANE_FAST(Index_union_with), FAST, "union_with($self, other)\n--\n\n"},
+    {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
+    {"reduced", QUORVANE_FAST(Index_reduced), VARKW, REDUCED_DOC},
+    {"reduce", QUORVANE_FAST(Index_reduce), VARKW, REDUCE_DOC},
+    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), VARKW, GET_BY_ATTRIBUTE_DOC},
+    {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST, ADD_OBJECT_MANY_DOC},
+    {"add_object", QUORVANE_FAST(Index_add_object), FAST, ADD_OBJECT_DOC},
+    {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST, REDUCED_QUERY_DOC},
+    {"union_with", QUORVANE_FAST(Index_union_with), FAST, UNION_WITH_DOC},
+    GENERIC_ALIAS_METHOD,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot INDEX_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(INDEX_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(Index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<IndexObject, std::shared_ptr<IndexAPI>, &IndexObject::api>)},

@@ -109,38 +109,113 @@ constexpr char EQ[] = "PyQueryExpr.eq()", NE[] = "PyQueryExpr.ne()", GT[] = "PyQ
                CO[] = "PyQueryExpr.contains()", AND[] = "PyQueryExpr.and_()",
                OR[] = "PyQueryExpr.or_()";
 
+// The docstrings of PyQueryExpr: the text signature, then what each builder
+// matches, returns and raises; none releases the GIL.
+PyDoc_STRVAR(QUERY_DOC,
+             "An immutable query expression, made by the static methods of this class and "
+             "run by reduced_query.\n\n"
+             "A leaf names an attribute, or a dotted path through attributes that hold "
+             "Indexable objects ('owner.name'), and a value. A list, tuple or set value stands "
+             "for its elements: its holder matches when one of them does. and_, or_ and not_ "
+             "combine expressions, which may be shared and reused. A PyQueryExpr cannot be "
+             "constructed (TypeError) or subclassed.");
+
+#define RETURNS_EXPR "Returns a new PyQueryExpr.\n"
+#define VALUE_RAISES                                                                  \
+  "Raises TypeError when attr is not a str; OverflowError, TypeError or ValueError, " \
+  "naming the attribute, for a value that cannot be indexed.\n"
+#define TREE_RAISES                                                                 \
+  "Raises TypeError when an argument is not a PyQueryExpr or is given by keyword; " \
+  "RecursionError when the result would be nested deeper than 1000 levels.\n"
+#define KEEPS_GIL "Keeps the GIL: it only builds the expression."
+#define COMPARISON_DOC(name, op)                                                                 \
+  name "(attr, value)\n--\n\n"                                                                   \
+       "Matches the objects whose attribute attr is a number (int or float, not bool) "          \
+       "" op " value; a value that is not a number matches nothing.\n" RETURNS_EXPR VALUE_RAISES \
+           KEEPS_GIL
+#define TEXT_DOC(name, does)                                                \
+  name "(attr, value)\n--\n\n"                                              \
+       "Matches the objects whose attribute attr is a str that " does       \
+       " value; "                                                           \
+       "the empty string matches every str, and a value that is not a str " \
+       "matches nothing.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL
+
+PyDoc_STRVAR(EQ_DOC,
+             "eq(attr, value)\n--\n\n"
+             "Matches the objects whose attribute attr equals value: numbers by value "
+             "(1 == 1.0), a bool only a bool, a str by text, any other kind only the "
+             "very same object; a NaN matches nothing.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL);
+PyDoc_STRVAR(NE_DOC,
+             "ne(attr, value)\n--\n\n"
+             "Matches the objects that eq(attr, value) does not match, those without "
+             "the attribute included.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL);
+PyDoc_STRVAR(GT_DOC, COMPARISON_DOC("gt", ">"));
+PyDoc_STRVAR(GE_DOC, COMPARISON_DOC("ge", ">="));
+PyDoc_STRVAR(LT_DOC, COMPARISON_DOC("lt", "<"));
+PyDoc_STRVAR(LE_DOC, COMPARISON_DOC("le", "<="));
+PyDoc_STRVAR(BT_DOC,
+             "bt(attr, lower, upper)\n--\n\n"
+             "Matches the objects whose attribute attr is a number (int or float, not bool) "
+             "from lower to upper, both included; nothing when lower > upper.\n" RETURNS_EXPR
+             "Raises TypeError when attr is not a str or a bound is not an int or float; "
+             "OverflowError for an int bound outside the signed 64-bit range.\n" KEEPS_GIL);
+PyDoc_STRVAR(IN_DOC,
+             "in_(attr, values)\n--\n\n"
+             "Matches the objects that eq(attr, v) matches for any v of the sequence values; "
+             "an empty sequence matches nothing.\n" RETURNS_EXPR
+             "Raises TypeError when attr is not a str, or values is a str or not a sequence; "
+             "OverflowError, TypeError or ValueError, naming the attribute, for a value that "
+             "cannot be indexed.\n" KEEPS_GIL);
+PyDoc_STRVAR(AND_DOC,
+             "and_(*exprs)\n--\n\n"
+             "Matches the objects every expression matches; with none, every "
+             "object.\n" RETURNS_EXPR TREE_RAISES KEEPS_GIL);
+PyDoc_STRVAR(OR_DOC,
+             "or_(*exprs)\n--\n\n"
+             "Matches the objects at least one expression matches; with none, no "
+             "object.\n" RETURNS_EXPR TREE_RAISES KEEPS_GIL);
+PyDoc_STRVAR(NOT_DOC,
+             "not_(exprs)\n--\n\n"
+             "Matches the objects of the index or view queried that exprs does not "
+             "match.\n" RETURNS_EXPR
+             "Raises TypeError when exprs is not a PyQueryExpr; RecursionError when "
+             "the result would be nested deeper than 1000 levels.\n" KEEPS_GIL);
+PyDoc_STRVAR(STARTS_WITH_DOC, TEXT_DOC("starts_with", "starts with"));
+PyDoc_STRVAR(ENDS_WITH_DOC, TEXT_DOC("ends_with", "ends with"));
+PyDoc_STRVAR(CONTAINS_DOC, TEXT_DOC("contains", "contains"));
+
+#undef RETURNS_EXPR
+#undef VALUE_RAISES
+#undef TREE_RAISES
+#undef KEEPS_GIL
+#undef COMPARISON_DOC
+#undef TEXT_DOC
+
 constexpr int STATIC_FAST = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 #define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef QUERY_METHODS[] = {
-    {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST,
-     "eq(attr, value)\n--\n\n"},
-    {"ne", QUORVANE_FAST((leaf_builder<QueryKind::Ne, NE>)), STATIC_FAST,
-     "ne(attr, value)\n--\n\n"},
-    {"gt", QUORVANE_FAST((leaf_builder<QueryKind::Gt, GT>)), STATIC_FAST,
-     "gt(attr, value)\n--\n\n"},
-    {"ge", QUORVANE_FAST((leaf_builder<QueryKind::Ge, GE>)), STATIC_FAST,
-     "ge(attr, value)\n--\n\n"},
-    {"le", QUORVANE_FAST((leaf_builder<QueryKind::Le, LE>)), STATIC_FAST,
-     "le(attr, value)\n--\n\n"},
-    {"bt", QUORVANE_FAST(bt_builder), STATIC_FAST, "bt(attr, lower, upper)\n--\n\n"},
-    {"lt", QUORVANE_FAST((leaf_builder<QueryKind::Lt, LT>)), STATIC_FAST,
-     "lt(attr, value)\n--\n\n"},
-    {"in_", QUORVANE_FAST(in_builder), STATIC_FAST, "in_(attr, values)\n--\n\n"},
-    {"and_", QUORVANE_FAST((combinator<QueryKind::And, AND>)), STATIC_FAST, "and_(*exprs)\n--\n\n"},
-    {"or_", QUORVANE_FAST((combinator<QueryKind::Or, OR>)), STATIC_FAST, "or_(*exprs)\n--\n\n"},
-    {"not_", QUORVANE_FAST(not_builder), STATIC_FAST, "not_(exprs)\n--\n\n"},
+    {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST, EQ_DOC},
+    {"ne", QUORVANE_FAST((leaf_builder<QueryKind::Ne, NE>)), STATIC_FAST, NE_DOC},
+    {"gt", QUORVANE_FAST((leaf_builder<QueryKind::Gt, GT>)), STATIC_FAST, GT_DOC},
+    {"ge", QUORVANE_FAST((leaf_builder<QueryKind::Ge, GE>)), STATIC_FAST, GE_DOC},
+    {"le", QUORVANE_FAST((leaf_builder<QueryKind::Le, LE>)), STATIC_FAST, LE_DOC},
+    {"bt", QUORVANE_FAST(bt_builder), STATIC_FAST, BT_DOC},
+    {"lt", QUORVANE_FAST((leaf_builder<QueryKind::Lt, LT>)), STATIC_FAST, LT_DOC},
+    {"in_", QUORVANE_FAST(in_builder), STATIC_FAST, IN_DOC},
+    {"and_", QUORVANE_FAST((combinator<QueryKind::And, AND>)), STATIC_FAST, AND_DOC},
+    {"or_", QUORVANE_FAST((combinator<QueryKind::Or, OR>)), STATIC_FAST, OR_DOC},
+    {"not_", QUORVANE_FAST(not_builder), STATIC_FAST, NOT_DOC},
     {"starts_with", QUORVANE_FAST((leaf_builder<QueryKind::StartsWi, SW>)), STATIC_FAST,
-     "starts_with(attr, value)\n--\n\n"},
-    {"ends_with", QUORVANE_FAST((leaf_builder<QueryKind::EndsWi, EW>)), STATIC_FAST,
-     "ends_with(attr, value)\n--\n\n"},
-    {"contains", QUORVANE_FAST((leaf_builder<QueryKind::Contains, CO>)), STATIC_FAST,
-     "contains(attr, value)\n--\n\n"},
+     STARTS_WITH_DOC},
+    {"ends_with", QUORVANE_FAST((leaf_builder<QueryKind::EndsWi, EW>)), STATIC_FAST, ENDS_WITH_DOC},
+    {"contains", QUORVANE_FAST((leaf_builder<QueryKind::Contains, CO>)), STATIC_FAST, CONTAINS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_FAST
 
 PyType_Slot QUERY_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(QUERY_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<QUERY_NAME>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<PyQueryExprObject, QueryRef, &PyQueryExprObject::expr>)},
