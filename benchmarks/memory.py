@@ -265,21 +265,14 @@ def main() -> None:
     parser.add_argument("--json", help="also write the raw figures here")
     parser.add_argument("--only", help="comma-separated tables: objects,reads,catalogue,high_ids")
     args = parser.parse_args()
-    only = set(args.only.split(",")) if args.only else {"objects", "reads", "catalogue", "high_ids"}
     n = 50_000 if args.quick else 200_000
     sizes = (100_000,) if args.quick else (100_000, 1_000_000)
+    tables = {"objects": lambda: objects_table(n), "reads": reads_table,
+              "catalogue": lambda: catalogue_table(sizes), "high_ids": high_ids_table}
+    only = args.only.split(",") if args.only else list(tables)
     parts, raw = [], {}
-    if "objects" in only:
-        text, raw["objects"] = objects_table(n)
-        parts.append(text)
-    if "reads" in only:
-        text, raw["reads"] = reads_table()
-        parts.append(text)
-    if "catalogue" in only:
-        text, raw["catalogue"] = catalogue_table(sizes)
-        parts.append(text)
-    if "high_ids" in only:
-        text, raw["high_ids"] = high_ids_table()
+    for name in only:
+        text, raw[name] = tables[name]()
         parts.append(text)
     text = "\n\n".join(parts)
     print(text)

@@ -37,7 +37,9 @@ class IndexAPI;
 struct IndexMeta {
   std::weak_ptr<IndexAPI> engine;
 };
-using MembershipList = absl::InlinedVector<IndexMeta, 4>;
+// One entry inline: most objects belong to one index (and its reach engine
+// rarely also holds them), so the list is one 32-byte allocation.
+using MembershipList = absl::InlinedVector<IndexMeta, 1>;
 
 // What the object lock guards besides the right to write attributes. The
 // list is made when the object first joins an engine: an object in no index
