@@ -92,8 +92,13 @@ class Indexable {
 };
 
 // The layout of a Python Indexable instance (subclasses extend it).
+// `staged` is the instance dict slot, which subclasses share instead of
+// getting one of their own: only object.__setattr__ writes there, and the
+// module moves what it finds into the native attributes (see
+// indexable_protocol.h).
 struct IndexableObject {
-  PyObject_HEAD Indexable record;
+  PyObject_HEAD PyObject* staged;
+  Indexable record;
 };
 
 // Creates the Indexable class (once per process); needs the GIL.

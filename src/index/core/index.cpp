@@ -4,6 +4,7 @@
 
 #include "index/core/id_alloc.h"
 #include "index/core/query/query_ops.h"
+#include "index/indexable_protocol.h"
 #include "util/panic.h"
 
 namespace quorvane {
@@ -111,6 +112,47 @@ void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork&
   }
 }
 
+bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWork& work) {
+  const uint32_t id = rec.id();
+  // Exclusively, as a narrowing does: a union copying this engine's
+  // structures (with the gate shared) sees the object with all its values or
+  // with none, and a bulk writer re-reads the members before it writes.
+  auto exclusive = gate.write();
+  {
+    // The member set first: a query (which reads the members under their
+    // lock) never sees a member with half its values gone.
+    auto members = member_ids.write();
+    if (!members->contains(id)) return false;
+    members->remove(id);
+  }
+  forget_noted(id, work);
+  remove_values(id, rec.attributes(), work);
+  StoredItem dropped;
+  {
+    auto table = items->write();
+    if (id < table->size()) dropped = std::move((*table)[id]);
+  }
+  return true;
+}
+
+void IndexAPI::forget_noted(uint32_t id, PendingWork& work) {
+  if (!union_active_.load(std::memory_order_acquire)) return;
+  NotedValues noted;
+  {
+    auto log = union_log_.lock();
+    if (!log->active || !log->incoming.contains(id) || log->repaired.contains(id)) return;
+    // Not marked put right: a union may still bring the object in again, and
+    // its assignments from then on must be noted as before.
+    if (auto node = log->values.extract(id)) noted = std::move(node.mapped());
+  }
+  ReachCounter counter(*this, work);
+  for (const auto& [attr, value] : noted) {
+    QueryMap& map = map_of(attr);
+    DirectSink sink(map, counter);
+    map.remove(sink, id, value.value);
+  }
+}
+
 void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
   const uint32_t id = record_of(child.object()).id();
   {
@@ -146,6 +188,8 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
     drop_member(id, rec.attributes(), work);
     return true;
   }
+  // Values object.__setattr__ left aside are moved in with the GIL first.
+  if (may_have_staged(object->get())) return false;
   auto cached = work.snapshots.find(id);
   const ObjectSnapshot local = ObjectSnapshot::of(object);
   const ObjectSnapshot& snap = cached != work.snapshots.end() ? cached->second : local;
@@ -160,6 +204,15 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
 std::vector<StoredItem> IndexAPI::members() {
   auto members = member_ids.read();
   return objects_of(*items, *members);
+}
+
+uint64_t IndexAPI::member_count() {
+  return member_ids.read()->cardinality();
+}
+
+bool IndexAPI::is_member(PyObject* object) {
+  // A live object's id is its own: no other live object (nor element) has it.
+  return member_ids.read()->contains(record_of(object).id());
 }
 
 // The member set stays read-locked while the view takes its objects, so no
@@ -192,6 +245,15 @@ void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
       Bitmap keep = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
       removed = members->differenced(keep);
     }
+    narrow(removed);
+  }
+  sweep_reach();
+}
+
+void IndexAPI::clear() {
+  {
+    auto exclusive = gate.write();
+    const Bitmap removed = *member_ids.read();
     narrow(removed);
   }
   sweep_reach();

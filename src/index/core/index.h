@@ -65,6 +65,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // its values need a snapshot taken with the GIL (it holds a container and
   // `work` has no current snapshot of it).
   bool reconcile(const StoredItem& object, PendingWork& work);
+  // Takes the object out of the members with the values it holds now
+  // (object lock held); the objects it held leave the reach engine once
+  // nothing else links to them (queued in `work`). False, changing nothing,
+  // when it is not a member.
+  bool remove_member(const ObjectGuard& guard, const Indexable& rec, PendingWork& work);
 
   // ---- many objects (bulk_add.cpp) ----
 
@@ -77,6 +82,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // References to every member's object in ascending id order.
   std::vector<StoredItem> members();
+  uint64_t member_count();
+  // Whether `object` (a live Indexable) is a member.
+  bool is_member(PyObject* object);
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
@@ -86,6 +94,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Keeps only members satisfying all `conditions`, then sweeps the reach
   // engine.
   void reduce(const std::vector<QueryRef>& conditions);
+  // Drops every member, then sweeps the reach engine.
+  void clear();
   // Drops from the reach engine every object no member reaches any more.
   void sweep_reach();
   // Sweeps when enough links went away since the last sweep to make a sweep
@@ -151,6 +161,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
+  // Removes the values a union into this engine may have copied for `id`
+  // that its assignments since replaced (gate held exclusively).
+  void forget_noted(uint32_t id, PendingWork& work);
 
   std::shared_ptr<IndexAPI> reach_;  // null in a reach engine
   std::weak_ptr<IndexAPI> owner_;    // a reach engine's Index engine

@@ -4,6 +4,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable_protocol.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 
@@ -74,6 +75,7 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
     stack.pop_back();
     const uint32_t id = record_of(object->get()).id();
     if (work.snapshots.contains(id) || reach.member_ids.read()->contains(id)) continue;
+    settle_staged(object->get(), &work);
     auto [it, fresh] = work.snapshots.emplace(id, ObjectSnapshot::take(std::move(object)));
     for_each_indexable(it->second, [&](const StoredItem& child) { stack.push_back(child); });
   }
@@ -90,10 +92,11 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   order.erase(std::unique(order.begin(), order.end(),
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               order.end());
+  PendingWork work;
+  for (const auto& [id, item] : order) settle_staged((*item)->get(), &work);
   std::vector<ObjectSnapshot> snapshots;
   snapshots.reserve(order.size());
   for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
-  PendingWork work;
   snapshot_reachable(snapshots, *engine.reach(), work);
 
   std::vector<StoredItem> stale;
@@ -110,7 +113,10 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
     if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
     std::vector<ObjectSnapshot> retry;
     retry.reserve(stale.size());
-    for (const StoredItem& item : stale) retry.push_back(ObjectSnapshot::take(item));
+    for (const StoredItem& item : stale) {
+      settle_staged(item->get(), &work);
+      retry.push_back(ObjectSnapshot::take(item));
+    }
     snapshot_reachable(retry, *engine.reach(), work);
     stale.clear();
     without_gil([&] {
@@ -122,17 +128,48 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   run_pending(work);
 }
 
-void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
+  PendingWork work;
+  std::size_t removed = 0;
+  without_gil([&] {
+    for (const StoredItem& item : objects) {
+      const Indexable& rec = record_of(item->get());
+      auto guard = rec.lock();
+      if (engine.remove_member(guard, rec, work)) ++removed;
+    }
+  });
+  run_pending(work);
+  return removed;
+}
+
+namespace {
+
+// The body of every assignment: `still_wanted()` is asked with the GIL and
+// the object's lock held, before anything changes (false: nothing happens);
+// nested work is queued in `into`, or worked off here when it is null.
+template <class Check>
+void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& still_wanted,
+                    PendingWork* into) {
   std::string_view text = extract_str(name, "name");
   const uint32_t attr = INTERNER().intern(text);
-  PreparedValue prepared = prepare_value(PyValue::stored_from_object(value, text), text);
+  PreparedValue prepared{PyValue::stored_from_object(value, text), {}};
+  // A container is walked only for an object that engines hold (walking
+  // runs Python code, so the lock is let go for it and taken again).
+  bool walked = prepared.value.kind() != ValueKind::Iterable;
   Indexable& rec = record_of(self);
   PendingWork work;
   std::optional<PyValue> replaced;
-  {
+  for (;;) {
     auto guard = rec.lock();
+    if (!still_wanted()) return;
     auto engines = Indexable::live_engines(guard);
     if (!engines.empty()) {
+      if (!walked) {
+        guard.unlock();
+        prepared = prepare_value(std::move(prepared.value), text);
+        walked = true;
+        continue;
+      }
       // The engines are updated without the GIL; it is taken back (without
       // releasing anything queued meanwhile, which could run finalizers under
       // the lock) to store the value.
@@ -143,11 +180,39 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       }
     }
     replaced = rec.store(guard, attr, std::move(prepared.value));
+    break;
   }
   // Released with no lock held: its finalizer may assign this object again.
   replaced.reset();
   drain_pending_releases();
-  run_pending(work);
+  if (into != nullptr) {
+    into->merge(std::move(work));
+  } else {
+    run_pending(work);
+  }
+}
+
+}  // namespace
+
+void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
+  assign_checked(self, name, value, [] { return true; }, nullptr);
+}
+
+void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* staged,
+                   PendingWork* into) {
+  assign_checked(
+      self, name, value,
+      [&] {
+        // By identity, walking the entries: a lookup could compare keys with
+        // a str subclass's __eq__, which must not run under the lock.
+        Py_ssize_t pos = 0;
+        PyObject *key, *current;
+        while (PyDict_Next(staged, &pos, &key, &current)) {
+          if (key == name) return current == value;
+        }
+        return false;
+      },
+      into);
 }
 
 void run_pending(PendingWork& work) {
@@ -177,6 +242,12 @@ void run_pending(PendingWork& work) {
                               "indexed");
         }
         continue;
+      }
+      try {
+        settle_staged(item.object->get(), &work);
+      } catch (PyErr& err) {
+        // The failing value is dropped: the object is indexed without it.
+        if (!first_error) first_error.emplace(std::move(err));
       }
       std::vector<ObjectSnapshot> taken;
       try {

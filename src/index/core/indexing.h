@@ -29,9 +29,21 @@ inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
 // before anything changes.
 void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
 
+// Takes `objects` out of `engine` (each with the values it holds then, and
+// the nested objects only it reached). Returns how many were members; the
+// others change nothing. GIL held on entry and on return; no Python code
+// runs until the replaced references are released at the end.
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
+
 // `self.name = value` for an Indexable: converts the value, re-indexes the
 // object in every engine that holds it, then stores the value. GIL held.
 void assign_attribute(PyObject* self, PyObject* name, PyObject* value);
+// The same for a value object.__setattr__ left in the dict `staged`: stored
+// only if, once the object's lock is taken, `staged` still maps `name` to this
+// very value (a later value is stored by its own turn). Nested work goes to
+// `into` when given.
+void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* staged,
+                   PendingWork* into);
 
 // Works off `work` until it is empty, taking snapshots with the GIL for the
 // objects that need them. GIL held on entry and on return. An object whose

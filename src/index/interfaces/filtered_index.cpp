@@ -2,6 +2,8 @@
 
 #include "index/core/indexing.h"
 #include "index/core/query/query_ops.h"
+#include "index/indexable.h"
+#include "index/types.h"
 #include "index/interfaces/index.h"
 #include "index/interfaces/query.h"
 #include "python/arg_binding.h"
@@ -23,6 +25,25 @@ PyObject* Filtered_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(view_of(self)); });
 }
 
+Py_ssize_t Filtered_len(PyObject* self) {
+  return static_cast<Py_ssize_t>(view_of(self).objects().size());
+}
+
+int Filtered_contains(PyObject* self, PyObject* obj) {
+  // The view holds its objects, so a member's id is its own.
+  return PyObject_TypeCheck(obj, indexable_type()) &&
+                 view_of(self).bitmap().contains(record_of(obj).id())
+             ? 1
+             : 0;
+}
+
+PyObject* Filtered_iter(PyObject* self) {
+  return guarded([&] {
+    PyRef list = collect_list(view_of(self));
+    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+  });
+}
+
 PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
@@ -42,8 +63,7 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    const QueryExpr& query =
-        *extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+    const QueryExpr& query = *query_arg(bound[0], "query");
     const FilteredView& view = view_of(self);
     // Runs with the GIL held; a busy lock is waited for without it.
     auto maps = view.query_maps()->read();
@@ -78,6 +98,9 @@ PyType_Slot FILTERED_SLOTS[] = {
      reinterpret_cast<void*>(
          native_dealloc<FilteredIndexObject, FilteredView, &FilteredIndexObject::view>)},
     {Py_tp_methods, FILTERED_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(Filtered_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(Filtered_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(Filtered_iter)},
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include "index/interfaces/index.h"
 
+#include "absl/container/flat_hash_set.h"
 #include "index/core/indexing.h"
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/query.h"
@@ -27,6 +28,83 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return guarded([&] { return object_list(api_of(self).members()); });
+}
+
+Py_ssize_t Index_len(PyObject* self) {
+  return guarded_call<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(api_of(self).member_count()); });
+}
+
+int Index_contains(PyObject* self, PyObject* obj) {
+  return guarded_call(-1, [&] {
+    // Anything but an Indexable is simply not a member.
+    return PyObject_TypeCheck(obj, indexable_type()) && api_of(self).is_member(obj) ? 1 : 0;
+  });
+}
+
+// Iterates over the members as collect() lists them when iteration begins.
+PyObject* Index_iter(PyObject* self) {
+  return guarded([&] {
+    PyRef list = object_list(api_of(self).members());
+    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+  });
+}
+
+// The Indexable argument `param` as an owned reference.
+StoredItem indexable_arg(PyObject* obj, const char* param) {
+  extract_instance<IndexableObject>(obj, indexable_type(), "Indexable", param);
+  return share(PyRef::borrow(obj));
+}
+
+[[noreturn]] void throw_not_member(PyObject* obj) {
+  PyErr_SetObject(PyExc_KeyError, obj);
+  throw PyErr::fetch();
+}
+
+// remove_object and discard_object differ only in what a non-member does.
+template <bool kMustBeMember, const char* kName>
+PyObject* Index_remove_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{kName, {"obj"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    StoredItem item = indexable_arg(bound[0], "obj");
+    const std::size_t removed = remove_objects(api_of(self), {item});
+    if (kMustBeMember && removed == 0) throw_not_member(bound[0]);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr char REMOVE_OBJECT[] = "Index.remove_object()";
+constexpr char DISCARD_OBJECT[] = "Index.discard_object()";
+
+PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"Index.remove_object_many()", {"objs"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    // Every element is checked before anything changes: one that is not an
+    // Indexable, or not a member, removes nothing.
+    std::vector<StoredItem> batch;
+    absl::flat_hash_set<PyObject*> seen;
+    for (const PyRef& obj : extract_iterable(bound[0], "objs")) {
+      StoredItem item = indexable_arg(obj.get(), "objs");
+      if (seen.insert(obj.get()).second) batch.push_back(std::move(item));
+    }
+    IndexAPI& api = api_of(self);
+    for (const StoredItem& item : batch) {
+      if (!api.is_member(item->get())) throw_not_member(item->get());
+    }
+    remove_objects(api, batch);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* Index_clear(PyObject* self, PyObject*) {
+  return guarded([&] {
+    without_gil([&] { api_of(self).clear(); });
+    return PyRef::borrow(Py_None);
+  });
 }
 
 PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -64,9 +142,18 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// reduce(query=None, /, **kwargs): keeps the members satisfying the query
+// and every keyword equality.
 PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    auto conditions = keyword_conditions("Index.reduce()", args, kwargs);
+    static const Signature sig{.full_name = "Index.reduce()",
+                               .params = {"query"},
+                               .collects_kwargs = true,
+                               .required = 0,
+                               .positional_only = true};
+    BoundArgs bound = bind_tuple(sig, args, kwargs);
+    std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+    if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
     without_gil([&] { api_of(self).reduce(conditions); });
     return PyRef::borrow(Py_None);
   });
@@ -77,8 +164,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded([&] {
     static const Signature sig{"Index.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    QueryRef query =
-        extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+    QueryRef query = query_arg(bound[0], "query");
     return wrap_view(without_gil([&] { return api_of(self).reduced_query(*query); }));
   });
 }
@@ -90,7 +176,8 @@ constexpr int VARKW = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"reduced", QUORVANE_FAST(Index_reduced), VARKW, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduce", QUORVANE_FAST(Index_reduce), VARKW, "reduce($self, **kwargs)\n--\n\n"},
+    {"reduce", QUORVANE_FAST(Index_reduce), VARKW,
+     "reduce($self, query=None, /, **kwargs)\n--\n\n"},
     {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), VARKW,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
     {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST,
@@ -99,6 +186,14 @@ PyMethodDef INDEX_METHODS[] = {
     {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST,
      "reduced_query($self, query)\n--\n\n"},
     {"union_with", QUORVANE_FAST(Index_union_with), FAST, "union_with($self, other)\n--\n\n"},
+    {"remove_object", QUORVANE_FAST((Index_remove_one<true, REMOVE_OBJECT>)), FAST,
+     "remove_object($self, obj)\n--\n\nRemoves a member; KeyError when obj is not one."},
+    {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST,
+     "discard_object($self, obj)\n--\n\nRemoves obj if it is a member."},
+    {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST,
+     "remove_object_many($self, objs)\n--\n\nRemoves every object of objs, all members "
+     "(KeyError, removing none, otherwise)."},
+    {"clear", Index_clear, METH_NOARGS, "clear($self)\n--\n\nRemoves every member."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -108,6 +203,9 @@ PyType_Slot INDEX_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<IndexObject, std::shared_ptr<IndexAPI>, &IndexObject::api>)},
     {Py_tp_methods, INDEX_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(Index_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(Index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(Index_iter)},
     {0, nullptr},
 };
 

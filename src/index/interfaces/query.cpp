@@ -18,10 +18,6 @@ PyRef wrap(QueryRef expr) {
   return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
 }
 
-const QueryRef& expr_arg(PyObject* obj, const char* param) {
-  return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
-}
-
 // The nine two-argument leaves differ only in the kind they build.
 template <QueryKind kKind, const char* kName>
 PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -41,8 +37,10 @@ PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyValue lower = PyValue::from_object(bound[1], attr);
     PyValue upper = PyValue::from_object(bound[2], attr);
     // Ranges are answered by the numeric index only: other bounds are a
-    // mistake, refused here rather than answered with nothing.
+    // mistake, refused here rather than answered with nothing. None leaves
+    // its end open.
     for (const PyValue* bound_value : {&lower, &upper}) {
+      if (is_open_bound(*bound_value)) continue;
       if (bound_value->kind() != ValueKind::Int && bound_value->kind() != ValueKind::Float) {
         PyRef type_name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(bound_value->object())));
         const char* name = PyUnicode_AsUTF8(type_name.get());
@@ -61,7 +59,7 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
     std::vector<PyValue> values;
-    for (const PyRef& item : extract_sequence(bound[1], "values")) {
+    for (const PyRef& item : extract_iterable(bound[1], "values")) {
       values.push_back(PyValue::from_object(item.get(), attr));
     }
     return wrap(QueryExpr::leaf(QueryKind::In, attr, std::move(values)));
@@ -79,7 +77,7 @@ PyObject* combinator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::vector<QueryRef> children;
     Py_ssize_t n = PyVectorcall_NARGS(nargs);
     children.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) children.push_back(expr_arg(args[i], "exprs"));
+    for (Py_ssize_t i = 0; i < n; ++i) children.push_back(query_arg(args[i], "exprs"));
     return wrap(QueryExpr::node(kKind, std::move(children)));
   });
 }
@@ -88,7 +86,35 @@ PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&] {
     static const Signature sig{"PyQueryExpr.not_()", {"exprs"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    return wrap(QueryExpr::node(QueryKind::Not, {expr_arg(bound[0], "exprs")}));
+    return wrap(QueryExpr::node(QueryKind::Not, {query_arg(bound[0], "exprs")}));
+  });
+}
+
+// q1 & q2, q1 | q2, ~q: and_, or_ and not_. A chain (a & b & c) makes one
+// node with every member, so that building it in a loop does not deepen the
+// tree; anything but a query on either side is not supported.
+template <QueryKind kKind>
+PyObject* combine_operator(PyObject* left, PyObject* right) {
+  if (!PyObject_TypeCheck(left, QUERY_TYPE) || !PyObject_TypeCheck(right, QUERY_TYPE)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  return guarded([&] {
+    std::vector<QueryRef> children;
+    for (PyObject* side : {left, right}) {
+      const QueryRef& expr = reinterpret_cast<PyQueryExprObject*>(side)->expr;
+      if (expr->kind == kKind) {
+        children.insert(children.end(), expr->children.begin(), expr->children.end());
+      } else {
+        children.push_back(expr);
+      }
+    }
+    return wrap(QueryExpr::node(kKind, std::move(children)));
+  });
+}
+
+PyObject* Query_invert(PyObject* self) {
+  return guarded([&] {
+    return wrap(QueryExpr::node(QueryKind::Not, {reinterpret_cast<PyQueryExprObject*>(self)->expr}));
   });
 }
 
@@ -146,6 +172,9 @@ PyType_Slot QUERY_SLOTS[] = {
                         native_dealloc<PyQueryExprObject, QueryRef, &PyQueryExprObject::expr>)},
     {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
     {Py_tp_methods, QUERY_METHODS},
+    {Py_nb_and, reinterpret_cast<void*>(combine_operator<QueryKind::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(combine_operator<QueryKind::Or>)},
+    {Py_nb_invert, reinterpret_cast<void*>(Query_invert)},
     {0, nullptr},
 };
 
@@ -164,6 +193,10 @@ std::vector<QueryRef> kwargs_to_query(PyObject* kwargs) {
     conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(value, path)}));
   }
   return conditions;
+}
+
+const QueryRef& query_arg(PyObject* obj, const char* param) {
+  return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
 }
 
 PyTypeObject* query_type() noexcept {

@@ -1,0 +1,149 @@
+#include "index/indexable_protocol.h"
+
+#include <atomic>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "index/core/indexing.h"
+#include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable.h"
+#include "python/arg_binding.h"
+#include "python/gil.h"
+
+namespace quorvane {
+namespace {
+
+PyObject*& staged_slot(PyObject* self) {
+  return reinterpret_cast<IndexableObject*>(self)->staged;
+}
+
+// Takes `key` out of `dict` if it still maps to `value` (GIL held, no lock).
+void forget_if_same(PyObject* dict, PyObject* key, PyObject* value) {
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    if (k != key) continue;
+    if (v == value && PyDict_DelItem(dict, key) < 0) throw PyErr::fetch();
+    return;
+  }
+}
+
+// A new dict of the native attributes of `self` (GIL held).
+PyRef attributes_dict(PyObject* self) {
+  settle_staged(self);
+  // Copied out first: creating the Python objects may run the collector,
+  // and with it finalizers that assign this very object.
+  std::vector<std::pair<uint32_t, PyValue>> values;
+  record_of(self).attributes().for_each(
+      [&](uint32_t attr, const PyValue& value) { values.emplace_back(attr, value); });
+  PyRef dict = PyRef::steal_or_throw(PyDict_New());
+  for (const auto& [attr, value] : values) {
+    std::string_view name = INTERNER().str(attr);
+    PyRef key = PyRef::steal_or_throw(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyRef object = value.to_object();
+    if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) throw PyErr::fetch();
+  }
+  return dict;
+}
+
+}  // namespace
+
+PyObject* Indexable_getstate(PyObject* self, PyObject*) {
+  return guarded([&] { return attributes_dict(self); });
+}
+
+PyObject* Indexable_get_dict(PyObject* self, void*) {
+  return guarded([&] { return attributes_dict(self); });
+}
+
+// Stored as they are: a frozen dataclass is restored too; an index already
+// holding the object indexes them.
+PyObject* Indexable_setstate(PyObject* self, PyObject* state) {
+  return guarded([&] {
+    if (state != Py_None) {
+      convert_arg("state", [&] {
+        if (!PyDict_Check(state)) throw_cannot_convert(state, "dict");
+      });
+      std::vector<std::pair<PyRef, PyRef>> items;
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(state, &pos, &key, &value)) {
+        items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+      }
+      for (const auto& [name, value] : items) assign_attribute(self, name.get(), value.get());
+    }
+    return PyRef::borrow(Py_None);
+  });
+}
+
+// The state is what __getstate__ gives, so a subclass's own is honoured.
+PyObject* Indexable_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef copyreg = PyRef::steal_or_throw(PyImport_ImportModule("copyreg"));
+    PyRef newobj = PyRef::steal_or_throw(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    PyRef state = PyRef::steal_or_throw(PyObject_CallMethod(self, "__getstate__", nullptr));
+    return PyRef::steal_or_throw(
+        Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                      state.get()));
+  });
+}
+
+void settle_staged(PyObject* self, PendingWork* into) {
+  PyObject* dict = staged_slot(self);
+  if (dict == nullptr || PyDict_GET_SIZE(dict) == 0) return;
+  // The dict stays in its slot even when emptied: engines ask about it
+  // without the GIL (may_have_staged), so it is released only with the
+  // object.
+  PyRef keep = PyRef::borrow(dict);
+  std::optional<PyErr> first_error;
+  while (PyDict_GET_SIZE(dict) > 0) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    if (!PyDict_Next(dict, &pos, &k, &v)) break;
+    PyRef key = PyRef::borrow(k);
+    PyRef value = PyRef::borrow(v);
+    try {
+      assign_staged(self, key.get(), value.get(), dict, into);
+    } catch (PyErr& err) {
+      if (!first_error) first_error.emplace(std::move(err));
+    }
+    // Unless a newer value was written meanwhile (its own turn comes).
+    forget_if_same(dict, key.get(), value.get());
+  }
+  if (first_error) throw std::move(*first_error);
+}
+
+bool may_have_staged(PyObject* self) noexcept {
+  // Written by the interpreter with the GIL; read here atomically without
+  // it. Once made, the dict lives as long as the object.
+  PyObject* dict = std::atomic_ref<PyObject*>(staged_slot(self)).load(std::memory_order_acquire);
+  if (dict == nullptr) return false;
+  auto& used = reinterpret_cast<PyDictObject*>(dict)->ma_used;
+  return std::atomic_ref<Py_ssize_t>(used).load(std::memory_order_relaxed) > 0;
+}
+
+PyRef class_data_descriptor(PyObject* self, PyObject* name) {
+  PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
+  if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) return PyRef();
+  return PyRef::borrow(found);
+}
+
+int Indexable_init(PyObject* self, PyObject*, PyObject* kwargs) {
+  return guarded_call(-1, [&] {
+    if (kwargs == nullptr) return 0;
+    std::vector<std::pair<PyRef, PyRef>> items;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    }
+    for (const auto& [name, item] : items) {
+      if (PyObject_SetAttr(self, name.get(), item.get()) < 0) throw PyErr::fetch();
+    }
+    return 0;
+  });
+}
+
+}  // namespace quorvane
