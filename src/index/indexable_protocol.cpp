@@ -5,9 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/indexing.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
+#include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 
@@ -131,17 +133,28 @@ PyRef class_data_descriptor(PyObject* self, PyObject* name) {
 }
 
 int Indexable_init(PyObject* self, PyObject*, PyObject* kwargs) {
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
   return guarded_call(-1, [&] {
-    if (kwargs == nullptr) return 0;
-    std::vector<std::pair<PyRef, PyRef>> items;
+    // The call's own dict, which no other code sees: its items stay put.
+    PyRef keep = PyRef::borrow(kwargs);
+    absl::InlinedVector<std::pair<PyObject*, PyObject*>, 8> items;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    while (PyDict_Next(kwargs, &pos, &key, &value)) items.emplace_back(key, value);
+    // Through the class's own __setattr__ when it has one; else straight to
+    // the native attributes, except for names it has descriptors for.
+    const bool own_setattr = Py_TYPE(self)->tp_setattro != indexable_type()->tp_setattro;
+    if (!own_setattr) settle_staged(self);
+    std::size_t plain_from = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      auto [name, item] = items[i];
+      if (!own_setattr && PyUnicode_Check(name) && !class_data_descriptor(self, name)) continue;
+      // In keyword order: the plain ones before it first.
+      assign_attributes(self, std::span(items).subspan(plain_from, i - plain_from));
+      plain_from = i + 1;
+      if (PyObject_SetAttr(self, name, item) < 0) throw PyErr::fetch();
     }
-    for (const auto& [name, item] : items) {
-      if (PyObject_SetAttr(self, name.get(), item.get()) < 0) throw PyErr::fetch();
-    }
+    assign_attributes(self, std::span(items).subspan(plain_from));
     return 0;
   });
 }

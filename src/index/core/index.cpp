@@ -159,13 +159,23 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
     auto counts = link_counts_.lock();
     if (added) {
       ++counts->count[id];
+      if (counts->doomed.contains(id)) {
+        // Reachable again, and with it whatever it links to: every object
+        // being dropped is brought back in step with its links.
+        for (auto& [doomed_id, item] : counts->doomed) {
+          work.reconcile.push_back({shared_from_this(), std::move(item)});
+        }
+        counts->doomed.clear();
+      }
     } else if (auto it = counts->count.find(id); it != counts->count.end()) {
       if (--it->second == 0) {
         counts->count.erase(it);
+        counts->doomed.erase(id);
       } else {
         // The child may now be held only by a cycle that nothing else
-        // reaches: a sweep finds such cycles.
+        // reaches: collect_cycles looks from it, a sweep finds it anyway.
         ++counts->dropped_since_sweep;
+        counts->suspects.insert(id);
       }
     }
   }
@@ -176,12 +186,97 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
   }
 }
 
+void IndexAPI::collect_cycles(PendingWork& work) {
+  // The most objects one look visits, and the most suspects it starts from;
+  // beyond them the amortised sweep does the work.
+  static constexpr std::size_t BUDGET = 4096;
+  absl::flat_hash_set<uint32_t> suspects;
+  {
+    auto counts = link_counts_.lock();
+    suspects = std::exchange(counts->suspects, {});
+  }
+  if (suspects.empty() || suspects.size() > BUDGET) return;
+  // Exclusively: the links between this engine's objects stay as they are.
+  // Links from the Index engine's members may come and go meanwhile; they
+  // are only counted, and the counts are checked again at the end.
+  auto exclusive = gate.write();
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  // Links to `id` from this engine's objects, and the objects they come from.
+  auto links_from_here = [&](uint32_t id) {
+    uint64_t n = 0;
+    for (const auto& map : *maps) {
+      if (map != nullptr) n += map->links.read()->parent_count(id);
+    }
+    return n;
+  };
+  auto holders_here = [&](uint32_t id) {
+    Bitmap out;
+    const Bitmap one = Bitmap::from_ids(std::vector<uint32_t>{id});
+    for (const auto& map : *maps) {
+      if (map == nullptr) continue;
+      Bitmap holders = map->holders_of(one);
+      map->unmask_ids(holders);
+      out.union_with(holders);
+    }
+    out.intersect_with(*members);
+    return out;
+  };
+  // An object is unreachable when nothing outside this engine links to it or
+  // to any object with a path of links to it: its holders here, theirs, and
+  // so on, none linked from outside.
+  absl::flat_hash_map<uint32_t, uint64_t> internal;  // unreachable: links from here
+  std::size_t visited = 0;
+  for (uint32_t suspect : suspects) {
+    if (internal.contains(suspect) || !members->contains(suspect)) continue;
+    absl::flat_hash_map<uint32_t, uint64_t> group;
+    std::vector<uint32_t> stack{suspect};
+    bool reached = false;
+    while (!stack.empty() && !reached) {
+      const uint32_t id = stack.back();
+      stack.pop_back();
+      if (group.contains(id) || internal.contains(id)) continue;
+      if (++visited > BUDGET) return;
+      const uint64_t here = links_from_here(id);
+      uint64_t all;
+      {
+        auto counts = link_counts_.lock();
+        auto it = counts->count.find(id);
+        all = it == counts->count.end() ? 0 : it->second;
+      }
+      if (all > here) {
+        reached = true;
+        break;
+      }
+      group.emplace(id, here);
+      holders_here(id).for_each([&](uint32_t holder) { stack.push_back(holder); });
+    }
+    if (!reached) internal.insert(group.begin(), group.end());
+  }
+  if (internal.empty()) return;
+  std::vector<std::pair<uint32_t, StoredItem>> items_of;
+  {
+    auto table = items->read();
+    for (const auto& [id, here] : internal) items_of.emplace_back(id, (*table)[id]);
+  }
+  auto counts = link_counts_.lock();
+  for (const auto& [id, here] : internal) {
+    auto it = counts->count.find(id);
+    // Linked from outside since it was looked at: nothing is dropped.
+    if (it != counts->count.end() && it->second != here) return;
+  }
+  for (auto& [id, item] : items_of) {
+    work.reconcile.push_back({shared_from_this(), item});
+    counts->doomed.insert_or_assign(id, std::move(item));
+  }
+}
+
 bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
   Indexable& rec = record_of(object->get());
   const uint32_t id = rec.id();
   auto guard = rec.lock();
   auto shared = gate.read();
-  const bool linked = link_counts_.lock()->count.contains(id);
+  const bool linked = linked_in(*link_counts_.lock(), id);
   const bool member = member_ids.read()->contains(id);
   if (linked == member) return true;
   if (!linked) {
@@ -381,12 +476,13 @@ void IndexAPI::sweep_reach() {
   *reach.link_counts_.lock() = std::move(counts);
 }
 
-void IndexAPI::sweep_reach_if_due() {
-  if (!reach_) return;
+bool IndexAPI::sweep_reach_if_due() {
+  if (!reach_) return false;
   const uint64_t dropped = reach_->link_counts_.lock()->dropped_since_sweep;
-  if (dropped < 1024) return;
-  if (dropped < reach_->member_ids.read()->cardinality()) return;
+  if (dropped < 1024) return false;
+  if (dropped < reach_->member_ids.read()->cardinality()) return false;
   sweep_reach();
+  return true;
 }
 
 void IndexAPI::note_assignment(uint32_t id, uint32_t attr, const PyValue* old,

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
 #include "index/core/query/query_expr.h"
@@ -99,8 +100,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Drops from the reach engine every object no member reaches any more.
   void sweep_reach();
   // Sweeps when enough links went away since the last sweep to make a sweep
-  // pay for itself (amortised: a sweep costs about the reach engine's size).
-  void sweep_reach_if_due();
+  // pay for itself (amortised: a sweep costs about the reach engine's size);
+  // returns whether it swept.
+  bool sweep_reach_if_due();
+  // Reach engine: looks, from each object that lost a link but kept others
+  // since the last look, for a group of objects that only link to each other
+  // (a cycle nothing else reaches) and queues them in `work` to be dropped.
+  // Bounded work per look: what it cannot settle cheaply is left to the
+  // sweep.
+  void collect_cycles(PendingWork& work);
 
   // Merges `other` into this engine (union.cpp); `other` is read, never
   // changed. No GIL needed; nested objects are queued in `work`.
@@ -133,7 +141,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   struct LinkCounts {
     absl::flat_hash_map<uint32_t, uint32_t> count;  // object id -> links to it
     uint64_t dropped_since_sweep = 0;               // links removed whose child kept others
+    // Objects that lost a link and kept others since collect_cycles last
+    // looked: only then can a cycle have lost its last link from outside.
+    absl::flat_hash_set<uint32_t> suspects;
+    // Objects collect_cycles found unreachable, while they are dropped: not
+    // linked for reconcile whatever their count (their links come from each
+    // other). A new link to one of them makes them all linked again.
+    absl::flat_hash_map<uint32_t, StoredItem> doomed;
   };
+  // Whether the object has links (link_counts_ held).
+  static bool linked_in(const LinkCounts& counts, uint32_t id) {
+    return counts.count.contains(id) && !counts.doomed.contains(id);
+  }
   // What assignments note while a union brings their objects in: per object,
   // every value it held (old and new, attribute by attribute), the new ones
   // with their walked containers.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable_protocol.h"
 #include "python/arg_binding.h"
@@ -54,12 +55,15 @@ bool add_one(IndexAPI& engine, const ObjectSnapshot& snap, PendingWork& work) {
   return engine.add_snapshot(guard, snap, work);
 }
 
-// Sweeps the reach engines whose links went away, when a sweep is due.
+// Sweeps the reach engines whose links went away, when a sweep is due, and
+// otherwise looks for cycles that lost their last link from outside (the
+// objects to drop are queued in `work`).
 void sweep_touched(PendingWork& work) {
-  for (const auto& reach : work.touched) {
-    if (auto owner = reach->owner()) owner->sweep_reach_if_due();
+  auto touched = std::exchange(work.touched, {});
+  for (const auto& reach : touched) {
+    auto owner = reach->owner();
+    if (owner && !owner->sweep_reach_if_due()) reach->collect_cycles(work);
   }
-  work.touched.clear();
 }
 
 }  // namespace
@@ -198,6 +202,30 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
   assign_checked(self, name, value, [] { return true; }, nullptr);
 }
 
+void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items) {
+  if (items.empty()) return;
+  // Converted first, then stored under one lock when no engine holds the
+  // object (a new one); otherwise each is assigned on its own.
+  absl::InlinedVector<std::pair<uint32_t, PyValue>, 8> values;
+  for (const auto& [name, value] : items) {
+    std::string_view text = extract_str(name, "name");
+    values.emplace_back(INTERNER().intern(text), PyValue::stored_from_object(value, text));
+  }
+  Indexable& rec = record_of(self);
+  absl::InlinedVector<std::optional<PyValue>, 8> replaced;
+  bool stored = false;
+  {
+    auto guard = rec.lock();
+    if (guard->engines.empty()) {
+      for (auto& [attr, value] : values) replaced.push_back(rec.store(guard, attr, std::move(value)));
+      stored = true;
+    }
+  }
+  replaced.clear();
+  if (stored) return;
+  for (const auto& [name, value] : items) assign_attribute(self, name, value);
+}
+
 void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* staged,
                    PendingWork* into) {
   assign_checked(
@@ -215,9 +243,11 @@ void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* st
       into);
 }
 
-void run_pending(PendingWork& work) {
-  absl::flat_hash_map<uint32_t, int> attempts;
-  std::optional<PyErr> first_error;
+namespace {
+
+// Works off the queue until it is empty (see run_pending).
+void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
+               std::optional<PyErr>& first_error) {
   while (!work.reconcile.empty()) {
     std::vector<PendingWork::Reconcile> need;
     without_gil([&] {
@@ -267,8 +297,20 @@ void run_pending(PendingWork& work) {
       work.reconcile.push_back(std::move(item));
     }
   }
-  work.snapshots.clear();
-  if (!work.touched.empty()) without_gil([&] { sweep_touched(work); });
+}
+
+}  // namespace
+
+void run_pending(PendingWork& work) {
+  absl::flat_hash_map<uint32_t, int> attempts;
+  std::optional<PyErr> first_error;
+  for (;;) {
+    run_queue(work, attempts, first_error);
+    work.snapshots.clear();
+    if (work.touched.empty()) break;
+    without_gil([&] { sweep_touched(work); });
+    if (work.reconcile.empty()) break;
+  }
   if (first_error) throw std::move(*first_error);
 }
 

@@ -12,6 +12,8 @@
 // and worked off after the operation's own locks are released.
 #pragma once
 
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "index/core/index.h"
@@ -38,6 +40,10 @@ std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& obje
 // `self.name = value` for an Indexable: converts the value, re-indexes the
 // object in every engine that holds it, then stores the value. GIL held.
 void assign_attribute(PyObject* self, PyObject* name, PyObject* value);
+// Assigns each (name, value) pair in order (no descriptor or __setattr__ of
+// the class is consulted).
+// The caller keeps the names and values alive.
+void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items);
 // The same for a value object.__setattr__ left in the dict `staged`: stored
 // only if, once the object's lock is taken, `staged` still maps `name` to this
 // very value (a later value is stored by its own turn). Nested work goes to

@@ -81,6 +81,28 @@ PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   });
 }
 
+// Pickling and copying: the view's objects, restored as the view of every
+// member of a new index of them (kept alive by the view).
+PyObject* Filtered_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef restore = PyRef::steal_or_throw(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(FILTERED_TYPE), "_from_objects"));
+    PyRef objects = collect_list(view_of(self));
+    return PyRef::steal_or_throw(Py_BuildValue("(O(O))", restore.get(), objects.get()));
+  });
+}
+
+PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
+  return guarded([&] {
+    std::vector<StoredItem> batch = indexable_items(objs, "objs");
+    std::shared_ptr<IndexAPI> api = IndexAPI::create();
+    add_objects(*api, batch);
+    FilteredView view = without_gil([&] { return api->reduced({}); });
+    view.keep_engine(std::move(api));
+    return wrap_view(std::move(view));
+  });
+}
+
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
      METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
@@ -89,6 +111,10 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
     {"collect", Filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", Filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {"__reduce__", Filtered_pickle, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,
+     "_from_objects($cls, objs)\n--\n\nThe view of every object of objs, in a new index "
+     "(restores a pickled view)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

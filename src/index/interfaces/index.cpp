@@ -100,6 +100,25 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
+// Pickling and copying: (Index, (), members); __setstate__ adds them, so
+// that they are indexed by the values they arrive with.
+PyObject* Index_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef members = object_list(api_of(self).members());
+    return PyRef::steal_or_throw(Py_BuildValue(
+        "(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()));
+  });
+}
+
+PyObject* Index_setstate(PyObject* self, PyObject* state) {
+  return guarded([&] {
+    std::vector<StoredItem> batch = indexable_items(state, "state");
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
+    add_objects(*api, batch);
+    return PyRef::borrow(Py_None);
+  });
+}
+
 PyObject* Index_clear(PyObject* self, PyObject*) {
   return guarded([&] {
     without_gil([&] { api_of(self).clear(); });
@@ -194,6 +213,9 @@ PyMethodDef INDEX_METHODS[] = {
      "remove_object_many($self, objs)\n--\n\nRemoves every object of objs, all members "
      "(KeyError, removing none, otherwise)."},
     {"clear", Index_clear, METH_NOARGS, "clear($self)\n--\n\nRemoves every member."},
+    {"__reduce__", Index_pickle, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", Index_setstate, METH_O,
+     "__setstate__($self, state)\n--\n\nAdds the objects of the list state."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,8 @@
 #include "index/interfaces/query.h"
 
+#include <algorithm>
+
+#include "absl/container/flat_hash_map.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
@@ -118,6 +121,118 @@ PyObject* Query_invert(PyObject* self) {
   });
 }
 
+// Pickling and copying. A tree is written as a list of steps, each building
+// one distinct node with the public builders from the nodes before it:
+// (builder, attr, values) for a leaf, (builder, child positions) for and_,
+// or_ and not_. Shared subtrees are written once, and neither writing nor
+// reading recurses.
+constexpr const char* BUILDER_NAMES[] = {"eq", "ne",  "not_", "in_", "and_",        "or_",
+                                         "gt", "ge",  "lt",   "le",  "bt",          "starts_with",
+                                         "ends_with", "contains"};
+
+bool is_node(QueryKind kind) {
+  return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
+}
+
+PyRef step_of(const QueryExpr& node, const absl::flat_hash_map<const QueryExpr*, Py_ssize_t>& at) {
+  const char* builder = BUILDER_NAMES[static_cast<int>(node.kind)];
+  if (is_node(node.kind)) {
+    PyRef positions =
+        PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.children.size())));
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+      PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(i),
+                       PyLong_FromSsize_t(at.at(node.children[i].get())));
+      if (PyTuple_GET_ITEM(positions.get(), static_cast<Py_ssize_t>(i)) == nullptr) {
+        throw PyErr::fetch();
+      }
+    }
+    return PyRef::steal_or_throw(Py_BuildValue("(sO)", builder, positions.get()));
+  }
+  PyRef values = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.values.size())));
+  for (std::size_t i = 0; i < node.values.size(); ++i) {
+    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), node.values[i].to_object().release());
+  }
+  std::string_view attr = node.attr.view();
+  return PyRef::steal_or_throw(Py_BuildValue("(ss#O)", builder, attr.data(),
+                                             static_cast<Py_ssize_t>(attr.size()), values.get()));
+}
+
+PyObject* Query_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const QueryRef& root = reinterpret_cast<PyQueryExprObject*>(self)->expr;
+    absl::flat_hash_map<const QueryExpr*, Py_ssize_t> at;
+    PyRef steps = PyRef::steal_or_throw(PyList_New(0));
+    // Depth first; a node is written once all its children are.
+    std::vector<std::pair<const QueryExpr*, bool>> stack{{root.get(), false}};
+    while (!stack.empty()) {
+      auto [node, children_done] = stack.back();
+      stack.pop_back();
+      if (at.contains(node)) continue;
+      if (!children_done && !node->children.empty()) {
+        stack.push_back({node, true});
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+          stack.push_back({it->get(), false});
+        }
+        continue;
+      }
+      PyRef step = step_of(*node, at);
+      at.emplace(node, PyList_GET_SIZE(steps.get()));
+      if (PyList_Append(steps.get(), step.get()) < 0) throw PyErr::fetch();
+    }
+    PyRef restore = PyRef::steal_or_throw(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(QUERY_TYPE), "_from_steps"));
+    return PyRef::steal_or_throw(Py_BuildValue("(O(O))", restore.get(), steps.get()));
+  });
+}
+
+// Rebuilds a tree from its steps by calling the builders, which check
+// every argument as they do for any caller.
+PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
+  return guarded([&] {
+    std::vector<PyRef> built;
+    for (const PyRef& step : extract_sequence(steps, "steps")) {
+      PyObject* s = step.get();
+      if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) < 2 || PyTuple_GET_SIZE(s) > 3) {
+        throw PyErr(PyExc_ValueError, "malformed query step");
+      }
+      std::string_view name = extract_str(PyTuple_GET_ITEM(s, 0), "steps");
+      auto kind = std::find(std::begin(BUILDER_NAMES), std::end(BUILDER_NAMES), name);
+      if (kind == std::end(BUILDER_NAMES) ||
+          is_node(static_cast<QueryKind>(kind - std::begin(BUILDER_NAMES))) !=
+              (PyTuple_GET_SIZE(s) == 2)) {
+        throw PyErr(PyExc_ValueError, "malformed query step");
+      }
+      PyRef builder = PyRef::steal_or_throw(PyObject_GetAttrString(cls, *kind));
+      std::vector<PyRef> args;
+      if (PyTuple_GET_SIZE(s) == 2) {
+        for (const PyRef& position : extract_sequence(PyTuple_GET_ITEM(s, 1), "steps")) {
+          Py_ssize_t i = PyLong_AsSsize_t(position.get());
+          if (i == -1 && PyErr_Occurred()) throw PyErr::fetch();
+          if (i < 0 || static_cast<std::size_t>(i) >= built.size()) {
+            throw PyErr(PyExc_ValueError, "malformed query step");
+          }
+          args.push_back(built[static_cast<std::size_t>(i)]);
+        }
+      } else {
+        args.push_back(PyRef::borrow(PyTuple_GET_ITEM(s, 1)));
+        PyObject* values = PyTuple_GET_ITEM(s, 2);
+        if (name == "in_") {
+          args.push_back(PyRef::borrow(values));
+        } else {
+          for (PyRef& value : extract_sequence(values, "steps")) args.push_back(std::move(value));
+        }
+      }
+      PyRef call_args = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        PyTuple_SET_ITEM(call_args.get(), static_cast<Py_ssize_t>(i), args[i].release());
+      }
+      built.push_back(PyRef::steal_or_throw(PyObject_Call(builder.get(), call_args.get(), nullptr)));
+    }
+    if (built.empty()) throw PyErr(PyExc_ValueError, "malformed query step");
+    return std::move(built.back());
+  });
+}
+
 PyObject* Query_repr(PyObject* self) {
   return guarded([&] {
     std::string text =
@@ -162,6 +277,9 @@ PyMethodDef QUERY_METHODS[] = {
      "ends_with(attr, value)\n--\n\n"},
     {"contains", QUORVANE_FAST((leaf_builder<QueryKind::Contains, CO>)), STATIC_FAST,
      "contains(attr, value)\n--\n\n"},
+    {"__reduce__", Query_pickle, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"_from_steps", Query_from_steps, METH_O | METH_CLASS,
+     "_from_steps($cls, steps)\n--\n\nRebuilds a pickled query from its steps."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_FAST
