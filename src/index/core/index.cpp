@@ -266,6 +266,9 @@ void IndexAPI::collect_cycles(PendingWork& work) {
     if (it != counts->count.end() && it->second != here) return;
   }
   for (auto& [id, item] : items_of) {
+    // An object without links is dropped by the reconcile its last link
+    // queued; only linked ones are marked (the mark goes with the last link).
+    if (!counts->count.contains(id)) continue;
     work.reconcile.push_back({shared_from_this(), item});
     counts->doomed.insert_or_assign(id, std::move(item));
   }
