@@ -20,6 +20,43 @@ PyObject*& staged_slot(PyObject* self) {
   return reinterpret_cast<IndexableObject*>(self)->staged;
 }
 
+// A __slots__ entry of a subclass: not used, since the attribute lives
+// natively; only object.__setattr__ writes it (through its descriptor).
+bool is_subclass_slot(const PyMemberDef& member) {
+  return member.type == Py_T_OBJECT_EX &&
+         member.offset >= static_cast<Py_ssize_t>(sizeof(IndexableObject));
+}
+
+// Moves what object.__setattr__ wrote into __slots__ entries of `self`'s
+// classes into the native attributes (see settle_staged).
+void settle_slots(PyObject* self, PendingWork* into, std::optional<PyErr>& first_error) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Only a subclass with __slots__ makes the instance larger.
+  if (type->tp_basicsize <= static_cast<Py_ssize_t>(sizeof(IndexableObject))) return;
+  PyRef mro = PyRef::borrow(type->tp_mro);
+  for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (base->tp_members == nullptr || !PyType_IsSubtype(base, indexable_type())) continue;
+    for (const PyMemberDef* m = base->tp_members; m->name != nullptr; ++m) {
+      if (!is_subclass_slot(*m)) continue;
+      auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + m->offset);
+      if (*slot == nullptr) continue;
+      PyRef value = PyRef::borrow(*slot);
+      PyRef name = PyRef::steal_or_throw(PyUnicode_FromString(m->name));
+      try {
+        assign_if(self, name.get(), value.get(), [&] { return *slot == value.get(); }, into);
+      } catch (PyErr& err) {
+        if (!first_error) first_error.emplace(std::move(err));
+      }
+      // Emptied unless a newer value was written meanwhile.
+      if (*slot == value.get()) {
+        *slot = nullptr;
+        Py_DECREF(value.get());
+      }
+    }
+  }
+}
+
 // Takes `key` out of `dict` if it still maps to `value` (GIL held, no lock).
 void forget_if_same(PyObject* dict, PyObject* key, PyObject* value) {
   Py_ssize_t pos = 0;
@@ -93,13 +130,17 @@ PyObject* Indexable_reduce(PyObject* self, PyObject*) {
 }
 
 void settle_staged(PyObject* self, PendingWork* into) {
+  std::optional<PyErr> first_error;
+  settle_slots(self, into, first_error);
   PyObject* dict = staged_slot(self);
-  if (dict == nullptr || PyDict_GET_SIZE(dict) == 0) return;
+  if (dict == nullptr || PyDict_GET_SIZE(dict) == 0) {
+    if (first_error) throw std::move(*first_error);
+    return;
+  }
   // The dict stays in its slot even when emptied: engines ask about it
   // without the GIL (may_have_staged), so it is released only with the
   // object.
   PyRef keep = PyRef::borrow(dict);
-  std::optional<PyErr> first_error;
   while (PyDict_GET_SIZE(dict) > 0) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -107,7 +148,19 @@ void settle_staged(PyObject* self, PendingWork* into) {
     PyRef key = PyRef::borrow(k);
     PyRef value = PyRef::borrow(v);
     try {
-      assign_staged(self, key.get(), value.get(), dict, into);
+      assign_if(
+          self, key.get(), value.get(),
+          [&] {
+            // By identity, walking the entries: a lookup could compare keys
+            // with a str subclass's __eq__, which must not run under a lock.
+            Py_ssize_t at = 0;
+            PyObject *name, *current;
+            while (PyDict_Next(dict, &at, &name, &current)) {
+              if (name == key.get()) return current == value.get();
+            }
+            return false;
+          },
+          into);
     } catch (PyErr& err) {
       if (!first_error) first_error.emplace(std::move(err));
     }
@@ -129,6 +182,10 @@ bool may_have_staged(PyObject* self) noexcept {
 PyRef class_data_descriptor(PyObject* self, PyObject* name) {
   PyObject* found = _PyType_Lookup(Py_TYPE(self), name);
   if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) return PyRef();
+  if (Py_IS_TYPE(found, &PyMemberDescr_Type) &&
+      is_subclass_slot(*reinterpret_cast<PyMemberDescrObject*>(found)->d_member)) {
+    return PyRef();
+  }
   return PyRef::borrow(found);
 }
 

@@ -36,6 +36,12 @@ class Price(Indexable):
     currency: str = "EUR"
 
 
+@dataclasses.dataclass(slots=True, frozen=True)
+class SlottedPrice(Indexable):
+    amount: int
+    currency: str = "EUR"
+
+
 class Versioned(Indexable):
     """Keeps its own state format."""
 
@@ -122,9 +128,11 @@ class TestObjects:
         assert duplicate.maker is products[0].maker and duplicate.tags is products[0].tags
 
     def test_frozen_dataclass_and_own_state_format(self):
-        price = Price(4, "USD")
-        for arrived in (pickle.loads(pickle.dumps(price)), copy.copy(price), copy.deepcopy(price)):
-            assert arrived == price and arrived is not price and hash(arrived) == hash(price)
+        for price in (Price(4, "USD"), SlottedPrice(4, "USD")):
+            for arrived in (pickle.loads(pickle.dumps(price)), copy.copy(price),
+                            copy.deepcopy(price)):
+                assert arrived == price and arrived is not price
+                assert hash(arrived) == hash(price) and vars(arrived) == vars(price)
         v = Versioned(a=1)
         arrived = pickle.loads(pickle.dumps(v))
         assert vars(arrived) == {"a": 1, "restored": True}

@@ -240,6 +240,49 @@ class TestDataclasses:
         assert n.amount == 6 and n not in index and index.get_by_attribute(amount=6) == []
 
 
+@dataclasses.dataclass(slots=True)
+class SlottedLine(Indexable):
+    sku: str
+    qty: int = 1
+
+
+@dataclasses.dataclass(slots=True, frozen=True)
+class SlottedMoney(Indexable):
+    amount: int
+    currency: str = "EUR"
+
+
+class TestSlots:
+    """A name in __slots__ is an attribute like any other: kept natively and indexed (so
+    dataclass(slots=True) classes are indexed by their fields)."""
+
+    def test_slot_names_are_indexed(self):
+        class Slotted(Indexable):
+            __slots__ = ("x",)
+
+        obj = Slotted(x=1, y=2)
+        index = Index()
+        index.add_object(obj)
+        obj.x = 3
+        assert vars(obj) == {"x": 3, "y": 2}
+        check(index, [obj], [("eq", "x", 3), ("eq", "x", 1), ("eq", "y", 2)])
+        object.__setattr__(obj, "x", 4)
+        assert obj.x == 4
+        check(index, [obj], [("eq", "x", 4), ("eq", "x", 3)])
+
+    def test_slotted_dataclasses(self):
+        objs = [SlottedLine("a", 2), SlottedLine("b"), SlottedMoney(5), SlottedMoney(6, "USD")]
+        index = Index()
+        index.add_object_many(objs)
+        check(index, objs, [("eq", "sku", "a"), ("eq", "qty", 1), ("eq", "amount", 5),
+                            ("eq", "currency", "USD"), ("gt", "amount", 5)])
+        objs[0].qty = 7
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            objs[2].amount = 1
+        check(index, objs, [("eq", "qty", 7), ("eq", "qty", 2), ("eq", "amount", 1)])
+        assert objs[2] == SlottedMoney(5) and repr(objs[1]) == "SlottedLine(sku='b', qty=1)"
+
+
 class TestObjectSetattr:
     """object.__setattr__ bypasses the class's assignment; its value is what reads return, and
     an index holding the object takes it at the object's next read, assignment or indexing."""

@@ -4,6 +4,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable_protocol.h"
 #include "python/arg_binding.h"
@@ -226,21 +227,9 @@ void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyOb
   for (const auto& [name, value] : items) assign_attribute(self, name, value);
 }
 
-void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* staged,
-                   PendingWork* into) {
-  assign_checked(
-      self, name, value,
-      [&] {
-        // By identity, walking the entries: a lookup could compare keys with
-        // a str subclass's __eq__, which must not run under the lock.
-        Py_ssize_t pos = 0;
-        PyObject *key, *current;
-        while (PyDict_Next(staged, &pos, &key, &current)) {
-          if (key == name) return current == value;
-        }
-        return false;
-      },
-      into);
+void assign_if(PyObject* self, PyObject* name, PyObject* value,
+               absl::FunctionRef<bool()> still_wanted, PendingWork* into) {
+  assign_checked(self, name, value, still_wanted, into);
 }
 
 namespace {

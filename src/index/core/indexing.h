@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
+
 #include "index/core/index.h"
 #include "index/core/pending_work.h"
 
@@ -44,12 +46,12 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value);
 // the class is consulted).
 // The caller keeps the names and values alive.
 void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items);
-// The same for a value object.__setattr__ left in the dict `staged`: stored
-// only if, once the object's lock is taken, `staged` still maps `name` to this
-// very value (a later value is stored by its own turn). Nested work goes to
-// `into` when given.
-void assign_staged(PyObject* self, PyObject* name, PyObject* value, PyObject* staged,
-                   PendingWork* into);
+// The same for a value object.__setattr__ left aside: stored only if
+// `still_wanted()`, asked with the GIL and the object's lock held, says it
+// is still the latest one (a later value is stored by its own turn; it must
+// run no Python code). Nested work goes to `into` when given.
+void assign_if(PyObject* self, PyObject* name, PyObject* value,
+               absl::FunctionRef<bool()> still_wanted, PendingWork* into);
 
 // Works off `work` until it is empty, taking snapshots with the GIL for the
 // objects that need them. GIL held on entry and on return. An object whose
