@@ -44,7 +44,8 @@ void settle_slots(PyObject* self, PendingWork* into, std::optional<PyErr>& first
       PyRef value = PyRef::borrow(*slot);
       PyRef name = PyRef::steal_or_throw(PyUnicode_FromString(m->name));
       try {
-        assign_if(self, name.get(), value.get(), [&] { return *slot == value.get(); }, into);
+        assign_if(
+            self, name.get(), value.get(), [&] { return *slot == value.get(); }, into);
       } catch (PyErr& err) {
         if (!first_error) first_error.emplace(std::move(err));
       }
@@ -123,9 +124,8 @@ PyObject* Indexable_reduce(PyObject* self, PyObject*) {
     PyRef copyreg = PyRef::steal_or_throw(PyImport_ImportModule("copyreg"));
     PyRef newobj = PyRef::steal_or_throw(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
     PyRef state = PyRef::steal_or_throw(PyObject_CallMethod(self, "__getstate__", nullptr));
-    return PyRef::steal_or_throw(
-        Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                      state.get()));
+    return PyRef::steal_or_throw(Py_BuildValue(
+        "(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get()));
   });
 }
 

@@ -200,7 +200,8 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
 }  // namespace
 
 void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
-  assign_checked(self, name, value, [] { return true; }, nullptr);
+  assign_checked(
+      self, name, value, [] { return true; }, nullptr);
 }
 
 void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items) {
@@ -218,7 +219,8 @@ void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyOb
   {
     auto guard = rec.lock();
     if (guard->engines.empty()) {
-      for (auto& [attr, value] : values) replaced.push_back(rec.store(guard, attr, std::move(value)));
+      for (auto& [attr, value] : values)
+        replaced.push_back(rec.store(guard, attr, std::move(value)));
       stored = true;
     }
   }

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "absl/functional/function_ref.h"
-
 #include "index/core/index.h"
 #include "index/core/pending_work.h"
 

@@ -105,8 +105,8 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* Index_pickle(PyObject* self, PyObject*) {
   return guarded([&] {
     PyRef members = object_list(api_of(self).members());
-    return PyRef::steal_or_throw(Py_BuildValue(
-        "(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()));
+    return PyRef::steal_or_throw(
+        Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()));
   });
 }
 

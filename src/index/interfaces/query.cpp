@@ -117,7 +117,8 @@ PyObject* combine_operator(PyObject* left, PyObject* right) {
 
 PyObject* Query_invert(PyObject* self) {
   return guarded([&] {
-    return wrap(QueryExpr::node(QueryKind::Not, {reinterpret_cast<PyQueryExprObject*>(self)->expr}));
+    return wrap(
+        QueryExpr::node(QueryKind::Not, {reinterpret_cast<PyQueryExprObject*>(self)->expr}));
   });
 }
 
@@ -126,9 +127,9 @@ PyObject* Query_invert(PyObject* self) {
 // (builder, attr, values) for a leaf, (builder, child positions) for and_,
 // or_ and not_. Shared subtrees are written once, and neither writing nor
 // reading recurses.
-constexpr const char* BUILDER_NAMES[] = {"eq", "ne",  "not_", "in_", "and_",        "or_",
-                                         "gt", "ge",  "lt",   "le",  "bt",          "starts_with",
-                                         "ends_with", "contains"};
+constexpr const char* BUILDER_NAMES[] = {"eq",  "ne",          "not_",      "in_",     "and_",
+                                         "or_", "gt",          "ge",        "lt",      "le",
+                                         "bt",  "starts_with", "ends_with", "contains"};
 
 bool is_node(QueryKind kind) {
   return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
@@ -150,7 +151,8 @@ PyRef step_of(const QueryExpr& node, const absl::flat_hash_map<const QueryExpr*,
   }
   PyRef values = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.values.size())));
   for (std::size_t i = 0; i < node.values.size(); ++i) {
-    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), node.values[i].to_object().release());
+    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
+                     node.values[i].to_object().release());
   }
   std::string_view attr = node.attr.view();
   return PyRef::steal_or_throw(Py_BuildValue("(ss#O)", builder, attr.data(),
@@ -226,7 +228,8 @@ PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
       for (std::size_t i = 0; i < args.size(); ++i) {
         PyTuple_SET_ITEM(call_args.get(), static_cast<Py_ssize_t>(i), args[i].release());
       }
-      built.push_back(PyRef::steal_or_throw(PyObject_Call(builder.get(), call_args.get(), nullptr)));
+      built.push_back(
+          PyRef::steal_or_throw(PyObject_Call(builder.get(), call_args.get(), nullptr)));
     }
     if (built.empty()) throw PyErr(PyExc_ValueError, "malformed query step");
     return std::move(built.back());
