@@ -85,17 +85,23 @@ def settle():
     gc.collect()
 
 
-def test_repeated_operations_do_not_grow_objects_or_blocks():
-    for _ in range(5):
-        workload()
+def assert_no_growth(fn, warm_up, rounds):
+    """After ``warm_up`` calls (caches filling), ``rounds`` more calls leave the number of
+    Python objects and of allocated blocks (almost) where they were."""
+    for _ in range(warm_up):
+        fn()
     settle()
     objects_before = len(gc.get_objects())
     blocks_before = sys.getallocatedblocks()
-    for _ in range(40):
-        workload()
+    for _ in range(rounds):
+        fn()
     settle()
     assert len(gc.get_objects()) - objects_before < 50
     assert sys.getallocatedblocks() - blocks_before < 400
+
+
+def test_repeated_operations_do_not_grow_objects_or_blocks():
+    assert_no_growth(workload, 5, 40)
 
 
 def copies():
@@ -112,16 +118,7 @@ def copies():
 
 def test_pickling_and_copying_do_not_grow_objects_or_blocks():
     # pickle and copy fill caches of their own for a while: a longer warm-up.
-    for _ in range(100):
-        copies()
-    settle()
-    objects_before = len(gc.get_objects())
-    blocks_before = sys.getallocatedblocks()
-    for _ in range(200):
-        copies()
-    settle()
-    assert len(gc.get_objects()) - objects_before < 50
-    assert sys.getallocatedblocks() - blocks_before < 400
+    assert_no_growth(copies, 100, 200)
 
 
 def test_values_are_released_when_objects_and_indexes_go():

@@ -80,6 +80,13 @@ def shop():
     return products
 
 
+def indexed_shop():
+    products = shop()
+    index = Index()
+    index.add_object_many(products)
+    return products, index
+
+
 def check(index, members, queries=QUERIES):
     problem = child.disagreement(index, members, queries)
     assert problem is None, problem
@@ -103,9 +110,7 @@ def same_values(a, b, seen=None):
 class TestObjects:
     @pytest.mark.parametrize("how", COPIES)
     def test_round_trip_by_attribute_values(self, how):
-        products = shop()
-        index = Index()
-        index.add_object_many(products)
+        products, index = indexed_shop()
         copies = COPIES[how](products)
         for original, arrived in zip(products, copies):
             assert same_values(original, arrived)
@@ -145,9 +150,7 @@ class TestObjects:
 class TestIndexes:
     @pytest.mark.parametrize("how", COPIES)
     def test_round_trip_indexes_the_arrived_objects(self, how):
-        products = shop()
-        index = Index()
-        index.add_object_many(products)
+        products, index = indexed_shop()
         arrived = COPIES[how](index)
         assert isinstance(arrived, Index) and len(arrived) == len(index)
         members = arrived.collect()
@@ -157,9 +160,7 @@ class TestIndexes:
         check(arrived, members, QUERIES + [("eq", "price", 11)])
 
     def test_shallow_copy_holds_the_same_objects_independently(self):
-        products = shop()
-        index = Index()
-        index.add_object_many(products)
+        products, index = indexed_shop()
         duplicate = copy.copy(index)
         assert duplicate.collect() == index.collect()
         duplicate.remove_object(products[0])
@@ -176,9 +177,7 @@ class TestIndexes:
 class TestViews:
     @pytest.mark.parametrize("how", ["pickle", "copy", "deepcopy"])
     def test_a_view_travels_as_its_objects(self, how):
-        products = shop()
-        index = Index()
-        index.add_object_many(products)
+        products, index = indexed_shop()
         view = index.reduced_query(Q.lt("price", 50))
         arrived = {"pickle": lambda v: pickle.loads(pickle.dumps(v)), "copy": copy.copy,
                    "deepcopy": copy.deepcopy}[how](view)
@@ -252,9 +251,7 @@ def worker_query(index, query, view):
 
 class TestMultiprocessing:
     def test_index_query_and_view_round_trip_through_a_worker(self):
-        products = shop()
-        index = Index()
-        index.add_object_many(products)
+        products, index = indexed_shop()
         query = Q.eq("maker.city", "Oslo") & Q.gt("price", 5)
         view = index.reduced_query(Q.ge("price", 10))
         context = multiprocessing.get_context("spawn")
