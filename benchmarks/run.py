@@ -122,6 +122,8 @@ def main():
     del target
     gc.collect()
 
+    removal = measure_removal(index, objs, args.repeat)
+
     def count(q):
         return lambda: index.reduced_query(q).collect()
 
@@ -154,6 +156,45 @@ def main():
     for label, fn in queries:
         hits = len(fn())
         print(f"| {label} | {hits:,} hits | {median_ms(fn, args.repeat):.2f} ms |")
+    for label, result, timing in removal:
+        print(f"| {label} | {result} | {timing} |")
+
+
+def measure_removal(index, objs, repeat):
+    """remove_object per object in this index and in a small one (its cost follows the
+    object's values, not the index's size), against marking the object and narrowing the index
+    by a query; remove_object_many of 1% of the objects. Every object removed is added back."""
+    n = len(objs)
+    rows = []
+    small = Index()
+    small.add_object_many(objs[:10_000])
+    for label, target, pool in [(f"{n:,}", index, objs), ("10,000", small, objs[:10_000])]:
+        victims = pool[1::max(1, len(pool) // 1000)][:1000]
+        start = time.perf_counter()
+        for obj in victims:
+            target.remove_object(obj)
+        per_us = (time.perf_counter() - start) / len(victims) * 1e6
+        target.add_object_many(victims)
+        rows.append((f"remove_object, index of {label} (1,000 objects, each)",
+                     f"{len(victims):,} removed", f"{per_us:.1f} us"))
+    marked = objs[n // 3]
+
+    def mark_and_reduce():
+        marked.gone = True
+        index.reduce(~Q.eq("gone", True))
+
+    gc.collect()
+    mark_ms = median_ms(lambda: (mark_and_reduce(), index.add_object(marked)), max(3, repeat // 2))
+    rows.append(("mark one object and reduce by a query (and add it back)", "1 removed",
+                 f"{mark_ms:.1f} ms"))
+    batch = objs[::100]
+    start = time.perf_counter()
+    index.remove_object_many(batch)
+    many_ms = (time.perf_counter() - start) * 1000
+    index.add_object_many(batch)
+    rows.append(("remove_object_many of 1% of the objects", f"{len(batch):,} removed",
+                 f"{many_ms:.0f} ms"))
+    return rows
 
 
 if __name__ == "__main__":

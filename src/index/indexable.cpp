@@ -6,6 +6,7 @@
 #include "index/core/index.h"
 #include "index/core/indexing.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable_protocol.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -85,6 +86,7 @@ void Indexable_dealloc(PyObject* self) {
   // A long chain of objects held through attributes is released iteratively:
   // the trashcan defers the deeper deallocations instead of recursing.
   Py_TRASHCAN_BEGIN(self, Indexable_dealloc) record_of(self).~Indexable();
+  Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->staged);
   type->tp_free(self);
   Py_DECREF(type);
   Py_TRASHCAN_END
@@ -96,6 +98,7 @@ void Indexable_dealloc(PyObject* self) {
 // an index alive.
 int Indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<IndexableObject*>(self)->staged);
   int result = 0;
   record_of(self).attributes().for_each_object([&](uint32_t, PyObject* value) {
     if (result == 0) result = visit(value, arg);
@@ -110,32 +113,22 @@ int Indexable_clear(PyObject* self) {
       auto guard = rec.lock();
       return rec.take_attributes(guard);
     }();
+    Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->staged);
     // Released here, with no lock held: their finalizers may run.
     return 0;
   });
 }
 
-PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* kwargs) {
+// Only allocates: the keywords are assigned by __init__, so that a subclass
+// with an __init__ of its own decides what becomes an attribute.
+PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return guarded([&] {
-    AttributeMap attributes;
-    if (kwargs != nullptr) {
-      attributes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
-      Py_ssize_t pos = 0;
-      PyObject *key, *value;
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) continue;
-        std::string_view name = extract_str(key, "key");
-        uint32_t attr = INTERNER().intern(name);
-        attributes.set(attr,
-                       AttributeMap::Slot::make(value, PyValue::stored_from_object(value, name)));
-      }
-    }
     allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
     PyObject* obj = alloc(cls, 0);
     if (obj == nullptr) throw PyErr::fetch();
     // Nothing runs between the allocation and the record's construction, so
     // the collector never sees the object without its record.
-    new (&record_of(obj)) Indexable(std::move(attributes));
+    new (&record_of(obj)) Indexable(AttributeMap());
     return PyRef::steal(obj);
   });
 }
@@ -191,18 +184,39 @@ std::optional<uint32_t> attribute_id(PyObject* name) {
 // Reads return the stored object itself. A miss raises AttributeError(name)
 // without formatting a message and without a native exception, as `hasattr`
 // on a missing name is common.
+// Whether values written by object.__setattr__ (into the instance dict, or
+// a subclass's __slots__ entries) may wait to be settled before a read.
+bool may_need_settling(PyObject* self) {
+  if (Py_TYPE(self)->tp_basicsize > static_cast<Py_ssize_t>(sizeof(IndexableObject))) return true;
+  PyObject* staged = reinterpret_cast<IndexableObject*>(self)->staged;
+  return staged != nullptr && PyDict_GET_SIZE(staged) > 0;
+}
+
 PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
-  if (PyUnicode_CheckExact(name)) {
-    if (auto attr = attribute_id(name)) {
-      if (PyObject* value = record_of(self).attributes().object(*attr)) return Py_NewRef(value);
+  // The common read: an exact str, nothing to settle, and no data descriptor
+  // of the class for the name (the type's lookup cache answers that).
+  if (PyUnicode_CheckExact(name) && !may_need_settling(self)) {
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+      if (auto attr = attribute_id(name)) {
+        if (PyObject* value = record_of(self).attributes().object(*attr)) return Py_NewRef(value);
+      }
+      PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
+      if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+      return found;
     }
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
-    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-    return found;
   }
   return guarded([&] {
     if (!PyUnicode_Check(name)) extract_str(name, "name");
-    // A str subclass: looked up by its text.
+    settle_staged(self);
+    // The class's data descriptors first (properties, __class__...), as
+    // they come before an instance dict.
+    if (PyRef descr = class_data_descriptor(self, name)) {
+      descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+      if (get == nullptr) return descr;
+      return PyRef::steal_or_throw(
+          get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    }
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &len);
     if (text != nullptr) {
@@ -221,6 +235,13 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
 
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded_call(-1, [&] {
+    if (!PyUnicode_Check(name)) extract_str(name, "name");
+    // Older values written by object.__setattr__ first, then this one.
+    settle_staged(self);
+    if (PyRef descr = class_data_descriptor(self, name)) {
+      if (Py_TYPE(descr.get())->tp_descr_set(descr.get(), self, value) < 0) throw PyErr::fetch();
+      return 0;
+    }
     if (value == nullptr) throw_attribute_error("can't delete attribute");
     assign_attribute(self, name, value);
     return 0;
@@ -229,6 +250,7 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* Indexable_repr(PyObject* self) {
   return guarded([&] {
+    settle_staged(self);
     std::size_t count = record_of(self).attributes().size();
     std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
     return PyRef::steal_or_throw(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
@@ -237,6 +259,7 @@ PyObject* Indexable_repr(PyObject* self) {
 
 PyObject* Indexable_dir(PyObject* self, PyObject*) {
   return guarded([&] {
+    settle_staged(self);
     PyRef result = PyRef::steal_or_throw(PyList_New(0));
     std::vector<uint32_t> keys;
     record_of(self).attributes().for_each(
@@ -285,12 +308,32 @@ PyDoc_STRVAR(INDEXABLE_DIR_DOC,
 
 PyMethodDef INDEXABLE_METHODS[] = {
     {"__dir__", Indexable_dir, METH_NOARGS, INDEXABLE_DIR_DOC},
+    {"__getstate__", Indexable_getstate, METH_NOARGS,
+     PyDoc_STR("__getstate__($self)\n--\n\nA dict of the attributes.")},
+    {"__setstate__", Indexable_setstate, METH_O,
+     PyDoc_STR("__setstate__($self, state)\n--\n\nAssigns every item of the dict state.")},
+    {"__reduce__", Indexable_reduce, METH_NOARGS, PyDoc_STR("__reduce__($self)\n--\n\n")},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef INDEXABLE_GETSETS[] = {
+    {"__dict__", Indexable_get_dict, nullptr,
+     PyDoc_STR("A new dict of the attributes (changing it changes nothing)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The instance dict slot (see IndexableObject), shared by every subclass.
+PyMemberDef INDEXABLE_MEMBERS[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, staged), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot INDEXABLE_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(INDEXABLE_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(Indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(Indexable_init)},
+    {Py_tp_members, INDEXABLE_MEMBERS},
+    {Py_tp_getset, INDEXABLE_GETSETS},
     {Py_tp_dealloc, reinterpret_cast<void*>(Indexable_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Indexable_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Indexable_clear)},

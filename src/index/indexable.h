@@ -76,6 +76,11 @@ class Indexable {
   // Sets one attribute (GIL and object lock held) and returns the value it
   // replaces, which the caller releases once the lock is released.
   AttributeMap::Slot store(const ObjectGuard& guard, uint32_t attr, AttributeMap::Slot value);
+  // Room for `count` more attributes (GIL and object lock held), so that
+  // keywords given at construction take one exact allocation.
+  void reserve_attributes(const ObjectGuard&, std::size_t count) {
+    attributes_.reserve(attributes_.size() + count);
+  }
   // Empties the attribute map (GIL and object lock held; the collector's
   // clear) and returns what it held.
   AttributeMap take_attributes(const ObjectGuard& guard);
@@ -94,8 +99,13 @@ class Indexable {
 };
 
 // The layout of a Python Indexable instance (subclasses extend it).
+// `staged` is the instance dict slot, which subclasses share instead of
+// getting one of their own: only object.__setattr__ writes there, and the
+// module moves what it finds into the native attributes (see
+// indexable_protocol.h).
 struct IndexableObject {
-  PyObject_HEAD Indexable record;
+  PyObject_HEAD PyObject* staged;
+  Indexable record;
 };
 
 // Creates the Indexable class (once per process); needs the GIL.

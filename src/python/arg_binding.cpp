@@ -39,7 +39,7 @@ void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositiona
   std::string_view key(text, static_cast<std::size_t>(len));
   std::size_t index = 0;
   for (const char* param : sig.params) {
-    if (key == param) {
+    if (key == param && !sig.positional_only) {
       if (index < npositional || bound.args[index] != nullptr) {
         throw_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
                          std::string(key) + "'");
@@ -61,6 +61,7 @@ void check_complete(const Signature& sig, const BoundArgs& bound) {
   std::vector<std::string> missing;
   std::size_t index = 0;
   for (const char* param : sig.params) {
+    if (index >= sig.required) break;
     if (bound.args[index++] == nullptr) missing.emplace_back(param);
   }
   if (!missing.empty()) throw_missing(sig, missing);
@@ -133,22 +134,45 @@ std::string_view extract_str(PyObject* obj, const char* param) {
   });
 }
 
+namespace {
+
+// Every item of `obj`'s iteration (GIL held).
+std::vector<PyRef> iterate_all(PyObject* obj) {
+  std::vector<PyRef> items;
+  Py_ssize_t hint = PyObject_LengthHint(obj, 0);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  items.reserve(static_cast<std::size_t>(hint));
+  PyRef iter = PyRef::steal_or_throw(PyObject_GetIter(obj));
+  while (PyObject* item = PyIter_Next(iter.get())) items.push_back(PyRef::steal(item));
+  if (PyErr_Occurred()) throw PyErr::fetch();
+  return items;
+}
+
+void refuse_str(PyObject* obj) {
+  if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
+}
+
+}  // namespace
+
 std::vector<PyRef> extract_sequence(PyObject* obj, const char* param) {
-  return convert_arg(param, [&] {
-    if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
+  convert_arg(param, [&] {
+    refuse_str(obj);
     if (!PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
-    std::vector<PyRef> items;
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-      PyErr_Clear();
-      hint = 0;
-    }
-    items.reserve(static_cast<std::size_t>(hint));
-    PyRef iter = PyRef::steal_or_throw(PyObject_GetIter(obj));
-    while (PyObject* item = PyIter_Next(iter.get())) items.push_back(PyRef::steal(item));
-    if (PyErr_Occurred()) throw PyErr::fetch();
-    return items;
   });
+  return iterate_all(obj);
+}
+
+std::vector<PyRef> extract_iterable(PyObject* obj, const char* param) {
+  convert_arg(param, [&] {
+    refuse_str(obj);
+    if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
+      throw_cannot_convert(obj, "Iterable");
+    }
+  });
+  return iterate_all(obj);
 }
 
 }  // namespace quorvane

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -19,11 +20,16 @@ inline constexpr std::size_t MAX_PARAMS = 3;
 
 // The parameters of one callable. `full_name` is what error messages show,
 // e.g. "Index.add_object()". When `collects_kwargs` is set, keywords that
-// name no parameter are collected instead of rejected.
+// name no parameter are collected instead of rejected. Parameters from
+// position `required` on may be left out (their slots stay null).
+// `positional_only` parameters are never bound by keyword, so that a
+// collected keyword may carry a parameter's name.
 struct Signature {
   const char* full_name;
   std::initializer_list<const char*> params;
   bool collects_kwargs = false;
+  std::size_t required = SIZE_MAX;
+  bool positional_only = false;
 };
 
 // Arguments bound to parameters. `args` are borrowed from the call and are
@@ -79,5 +85,9 @@ std::string_view extract_str(PyObject* obj, const char* param);
 // The items of a sequence argument, refusing `str` ("Can't extract `str` to
 // `Vec`") and non-sequences ("... cannot be converted to 'Sequence'").
 std::vector<PyRef> extract_sequence(PyObject* obj, const char* param);
+// The items of any iterable argument (a set, a generator...), refusing `str`
+// as extract_sequence does and non-iterables ("... cannot be converted to
+// 'Iterable'"). An error raised by the iteration itself passes unchanged.
+std::vector<PyRef> extract_iterable(PyObject* obj, const char* param);
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@ engine's answers can be compared against it one object at a time.
 Queries are described by small tuples (see ``to_expr`` for the mapping onto ``PyQueryExpr``):
 
     ("eq", path, x) ("ne", path, x) ("gt"|"ge"|"lt"|"le", path, x) ("bt", path, lo, hi)
+    (a None bound of "bt" leaves that end open)
     ("in", path, [xs]) ("starts_with"|"ends_with"|"contains", path, text)
     ("and", [qs]) ("or", [qs]) ("not", q)
 
@@ -120,9 +121,10 @@ def _leaf_test(op, args):
         return lambda c: is_ordered_number(c) and cmp(c, x)
     if op == "bt":
         lo, hi = args
-        if not (is_number(lo) and is_number(hi)):
-            raise ValueError("between needs numeric bounds")
-        return lambda c: is_ordered_number(c) and lo <= c <= hi
+        if not all(is_number(b) or b is None for b in (lo, hi)):
+            raise ValueError("between needs numeric bounds (None: open)")
+        return lambda c: (is_ordered_number(c) and (lo is None or lo <= c)
+                          and (hi is None or c <= hi))
     if op in _TEXT:
         (t,) = args
         if type(t) is not str:

@@ -1,13 +1,14 @@
 """Differential tests: every answer of the engine is compared with a brute-force scan in Python.
 
 A hypothesis state machine drives a few indexes and views through random object creation,
-insertion, re-assignment, in-place narrowing, views, rebasing and unions, while a plain Python
-model keeps the member set of every index and view and the attribute values of every object.
-After each step the engine's answers are compared with ``scan_oracle``.
+insertion, removal, clearing, re-assignment, in-place narrowing (by keywords or by a query),
+views, rebasing and unions, while a plain Python model keeps the member set of every index and
+view and the attribute values of every object. After each step the engine's answers are
+compared with ``scan_oracle``, and len(), iteration and ``in`` with the model.
 
 A view answers through the value maps of the index it came from: a view member that this
-index has since dropped (by ``reduce``) still collects, but has no values there, so it answers
-like an object without attributes until it is added to that index again.
+index has since dropped (by ``reduce``, a removal or ``clear``) still collects, but has no values
+there, so it answers like an object without attributes until it is added to that index again.
 
 Budget: ``QUORVANE_HYPOTHESIS_EXAMPLES`` (default 40) scales the number of examples.
 """
@@ -176,7 +177,8 @@ def leaf_queries():
         st.tuples(st.sampled_from(["eq", "ne"]), p, query_scalars),
         st.tuples(st.sampled_from(["gt", "ge", "lt", "le"]), p,
                   st.one_of(numbers, numbers, query_scalars)),
-        st.tuples(st.just("bt"), p, numbers, numbers),
+        st.tuples(st.just("bt"), p, st.one_of(numbers, numbers, st.none()),
+                  st.one_of(numbers, numbers, st.none())),
         st.tuples(st.just("in"), p, st.lists(query_scalars, max_size=4)),
         st.tuples(st.sampled_from(["starts_with", "ends_with", "contains"]), p,
                   st.one_of(fragments, fragments, query_scalars)),
@@ -340,6 +342,8 @@ def battery(universe, get, limit=10):
                 for op in ("gt", "ge", "lt", "le"):
                     yield (op, path, x)
                 yield ("bt", path, x, x)
+                yield ("bt", path, None, x)
+                yield ("bt", path, x, None)
                 if x != -(2**63):
                     yield ("bt", path, -x, x)
             elif type(x) is str:
@@ -551,6 +555,68 @@ class IndexMachine(RuleBasedStateMachine):
         so.check_result(idx.engine.collect(), idx.members.values(), f"{idx.label} after reduce")
         self.spot_check(data)
 
+    @precondition(lambda self: any(i.members for i in self.indexes))
+    @rule(data=st.data())
+    def reduce_by_query(self, data):
+        idx = self.pick(data, [i for i in self.indexes if i.members], "index")
+        if data.draw(st.integers(0, 3), label="view of it first") == 0:
+            self.make_view(data, data.draw(st.booleans(), label="by query"), parent=idx)
+        q = resolve_query(data.draw(queries, label="query"), self.objects, self.stored())
+        kw = {}
+        if data.draw(st.booleans(), label="with keywords"):
+            kw = resolve_keywords(data.draw(keywords, label="keywords"), self.objects,
+                                  self.stored())
+        idx.engine.reduce(so.to_expr(q), **kw)
+        both = ("and", [q, so.keywords_query(kw)])
+        keep = {id(o) for o in so.scan(self.universe(idx), both, self.get)}
+        idx.members = {i: o for i, o in idx.members.items() if i in keep}
+        so.check_result(idx.engine.collect(), idx.members.values(),
+                        f"{idx.label} after reduce by query", both)
+        self.spot_check(data)
+
+    @precondition(lambda self: self.objects)
+    @rule(data=st.data(), how=st.sampled_from(["remove", "discard", "many"]))
+    def remove(self, data, how):
+        """Removes members (or tries non-members: KeyError for remove and for a batch holding
+        one, which then removes nothing; nothing for discard), possibly after taking a view
+        that must keep them."""
+        idx = self.pick(data, self.indexes, "index")
+        if idx.members and data.draw(st.integers(0, 3), label="view of it first") == 0:
+            self.make_view(data, data.draw(st.booleans(), label="by query"), parent=idx)
+        if how == "many":
+            pool = list(idx.members.values()) * 3 + self.objects
+            batch = data.draw(st.lists(st.sampled_from(pool), max_size=6), label="batch")
+            if any(id(o) not in idx.members for o in batch):
+                with pytest.raises(KeyError):
+                    idx.engine.remove_object_many(batch)
+            else:
+                idx.engine.remove_object_many(batch)
+                for obj in batch:
+                    idx.members.pop(id(obj), None)
+        else:
+            pool = list(idx.members.values()) * 3 + self.objects
+            obj = self.pick(data, pool, "object")
+            if id(obj) in idx.members:
+                getattr(idx.engine, f"{how}_object")(obj)
+                del idx.members[id(obj)]
+            elif how == "remove":
+                with pytest.raises(KeyError):
+                    idx.engine.remove_object(obj)
+            else:
+                idx.engine.discard_object(obj)
+        so.check_result(idx.engine.collect(), idx.members.values(), f"{idx.label} after {how}")
+        self.spot_check(data)
+
+    @precondition(lambda self: any(i.members for i in self.indexes))
+    @rule(data=st.data())
+    def clear(self, data):
+        idx = self.pick(data, [i for i in self.indexes if i.members], "index")
+        if data.draw(st.booleans(), label="view of it first"):
+            self.make_view(data, data.draw(st.booleans(), label="by query"), parent=idx)
+        idx.engine.clear()
+        idx.members = {}
+        self.spot_check(data)
+
     def root(self, view):
         c = view
         while c.parent is not None:
@@ -631,6 +697,16 @@ class IndexMachine(RuleBasedStateMachine):
         for container in self.live():
             result = container.engine.collect()
             so.check_result(result, container.members.values(), f"{container.label}.collect()")
+
+    @invariant()
+    def container_protocol_matches(self):
+        for container in self.live():
+            engine, members = container.engine, container.members
+            assert len(engine) == len(members), f"{container.label}: len()"
+            assert bool(engine) == bool(members), f"{container.label}: bool()"
+            assert list(engine) == engine.collect(), f"{container.label}: iteration"
+            for obj in self.objects:
+                assert (obj in engine) == (id(obj) in members), f"{container.label}: in"
 
     @invariant()
     def orders_agree(self):

@@ -69,7 +69,7 @@ class TestDocstrings:
         fn = callable_of(name, obj)
         params = [p for p in inspect.signature(obj).parameters.values() if p.name != "self"]
         if not any(p.kind is p.VAR_POSITIONAL for p in params):
-            positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+            positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
             with pytest.raises(TypeError, match=rf"takes ({len(positional)} positional "
                                                 r"argument|no arguments)"):
                 fn(*[object()] * (len(positional) + 1))
@@ -203,6 +203,12 @@ def big_in(attr="n"):
     return Q.in_(attr, range(0, N, 2))
 
 
+def holding(*objs):
+    index = Index()
+    index.add_object_many(list(objs))
+    return index
+
+
 # One call per public callable (and the assignment), with enough native work to show a release.
 # Each entry makes its arguments first, outside the measured call.
 EXERCISES = {
@@ -212,11 +218,18 @@ EXERCISES = {
     "Index.add_object_many": lambda w: (lambda i, b: lambda: i.add_object_many(b))(
         Index(), [Thing(n=i) for i in range(N)]),
     "Index.union_with": lambda w: (lambda i: lambda: i.union_with(w[1]))(Index()),
-    "Index.reduce": lambda w: (lambda i: lambda: i.reduce(tag=1))(w[1].reduced().rebase()),
+    "Index.reduce": lambda w: (lambda i: lambda: i.reduce(Q.eq("tag", 1)))(w[1].reduced().rebase()),
     "Index.reduced": lambda w: lambda: w[1].reduced(tag=1),
     "Index.reduced_query": lambda w: (lambda q: lambda: w[1].reduced_query(q))(big_in()),
     "Index.get_by_attribute": lambda w: lambda: w[1].get_by_attribute(tag=1),
     "Index.collect": lambda w: lambda: w[1].collect(),
+    "Index.remove_object": lambda w: (lambda o: (lambda i: lambda: i.remove_object(o))(
+        holding(o)))(Thing(l=list(range(N)))),
+    "Index.discard_object": lambda w: (lambda o: (lambda i: lambda: i.discard_object(o))(
+        holding(o)))(Thing(l=list(range(N)))),
+    "Index.remove_object_many": lambda w: (lambda i: lambda: i.remove_object_many(w[0]))(
+        holding(*w[0])),
+    "Index.clear": lambda w: (lambda i: lambda: i.clear())(holding(*w[0])),
     "FilteredIndex.collect": lambda w: (lambda v: lambda: v.collect())(w[1].reduced()),
     "FilteredIndex.reduced": lambda w: (lambda v: lambda: v.reduced(tag=1))(w[1].reduced()),
     "FilteredIndex.reduced_query": lambda w: (lambda v, q: lambda: v.reduced_query(q))(

@@ -126,9 +126,16 @@ class TestOperators:
         )
 
     def test_bt_with_bounds_that_are_not_numbers_is_refused_when_built(self):
-        for lower, upper in [("a", "z"), (1, None), (None, 5), (True, 3)]:
+        for lower, upper in [("a", "z"), (1, "z"), ("a", None), (True, 3)]:
             with pytest.raises(TypeError, match="bt on attribute 'n'"):
                 Q.bt("n", lower, upper)
+
+    def test_bt_with_a_none_bound_is_open_at_that_end(self):
+        assert self.find(Q.bt("n", None, 1)) == self.pick(0, 3)
+        assert self.find(Q.bt("n", 2.5, None)) == self.pick(1, 2)
+        # both open: every number, not the bool nor the strings
+        assert self.find(Q.bt("n", None, None)) == self.pick(0, 1, 2, 3)
+        assert self.find(Q.bt("s", None, None)) == self.pick(4)
 
 
 class TestStringsAcrossWidening:

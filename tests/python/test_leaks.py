@@ -1,5 +1,7 @@
 """Every public operation, repeated, leaves no Python references or blocks behind."""
+import copy
 import gc
+import pickle
 import subprocess
 import sys
 
@@ -46,7 +48,35 @@ def workload():
             call()
         except (TypeError, OverflowError, ValueError):
             pass
-    del objs, index, view, rebased, other
+    # Removal, the container protocol, queries built with operators, narrowing by a query.
+    ring = [Thing(k=i) for i in range(4)]
+    for i, node in enumerate(ring):
+        node.p = ring[(i + 1) % 4]
+    holder = Thing(n=ring[0], l=[ring[1]])
+    index.add_object_many([holder, objs[5]])
+    index.remove_object(holder)
+    index.discard_object(holder)
+    index.remove_object_many({objs[6], objs[8]})
+    len(index), objs[16] in index, list(index), len(view), objs[9] in view, list(view)
+    index.reduce(Q.ge("a", 0) & ~Q.eq("a", 3) | Q.bt("a", None, 1), b=True)
+    index.reduced_query(Q.in_("a", (x for x in range(3)))).collect()
+    for call in (lambda: index.remove_object(Thing()), lambda: index.remove_object_many([objs[0], 1]),
+                 lambda: Q.eq("a", 1) & 1):
+        try:
+            call()
+        except (KeyError, TypeError):
+            pass
+    # vars, values written by object.__setattr__.
+    vars(objs[12])
+    object.__setattr__(objs[13], "a", 5)
+    object.__setattr__(objs[14], "z", 2**70)
+    try:
+        objs[14].z
+    except OverflowError:
+        pass
+    objs[13].a
+    index.clear()
+    del objs, index, view, rebased, other, ring, node, holder
 
 
 def settle():
@@ -55,17 +85,40 @@ def settle():
     gc.collect()
 
 
-def test_repeated_operations_do_not_grow_objects_or_blocks():
-    for _ in range(5):
-        workload()
+def assert_no_growth(fn, warm_up, rounds):
+    """After ``warm_up`` calls (caches filling), ``rounds`` more calls leave the number of
+    Python objects and of allocated blocks (almost) where they were."""
+    for _ in range(warm_up):
+        fn()
     settle()
     objects_before = len(gc.get_objects())
     blocks_before = sys.getallocatedblocks()
-    for _ in range(40):
-        workload()
+    for _ in range(rounds):
+        fn()
     settle()
     assert len(gc.get_objects()) - objects_before < 50
     assert sys.getallocatedblocks() - blocks_before < 400
+
+
+def test_repeated_operations_do_not_grow_objects_or_blocks():
+    assert_no_growth(workload, 5, 40)
+
+
+def copies():
+    marker = object()
+    objs = [Thing(a=i % 5, f=i / 3, s=f"s{i}", l=[i, "e", (i, None)], n=Thing(c="x"), u=marker)
+            for i in range(30)]
+    index = Index()
+    index.add_object_many(objs)
+    for thing in (objs[10], index, index.reduced(a=1), Q.eq("a", 1) | Q.gt("f", 2)):
+        pickle.loads(pickle.dumps(thing))
+        copy.deepcopy(thing)
+        copy.copy(thing)
+
+
+def test_pickling_and_copying_do_not_grow_objects_or_blocks():
+    # pickle and copy fill caches of their own for a while: a longer warm-up.
+    assert_no_growth(copies, 100, 200)
 
 
 def test_values_are_released_when_objects_and_indexes_go():

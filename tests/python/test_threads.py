@@ -2,7 +2,9 @@
 compared with a brute-force scan of the objects' final values.
 
 The objects form the graphs users build: holders point at leaves and at other holders (chains,
-cycles, themselves), and their lists hold objects, other lists and themselves.
+cycles, themselves), and their lists hold objects, other lists and themselves. Each thread also
+owns some holders that only it adds to and removes from the indexes (so each index's final
+members are known), while every thread assigns them and points other objects at them.
 
 ``QUORVANE_THREAD_SECONDS`` (default 3) sets how long the threads run.  A hang is caught by
 ``faulthandler.dump_traceback_later``, which dumps every thread's stack and exits the process.
@@ -11,15 +13,18 @@ cycles, themselves), and their lists hold objects, other lists and themselves.
 from __future__ import annotations
 
 import faulthandler
+import gc
 import math
 import os
 import random
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 
+import Quorvane
 from Quorvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
 
 import scan_oracle as so
@@ -120,9 +125,11 @@ class Worker(threading.Thread):
         self.n, self.world, self.stop = n, world, stop
         self.rng = random.Random(1000 + n)
         self.errors = []
-        self.added = [set() for _ in world.indexes]      # ids this thread added, per index
-        self.sunk = set()          # ids this thread added to some index before unioning it
-        self.snapshots = []        # (engine, member ids) of views and rebased indexes
+        self.added = [set() for _ in world.indexes]      # shared ids this thread added, per index
+        self.owned_in = [set() for _ in world.indexes]   # owned ids now in each index
+        self.ever = set()          # every id this thread put in some index
+        self.sunk = set()          # ids in an index (by this thread) when it unioned that index
+        self.snapshots = []        # (engine, member ids, source index) of views and rebased indexes
         self.ops = 0
 
     def run(self):
@@ -140,18 +147,22 @@ class Worker(threading.Thread):
 
     def step(self):
         w, rng = self.world, self.rng
-        op = rng.randrange(12)
+        op = rng.randrange(14)
         if op == 0:
             k = rng.randrange(len(w.indexes))
             obj = rng.choice(w.holders + w.leaves)
             w.indexes[k].add_object(obj)
             self.added[k].add(id(obj))
+            self.ever.add(id(obj))
         elif op == 1:
             k = rng.randrange(len(w.indexes))
             batch = [rng.choice(w.holders + w.leaves) for _ in range(rng.randint(0, 12))]
             batch += batch[: rng.randint(0, 2)]
             w.indexes[k].add_object_many(batch)
             self.added[k].update(id(o) for o in batch)
+            self.ever.update(id(o) for o in batch)
+        elif op in (12, 13):
+            self.add_or_remove_owned()
         elif op in (2, 3):
             self.assign(rng.random() < 0.5)
         elif op == 4:
@@ -176,10 +187,10 @@ class Worker(threading.Thread):
             got = self.check_subset(rebased.collect())
             assert got == members, "rebase differs from the view it came from"
             if rng.random() < 0.2 and len(self.snapshots) < 4:
-                self.snapshots += [(view, members), (rebased, members)]
+                self.snapshots += [(view, members, k), (rebased, members, None)]
         elif op == 10:
             k = rng.randrange(len(w.indexes))
-            before = set(self.added[k])
+            before = self.added[k] | self.owned_in[k]
             w.sink.union_with(w.indexes[k])
             self.sunk |= before
         else:
@@ -187,6 +198,44 @@ class Worker(threading.Thread):
             view = w.indexes[k].reduced(**{rng.choice(["a", "b", "n.a"]): rng.choice(SCALARS)})
             self.check_subset(view.reduced_query(so.to_expr(random_query(rng, w.leaves)))
                               .collect())
+
+    def add_or_remove_owned(self):
+        """Adds or takes out (remove_object, discard_object, remove_object_many) holders that
+        only this thread adds to and removes from the indexes; every thread assigns them."""
+        w, rng = self.world, self.rng
+        k = rng.randrange(len(w.indexes))
+        index, now = w.indexes[k], self.owned_in[k]
+        mine = w.owned[self.n]
+        outside = [o for o in mine if id(o) not in now]
+        inside = [o for o in mine if id(o) in now]
+        how = rng.randrange(5)
+        if how == 0 and outside:
+            batch = rng.sample(outside, rng.randint(1, len(outside)))
+            index.add_object_many(batch)
+            now.update(id(o) for o in batch)
+            self.ever.update(id(o) for o in batch)
+        elif how == 1 and outside:
+            obj = rng.choice(outside)
+            index.add_object(obj)
+            now.add(id(obj))
+            self.ever.add(id(obj))
+        elif how == 2 and inside:
+            obj = rng.choice(inside)
+            index.remove_object(obj)
+            now.discard(id(obj))
+            with pytest.raises(KeyError):
+                index.remove_object(obj)
+        elif how == 3:
+            obj = rng.choice(mine)
+            index.discard_object(obj)
+            now.discard(id(obj))
+        elif inside:
+            batch = rng.sample(inside, rng.randint(1, len(inside)))
+            if outside and rng.random() < 0.3:
+                with pytest.raises(KeyError):  # one non-member: nothing is removed
+                    index.remove_object_many(batch + [rng.choice(outside)])
+            index.remove_object_many(batch)
+            now.difference_update(id(o) for o in batch)
 
     def assign(self, contended):
         w, rng = self.world, self.rng
@@ -197,6 +246,13 @@ class Worker(threading.Thread):
             value = rng.choice(SCALARS)
             setattr(obj, name, value)
             w.last[(id(obj), name)] = value
+            return
+        if contended and rng.random() < 0.15:
+            # Holders that threads add and remove meanwhile, rewired among themselves too.
+            owned = [o for pair in w.owned for o in pair]
+            obj = rng.choice(owned)
+            name = rng.choice(NAMES)
+            setattr(obj, name, holder_value(rng, name, w.leaves, w.holders[:8] + owned))
             return
         if rng.random() < 0.3:
             leaves = w.leaves if contended else self.own(w.leaves)
@@ -241,9 +297,19 @@ class World:
             self.holders[i].n = self.holders[i + 1]
         for i in range(20, 24):
             self.holders[i].n = self.holders[20 + (i - 19) % 4]
+        # Holders each thread adds and removes alone: pairs pointing at each other, and at the
+        # shared holders, which point back at some of them.
+        self.owned = []
+        for n in range(THREADS):
+            pair = [Holder(a=n, s="owned", l=[]), Holder(a=-n, s="owned", l=[])]
+            pair[0].n, pair[1].n = pair[1], pair[0]
+            pair[0].l = [self.holders[n], pair[1]]
+            self.holders[40 + n].l = [pair[0], self.holders[41 + n]]
+            self.owned.append(pair)
         self.indexes = [Index() for _ in range(3)]
         self.sink = Index()
         self.known = {id(o) for o in self.leaves + self.holders}
+        self.known.update(id(o) for pair in self.owned for o in pair)
 
     def plausible(self, name, value):
         if isinstance(value, list):
@@ -289,12 +355,17 @@ def run_workers(world, seconds):
     return workers
 
 
-def compare_with_scan(engine, member_ids, objects, queries, label):
+def compare_with_scan(engine, member_ids, objects, queries, label, valued=None):
+    """``engine`` holds the objects of ``member_ids`` and answers like a scan of their values;
+    for a view, members outside ``valued`` (the ids its index still holds) answer like objects
+    without attributes, as the index no longer has their values."""
     members = [o for o in objects if id(o) in member_ids]
     so.check_result(engine.collect(), members, f"{label}.collect()")
+    bare = Leaf()
     for q in queries:
-        so.check_result(engine.reduced_query(so.to_expr(q)).collect(), so.scan(members, q),
-                        label, q)
+        expected = [o for o in members
+                    if so.matches(o if valued is None or id(o) in valued else bare, q)]
+        so.check_result(engine.reduced_query(so.to_expr(q)).collect(), expected, label, q)
 
 
 class TestThreads:
@@ -302,22 +373,26 @@ class TestThreads:
         world = World()
         workers = run_workers(world, DURATION)
         assert sum(w.ops for w in workers) > THREADS, "the threads did (almost) nothing"
-        objects = world.leaves + world.holders
+        objects = world.leaves + world.holders + [o for pair in world.owned for o in pair]
         queries = final_battery(world.leaves, world.holders)
         for k, idx in enumerate(world.indexes):
-            expected = set().union(*(w.added[k] for w in workers))
+            expected = set().union(*(w.added[k] | w.owned_in[k] for w in workers))
             compare_with_scan(idx, expected, objects, queries, f"index {k}")
+            assert len(idx) == len(expected)
         # The sink only ever received members of the indexes, and at least everything a
-        # thread had added to an index before that thread merged the index into the sink.
+        # thread had in an index when that thread merged the index into the sink.
         sink_ids = {id(o) for o in world.sink.collect()}
-        everything = set().union(*(w.added[k] for w in workers for k in range(3)))
+        everything = set().union(*(w.ever for w in workers))
         assert sink_ids <= everything
         assert set().union(*(w.sunk for w in workers)) <= sink_ids
         compare_with_scan(world.sink, sink_ids, objects, queries[::3], "sink")
         for w in workers:
-            for engine, member_ids in w.snapshots:
-                kind = "view" if isinstance(engine, FilteredIndex) else "rebased index"
-                compare_with_scan(engine, member_ids, objects, queries[::8], kind)
+            for engine, member_ids, k in w.snapshots:
+                if isinstance(engine, FilteredIndex):
+                    valued = {id(o) for o in world.indexes[k].collect()}
+                    compare_with_scan(engine, member_ids, objects, queries[::8], "view", valued)
+                else:
+                    compare_with_scan(engine, member_ids, objects, queries[::8], "rebased index")
 
     def test_owned_attributes_end_with_last_assignment(self):
         """Attributes written by a single thread end with that thread's last value, in the
@@ -332,13 +407,13 @@ class TestThreads:
                     assert (type(got) is type(want) and got == want) or (
                         type(want) is float and math.isnan(want) and math.isnan(got)), (
                         f"{name}: last assigned {want!r}, reads {got!r}")
-        objects = world.leaves + world.holders
+        objects = world.leaves + world.holders + [o for pair in world.owned for o in pair]
         queries = final_battery(world.leaves, world.holders)[::2]
         fresh = Index()
         fresh.add_object_many(objects)
         compare_with_scan(fresh, world.known, objects, queries, "fresh index")
         for k, idx in enumerate(world.indexes):
-            expected = set().union(*(w.added[k] for w in workers))
+            expected = set().union(*(w.added[k] | w.owned_in[k] for w in workers))
             compare_with_scan(idx, expected, objects, queries, f"index {k}")
 
 
@@ -530,3 +605,219 @@ class TestRacesBetweenTwoOperations:
         finish(threads, "writer/merger")
         for k in (0, 150, 299):
             assert {id(o) for o in sink.get_by_attribute(**{f"new{k}": k})} == {id(owners[k])}
+
+
+PATH_QUERIES = ([("eq", p, v) for p in ("a", "n.a", "l.a", "n.n.a", "l.n.a") for v in range(4)]
+                + [("ne", "n.a", 1), ("gt", "l", 2), ("eq", "s", "x"), ("eq", "l.s", "x")])
+
+
+class TestRemovalRaces:
+    """Removal (remove_object, discard_object, remove_object_many, clear) racing the operations
+    that change the same objects and indexes."""
+
+    @staticmethod
+    def some_value(r, name, targets):
+        if name == "n":
+            return r.choice(targets + [None, 1])
+        if name == "l":
+            return [r.choice(targets + [0, 1, 2, 3, "x"]) for _ in range(r.randint(0, 3))]
+        return r.choice([0, 1, 2, 3, "x", 1.5])
+
+    def test_removal_racing_assignment(self):
+        deadline = time.monotonic() + ROUND_SECONDS
+        rounds = 0
+        while time.monotonic() < deadline:
+            rounds += 1
+            leaves = [Leaf(a=i % 4, s="x") for i in range(8)]
+            objs = [Holder(a=i % 4, l=[i % 4, leaves[i % 8]], n=leaves[(i + 1) % 8])
+                    for i in range(48)]
+            index = Index()
+            index.add_object_many(objs)
+            members = {id(o) for o in objs}
+            done = threading.Event()
+            known = {id(o) for o in objs}
+
+            def write(seed):
+                r = random.Random(seed)
+                while not done.is_set():
+                    target = r.choice(objs + leaves)
+                    name = r.choice(["a", "l", "n", "s"])
+                    setattr(target, name, self.some_value(r, name, leaves + objs[:4]))
+
+            def query():
+                while not done.is_set():
+                    got = [id(o) for o in index.reduced_query(Q.eq("n.a", 1)).collect()]
+                    assert len(got) == len(set(got)) and set(got) <= known
+
+            def remove(seed):
+                r = random.Random(seed)
+                try:
+                    for _ in range(200):
+                        inside = [o for o in objs if id(o) in members]
+                        outside = [o for o in objs if id(o) not in members]
+                        how = r.randrange(4)
+                        if how == 0 and inside:
+                            obj = r.choice(inside)
+                            index.remove_object(obj)
+                            members.discard(id(obj))
+                        elif how == 1:
+                            obj = r.choice(objs)
+                            index.discard_object(obj)
+                            members.discard(id(obj))
+                        elif how == 2 and inside:
+                            batch = r.sample(inside, r.randint(1, min(6, len(inside))))
+                            index.remove_object_many(batch)
+                            members.difference_update(map(id, batch))
+                        elif outside:
+                            batch = r.sample(outside, r.randint(1, min(6, len(outside))))
+                            index.add_object_many(batch)
+                            members.update(map(id, batch))
+                finally:
+                    done.set()
+
+            threads = [Spawned(lambda s=s: write(s), f"writer-{s}") for s in (rounds, -rounds)]
+            threads += [Spawned(query, "querier"), Spawned(lambda: remove(rounds), "remover")]
+            for t in threads:
+                t.start()
+            finish(threads, "removal/assignment")
+            compare_with_scan(index, members, objs, PATH_QUERIES, f"round {rounds}")
+            assert len(index) == len(members)
+
+    def test_removing_objects_that_refer_to_each_other(self):
+        """Two threads each take their half of a ring of holders (each pointing at the next,
+        its list pointing back) out and in again while a third rewires the ring; at the end
+        both take everything out and nothing stays alive."""
+        deadline = time.monotonic() + ROUND_SECONDS
+        rounds = 0
+        while time.monotonic() < deadline:
+            rounds += 1
+            ring = [Holder(a=i % 4, s="x") for i in range(40)]
+            for i, h in enumerate(ring):
+                h.n = ring[(i + 1) % len(ring)]
+                h.l = [ring[i - 1], i % 4]
+            index = Index()
+            index.add_object_many(ring)
+            halves = [ring[0::2], ring[1::2]]
+            inside = [set(map(id, half)) for half in halves]
+            done = threading.Event()
+
+            def rewire(seed):
+                r = random.Random(seed)
+                while not done.is_set():
+                    h = r.choice(ring)
+                    if r.random() < 0.5:
+                        h.n = r.choice(ring)
+                    else:
+                        h.l = [r.choice(ring), r.choice(ring), r.randrange(4)]
+
+            def churn(k, seed):
+                r = random.Random(seed)
+                for _ in range(150):
+                    obj = r.choice(halves[k])
+                    if id(obj) in inside[k]:
+                        index.remove_object(obj)
+                        inside[k].discard(id(obj))
+                    else:
+                        index.add_object(obj)
+                        inside[k].add(id(obj))
+
+            threads = [Spawned(lambda: churn(0, rounds), "churn-0"),
+                       Spawned(lambda: churn(1, -rounds), "churn-1")]
+            rewirer = Spawned(lambda: rewire(rounds), "rewirer")
+            for t in threads + [rewirer]:
+                t.start()
+            finish(threads, "churn")
+            done.set()
+            finish([rewirer], "rewirer")
+            compare_with_scan(index, inside[0] | inside[1], ring, PATH_QUERIES, f"round {rounds}")
+            # Everything out at once from two threads: the ring is released.
+            takers = [Spawned(lambda k=k: index.remove_object_many(
+                [o for o in halves[k] if id(o) in inside[k]]), f"taker-{k}") for k in (0, 1)]
+            for t in takers:
+                t.start()
+            finish(takers, "takers")
+            assert len(index) == 0 and index.reduced_query(Q.eq("n.a", 1)).collect() == []
+            refs = [weakref.ref(h) for h in ring]
+            del ring, halves, h, takers, threads, t
+            Quorvane.sum_as_string(0, 0)  # an entry releases what other threads dropped
+            gc.collect()
+            assert not [r for r in refs if r() is not None], f"round {rounds}: ring kept alive"
+
+    def test_removal_while_a_union_brings_objects_in(self):
+        deadline = time.monotonic() + ROUND_SECONDS
+        rounds = 0
+        while time.monotonic() < deadline:
+            rounds += 1
+            leaving = [Holder(a=i % 4, l=[i % 4], s="x") for i in range(40)]
+            arriving = [Holder(a=i % 4, l=[i % 4, "x"], n=leaving[i]) for i in range(40)]
+            target, source = Index(), Index()
+            target.add_object_many(leaving)
+            source.add_object_many(arriving)
+            done = threading.Event()
+
+            def write(seed):
+                r = random.Random(seed)
+                while not done.is_set():
+                    obj = r.choice(leaving + arriving)
+                    name = r.choice(["a", "l", "s"])
+                    setattr(obj, name, self.some_value(r, name, []))
+
+            def take_out():
+                try:
+                    for obj in leaving:
+                        target.remove_object(obj)
+                finally:
+                    done.set()
+
+            def merge():
+                while not done.is_set():
+                    target.union_with(source)
+
+            threads = [Spawned(take_out, "remover"), Spawned(merge, "merger"),
+                       Spawned(lambda: write(rounds), "writer")]
+            for t in threads:
+                t.start()
+            finish(threads, "removal/union")
+            target.union_with(source)
+            compare_with_scan(target, set(map(id, arriving)), leaving + arriving, PATH_QUERIES,
+                              f"round {rounds}: target")
+            compare_with_scan(source, set(map(id, arriving)), leaving + arriving, PATH_QUERIES,
+                              f"round {rounds}: source")
+
+    def test_clear_and_batches_racing_adds_and_queries(self):
+        """Whatever each index ends with, it answers like a scan of those members."""
+        objs = [Holder(a=i % 4, l=[i % 4], s="x") for i in range(64)]
+        for i, obj in enumerate(objs):
+            obj.n = objs[(i * 7) % len(objs)]
+        index = Index()
+        done = threading.Event()
+
+        def add(seed):
+            r = random.Random(seed)
+            while not done.is_set():
+                index.add_object_many(r.sample(objs, 8))
+
+        def take(seed):
+            r = random.Random(seed)
+            while not done.is_set():
+                if r.random() < 0.1:
+                    index.clear()
+                else:
+                    for obj in r.sample(objs, 4):
+                        index.discard_object(obj)
+
+        def query():
+            while not done.is_set():
+                got = index.reduced_query(Q.ne("n.a", 1)).collect()
+                assert len({id(o) for o in got}) == len(got)
+
+        threads = [Spawned(lambda: add(1), "adder"), Spawned(lambda: add(2), "adder-2"),
+                   Spawned(lambda: take(3), "taker"), Spawned(query, "querier")]
+        for t in threads:
+            t.start()
+        time.sleep(ROUND_SECONDS)
+        done.set()
+        finish(threads, "clear/add")
+        members = {id(o) for o in index.collect()}
+        compare_with_scan(index, members, objs, PATH_QUERIES, "after the race")
+        assert len(index) == len(members)

@@ -153,7 +153,7 @@ class TestValuesTheIndexCannotHold:
         assert index.get_by_attribute(a=30) == [fresh]
 
 
-@pytest.mark.parametrize("lower, upper", [("a", "z"), (1, "z"), (None, 5), (0, None),
+@pytest.mark.parametrize("lower, upper", [("a", "z"), (1, "z"), (None, "z"), ("a", None),
                                           (datetime.date(2024, 1, 1), 3), (1, [2])])
 def test_bt_refuses_bounds_that_are_not_numbers_when_built(lower, upper):
     with raises_naming(TypeError, "price"):

@@ -27,7 +27,9 @@ FilteredView FilteredView::narrowed(Bitmap ids) const {
     if (ids.contains(id)) kept.push_back(objects_[position]);
     ++position;
   });
-  return FilteredView(query_maps_, reach_, std::move(kept), std::move(ids));
+  FilteredView view(query_maps_, reach_, std::move(kept), std::move(ids));
+  view.engine_ = engine_;
+  return view;
 }
 
 }  // namespace quorvane

@@ -52,6 +52,10 @@ class FilteredView {
 
   // The view of `ids`, which must be a subset of this view's ids.
   FilteredView narrowed(Bitmap ids) const;
+  // Keeps `engine` (the one whose maps the view reads) alive with the view
+  // and the views narrowed from it, so that its maps stay current: for a view
+  // whose engine nothing else holds.
+  void keep_engine(std::shared_ptr<IndexAPI> engine) { engine_ = std::move(engine); }
 
   const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept { return query_maps_; }
   IndexAPI* reach() const noexcept { return reach_.get(); }
@@ -71,6 +75,7 @@ class FilteredView {
   std::shared_ptr<IndexAPI> reach_;
   std::vector<StoredItem> objects_;
   Bitmap bitmap_;
+  std::shared_ptr<IndexAPI> engine_;  // null unless kept (see keep_engine)
 };
 
 }  // namespace quorvane

@@ -4,6 +4,7 @@
 
 #include "index/core/id_alloc.h"
 #include "index/core/query/query_ops.h"
+#include "index/indexable_protocol.h"
 #include "util/panic.h"
 
 namespace quorvane {
@@ -111,19 +112,70 @@ void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork&
   }
 }
 
+bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWork& work) {
+  const uint32_t id = rec.id();
+  // Exclusively, as a narrowing does: a union copying this engine's
+  // structures (with the gate shared) sees the object with all its values or
+  // with none, and a bulk writer re-reads the members before it writes.
+  auto exclusive = gate.write();
+  {
+    // The member set first: a query (which reads the members under their
+    // lock) never sees a member with half its values gone.
+    auto members = member_ids.write();
+    if (!members->contains(id)) return false;
+    members->remove(id);
+  }
+  forget_noted(id, work);
+  remove_values(id, rec.attributes(), work);
+  StoredItem dropped;
+  {
+    auto table = items->write();
+    dropped = table->take(id);
+  }
+  return true;
+}
+
+void IndexAPI::forget_noted(uint32_t id, PendingWork& work) {
+  if (!union_active_.load(std::memory_order_acquire)) return;
+  NotedValues noted;
+  {
+    auto log = union_log_.lock();
+    if (!log->active || !log->incoming.contains(id) || log->repaired.contains(id)) return;
+    // Not marked put right: a union may still bring the object in again, and
+    // its assignments from then on must be noted as before.
+    if (auto node = log->values.extract(id)) noted = std::move(node.mapped());
+  }
+  ReachCounter counter(*this, work);
+  for (const auto& [attr, value] : noted) {
+    QueryMap& map = map_of(attr);
+    DirectSink sink(map, counter);
+    map.remove(sink, id, value.value);
+  }
+}
+
 void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
   const uint32_t id = record_of(child.object()).id();
   {
     auto counts = link_counts_.lock();
     if (added) {
       ++counts->count[id];
+      if (counts->doomed.contains(id)) {
+        // Reachable again, and with it whatever it links to: every object
+        // being dropped is brought back in step with its links.
+        for (auto& [doomed_id, item] : counts->doomed) {
+          work.reconcile.push_back({shared_from_this(), std::move(item)});
+        }
+        counts->doomed.clear();
+      }
     } else if (auto it = counts->count.find(id); it != counts->count.end()) {
       if (--it->second == 0) {
         counts->count.erase(it);
+        counts->doomed.erase(id);
       } else {
         // The child may now be held only by a cycle that nothing else
-        // reaches: a sweep finds such cycles.
+        // reaches: collect_cycles looks from it, a sweep finds it anyway.
         ++counts->dropped_since_sweep;
+        counts->suspects.insert(id);
       }
     }
   }
@@ -134,18 +186,111 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
   }
 }
 
+void IndexAPI::collect_cycles(PendingWork& work) {
+  // The most objects one look visits, and the most suspects it starts from;
+  // beyond them the amortised sweep does the work.
+  static constexpr std::size_t BUDGET = 4096;
+  absl::flat_hash_set<uint32_t> suspects;
+  {
+    auto counts = link_counts_.lock();
+    suspects = std::exchange(counts->suspects, {});
+  }
+  if (suspects.empty() || suspects.size() > BUDGET) return;
+  // Exclusively: the links between this engine's objects stay as they are.
+  // Links from the Index engine's members may come and go meanwhile; they
+  // are only counted, and the counts are checked again at the end.
+  auto exclusive = gate.write();
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  // Links to `id` from this engine's objects, and the objects they come from.
+  auto links_from_here = [&](uint32_t id) {
+    uint64_t n = 0;
+    for (const auto& map : *maps) {
+      if (map != nullptr) n += map->links.read()->parent_count(id);
+    }
+    return n;
+  };
+  auto holders_here = [&](uint32_t id) {
+    Bitmap out;
+    const Bitmap one = Bitmap::from_ids(std::vector<uint32_t>{id});
+    for (const auto& map : *maps) {
+      if (map == nullptr) continue;
+      Bitmap holders = map->holders_of(one);
+      map->unmask_ids(holders);
+      out.union_with(holders);
+    }
+    out.intersect_with(*members);
+    return out;
+  };
+  // An object is unreachable when nothing outside this engine links to it or
+  // to any object with a path of links to it: its holders here, theirs, and
+  // so on, none linked from outside.
+  absl::flat_hash_map<uint32_t, uint64_t> internal;  // unreachable: links from here
+  std::size_t visited = 0;
+  for (uint32_t suspect : suspects) {
+    if (internal.contains(suspect) || !members->contains(suspect)) continue;
+    absl::flat_hash_map<uint32_t, uint64_t> group;
+    std::vector<uint32_t> stack{suspect};
+    bool reached = false;
+    while (!stack.empty() && !reached) {
+      const uint32_t id = stack.back();
+      stack.pop_back();
+      if (group.contains(id) || internal.contains(id)) continue;
+      if (++visited > BUDGET) return;
+      const uint64_t here = links_from_here(id);
+      uint64_t all;
+      {
+        auto counts = link_counts_.lock();
+        auto it = counts->count.find(id);
+        all = it == counts->count.end() ? 0 : it->second;
+      }
+      if (all > here) {
+        reached = true;
+        break;
+      }
+      group.emplace(id, here);
+      holders_here(id).for_each([&](uint32_t holder) { stack.push_back(holder); });
+    }
+    if (!reached) internal.insert(group.begin(), group.end());
+  }
+  if (internal.empty()) return;
+  std::vector<std::pair<uint32_t, StoredItem>> items_of;
+  {
+    auto table = items->read();
+    for (const auto& [id, here] : internal) {
+      const StoredItem* item = table->find(id);
+      items_of.emplace_back(id, item != nullptr ? *item : StoredItem());
+    }
+  }
+  auto counts = link_counts_.lock();
+  for (const auto& [id, here] : internal) {
+    auto it = counts->count.find(id);
+    // Linked from outside since it was looked at: nothing is dropped.
+    if (it != counts->count.end() && it->second != here) return;
+  }
+  for (auto& [id, item] : items_of) {
+    // An object without links is dropped by the reconcile its last link
+    // queued; only linked ones are marked (the mark goes with the last link).
+    if (!counts->count.contains(id)) continue;
+    work.reconcile.push_back({shared_from_this(), item});
+    counts->doomed.insert_or_assign(id, std::move(item));
+  }
+}
+
 bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
   Indexable& rec = record_of(object->get());
   const uint32_t id = rec.id();
   auto guard = rec.lock();
   auto shared = gate.read();
-  const bool linked = link_counts_.lock()->count.contains(id);
+  const bool linked = linked_in(*link_counts_.lock(), id);
   const bool member = member_ids.read()->contains(id);
   if (linked == member) return true;
   if (!linked) {
     drop_member(id, rec.attributes(), work);
     return true;
   }
+  // Values object.__setattr__ left aside are moved in with the GIL first.
+  if (may_have_staged(object->get())) return false;
   auto cached = work.snapshots.find(id);
   const ObjectSnapshot local = ObjectSnapshot::of(object);
   const ObjectSnapshot& snap = cached != work.snapshots.end() ? cached->second : local;
@@ -160,6 +305,15 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
 std::vector<StoredItem> IndexAPI::members() {
   auto members = member_ids.read();
   return objects_of(*items, *members);
+}
+
+uint64_t IndexAPI::member_count() {
+  return member_ids.read()->cardinality();
+}
+
+bool IndexAPI::is_member(PyObject* object) {
+  // A live object's id is its own: no other live object (nor element) has it.
+  return member_ids.read()->contains(record_of(object).id());
 }
 
 // The member set stays read-locked while the view takes its objects, so no
@@ -192,6 +346,15 @@ void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
       Bitmap keep = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
       removed = members->differenced(keep);
     }
+    narrow(removed);
+  }
+  sweep_reach();
+}
+
+void IndexAPI::clear() {
+  {
+    auto exclusive = gate.write();
+    const Bitmap removed = *member_ids.read();
     narrow(removed);
   }
   sweep_reach();
@@ -317,12 +480,13 @@ void IndexAPI::sweep_reach() {
   *reach.link_counts_.lock() = std::move(counts);
 }
 
-void IndexAPI::sweep_reach_if_due() {
-  if (!reach_) return;
+bool IndexAPI::sweep_reach_if_due() {
+  if (!reach_) return false;
   const uint64_t dropped = reach_->link_counts_.lock()->dropped_since_sweep;
-  if (dropped < 1024) return;
-  if (dropped < reach_->member_ids.read()->cardinality()) return;
+  if (dropped < 1024) return false;
+  if (dropped < reach_->member_ids.read()->cardinality()) return false;
   sweep_reach();
+  return true;
 }
 
 void IndexAPI::note_assignment(uint32_t id, uint32_t attr, const PyValue* old,

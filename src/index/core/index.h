@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
 #include "index/core/query/query_expr.h"
@@ -65,6 +66,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // its values need a snapshot taken with the GIL (it holds a container and
   // `work` has no current snapshot of it).
   bool reconcile(const StoredItem& object, PendingWork& work);
+  // Takes the object out of the members with the values it holds now
+  // (object lock held); the objects it held leave the reach engine once
+  // nothing else links to them (queued in `work`). False, changing nothing,
+  // when it is not a member.
+  bool remove_member(const ObjectGuard& guard, const Indexable& rec, PendingWork& work);
 
   // ---- many objects (bulk_add.cpp) ----
 
@@ -77,6 +83,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // References to every member's object in ascending id order.
   std::vector<StoredItem> members();
+  uint64_t member_count();
+  // Whether `object` (a live Indexable) is a member.
+  bool is_member(PyObject* object);
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
@@ -86,11 +95,20 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Keeps only members satisfying all `conditions`, then sweeps the reach
   // engine.
   void reduce(const std::vector<QueryRef>& conditions);
+  // Drops every member, then sweeps the reach engine.
+  void clear();
   // Drops from the reach engine every object no member reaches any more.
   void sweep_reach();
   // Sweeps when enough links went away since the last sweep to make a sweep
-  // pay for itself (amortised: a sweep costs about the reach engine's size).
-  void sweep_reach_if_due();
+  // pay for itself (amortised: a sweep costs about the reach engine's size);
+  // returns whether it swept.
+  bool sweep_reach_if_due();
+  // Reach engine: looks, from each object that lost a link but kept others
+  // since the last look, for a group of objects that only link to each other
+  // (a cycle nothing else reaches) and queues them in `work` to be dropped.
+  // Bounded work per look: what it cannot settle cheaply is left to the
+  // sweep.
+  void collect_cycles(PendingWork& work);
 
   // Merges `other` into this engine (union.cpp); `other` is read, never
   // changed. No GIL needed; nested objects are queued in `work`.
@@ -123,7 +141,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   struct LinkCounts {
     absl::flat_hash_map<uint32_t, uint32_t> count;  // object id -> links to it
     uint64_t dropped_since_sweep = 0;               // links removed whose child kept others
+    // Objects that lost a link and kept others since collect_cycles last
+    // looked: only then can a cycle have lost its last link from outside.
+    absl::flat_hash_set<uint32_t> suspects;
+    // Objects collect_cycles found unreachable, while they are dropped: not
+    // linked for reconcile whatever their count (their links come from each
+    // other). A new link to one of them makes them all linked again.
+    absl::flat_hash_map<uint32_t, StoredItem> doomed;
   };
+  // Whether the object has links (link_counts_ held).
+  static bool linked_in(const LinkCounts& counts, uint32_t id) {
+    return counts.count.contains(id) && !counts.doomed.contains(id);
+  }
   // What assignments note while a union brings their objects in: per object,
   // every value it held (old and new, attribute by attribute), the new ones
   // with their walked containers.
@@ -151,6 +180,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
+  // Removes the values a union into this engine may have copied for `id`
+  // that its assignments since replaced (gate held exclusively).
+  void forget_noted(uint32_t id, PendingWork& work);
 
   std::shared_ptr<IndexAPI> reach_;  // null in a reach engine
   std::weak_ptr<IndexAPI> owner_;    // a reach engine's Index engine

@@ -3,7 +3,10 @@
 #include <algorithm>
 
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "index/indexable_protocol.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 
@@ -53,12 +56,15 @@ bool add_one(IndexAPI& engine, const ObjectSnapshot& snap, PendingWork& work) {
   return engine.add_snapshot(guard, snap, work);
 }
 
-// Sweeps the reach engines whose links went away, when a sweep is due.
+// Sweeps the reach engines whose links went away, when a sweep is due, and
+// otherwise looks for cycles that lost their last link from outside (the
+// objects to drop are queued in `work`).
 void sweep_touched(PendingWork& work) {
-  for (const auto& reach : work.touched) {
-    if (auto owner = reach->owner()) owner->sweep_reach_if_due();
+  auto touched = std::exchange(work.touched, {});
+  for (const auto& reach : touched) {
+    auto owner = reach->owner();
+    if (owner && !owner->sweep_reach_if_due()) reach->collect_cycles(work);
   }
-  work.touched.clear();
 }
 
 }  // namespace
@@ -74,6 +80,7 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
     stack.pop_back();
     const uint32_t id = record_of(object->get()).id();
     if (work.snapshots.contains(id) || reach.member_ids.read()->contains(id)) continue;
+    settle_staged(object->get(), &work);
     auto [it, fresh] = work.snapshots.emplace(id, ObjectSnapshot::take(std::move(object)));
     for_each_indexable(it->second, [&](const StoredItem& child) { stack.push_back(child); });
   }
@@ -90,10 +97,11 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   order.erase(std::unique(order.begin(), order.end(),
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               order.end());
+  PendingWork work;
+  for (const auto& [id, item] : order) settle_staged((*item)->get(), &work);
   std::vector<ObjectSnapshot> snapshots;
   snapshots.reserve(order.size());
   for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
-  PendingWork work;
   snapshot_reachable(snapshots, *engine.reach(), work);
 
   std::vector<StoredItem> stale;
@@ -110,7 +118,10 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
     if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
     std::vector<ObjectSnapshot> retry;
     retry.reserve(stale.size());
-    for (const StoredItem& item : stale) retry.push_back(ObjectSnapshot::take(item));
+    for (const StoredItem& item : stale) {
+      settle_staged(item->get(), &work);
+      retry.push_back(ObjectSnapshot::take(item));
+    }
     snapshot_reachable(retry, *engine.reach(), work);
     stale.clear();
     without_gil([&] {
@@ -122,18 +133,50 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   run_pending(work);
 }
 
-void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
+  PendingWork work;
+  std::size_t removed = 0;
+  without_gil([&] {
+    for (const StoredItem& item : objects) {
+      const Indexable& rec = record_of(item->get());
+      auto guard = rec.lock();
+      if (engine.remove_member(guard, rec, work)) ++removed;
+    }
+  });
+  run_pending(work);
+  return removed;
+}
+
+namespace {
+
+// The body of every assignment: `still_wanted()` is asked with the GIL and
+// the object's lock held, before anything changes (false: nothing happens);
+// nested work is queued in `into`, or worked off here when it is null.
+template <class Check>
+void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& still_wanted,
+                    PendingWork* into) {
   std::string_view text = extract_str(name, "name");
   const uint32_t attr = INTERNER().intern(text);
-  PreparedValue prepared = prepare_value(PyValue::stored_from_object(value, text), text);
+  PreparedValue prepared{PyValue::stored_from_object(value, text), {}};
+  // The stored form is made before any lock (it only takes references).
   AttributeMap::Slot slot = AttributeMap::Slot::make(value, prepared.value);
+  // A container is walked only for an object that engines hold (walking
+  // runs Python code, so the lock is let go for it and taken again).
+  bool walked = prepared.value.kind() != ValueKind::Iterable;
   Indexable& rec = record_of(self);
   PendingWork work;
   AttributeMap::Slot replaced;
-  {
+  for (;;) {
     auto guard = rec.lock();
+    if (!still_wanted()) return;
     auto engines = Indexable::live_engines(guard);
     if (!engines.empty()) {
+      if (!walked) {
+        guard.unlock();
+        prepared = prepare_value(std::move(prepared.value), text);
+        walked = true;
+        continue;
+      }
       // The engines are updated without the GIL; it is taken back (without
       // releasing anything queued meanwhile, which could run finalizers under
       // the lock) to store the value.
@@ -144,16 +187,62 @@ void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
       }
     }
     replaced = rec.store(guard, attr, std::move(slot));
+    break;
   }
   // Released with no lock held: its finalizer may assign this object again.
   replaced = AttributeMap::Slot();
   drain_pending_releases();
-  run_pending(work);
+  if (into != nullptr) {
+    into->merge(std::move(work));
+  } else {
+    run_pending(work);
+  }
 }
 
-void run_pending(PendingWork& work) {
-  absl::flat_hash_map<uint32_t, int> attempts;
-  std::optional<PyErr> first_error;
+}  // namespace
+
+void assign_attribute(PyObject* self, PyObject* name, PyObject* value) {
+  assign_checked(
+      self, name, value, [] { return true; }, nullptr);
+}
+
+void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items) {
+  if (items.empty()) return;
+  // Converted first, then stored under one lock when no engine holds the
+  // object (a new one); otherwise each is assigned on its own.
+  absl::InlinedVector<std::pair<uint32_t, AttributeMap::Slot>, 8> values;
+  for (const auto& [name, value] : items) {
+    std::string_view text = extract_str(name, "name");
+    values.emplace_back(INTERNER().intern(text),
+                        AttributeMap::Slot::make(value, PyValue::stored_from_object(value, text)));
+  }
+  Indexable& rec = record_of(self);
+  absl::InlinedVector<AttributeMap::Slot, 8> replaced;
+  bool stored = false;
+  {
+    auto guard = rec.lock();
+    if (guard->engines == nullptr || guard->engines->empty()) {
+      rec.reserve_attributes(guard, values.size());
+      for (auto& [attr, value] : values)
+        replaced.push_back(rec.store(guard, attr, std::move(value)));
+      stored = true;
+    }
+  }
+  replaced.clear();
+  if (stored) return;
+  for (const auto& [name, value] : items) assign_attribute(self, name, value);
+}
+
+void assign_if(PyObject* self, PyObject* name, PyObject* value,
+               absl::FunctionRef<bool()> still_wanted, PendingWork* into) {
+  assign_checked(self, name, value, still_wanted, into);
+}
+
+namespace {
+
+// Works off the queue until it is empty (see run_pending).
+void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
+               std::optional<PyErr>& first_error) {
   while (!work.reconcile.empty()) {
     std::vector<PendingWork::Reconcile> need;
     without_gil([&] {
@@ -179,6 +268,12 @@ void run_pending(PendingWork& work) {
         }
         continue;
       }
+      try {
+        settle_staged(item.object->get(), &work);
+      } catch (PyErr& err) {
+        // The failing value is dropped: the object is indexed without it.
+        if (!first_error) first_error.emplace(std::move(err));
+      }
       std::vector<ObjectSnapshot> taken;
       try {
         taken.push_back(ObjectSnapshot::take(item.object));
@@ -197,8 +292,20 @@ void run_pending(PendingWork& work) {
       work.reconcile.push_back(std::move(item));
     }
   }
-  work.snapshots.clear();
-  if (!work.touched.empty()) without_gil([&] { sweep_touched(work); });
+}
+
+}  // namespace
+
+void run_pending(PendingWork& work) {
+  absl::flat_hash_map<uint32_t, int> attempts;
+  std::optional<PyErr> first_error;
+  for (;;) {
+    run_queue(work, attempts, first_error);
+    work.snapshots.clear();
+    if (work.touched.empty()) break;
+    without_gil([&] { sweep_touched(work); });
+    if (work.reconcile.empty()) break;
+  }
   if (first_error) throw std::move(*first_error);
 }
 

@@ -12,8 +12,11 @@
 // and worked off after the operation's own locks are released.
 #pragma once
 
+#include <span>
+#include <utility>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
 #include "index/core/index.h"
 #include "index/core/pending_work.h"
 
@@ -29,9 +32,25 @@ inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
 // before anything changes.
 void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
 
+// Takes `objects` out of `engine` (each with the values it holds then, and
+// the nested objects only it reached). Returns how many were members; the
+// others change nothing. GIL held on entry and on return; no Python code
+// runs until the replaced references are released at the end.
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
+
 // `self.name = value` for an Indexable: converts the value, re-indexes the
 // object in every engine that holds it, then stores the value. GIL held.
 void assign_attribute(PyObject* self, PyObject* name, PyObject* value);
+// Assigns each (name, value) pair in order (no descriptor or __setattr__ of
+// the class is consulted).
+// The caller keeps the names and values alive.
+void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyObject*>> items);
+// The same for a value object.__setattr__ left aside: stored only if
+// `still_wanted()`, asked with the GIL and the object's lock held, says it
+// is still the latest one (a later value is stored by its own turn; it must
+// run no Python code). Nested work goes to `into` when given.
+void assign_if(PyObject* self, PyObject* name, PyObject* value,
+               absl::FunctionRef<bool()> still_wanted, PendingWork* into);
 
 // Works off `work` until it is empty, taking snapshots with the GIL for the
 // objects that need them. GIL held on entry and on return. An object whose

@@ -13,17 +13,22 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     // Every element is checked before anything changes: a failing batch adds
     // nothing, not even its valid elements.
-    std::vector<PyRef> objects = extract_sequence(bound[0], "objs");
-    std::vector<StoredItem> batch;
-    batch.reserve(objects.size());
-    for (const PyRef& obj : objects) {
-      extract_instance<IndexableObject>(obj.get(), indexable_type(), "Indexable", "objs");
-      batch.push_back(share(obj));
-    }
+    std::vector<StoredItem> batch = indexable_items(bound[0], "objs");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
     add_objects(*api, batch);
     return PyRef::borrow(Py_None);
   });
+}
+
+std::vector<StoredItem> indexable_items(PyObject* objs, const char* param) {
+  std::vector<PyRef> objects = extract_sequence(objs, param);
+  std::vector<StoredItem> batch;
+  batch.reserve(objects.size());
+  for (const PyRef& obj : objects) {
+    extract_instance<IndexableObject>(obj.get(), indexable_type(), "Indexable", param);
+    batch.push_back(share(obj));
+  }
+  return batch;
 }
 
 PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -2,8 +2,10 @@
 
 #include "index/core/indexing.h"
 #include "index/core/query/query_ops.h"
+#include "index/indexable.h"
 #include "index/interfaces/index.h"
 #include "index/interfaces/query.h"
+#include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
@@ -21,6 +23,25 @@ constexpr char FILTERED_NAME[] = "FilteredIndex";
 
 PyObject* Filtered_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(view_of(self)); });
+}
+
+Py_ssize_t Filtered_len(PyObject* self) {
+  return static_cast<Py_ssize_t>(view_of(self).objects().size());
+}
+
+int Filtered_contains(PyObject* self, PyObject* obj) {
+  // The view holds its objects, so a member's id is its own.
+  return PyObject_TypeCheck(obj, indexable_type()) &&
+                 view_of(self).bitmap().contains(record_of(obj).id())
+             ? 1
+             : 0;
+}
+
+PyObject* Filtered_iter(PyObject* self) {
+  return guarded([&] {
+    PyRef list = collect_list(view_of(self));
+    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+  });
 }
 
 PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -42,8 +63,7 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    const QueryExpr& query =
-        *extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+    const QueryExpr& query = *query_arg(bound[0], "query");
     const FilteredView& view = view_of(self);
     // Runs with the GIL held; a busy lock is waited for without it.
     auto maps = view.query_maps()->read();
@@ -102,6 +122,28 @@ PyDoc_STRVAR(FILTERED_REBASE_DOC,
              "Raises as Index.add_object_many does for the view's objects.\n"
              "Releases the GIL while it writes the new index.");
 
+// Pickling and copying: the view's objects, restored as the view of every
+// member of a new index of them (kept alive by the view).
+PyObject* Filtered_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef restore = PyRef::steal_or_throw(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(FILTERED_TYPE), "_from_objects"));
+    PyRef objects = collect_list(view_of(self));
+    return PyRef::steal_or_throw(Py_BuildValue("(O(O))", restore.get(), objects.get()));
+  });
+}
+
+PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
+  return guarded([&] {
+    std::vector<StoredItem> batch = indexable_items(objs, "objs");
+    std::shared_ptr<IndexAPI> api = IndexAPI::create();
+    add_objects(*api, batch);
+    FilteredView view = without_gil([&] { return api->reduced({}); });
+    view.keep_engine(std::move(api));
+    return wrap_view(std::move(view));
+  });
+}
+
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
      METH_VARARGS | METH_KEYWORDS, FILTERED_REDUCED_DOC},
@@ -110,6 +152,11 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_QUERY_DOC},
     {"collect", Filtered_collect, METH_NOARGS, FILTERED_COLLECT_DOC},
     {"rebase", Filtered_rebase, METH_NOARGS, FILTERED_REBASE_DOC},
+    {"__reduce__", Filtered_pickle, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
+    {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,
+     "_from_objects($cls, objs)\n--\n\nThe view of every object of objs, in a new index "
+     "(restores a pickled view)."},
     GENERIC_ALIAS_METHOD,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -121,6 +168,9 @@ PyType_Slot FILTERED_SLOTS[] = {
      reinterpret_cast<void*>(
          native_dealloc<FilteredIndexObject, FilteredView, &FilteredIndexObject::view>)},
     {Py_tp_methods, FILTERED_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(Filtered_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(Filtered_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(Filtered_iter)},
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include "index/interfaces/index.h"
 
+#include "absl/container/flat_hash_set.h"
 #include "index/core/indexing.h"
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/query.h"
@@ -27,6 +28,102 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return guarded([&] { return object_list(api_of(self).members()); });
+}
+
+Py_ssize_t Index_len(PyObject* self) {
+  return guarded_call<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(api_of(self).member_count()); });
+}
+
+int Index_contains(PyObject* self, PyObject* obj) {
+  return guarded_call(-1, [&] {
+    // Anything but an Indexable is simply not a member.
+    return PyObject_TypeCheck(obj, indexable_type()) && api_of(self).is_member(obj) ? 1 : 0;
+  });
+}
+
+// Iterates over the members as collect() lists them when iteration begins.
+PyObject* Index_iter(PyObject* self) {
+  return guarded([&] {
+    PyRef list = object_list(api_of(self).members());
+    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+  });
+}
+
+// The Indexable argument `param` as an owned reference.
+StoredItem indexable_arg(PyObject* obj, const char* param) {
+  extract_instance<IndexableObject>(obj, indexable_type(), "Indexable", param);
+  return share(PyRef::borrow(obj));
+}
+
+[[noreturn]] void throw_not_member(PyObject* obj) {
+  PyErr_SetObject(PyExc_KeyError, obj);
+  throw PyErr::fetch();
+}
+
+// remove_object and discard_object differ only in what a non-member does.
+template <bool kMustBeMember, const char* kName>
+PyObject* Index_remove_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{kName, {"obj"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    StoredItem item = indexable_arg(bound[0], "obj");
+    const std::size_t removed = remove_objects(api_of(self), {item});
+    if (kMustBeMember && removed == 0) throw_not_member(bound[0]);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+constexpr char REMOVE_OBJECT[] = "Index.remove_object()";
+constexpr char DISCARD_OBJECT[] = "Index.discard_object()";
+
+PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return guarded([&] {
+    static const Signature sig{"Index.remove_object_many()", {"objs"}};
+    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    // Every element is checked before anything changes: one that is not an
+    // Indexable, or not a member, removes nothing.
+    std::vector<StoredItem> batch;
+    absl::flat_hash_set<PyObject*> seen;
+    for (const PyRef& obj : extract_iterable(bound[0], "objs")) {
+      StoredItem item = indexable_arg(obj.get(), "objs");
+      if (seen.insert(obj.get()).second) batch.push_back(std::move(item));
+    }
+    IndexAPI& api = api_of(self);
+    for (const StoredItem& item : batch) {
+      if (!api.is_member(item->get())) throw_not_member(item->get());
+    }
+    remove_objects(api, batch);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+// Pickling and copying: (Index, (), members); __setstate__ adds them, so
+// that they are indexed by the values they arrive with.
+PyObject* Index_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PyRef members = object_list(api_of(self).members());
+    return PyRef::steal_or_throw(
+        Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()));
+  });
+}
+
+PyObject* Index_setstate(PyObject* self, PyObject* state) {
+  return guarded([&] {
+    std::vector<StoredItem> batch = indexable_items(state, "state");
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
+    add_objects(*api, batch);
+    return PyRef::borrow(Py_None);
+  });
+}
+
+PyObject* Index_clear(PyObject* self, PyObject*) {
+  return guarded([&] {
+    without_gil([&] { api_of(self).clear(); });
+    return PyRef::borrow(Py_None);
+  });
 }
 
 PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -64,9 +161,18 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// reduce(query=None, /, **kwargs): keeps the members satisfying the query
+// and every keyword equality.
 PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    auto conditions = keyword_conditions("Index.reduce()", args, kwargs);
+    static const Signature sig{.full_name = "Index.reduce()",
+                               .params = {"query"},
+                               .collects_kwargs = true,
+                               .required = 0,
+                               .positional_only = true};
+    BoundArgs bound = bind_tuple(sig, args, kwargs);
+    std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+    if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
     without_gil([&] { api_of(self).reduce(conditions); });
     return PyRef::borrow(Py_None);
   });
@@ -77,8 +183,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded([&] {
     static const Signature sig{"Index.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    QueryRef query =
-        extract_instance<PyQueryExprObject>(bound[0], query_type(), "PyQueryExpr", "query")->expr;
+    QueryRef query = query_arg(bound[0], "query");
     return wrap_view(without_gil([&] { return api_of(self).reduced_query(*query); }));
   });
 }
@@ -161,9 +266,10 @@ PyDoc_STRVAR(REDUCED_DOC,
              "Releases the GIL while it searches.");
 
 PyDoc_STRVAR(REDUCE_DOC,
-             "reduce($self, **kwargs)\n--\n\n"
-             "Narrows the index in place to the objects whose attributes equal every keyword "
-             "argument; the others leave it. Views made earlier keep their objects.\n\n"
+             "reduce($self, query=None, /, **kwargs)\n--\n\n"
+             "Narrows the index in place to the objects that match the PyQueryExpr query (when "
+             "given) and whose attributes equal every keyword argument; the others leave it. "
+             "Views made earlier keep their objects.\n\n"
              "Returns None.\n"
              "Raises as get_by_attribute does; nothing has changed then.\n"
              "Releases the GIL while it narrows.");
@@ -175,6 +281,38 @@ PyDoc_STRVAR(REDUCED_QUERY_DOC,
              "Raises TypeError when query is not a PyQueryExpr.\n"
              "Releases the GIL while it searches.");
 
+PyDoc_STRVAR(REMOVE_OBJECT_DOC,
+             "remove_object($self, obj)\n--\n\n"
+             "Removes the member obj from the index, and from the index's nested objects "
+             "every object it alone reached. Views made earlier keep their objects.\n\n"
+             "Returns None.\n"
+             "Raises KeyError when obj is not a member; TypeError when it is not an "
+             "Indexable.\n"
+             "Releases the GIL while it removes.");
+
+PyDoc_STRVAR(DISCARD_OBJECT_DOC,
+             "discard_object($self, obj)\n--\n\n"
+             "Removes obj as remove_object does if it is a member; otherwise does nothing.\n\n"
+             "Returns None.\n"
+             "Raises TypeError when obj is not an Indexable.\n"
+             "Releases the GIL while it removes.");
+
+PyDoc_STRVAR(REMOVE_OBJECT_MANY_DOC,
+             "remove_object_many($self, objs)\n--\n\n"
+             "Removes every object of the iterable objs, all or nothing: every one must be a "
+             "member.\n\n"
+             "Returns None.\n"
+             "Raises KeyError, removing none, when one is not a member; TypeError when objs is "
+             "not iterable or holds something that is not an Indexable.\n"
+             "Releases the GIL while it removes.");
+
+PyDoc_STRVAR(CLEAR_DOC,
+             "clear($self)\n--\n\n"
+             "Removes every member. Views made earlier keep their objects.\n\n"
+             "Returns None.\n"
+             "Raises nothing.\n"
+             "Releases the GIL while it removes.");
+
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
     {"reduced", QUORVANE_FAST(Index_reduced), VARKW, REDUCED_DOC},
@@ -184,6 +322,16 @@ PyMethodDef INDEX_METHODS[] = {
     {"add_object", QUORVANE_FAST(Index_add_object), FAST, ADD_OBJECT_DOC},
     {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST, REDUCED_QUERY_DOC},
     {"union_with", QUORVANE_FAST(Index_union_with), FAST, UNION_WITH_DOC},
+    {"remove_object", QUORVANE_FAST((Index_remove_one<true, REMOVE_OBJECT>)), FAST,
+     REMOVE_OBJECT_DOC},
+    {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST,
+     DISCARD_OBJECT_DOC},
+    {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST, REMOVE_OBJECT_MANY_DOC},
+    {"clear", Index_clear, METH_NOARGS, CLEAR_DOC},
+    {"__reduce__", Index_pickle, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the index as its class and the list of its objects."},
+    {"__setstate__", Index_setstate, METH_O,
+     "__setstate__($self, state)\n--\n\nAdds the objects of the list state."},
     GENERIC_ALIAS_METHOD,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -194,6 +342,9 @@ PyType_Slot INDEX_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<IndexObject, std::shared_ptr<IndexAPI>, &IndexObject::api>)},
     {Py_tp_methods, INDEX_METHODS},
+    {Py_sq_length, reinterpret_cast<void*>(Index_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(Index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(Index_iter)},
     {0, nullptr},
 };
 

@@ -1,5 +1,8 @@
 #include "index/interfaces/query.h"
 
+#include <algorithm>
+
+#include "absl/container/flat_hash_map.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
@@ -16,10 +19,6 @@ PyRef wrap(QueryRef expr) {
                 "query nested deeper than " + std::to_string(QueryExpr::MAX_DEPTH) + " levels");
   }
   return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
-}
-
-const QueryRef& expr_arg(PyObject* obj, const char* param) {
-  return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
 }
 
 // The nine two-argument leaves differ only in the kind they build.
@@ -41,8 +40,10 @@ PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyValue lower = PyValue::from_object(bound[1], attr);
     PyValue upper = PyValue::from_object(bound[2], attr);
     // Ranges are answered by the numeric index only: other bounds are a
-    // mistake, refused here rather than answered with nothing.
+    // mistake, refused here rather than answered with nothing. None leaves
+    // its end open.
     for (const PyValue* bound_value : {&lower, &upper}) {
+      if (is_open_bound(*bound_value)) continue;
       if (bound_value->kind() != ValueKind::Int && bound_value->kind() != ValueKind::Float) {
         PyRef type_name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(bound_value->object())));
         const char* name = PyUnicode_AsUTF8(type_name.get());
@@ -61,7 +62,7 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
     std::vector<PyValue> values;
-    for (const PyRef& item : extract_sequence(bound[1], "values")) {
+    for (const PyRef& item : extract_iterable(bound[1], "values")) {
       values.push_back(PyValue::from_object(item.get(), attr));
     }
     return wrap(QueryExpr::leaf(QueryKind::In, attr, std::move(values)));
@@ -79,7 +80,7 @@ PyObject* combinator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::vector<QueryRef> children;
     Py_ssize_t n = PyVectorcall_NARGS(nargs);
     children.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) children.push_back(expr_arg(args[i], "exprs"));
+    for (Py_ssize_t i = 0; i < n; ++i) children.push_back(query_arg(args[i], "exprs"));
     return wrap(QueryExpr::node(kKind, std::move(children)));
   });
 }
@@ -88,7 +89,150 @@ PyObject* not_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&] {
     static const Signature sig{"PyQueryExpr.not_()", {"exprs"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    return wrap(QueryExpr::node(QueryKind::Not, {expr_arg(bound[0], "exprs")}));
+    return wrap(QueryExpr::node(QueryKind::Not, {query_arg(bound[0], "exprs")}));
+  });
+}
+
+// q1 & q2, q1 | q2, ~q: and_, or_ and not_. A chain (a & b & c) makes one
+// node with every member, so that building it in a loop does not deepen the
+// tree; anything but a query on either side is not supported.
+template <QueryKind kKind>
+PyObject* combine_operator(PyObject* left, PyObject* right) {
+  if (!PyObject_TypeCheck(left, QUERY_TYPE) || !PyObject_TypeCheck(right, QUERY_TYPE)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  return guarded([&] {
+    std::vector<QueryRef> children;
+    for (PyObject* side : {left, right}) {
+      const QueryRef& expr = reinterpret_cast<PyQueryExprObject*>(side)->expr;
+      if (expr->kind == kKind) {
+        children.insert(children.end(), expr->children.begin(), expr->children.end());
+      } else {
+        children.push_back(expr);
+      }
+    }
+    return wrap(QueryExpr::node(kKind, std::move(children)));
+  });
+}
+
+PyObject* Query_invert(PyObject* self) {
+  return guarded([&] {
+    return wrap(
+        QueryExpr::node(QueryKind::Not, {reinterpret_cast<PyQueryExprObject*>(self)->expr}));
+  });
+}
+
+// Pickling and copying. A tree is written as a list of steps, each building
+// one distinct node with the public builders from the nodes before it:
+// (builder, attr, values) for a leaf, (builder, child positions) for and_,
+// or_ and not_. Shared subtrees are written once, and neither writing nor
+// reading recurses.
+constexpr const char* BUILDER_NAMES[] = {"eq",  "ne",          "not_",      "in_",     "and_",
+                                         "or_", "gt",          "ge",        "lt",      "le",
+                                         "bt",  "starts_with", "ends_with", "contains"};
+
+bool is_node(QueryKind kind) {
+  return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
+}
+
+PyRef step_of(const QueryExpr& node, const absl::flat_hash_map<const QueryExpr*, Py_ssize_t>& at) {
+  const char* builder = BUILDER_NAMES[static_cast<int>(node.kind)];
+  if (is_node(node.kind)) {
+    PyRef positions =
+        PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.children.size())));
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+      PyTuple_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(i),
+                       PyLong_FromSsize_t(at.at(node.children[i].get())));
+      if (PyTuple_GET_ITEM(positions.get(), static_cast<Py_ssize_t>(i)) == nullptr) {
+        throw PyErr::fetch();
+      }
+    }
+    return PyRef::steal_or_throw(Py_BuildValue("(sO)", builder, positions.get()));
+  }
+  PyRef values = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.values.size())));
+  for (std::size_t i = 0; i < node.values.size(); ++i) {
+    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i),
+                     node.values[i].to_object().release());
+  }
+  std::string_view attr = node.attr.view();
+  return PyRef::steal_or_throw(Py_BuildValue("(ss#O)", builder, attr.data(),
+                                             static_cast<Py_ssize_t>(attr.size()), values.get()));
+}
+
+PyObject* Query_pickle(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const QueryRef& root = reinterpret_cast<PyQueryExprObject*>(self)->expr;
+    absl::flat_hash_map<const QueryExpr*, Py_ssize_t> at;
+    PyRef steps = PyRef::steal_or_throw(PyList_New(0));
+    // Depth first; a node is written once all its children are.
+    std::vector<std::pair<const QueryExpr*, bool>> stack{{root.get(), false}};
+    while (!stack.empty()) {
+      auto [node, children_done] = stack.back();
+      stack.pop_back();
+      if (at.contains(node)) continue;
+      if (!children_done && !node->children.empty()) {
+        stack.push_back({node, true});
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+          stack.push_back({it->get(), false});
+        }
+        continue;
+      }
+      PyRef step = step_of(*node, at);
+      at.emplace(node, PyList_GET_SIZE(steps.get()));
+      if (PyList_Append(steps.get(), step.get()) < 0) throw PyErr::fetch();
+    }
+    PyRef restore = PyRef::steal_or_throw(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(QUERY_TYPE), "_from_steps"));
+    return PyRef::steal_or_throw(Py_BuildValue("(O(O))", restore.get(), steps.get()));
+  });
+}
+
+// Rebuilds a tree from its steps by calling the builders, which check
+// every argument as they do for any caller.
+PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
+  return guarded([&] {
+    std::vector<PyRef> built;
+    for (const PyRef& step : extract_sequence(steps, "steps")) {
+      PyObject* s = step.get();
+      if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) < 2 || PyTuple_GET_SIZE(s) > 3) {
+        throw PyErr(PyExc_ValueError, "malformed query step");
+      }
+      std::string_view name = extract_str(PyTuple_GET_ITEM(s, 0), "steps");
+      auto kind = std::find(std::begin(BUILDER_NAMES), std::end(BUILDER_NAMES), name);
+      if (kind == std::end(BUILDER_NAMES) ||
+          is_node(static_cast<QueryKind>(kind - std::begin(BUILDER_NAMES))) !=
+              (PyTuple_GET_SIZE(s) == 2)) {
+        throw PyErr(PyExc_ValueError, "malformed query step");
+      }
+      PyRef builder = PyRef::steal_or_throw(PyObject_GetAttrString(cls, *kind));
+      std::vector<PyRef> args;
+      if (PyTuple_GET_SIZE(s) == 2) {
+        for (const PyRef& position : extract_sequence(PyTuple_GET_ITEM(s, 1), "steps")) {
+          Py_ssize_t i = PyLong_AsSsize_t(position.get());
+          if (i == -1 && PyErr_Occurred()) throw PyErr::fetch();
+          if (i < 0 || static_cast<std::size_t>(i) >= built.size()) {
+            throw PyErr(PyExc_ValueError, "malformed query step");
+          }
+          args.push_back(built[static_cast<std::size_t>(i)]);
+        }
+      } else {
+        args.push_back(PyRef::borrow(PyTuple_GET_ITEM(s, 1)));
+        PyObject* values = PyTuple_GET_ITEM(s, 2);
+        if (name == "in_") {
+          args.push_back(PyRef::borrow(values));
+        } else {
+          for (PyRef& value : extract_sequence(values, "steps")) args.push_back(std::move(value));
+        }
+      }
+      PyRef call_args = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        PyTuple_SET_ITEM(call_args.get(), static_cast<Py_ssize_t>(i), args[i].release());
+      }
+      built.push_back(
+          PyRef::steal_or_throw(PyObject_Call(builder.get(), call_args.get(), nullptr)));
+    }
+    if (built.empty()) throw PyErr(PyExc_ValueError, "malformed query step");
+    return std::move(built.back());
   });
 }
 
@@ -117,8 +261,8 @@ PyDoc_STRVAR(QUERY_DOC,
              "A leaf names an attribute, or a dotted path through attributes that hold "
              "Indexable objects ('owner.name'), and a value. A list, tuple or set value stands "
              "for its elements: its holder matches when one of them does. and_, or_ and not_ "
-             "combine expressions, which may be shared and reused. A PyQueryExpr cannot be "
-             "constructed (TypeError) or subclassed.");
+             "combine expressions (so do the operators &, | and ~), which may be shared and "
+             "reused. A PyQueryExpr cannot be constructed (TypeError) or subclassed.");
 
 #define RETURNS_EXPR "Returns a new PyQueryExpr.\n"
 #define VALUE_RAISES                                                                  \
@@ -156,16 +300,18 @@ PyDoc_STRVAR(LE_DOC, COMPARISON_DOC("le", "<="));
 PyDoc_STRVAR(BT_DOC,
              "bt(attr, lower, upper)\n--\n\n"
              "Matches the objects whose attribute attr is a number (int or float, not bool) "
-             "from lower to upper, both included; nothing when lower > upper.\n" RETURNS_EXPR
-             "Raises TypeError when attr is not a str or a bound is not an int or float; "
-             "OverflowError for an int bound outside the signed 64-bit range.\n" KEEPS_GIL);
-PyDoc_STRVAR(IN_DOC,
-             "in_(attr, values)\n--\n\n"
-             "Matches the objects that eq(attr, v) matches for any v of the sequence values; "
-             "an empty sequence matches nothing.\n" RETURNS_EXPR
-             "Raises TypeError when attr is not a str, or values is a str or not a sequence; "
-             "OverflowError, TypeError or ValueError, naming the attribute, for a value that "
-             "cannot be indexed.\n" KEEPS_GIL);
+             "from lower to upper, both included; None for a bound leaves that side open; "
+             "nothing when lower > upper.\n" RETURNS_EXPR
+             "Raises TypeError when attr is not a str or a bound is not an int, float or "
+             "None; OverflowError for an int bound outside the signed 64-bit range.\n" KEEPS_GIL);
+PyDoc_STRVAR(
+    IN_DOC,
+    "in_(attr, values)\n--\n\n"
+    "Matches the objects that eq(attr, v) matches for any v of the iterable values "
+    "(a list, tuple, set, range, generator...); an empty one matches nothing.\n" RETURNS_EXPR
+    "Raises TypeError when attr is not a str, or values is a str or not iterable; "
+    "OverflowError, TypeError or ValueError, naming the attribute, for a value that "
+    "cannot be indexed.\n" KEEPS_GIL);
 PyDoc_STRVAR(AND_DOC,
              "and_(*exprs)\n--\n\n"
              "Matches the objects every expression matches; with none, every "
@@ -210,6 +356,10 @@ PyMethodDef QUERY_METHODS[] = {
      STARTS_WITH_DOC},
     {"ends_with", QUORVANE_FAST((leaf_builder<QueryKind::EndsWi, EW>)), STATIC_FAST, ENDS_WITH_DOC},
     {"contains", QUORVANE_FAST((leaf_builder<QueryKind::Contains, CO>)), STATIC_FAST, CONTAINS_DOC},
+    {"__reduce__", Query_pickle, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the query as the steps that build it."},
+    {"_from_steps", Query_from_steps, METH_O | METH_CLASS,
+     "_from_steps($cls, steps)\n--\n\nRebuilds a pickled query from its steps."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QUORVANE_FAST
@@ -221,6 +371,9 @@ PyType_Slot QUERY_SLOTS[] = {
                         native_dealloc<PyQueryExprObject, QueryRef, &PyQueryExprObject::expr>)},
     {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
     {Py_tp_methods, QUERY_METHODS},
+    {Py_nb_and, reinterpret_cast<void*>(combine_operator<QueryKind::And>)},
+    {Py_nb_or, reinterpret_cast<void*>(combine_operator<QueryKind::Or>)},
+    {Py_nb_invert, reinterpret_cast<void*>(Query_invert)},
     {0, nullptr},
 };
 
@@ -239,6 +392,10 @@ std::vector<QueryRef> kwargs_to_query(PyObject* kwargs) {
     conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(value, path)}));
   }
   return conditions;
+}
+
+const QueryRef& query_arg(PyObject* obj, const char* param) {
+  return extract_instance<PyQueryExprObject>(obj, QUERY_TYPE, "PyQueryExpr", param)->expr;
 }
 
 PyTypeObject* query_type() noexcept {

@@ -18,6 +18,10 @@ struct PyQueryExprObject {
 // that cannot be indexed raises its ordinary error.
 std::vector<QueryRef> kwargs_to_query(PyObject* kwargs);
 
+// The query tree of a PyQueryExpr argument (TypeError naming `param`
+// otherwise).
+const QueryRef& query_arg(PyObject* obj, const char* param);
+
 // Creates the PyQueryExpr class (once per process); needs the GIL.
 PyTypeObject* create_query_type();
 PyTypeObject* query_type() noexcept;

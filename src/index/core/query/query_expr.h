@@ -44,7 +44,7 @@ struct QueryExpr {
 
   QueryKind kind;
   SmallStr attr;                   // leaves only
-  std::vector<PyValue> values;     // one value; Bt: lower, upper; In: the list
+  std::vector<PyValue> values;     // one value; Bt: lower, upper (None: open); In: the list
   std::vector<QueryRef> children;  // And, Or: the members; Not: one child
   uint32_t depth = 1;
 
@@ -56,5 +56,10 @@ struct QueryExpr {
   // The text form shown by repr, e.g. Not(Eq("a", PyValue { ... })).
   std::string text() const;
 };
+
+// Whether a bound of a Bt leaf is None: that end of the range is open.
+inline bool is_open_bound(const PyValue& bound) noexcept {
+  return bound.kind() == ValueKind::Unknown && bound.object() == Py_None;
+}
 
 }  // namespace quorvane

@@ -133,7 +133,15 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
     case QueryKind::Bt: {
       const PyValue& lower = values[0];
       const PyValue& upper = values[1];
-      // The builder accepts numbers only.
+      // An open end makes a one-sided range; both open, every number.
+      if (!is_open_bound(upper) && is_open_bound(lower)) {
+        return leaf_on_map(map, QueryKind::Le, {upper}, scope);
+      }
+      if (is_open_bound(upper)) {
+        if (!is_open_bound(lower)) return leaf_on_map(map, QueryKind::Ge, {lower}, scope);
+        return map.numbers.read()->slices.all_ids().intersected(scope);
+      }
+      // The builder accepts numbers (or None) only.
       check(lower.kind() == ValueKind::Int || lower.kind() == ValueKind::Float,
             "between: bound is not a number");
       check(upper.kind() == ValueKind::Int || upper.kind() == ValueKind::Float,
