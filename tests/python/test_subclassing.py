@@ -40,7 +40,11 @@ class TestInit:
             def __init__(self, secret, visible):
                 self.visible = visible * 2
 
-        obj = Consumes(secret=object(), visible=2)  # an unhashable-free, unindexed argument
+        class NoHash:
+            __hash__ = None
+
+        # `secret` could not be indexed; it is consumed, never stored.
+        obj = Consumes(secret=NoHash(), visible=2)
         assert vars(obj) == {"visible": 4}
         assert not hasattr(obj, "secret")
 
