@@ -1,5 +1,6 @@
 #include "index/attribute_map.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -70,9 +71,12 @@ void AttributeMap::release(uintptr_t word) noexcept {
   }
 }
 
+std::size_t AttributeMap::bytes_for(uint32_t capacity) {
+  return sizeof(Block) + capacity * (sizeof(uintptr_t) + sizeof(uint32_t));
+}
+
 AttributeMap::Block* AttributeMap::allocate(uint32_t capacity) {
-  const std::size_t bytes = sizeof(Block) + capacity * (sizeof(uintptr_t) + sizeof(uint32_t));
-  void* raw = std::malloc(bytes);
+  void* raw = std::malloc(bytes_for(capacity));
   if (raw == nullptr) throw std::bad_alloc();
   return new (raw) Block{0, capacity};
 }
@@ -87,14 +91,19 @@ void AttributeMap::reserve(std::size_t count) {
   const uint32_t have = block_ == nullptr ? 0 : block_->capacity;
   if (count <= have) return;
   if (count > UINT32_MAX / 2) throw std::bad_alloc();
-  Block* grown = allocate(static_cast<uint32_t>(count));
-  if (block_ != nullptr) {
-    grown->size = block_->size;
-    std::memcpy(grown->words(), block_->words(), block_->size * sizeof(uintptr_t));
-    std::memcpy(grown->attrs(), block_->attrs(), block_->size * sizeof(uint32_t));
-    std::free(block_);
+  if (block_ == nullptr) {
+    block_ = allocate(static_cast<uint32_t>(count));
+    return;
   }
-  block_ = grown;
+  // Grown in place where the allocator can; the ids then move up behind the
+  // longer run of slot words.
+  const uint32_t size = block_->size;
+  void* raw = std::realloc(block_, bytes_for(static_cast<uint32_t>(count)));
+  if (raw == nullptr) throw std::bad_alloc();
+  block_ = static_cast<Block*>(raw);
+  const uint32_t* old_attrs = reinterpret_cast<uint32_t*>(block_->words() + block_->capacity);
+  block_->capacity = static_cast<uint32_t>(count);
+  std::memmove(block_->attrs(), old_attrs, size * sizeof(uint32_t));
 }
 
 AttributeMap::Slot AttributeMap::set(uint32_t attr, Slot slot) {
@@ -106,9 +115,11 @@ AttributeMap::Slot AttributeMap::set(uint32_t attr, Slot slot) {
     }
   }
   const uint32_t size = block_ == nullptr ? 0 : block_->size;
-  // Grows by half: attributes assigned one by one in __init__ cost a
-  // logarithmic number of copies and at most a third of the block unused.
-  if (block_ == nullptr || size == block_->capacity) reserve(size + (size + 1) / 2 + (size < 2));
+  // Grows one slot at a time up to 8, then by a quarter: attributes assigned
+  // one by one in __init__ leave little unused, and reallocating a block
+  // this small mostly extends it in place.
+  if (block_ == nullptr || size == block_->capacity)
+    reserve(size + std::max<uint32_t>(1, size / 4));
   block_->words()[size] = std::exchange(slot.word_, 0);
   block_->attrs()[size] = attr;
   block_->size = size + 1;

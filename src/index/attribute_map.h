@@ -113,6 +113,7 @@ class AttributeMap {
     return (word & TAG_MASK) == BOXED ? reinterpret_cast<const Box*>(word) : nullptr;
   }
   static void release(uintptr_t word) noexcept;
+  static std::size_t bytes_for(uint32_t capacity);
   static Block* allocate(uint32_t capacity);
 
   Block* block_ = nullptr;
