@@ -107,12 +107,8 @@ void AttributeMap::reserve(std::size_t count) {
 }
 
 AttributeMap::Slot AttributeMap::set(uint32_t attr, Slot slot) {
-  if (block_ != nullptr) {
-    for (uint32_t i = 0; i < block_->size; ++i) {
-      if (block_->attrs()[i] == attr) {
-        return Slot(std::exchange(block_->words()[i], std::exchange(slot.word_, 0)));
-      }
-    }
+  if (uintptr_t* word = find(attr)) {
+    return Slot(std::exchange(*word, std::exchange(slot.word_, 0)));
   }
   const uint32_t size = block_ == nullptr ? 0 : block_->size;
   // Grows one slot at a time up to 8, then by a quarter: attributes assigned
@@ -126,21 +122,24 @@ AttributeMap::Slot AttributeMap::set(uint32_t attr, Slot slot) {
   return Slot();
 }
 
-PyObject* AttributeMap::object(uint32_t attr) const noexcept {
+uintptr_t* AttributeMap::find(uint32_t attr) const noexcept {
   if (block_ == nullptr) return nullptr;
   const uint32_t* attrs = block_->attrs();
   for (uint32_t i = 0; i < block_->size; ++i) {
-    if (attrs[i] == attr) return object_of(block_->words()[i]);
+    if (attrs[i] == attr) return &block_->words()[i];
   }
   return nullptr;
 }
 
+PyObject* AttributeMap::object(uint32_t attr) const noexcept {
+  const uintptr_t* word = find(attr);
+  return word == nullptr ? nullptr : object_of(*word);
+}
+
 std::optional<PyValue> AttributeMap::get(uint32_t attr) const {
-  if (block_ == nullptr) return std::nullopt;
-  for (uint32_t i = 0; i < block_->size; ++i) {
-    if (block_->attrs()[i] == attr) return value_of(block_->words()[i]);
-  }
-  return std::nullopt;
+  const uintptr_t* word = find(attr);
+  if (word == nullptr) return std::nullopt;
+  return value_of(*word);
 }
 
 std::size_t AttributeMap::size() const noexcept {

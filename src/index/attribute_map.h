@@ -101,6 +101,8 @@ class AttributeMap {
     uint32_t* attrs() noexcept { return reinterpret_cast<uint32_t*>(words() + capacity); }
   };
 
+  // The slot word of `attr`, or null.
+  uintptr_t* find(uint32_t attr) const noexcept;
   static PyObject* object_of(uintptr_t word) noexcept;
   static PyValue value_of(uintptr_t word);
   // A value kept with its PyValue; the object comes first so that reads

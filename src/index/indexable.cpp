@@ -165,9 +165,14 @@ class NameCache {
 
 NameCache NAME_CACHE;
 
-// The attribute id of `name` (an exact str), if any object ever had it.
+// The attribute id of the str `name`, if any object ever had it. Exact strs
+// are remembered by the cache (a subclass instance may compare by its text
+// alone).
 std::optional<uint32_t> attribute_id(PyObject* name) {
-  if (auto attr = NAME_CACHE.find(name)) return attr;
+  const bool exact = PyUnicode_CheckExact(name);
+  if (exact) {
+    if (auto attr = NAME_CACHE.find(name)) return attr;
+  }
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &len);
   if (text == nullptr) {
@@ -177,13 +182,22 @@ std::optional<uint32_t> attribute_id(PyObject* name) {
   }
   // Looked up, never interned: a name no object ever had has no id.
   auto attr = INTERNER().find(std::string_view(text, static_cast<std::size_t>(len)));
-  if (attr) NAME_CACHE.remember(name, *attr);
+  if (attr && exact) NAME_CACHE.remember(name, *attr);
   return attr;
 }
 
-// Reads return the stored object itself. A miss raises AttributeError(name)
-// without formatting a message and without a native exception, as `hasattr`
-// on a missing name is common.
+// A new reference to the stored object of `name`, else to what the class
+// gives (methods, class attributes); else null with AttributeError(name)
+// raised, formatting no message and throwing no native exception.
+PyObject* stored_or_generic(PyObject* self, PyObject* name) {
+  if (auto attr = attribute_id(name)) {
+    if (PyObject* value = record_of(self).attributes().object(*attr)) return Py_NewRef(value);
+  }
+  PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
+  if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+  return found;
+}
+
 // Whether values written by object.__setattr__ (into the instance dict, or
 // a subclass's __slots__ entries) may wait to be settled before a read.
 bool may_need_settling(PyObject* self) {
@@ -198,12 +212,7 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   if (PyUnicode_CheckExact(name) && !may_need_settling(self)) {
     PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
     if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
-      if (auto attr = attribute_id(name)) {
-        if (PyObject* value = record_of(self).attributes().object(*attr)) return Py_NewRef(value);
-      }
-      PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
-      if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-      return found;
+      return stored_or_generic(self, name);
     }
   }
   return guarded([&] {
@@ -217,19 +226,7 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
       return PyRef::steal_or_throw(
           get(descr.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
     }
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &len);
-    if (text != nullptr) {
-      if (auto attr = INTERNER().find(std::string_view(text, static_cast<std::size_t>(len)))) {
-        if (PyObject* value = record_of(self).attributes().object(*attr)) {
-          return PyRef::borrow(value);
-        }
-      }
-    }
-    PyErr_Clear();
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
-    if (found == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-    return PyRef::steal(found);
+    return PyRef::steal(stored_or_generic(self, name));
   });
 }
 
