@@ -88,6 +88,11 @@ class AttributeMap {
   // Calls `fn(attr, PyObject*)` for every attribute, in order.
   template <class F>
   void for_each_object(F&& fn) const;
+  // Calls `fn(attr, const PyValue&)` for every boxed value, in order: every
+  // container and every Indexable is boxed, so callers after those need not
+  // rebuild the bare values.
+  template <class F>
+  void for_each_boxed(F&& fn) const;
 
  private:
   // Low bits of a slot word (objects and boxes are 8-byte aligned).
@@ -139,6 +144,14 @@ template <class F>
 void AttributeMap::for_each_object(F&& fn) const {
   if (block_ == nullptr) return;
   for (uint32_t i = 0; i < block_->size; ++i) fn(block_->attrs()[i], object_of(block_->words()[i]));
+}
+
+template <class F>
+void AttributeMap::for_each_boxed(F&& fn) const {
+  if (block_ == nullptr) return;
+  for (uint32_t i = 0; i < block_->size; ++i) {
+    if (const Box* box = boxed(block_->words()[i])) fn(block_->attrs()[i], box->value);
+  }
 }
 
 }  // namespace quorvane

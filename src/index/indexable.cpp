@@ -259,8 +259,8 @@ PyObject* Indexable_dir(PyObject* self, PyObject*) {
     settle_staged(self);
     PyRef result = PyRef::steal_or_throw(PyList_New(0));
     std::vector<uint32_t> keys;
-    record_of(self).attributes().for_each(
-        [&](uint32_t key, const PyValue&) { keys.push_back(key); });
+    record_of(self).attributes().for_each_object(
+        [&](uint32_t key, PyObject*) { keys.push_back(key); });
     for (uint32_t key : keys) {
       std::string_view text = INTERNER().str(key);
       PyRef s = PyRef::steal_or_throw(

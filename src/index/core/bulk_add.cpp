@@ -73,7 +73,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
     ids.reserve(current.size());
     for (const ObjectSnapshot* snap : current) {
       ids.push_back(snap->id());  // ascending
-      record_of(snap->item->get()).attributes().for_each([&](uint32_t attr, const PyValue&) {
+      record_of(snap->item->get()).attributes().for_each_object([&](uint32_t attr, PyObject*) {
         if (seen.insert(attr).second) attrs.push_back(attr);
       });
       for (const auto& [attr, container] : snap->containers) {

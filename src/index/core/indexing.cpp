@@ -17,7 +17,7 @@ ObjectSnapshot ObjectSnapshot::take(StoredItem item) {
   ObjectSnapshot snap{nullptr, rec.version(), {}};
   // The containers are listed before any is walked: walking runs Python code,
   // which may assign the object's attributes (the version then tells).
-  rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
+  rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
     if (value.kind() == ValueKind::Iterable)
       snap.containers.emplace_back(attr, PreparedValue{value, {}});
   });
@@ -39,7 +39,7 @@ namespace {
 // attributes or its walked containers (GIL held).
 template <class F>
 void for_each_indexable(const ObjectSnapshot& snap, F&& fn) {
-  record_of(snap.item->get()).attributes().for_each([&](uint32_t, const PyValue& value) {
+  record_of(snap.item->get()).attributes().for_each_boxed([&](uint32_t, const PyValue& value) {
     if (value.kind() == ValueKind::Ind) fn(value.reference());
   });
   for (const auto& [attr, container] : snap.containers) {

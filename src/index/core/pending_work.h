@@ -74,7 +74,7 @@ inline bool ObjectSnapshot::complete_now(const ObjectGuard&) const {
   const Indexable& rec = record_of(item->get());
   if (rec.version() == version) return true;
   bool complete = true;
-  rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
+  rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
     if (complete && value.kind() == ValueKind::Iterable && walked(attr, value) == nullptr) {
       complete = false;
     }
