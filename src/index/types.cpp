@@ -5,10 +5,10 @@
 namespace quorvane {
 namespace {
 
-// numpy's scalar type of that name, or null: any error while looking it up
+// The type `name` of `module`, or null: any error while looking it up
 // only means the type is not recognised.
-PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
-  PyObject* attr = PyObject_GetAttrString(numpy, name);
+PyTypeObject* type_attribute(PyObject* module, const char* name) {
+  PyObject* attr = PyObject_GetAttrString(module, name);
   if (attr == nullptr) {
     PyErr_Clear();
     return nullptr;
@@ -21,7 +21,38 @@ PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
   return reinterpret_cast<PyTypeObject*>(attr);
 }
 
+// The class `name` of module `module` once that module is imported, cached
+// for the life of the process in `cache`.
+PyTypeObject* module_class(std::atomic<PyTypeObject*>& cache, const char* module,
+                           const char* name) {
+  PyTypeObject* current = cache.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  PyRef found = imported_module(module);
+  if (!found) return nullptr;
+  PyTypeObject* type = type_attribute(found.get(), name);
+  if (type == nullptr) return nullptr;
+  PyTypeObject* expected = nullptr;
+  if (!cache.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
+    Py_DECREF(type);
+    return expected;
+  }
+  return type;
+}
+
 }  // namespace
+
+PyRef imported_module(const char* name) {
+  PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  if (!key) {
+    PyErr_Clear();
+    return PyRef();
+  }
+  PyRef module = PyRef::steal(PyImport_GetModule(key.get()));
+  if (!module) PyErr_Clear();
+  // sys.modules[name] = None blocks the import: the module is not there.
+  if (module.get() == Py_None) return PyRef();
+  return module;
+}
 
 const NumpyTypes* numpy_types() {
   // Built once, by the first conversion after numpy appeared in sys.modules.
@@ -30,26 +61,30 @@ const NumpyTypes* numpy_types() {
   static std::atomic<const NumpyTypes*> types{nullptr};
   const NumpyTypes* current = types.load(std::memory_order_acquire);
   if (current != nullptr) return current;
-  PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
-  if (!name) {
-    PyErr_Clear();
-    return nullptr;
-  }
   // Looks into sys.modules only; a half-initialised numpy (being imported)
   // is taken as it is: its scalar types exist before its submodules.
-  PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()));
-  if (!numpy) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  auto* built = new NumpyTypes{numpy_type(numpy.get(), "int64"), numpy_type(numpy.get(), "float64"),
-                               numpy_type(numpy.get(), "str_"), numpy_type(numpy.get(), "bool_")};
+  PyRef numpy = imported_module("numpy");
+  if (!numpy) return nullptr;
+  auto* built = new NumpyTypes{
+      type_attribute(numpy.get(), "bool_"), type_attribute(numpy.get(), "integer"),
+      type_attribute(numpy.get(), "floating"), type_attribute(numpy.get(), "float16"),
+      type_attribute(numpy.get(), "float32")};
   const NumpyTypes* expected = nullptr;
   if (!types.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
     delete built;
     return expected;
   }
   return built;
+}
+
+PyTypeObject* decimal_type() {
+  static std::atomic<PyTypeObject*> type{nullptr};
+  return module_class(type, "decimal", "Decimal");
+}
+
+PyTypeObject* fraction_type() {
+  static std::atomic<PyTypeObject*> type{nullptr};
+  return module_class(type, "fractions", "Fraction");
 }
 
 }  // namespace quorvane

@@ -1,18 +1,25 @@
 // The types that drive value conversion beyond the interpreter's own int,
-// float, str and bool: numpy's scalar types (recognised only once the program
-// has imported numpy, never importing it here) and the Indexable class.
+// float, str and bool: numpy's scalar types, decimal.Decimal and
+// fractions.Fraction (each recognised only once the program has imported its
+// module, never importing it here) and the Indexable class.
 #pragma once
 
 #include "python/py_ref.h"
 
 namespace quorvane {
 
-// numpy's scalar types that convert like int, float, str and bool.
+// The module of that name if it is in sys.modules (and not None there), else
+// null; never imports it. Needs the GIL.
+PyRef imported_module(const char* name);
+
+// numpy's scalar types that convert like bool, and the abstract bases of its
+// integer and floating scalars (names that numpy 1 and 2 both have).
 struct NumpyTypes {
-  PyTypeObject* int64 = nullptr;
-  PyTypeObject* float64 = nullptr;
-  PyTypeObject* str_ = nullptr;
   PyTypeObject* bool_ = nullptr;
+  PyTypeObject* integer = nullptr;
+  PyTypeObject* floating = nullptr;
+  PyTypeObject* float16 = nullptr;
+  PyTypeObject* float32 = nullptr;
 };
 
 // numpy's types once numpy is in sys.modules, else null (asked again on the
@@ -20,6 +27,11 @@ struct NumpyTypes {
 // and starts its thread pools, so a program that never imported it never
 // pays for it here.
 const NumpyTypes* numpy_types();
+
+// decimal.Decimal and fractions.Fraction once their modules are in
+// sys.modules, else null (asked again on the next call). Need the GIL.
+PyTypeObject* decimal_type();
+PyTypeObject* fraction_type();
 
 // The Indexable class (created by module init).
 PyTypeObject* indexable_type() noexcept;

@@ -7,6 +7,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "index/debug_text.h"
 #include "index/types.h"
+#include "index/value_conversion.h"
 #include "python/errors.h"
 #include "util/fxhash.h"
 #include "util/panic.h"
@@ -22,7 +23,9 @@ enum : uint32_t {
   STR_CODE = 3,
   BOOL_CODE = 4,
   ITER_CODE = 5,
-  IND_CODE = 6
+  IND_CODE = 6,
+  RATIONAL_CODE = 8,
+  TEMPORAL_CODE = 9
 };
 
 std::atomic<uint64_t> NEXT_ITERABLE_TOKEN{1};
@@ -44,27 +47,6 @@ int numpy_bool_value(PyObject* obj, PyTypeObject* t) {
   int r = truth(obj);
   if (r < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "invalid truth value");
   return r;
-}
-
-enum class Scalar { None, Int, Float, Str, Bool };
-
-// The scalar kind of `t`: the interpreter's own types first, then numpy's
-// (asked for only when the type is none of the usual ones).
-Scalar scalar_kind(PyTypeObject* t) {
-  if (t == &PyLong_Type) return Scalar::Int;
-  if (t == &PyFloat_Type) return Scalar::Float;
-  if (t == &PyUnicode_Type) return Scalar::Str;
-  if (t == &PyBool_Type) return Scalar::Bool;
-  if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type) {
-    return Scalar::None;
-  }
-  const NumpyTypes* numpy = numpy_types();
-  if (numpy == nullptr) return Scalar::None;
-  if (t == numpy->int64) return Scalar::Int;
-  if (t == numpy->float64) return Scalar::Float;
-  if (t == numpy->str_) return Scalar::Str;
-  if (t == numpy->bool_) return Scalar::Bool;
-  return Scalar::None;
 }
 
 }  // namespace
@@ -94,41 +76,48 @@ PyValue PyValue::of_bool(SharedPyRef obj, bool b) {
   return PyValue(std::move(obj), b, FxHasher().word(b ? 1 : 0).word(0).word(BOOL_CODE).finish());
 }
 
+PyValue PyValue::of_rational(SharedPyRef obj, RationalRef number) {
+  const uint64_t h = FxHasher().word64(number->hash()).word(RATIONAL_CODE).finish();
+  return PyValue(std::move(obj), std::move(number), h);
+}
+
+PyValue PyValue::of_temporal(SharedPyRef obj, TemporalValue value) {
+  const uint64_t h = FxHasher()
+                         .word(static_cast<uint32_t>(value.family))
+                         .word64(static_cast<uint64_t>(value.high))
+                         .word64(value.low)
+                         .word(TEMPORAL_CODE)
+                         .finish();
+  return PyValue(std::move(obj), value, h);
+}
+
 PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_view attr) {
   PyTypeObject* t = Py_TYPE(obj);
   auto scalar_ref = [&]() -> SharedPyRef {
     return keep_scalar_object ? share(PyRef::borrow(obj)) : nullptr;
   };
-  switch (scalar_kind(t)) {
-    case Scalar::Int: {
-      long long v = PyLong_AsLongLong(obj);
-      if (v == -1 && PyErr_Occurred()) throw_for_attribute(attr);
-      return of_int(scalar_ref(), v);
-    }
-    case Scalar::Float: {
-      double f = t == &PyFloat_Type ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
-      if (f == -1.0 && PyErr_Occurred()) throw_for_attribute(attr);
-      return of_float(scalar_ref(), f);
-    }
-    case Scalar::Str: {
-      Py_ssize_t len = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
-      if (text == nullptr) throw_for_attribute(attr);
-      return of_str(scalar_ref(), std::string_view(text, static_cast<std::size_t>(len)));
-    }
-    case Scalar::Bool: {
-      int b = t == &PyBool_Type ? obj == Py_True : numpy_bool_value(obj, t);
-      if (b < 0) throw_for_attribute(attr);
-      return of_bool(scalar_ref(), b == 1);
-    }
-    case Scalar::None:
-      break;
+  auto of_number = [&](NumberForm number) {
+    if (const auto* i = std::get_if<int64_t>(&number)) return of_int(scalar_ref(), *i);
+    if (const auto* f = std::get_if<double>(&number)) return of_float(scalar_ref(), *f);
+    // The object stands for the number when count_by gives it back.
+    return of_rational(share(PyRef::borrow(obj)), std::get<RationalRef>(std::move(number)));
+  };
+  auto of_text = [&]() {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) throw_for_attribute(attr);
+    return of_str(scalar_ref(), std::string_view(text, static_cast<std::size_t>(len)));
+  };
+  // The interpreter's own types first, by exact type.
+  if (t == &PyLong_Type) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return of_int(scalar_ref(), v);
+    return of_number(number_of_int(obj, attr));
   }
-  if (PyType_IsSubtype(t, indexable_type())) {
-    uint64_t h =
-        FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
-    return PyValue(share(PyRef::borrow(obj)), IndexableRef{}, h);
-  }
+  if (t == &PyFloat_Type) return of_float(scalar_ref(), PyFloat_AS_DOUBLE(obj));
+  if (t == &PyUnicode_Type) return of_text();
+  if (t == &PyBool_Type) return of_bool(scalar_ref(), obj == Py_True);
   IterableKind kind;
   if (t == &PyList_Type) {
     kind = IterableKind::List;
@@ -139,6 +128,25 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
   } else if (t == &PySet_Type) {
     kind = IterableKind::Set;
   } else {
+    if (PyType_IsSubtype(t, indexable_type())) {
+      uint64_t h =
+          FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
+      return PyValue(share(PyRef::borrow(obj)), IndexableRef{}, h);
+    }
+    // Subclasses compare as their base does (IntEnum and IntFlag members,
+    // numpy.float64, numpy.str_, StrEnum members); bool has none.
+    if (PyLong_Check(obj)) return of_number(number_of_int(obj, attr));
+    if (PyFloat_Check(obj)) return of_float(scalar_ref(), PyFloat_AS_DOUBLE(obj));
+    if (PyUnicode_Check(obj)) return of_text();
+    if (const NumpyTypes* numpy = numpy_types(); numpy != nullptr && t == numpy->bool_) {
+      const int b = numpy_bool_value(obj, t);
+      if (b < 0) throw_for_attribute(attr);
+      return of_bool(scalar_ref(), b == 1);
+    }
+    if (auto number = other_number(obj, attr)) return of_number(std::move(*number));
+    if (auto temporal = temporal_value(obj, attr)) {
+      return of_temporal(share(PyRef::borrow(obj)), *temporal);
+    }
     // Values of no recognised kind match by identity; the hash only spreads
     // them over the exact-value table, but an unhashable object is refused,
     // as a dict key would be.
@@ -185,7 +193,12 @@ std::string_view cached_utf8(PyObject* obj) noexcept {
 
 std::optional<ValueKind> PyValue::bare_kind(PyObject* obj, const PyValue& value) noexcept {
   PyTypeObject* t = Py_TYPE(obj);
-  if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return value.kind();
+  // An int beyond 64 bits is kept with its converted value.
+  if (t == &PyLong_Type) {
+    if (value.kind() == ValueKind::Int) return ValueKind::Int;
+    return std::nullopt;
+  }
+  if (t == &PyFloat_Type || t == &PyBool_Type) return value.kind();
   // A str's UTF-8 form is cached by the conversion (ASCII text is its own).
   if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT(obj) &&
       (PyUnicode_IS_ASCII(obj) ||
@@ -208,6 +221,8 @@ PyValue PyValue::of_bare(PyObject* obj, ValueKind kind) {
     case ValueKind::Iterable:
     case ValueKind::Ind:
     case ValueKind::Unknown:
+    case ValueKind::Rational:
+    case ValueKind::Temporal:
       break;
   }
   throw Panic("a value of this kind is never stored bare");
@@ -240,6 +255,12 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
           return u != nullptr && x.token == u->token;
         } else if constexpr (std::is_same_v<X, IndexableRef>) {
           return std::holds_alternative<IndexableRef>(other) && a.object() == b.object();
+        } else if constexpr (std::is_same_v<X, RationalRef>) {
+          auto* u = std::get_if<RationalRef>(&other);
+          return u != nullptr && *x == **u;
+        } else if constexpr (std::is_same_v<X, TemporalValue>) {
+          auto* u = std::get_if<TemporalValue>(&other);
+          return u != nullptr && x == *u;
         } else {
           static_assert(std::is_same_v<X, UnknownValue>);
           return std::holds_alternative<UnknownValue>(other) && a.object() == b.object();
@@ -249,6 +270,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
 }
 
 PyRef PyValue::to_object() const {
+  if (obj_) return PyRef::borrow(obj_.get());
   switch (kind()) {
     case ValueKind::Int:
       return PyRef::steal_or_throw(PyLong_FromLongLong(std::get<int64_t>(primitave_)));
@@ -264,10 +286,11 @@ PyRef PyValue::to_object() const {
     case ValueKind::Iterable:
     case ValueKind::Ind:
     case ValueKind::Unknown:
-      check(obj_ != nullptr, "value without its object");
-      return PyRef::borrow(obj_.get());
+    case ValueKind::Rational:
+    case ValueKind::Temporal:
+      break;
   }
-  throw Panic("value of no kind");
+  throw Panic("value without its object");
 }
 
 std::string PyValue::debug_text() const {
@@ -291,6 +314,14 @@ std::string PyValue::debug_text() const {
                  debug_object(object()) + ")";
         } else if constexpr (std::is_same_v<X, IndexableRef>) {
           out += "Ind(" + debug_object(object()) + ")";
+        } else if constexpr (std::is_same_v<X, RationalRef>) {
+          out += "Rational(" + debug_float(x->approx()) + ")";
+        } else if constexpr (std::is_same_v<X, TemporalValue>) {
+          static constexpr const char* NAMES[] = {"Date", "DateTime",  "AwareDateTime",
+                                                  "Time", "AwareTime", "Duration"};
+          out += std::string(NAMES[static_cast<int>(x.family)]) + "(" + std::to_string(x.high);
+          if (x.family == TemporalFamily::Duration) out += ", " + std::to_string(x.low);
+          out += ")";
         } else {
           out += "Unknown";
         }
@@ -316,8 +347,40 @@ IndexedAs indexed_as(const PyValue& v) noexcept {
       return IndexedAs::Object;
     case ValueKind::Unknown:
       return IndexedAs::Identity;
+    case ValueKind::Rational:
+      return IndexedAs::Rational;
+    case ValueKind::Temporal:
+      return IndexedAs::Temporal;
   }
   return IndexedAs::Identity;
+}
+
+std::optional<OrderFamily> order_family(const PyValue& v) noexcept {
+  switch (v.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float:
+    case ValueKind::Rational:
+      return OrderFamily::Number;
+    case ValueKind::Str:
+      return OrderFamily::Text;
+    case ValueKind::Temporal:
+      // The temporal families follow Number and Text in the same order.
+      return static_cast<OrderFamily>(static_cast<int>(OrderFamily::Date) +
+                                      static_cast<int>(temporal_of(v).family));
+    case ValueKind::Bool:
+    case ValueKind::Iterable:
+    case ValueKind::Ind:
+    case ValueKind::Unknown:
+      break;
+  }
+  return std::nullopt;
+}
+
+const char* order_family_name(OrderFamily family) noexcept {
+  static constexpr const char* NAMES[] = {
+      "number",         "str",        "date",       "naive datetime",
+      "aware datetime", "naive time", "aware time", "timedelta"};
+  return NAMES[static_cast<int>(family)];
 }
 
 NumericKey number_key(const PyValue& v) {

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "index/core/structures/ordered_bitmap/numeric_key.h"
+#include "index/core/structures/rational_number/rational_number.h"
+#include "index/core/structures/temporal/temporal_value.h"
 #include "index/small_str.h"
 #include "python/py_ref.h"
 
@@ -36,29 +38,48 @@ struct IndexableRef {};
 
 struct UnknownValue {};
 
-// Alternatives in this order: Int, Float, Str, Bool, Iterable, Ind, Unknown.
-using CastValue =
-    std::variant<int64_t, double, SmallStr, bool, IterableValue, IndexableRef, UnknownValue>;
+// Alternatives in this order: Int, Float, Str, Bool, Iterable, Ind, Unknown,
+// Rational (a number that is neither an int64 nor a double), Temporal (a
+// date, datetime, time or timedelta).
+using CastValue = std::variant<int64_t, double, SmallStr, bool, IterableValue, IndexableRef,
+                               UnknownValue, RationalRef, TemporalValue>;
 
-enum class ValueKind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
+enum class ValueKind : uint8_t {
+  Int,
+  Float,
+  Str,
+  Bool,
+  Iterable,
+  Ind,
+  Unknown,
+  Rational,
+  Temporal
+};
 
 class PyValue {
  public:
-  // Converts a Python object by exact type tests (needs the GIL). A value the
-  // indexes cannot hold raises an ordinary Python exception naming `attr`
-  // (PyErr): an int beyond 64 bits (OverflowError), a str that is not valid
-  // UTF-8 (ValueError), an unhashable object of no recognised kind
-  // (TypeError); an exception raised by the object's own __hash__ passes
-  // through. The value keeps a reference to `obj` (query values show it in
-  // their text form).
+  // Converts a Python object (needs the GIL). Numbers of every kind (int and
+  // float subclasses such as IntEnum members, numpy scalars, Decimal,
+  // Fraction; not bool) become their exact value, str subclasses their text,
+  // dates, datetimes, times and timedeltas (subclasses included) their
+  // temporal key; list, tuple, dict and set (exact types) are containers; any
+  // other object is matched by identity. A value the indexes cannot hold
+  // raises an ordinary Python exception naming `attr` (PyErr): a number
+  // beyond 65536 bits (OverflowError), a str that is not valid UTF-8
+  // (ValueError), an unhashable object of no recognised kind (TypeError); an
+  // exception raised by the object's own __hash__ or tzinfo passes through.
+  // The value keeps a reference to `obj` (query values show it in their text
+  // form).
   static PyValue from_object(PyObject* obj, std::string_view attr);
   // As from_object, for values the engine stores (attribute values and
   // container elements): an int, float, str or bool keeps only its native
-  // form, which is all that indexing and reading it back use.
+  // form, which is all that indexing and reading it back use. Rational and
+  // temporal values keep their object, which count_by gives back.
   static PyValue stored_from_object(PyObject* obj, std::string_view attr);
 
   // Whether `obj`, converted to `value`, can be stored as the bare object
-  // (an exact int, float, bool or compact str), its native form rebuilt from
+  // (an exact float, bool, compact str, or int within 64 bits), its native
+  // form rebuilt from
   // it by of_bare; the kind to rebuild, or nothing.
   static std::optional<ValueKind> bare_kind(PyObject* obj, const PyValue& value) noexcept;
   // The native form of a bare object of `kind`, without its object. Needs no
@@ -76,8 +97,9 @@ class PyValue {
   // (GIL held).
   void keep_object(PyObject* obj) { obj_ = share(PyRef::borrow(obj)); }
 
-  // A new reference to the value as a Python object (needs the GIL): numbers,
-  // strings and booleans are rebuilt, other kinds return the stored object.
+  // A new reference to the value as a Python object (needs the GIL): the
+  // object it was converted from when it keeps it, else the number, string or
+  // boolean rebuilt.
   PyRef to_object() const;
   // The text form used by query reprs, e.g.
   // "PyValue { obj: Some(Py(0x7f..)), primitave: Int(5), hash: 123 }".
@@ -91,6 +113,8 @@ class PyValue {
   static PyValue of_float(SharedPyRef obj, double f);
   static PyValue of_str(SharedPyRef obj, std::string_view text);
   static PyValue of_bool(SharedPyRef obj, bool b);
+  static PyValue of_rational(SharedPyRef obj, RationalRef number);
+  static PyValue of_temporal(SharedPyRef obj, TemporalValue value);
   PyValue(SharedPyRef obj, CastValue primitave, uint64_t hash)
       : obj_(std::move(obj)), primitave_(std::move(primitave)), hash_(hash) {}
 
@@ -109,9 +133,11 @@ struct PyValueHash {
 // another kind's handling unnoticed.
 enum class IndexedAs : uint8_t {
   Number,    // ordered numeric index, under number_key()
+  Rational,  // the exact numbers beside the numeric index, under rational_of()
   Nothing,   // a NaN: it equals and orders with nothing, so it is not indexed
   Text,      // positional string index, under text_of()
   Boolean,   // the two boolean sets
+  Temporal,  // ordered temporal index, under temporal_of()
   Elements,  // a container: its elements are indexed one by one
   Object,    // exact-value table, and the nested engine (an Indexable)
   Identity,  // exact-value table only, matched by identity
@@ -125,6 +151,33 @@ std::string_view text_of(const PyValue& v);
 inline bool flag_of(const PyValue& v) {
   return std::get<bool>(v.primitave());
 }
+// The number of a Rational value.
+inline const RationalRef& rational_of(const PyValue& v) {
+  return std::get<RationalRef>(v.primitave());
+}
+// The key of a Temporal value.
+inline const TemporalValue& temporal_of(const PyValue& v) {
+  return std::get<TemporalValue>(v.primitave());
+}
+
+// The orders that range queries walk: numbers of every kind together,
+// strings by code point, and each temporal family apart (Python orders no
+// two of them with each other).
+enum class OrderFamily : uint8_t {
+  Number,
+  Text,
+  Date,
+  DateTime,
+  AwareDateTime,
+  Time,
+  AwareTime,
+  Duration
+};
+// The order `v` belongs to, or nothing for a value without one (a bool, a
+// container, None, an object of another kind). A NaN is a number.
+std::optional<OrderFamily> order_family(const PyValue& v) noexcept;
+// "number", "str", "date", "naive datetime", ... for error messages.
+const char* order_family_name(OrderFamily family) noexcept;
 
 // A value ready to be indexed: for a container, its elements as they were
 // walked (with the GIL), nested containers flattened in walk order, so that

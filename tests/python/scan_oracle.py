@@ -17,16 +17,29 @@ attribute with ``getattr``.
 
 from __future__ import annotations
 
+import datetime
+import decimal
+import fractions
 import math
 import operator
 
 from Quorvane import Indexable, PyQueryExpr as Q
 
+try:
+    import numpy
+except ImportError:  # numpy scalars are then simply never generated
+    numpy = None
+
 _MISSING = object()
 _CONTAINERS = (list, tuple, set)
 _COLLECTION_QUERY_VALUES = (list, tuple, set, dict)
-_NUMERIC = (int, float)
+_NUMBERS = (int, float, decimal.Decimal, fractions.Fraction) + (
+    (numpy.integer, numpy.floating) if numpy else ())
+_BOOLS = (bool,) + ((numpy.bool_,) if numpy else ())
 
+# The orders a range walks, in the order order_by places them.
+FAMILIES = ("number", "str", "date", "naive datetime", "aware datetime", "naive time",
+            "aware time", "timedelta")
 
 def default_getter(obj, name):
     return getattr(obj, name)
@@ -75,32 +88,102 @@ def candidates(obj, name, get=default_getter):
 
 
 def is_number(x):
-    """int or float proper (bool and int/float subclasses are not numbers for the index)."""
-    return type(x) in _NUMERIC
+    """Numbers of every kind (int and float subclasses, numpy scalars, Decimal, Fraction), not
+    bool."""
+    return isinstance(x, _NUMBERS) and not isinstance(x, bool)
+
+
+def exact_value(x):
+    """A number's exact value: a Fraction, or a float for an infinity or a NaN. Python compares
+    int, float, Decimal and Fraction exactly; numpy's own mixed comparisons do not, so numpy
+    scalars are turned into their exact value first."""
+    if isinstance(x, (int, fractions.Fraction)):
+        return fractions.Fraction(x)
+    if isinstance(x, decimal.Decimal):
+        return fractions.Fraction(x) if x.is_finite() else float(x)
+    if numpy is not None and isinstance(x, numpy.integer):
+        return fractions.Fraction(int(x))
+    if numpy is not None and isinstance(x, numpy.floating) and not isinstance(x, float):
+        return fractions.Fraction(*x.as_integer_ratio()) if numpy.isfinite(x) else float(x)
+    return x if math.isinf(x) or math.isnan(x) else fractions.Fraction(x)
 
 
 def is_ordered_number(x):
-    return is_number(x) and not (type(x) is float and math.isnan(x))
+    if not is_number(x):
+        return False
+    v = exact_value(x)
+    return not (isinstance(v, float) and math.isnan(v))
+
+
+def family(x):
+    """The order ``x`` belongs to (one of FAMILIES), or None: a bool, a container, None and
+    objects of other kinds have none."""
+    if is_number(x):
+        return "number"
+    if isinstance(x, str):
+        return "str"
+    if isinstance(x, datetime.datetime):
+        return "aware datetime" if x.utcoffset() is not None else "naive datetime"
+    if isinstance(x, datetime.date):
+        return "date"
+    if isinstance(x, datetime.time):
+        return "aware time" if x.utcoffset() is not None else "naive time"
+    if isinstance(x, datetime.timedelta):
+        return "timedelta"
+    return None
+
+
+def sort_value(x):
+    """What orders ``x`` within its family."""
+    if is_number(x):
+        return exact_value(x)
+    if isinstance(x, str):
+        return str.__str__(x)
+    return x
 
 
 def key_equal(candidate, x):
-    """Key equality between a stored candidate and a query value."""
+    """Key equality between a stored candidate and a query value: as Python compares them within
+    a family (numbers by exact value, str subclasses by text, datetimes by instant, naive and
+    aware apart), bools only with bools, everything else by identity."""
     if isinstance(x, _COLLECTION_QUERY_VALUES):
         return False
-    if is_number(x):
-        return is_ordered_number(candidate) and is_ordered_number(x) and candidate == x
-    if type(x) is bool:
-        return type(candidate) is bool and candidate == x
-    if type(x) is str:
-        return type(candidate) is str and candidate == x
-    return candidate is x
+    if isinstance(x, _BOOLS):
+        return isinstance(candidate, _BOOLS) and bool(candidate) == bool(x)
+    kind = family(x)
+    if kind is None:
+        return candidate is x
+    if family(candidate) != kind:
+        return False
+    if kind == "number":
+        return is_ordered_number(candidate) and is_ordered_number(x) and (
+            exact_value(candidate) == exact_value(x))
+    return sort_value(candidate) == sort_value(x)
+
+
+def refused(query):
+    """Whether building ``query`` raises TypeError: a range leaf whose bounds have no order or
+    belong to different orders (``bt`` with both bounds None included)."""
+    op = query[0]
+    if op in ("and", "or"):
+        return any(refused(q) for q in query[1])
+    if op == "not":
+        return refused(query[1])
+    if op in _ORDER:
+        return family(query[2]) is None
+    if op == "bt":
+        bounds = [b for b in query[2:] if b is not None]
+        kinds = {family(b) for b in bounds}
+        return not bounds or None in kinds or len(kinds) > 1
+    return False
 
 
 _ORDER = {"gt": operator.gt, "ge": operator.ge, "lt": operator.lt, "le": operator.le}
+# str's own methods: a str subclass is matched by its text.
 _TEXT = {
-    "starts_with": lambda c, t: c.startswith(t),
-    "ends_with": lambda c, t: c.endswith(t),
-    "contains": lambda c, t: t in c,
+    "starts_with": str.startswith,
+    "ends_with": str.endswith,
+    "contains": str.__contains__,
 }
 
 
@@ -113,24 +196,27 @@ def _leaf_test(op, args):
         (xs,) = args
         xs = list(xs)
         return lambda c: any(key_equal(c, x) for x in xs)
-    if op in _ORDER:
-        (x,) = args
-        if not is_ordered_number(x):
-            return lambda c: False
-        cmp = _ORDER[op]
-        return lambda c: is_ordered_number(c) and cmp(c, x)
-    if op == "bt":
-        lo, hi = args
-        if not all(is_number(b) or b is None for b in (lo, hi)):
-            raise ValueError("between needs numeric bounds (None: open)")
-        return lambda c: (is_ordered_number(c) and (lo is None or lo <= c)
-                          and (hi is None or c <= hi))
+    if op in _ORDER or op == "bt":
+        if op == "bt":
+            ends = [(lo_op, b) for lo_op, b in zip((operator.ge, operator.le), args)
+                    if b is not None]
+        else:
+            ends = [(_ORDER[op], args[0])]
+        kinds = {family(b) for _, b in ends}
+        if not ends or None in kinds or len(kinds) > 1:
+            raise ValueError("a range needs bounds of one order (None: open)")
+        (kind,) = kinds
+        if kind == "number" and not all(is_ordered_number(b) for _, b in ends):
+            return lambda c: False  # a NaN bound orders with nothing
+        ends = [(cmp, sort_value(b)) for cmp, b in ends]
+        return lambda c: (family(c) == kind and (kind != "number" or is_ordered_number(c))
+                          and all(cmp(sort_value(c), b) for cmp, b in ends))
     if op in _TEXT:
         (t,) = args
-        if type(t) is not str:
+        if not isinstance(t, str):
             return lambda c: False
         fn = _TEXT[op]
-        return lambda c: type(c) is str and fn(c, t)
+        return lambda c: isinstance(c, str) and fn(c, t)
     raise ValueError(f"unknown leaf operator {op!r}")
 
 

@@ -158,7 +158,7 @@ def test_bulk_argument_errors_add_nothing():
 
 def test_a_failing_value_in_a_batch_adds_nothing():
     good, bad = Thing(x=1), Thing(x=1, l=[1])
-    bad.l.append(2**70)  # in place: converted only when the object is indexed
+    bad.l.append(2**70_000)  # in place: converted only when the object is indexed
     index = Index()
     with pytest.raises(OverflowError, match="attribute 'l'"):
         index.add_object_many([good, bad])

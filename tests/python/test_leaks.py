@@ -42,7 +42,7 @@ def workload():
     index.get_by_attribute(a=42)
     index.reduce(b=True)
     for call in (lambda: index.add_object(5), lambda: index.add_object_many("x"),
-                 lambda: Q.in_("a", 5), lambda: Thing(v=2**70), lambda: index.reduced_query(Q.bt("a", "x", "y")),
+                 lambda: Q.in_("a", 5), lambda: Thing(v=2**70_000), lambda: index.reduced_query(Q.bt("a", "x", "y")),
                  lambda: objs[4].__setattr__("l", [1, "\ud800"])):
         try:
             call()
@@ -69,7 +69,7 @@ def workload():
     # vars, values written by object.__setattr__.
     vars(objs[12])
     object.__setattr__(objs[13], "a", 5)
-    object.__setattr__(objs[14], "z", 2**70)
+    object.__setattr__(objs[14], "z", 2**70_000)
     try:
         objs[14].z
     except OverflowError:

@@ -320,7 +320,7 @@ class TestObjectSetattr:
 
     def test_a_value_that_cannot_be_indexed_raises_at_the_next_use(self):
         obj = Indexable(a=1)
-        object.__setattr__(obj, "a", 2**70)
+        object.__setattr__(obj, "a", 2**70_000)
         with pytest.raises(OverflowError, match="attribute 'a'"):
             obj.a
         assert obj.a == 1  # the value was dropped; the object is intact

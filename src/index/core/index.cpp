@@ -446,12 +446,14 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& remov
     auto numbers = map.numbers.write();
     numbers->slices.intersect_with(kept_all);
     numbers->buckets.intersect_with(kept_all);
+    numbers->rationals.intersect_with(kept_all);
   }
   {
     auto bools = map.bools.write();
     bools->true_ids.bitmap().intersect_with(kept_all);
     bools->false_ids.bitmap().intersect_with(kept_all);
   }
+  map.temporals.write()->buckets.intersect_with(kept_all);
   // The links of removed holders go; the counts are recounted by the sweep
   // that follows every narrowing.
   map.links.write()->drop_parents(removed_all);

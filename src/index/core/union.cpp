@@ -228,12 +228,22 @@ class UnionRun {
       auto buckets = other->buckets;
       buckets.intersect_with(ids);
       numbers->buckets.union_with(buckets);
+      auto rationals = other->rationals;
+      rationals.intersect_with(ids);
+      numbers->rationals.union_with(rationals);
     }
     {
       auto bools = mine.bools.write();
       auto other = theirs.bools.read();
       bools->true_ids.bitmap().union_with(only_incoming(other->true_ids.bitmap()));
       bools->false_ids.bitmap().union_with(only_incoming(other->false_ids.bitmap()));
+    }
+    {
+      auto temporals = mine.temporals.write();
+      auto other = theirs.temporals.read();
+      auto buckets = other->buckets;
+      buckets.intersect_with(ids);
+      temporals->buckets.union_with(buckets);
     }
   }
 

@@ -21,6 +21,46 @@ PyRef wrap(QueryRef expr) {
   return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
 }
 
+// The name of a value's type, for messages.
+std::string type_name_of(const PyValue& value) {
+  PyRef name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(value.object())));
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr) throw PyErr::fetch();
+  return text;
+}
+
+// Refuses a range whose bound has no order (None alone, a bool, a
+// container, an object of another kind), or whose two bounds belong to
+// orders that Python does not compare (a number and a str, a date and a
+// datetime, a naive and an aware datetime...): they are mistakes, refused
+// here rather than answered with nothing. `lower` or `upper` may be None
+// (an open end of bt), not both.
+void check_range_bounds(const char* builder, std::string_view attr, const PyValue* lower,
+                        const PyValue* upper) {
+  const std::string where = std::string(builder) + " on attribute '" + std::string(attr) + "': ";
+  std::optional<OrderFamily> family;
+  for (const PyValue* bound : {lower, upper}) {
+    if (bound == nullptr) continue;
+    auto own = order_family(*bound);
+    if (!own) {
+      throw_type_error(where + type_name_of(*bound) +
+                       " values have no order (ranges take numbers, str, and date, datetime, "
+                       "time or timedelta values)");
+    }
+    if (family && *family != *own) {
+      throw_type_error(where + "a " + order_family_name(*family) + " and a " +
+                       order_family_name(*own) + " do not order with each other");
+    }
+    family = own;
+  }
+  if (!family) throw_type_error(where + "both bounds are None (one end at least is needed)");
+}
+
+constexpr bool is_range(QueryKind kind) {
+  return kind == QueryKind::Gt || kind == QueryKind::Ge || kind == QueryKind::Lt ||
+         kind == QueryKind::Le;
+}
+
 // The nine two-argument leaves differ only in the kind they build.
 template <QueryKind kKind, const char* kName>
 PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -28,7 +68,14 @@ PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const Signature sig{kName, {"attr", "value"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
-    return wrap(QueryExpr::leaf(kKind, attr, {PyValue::from_object(bound[1], attr)}));
+    PyValue value = PyValue::from_object(bound[1], attr);
+    if constexpr (is_range(kKind)) {
+      // "PyQueryExpr.gt()" names the builder "gt".
+      const std::string_view name(kName);
+      const std::string builder(name.substr(12, name.size() - 14));
+      check_range_bounds(builder.c_str(), attr, &value, nullptr);
+    }
+    return wrap(QueryExpr::leaf(kKind, attr, {std::move(value)}));
   });
 }
 
@@ -39,19 +86,9 @@ PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view attr = extract_str(bound[0], "attr");
     PyValue lower = PyValue::from_object(bound[1], attr);
     PyValue upper = PyValue::from_object(bound[2], attr);
-    // Ranges are answered by the numeric index only: other bounds are a
-    // mistake, refused here rather than answered with nothing. None leaves
-    // its end open.
-    for (const PyValue* bound_value : {&lower, &upper}) {
-      if (is_open_bound(*bound_value)) continue;
-      if (bound_value->kind() != ValueKind::Int && bound_value->kind() != ValueKind::Float) {
-        PyRef type_name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(bound_value->object())));
-        const char* name = PyUnicode_AsUTF8(type_name.get());
-        if (name == nullptr) throw PyErr::fetch();
-        throw_type_error("bt on attribute '" + std::string(attr) +
-                         "': bounds must be int or float, not " + name);
-      }
-    }
+    // None leaves its end open.
+    check_range_bounds("bt", attr, is_open_bound(lower) ? nullptr : &lower,
+                       is_open_bound(upper) ? nullptr : &upper);
     return wrap(QueryExpr::leaf(QueryKind::Bt, attr, {std::move(lower), std::move(upper)}));
   });
 }

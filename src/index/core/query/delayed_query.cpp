@@ -14,12 +14,15 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, LinkCounter& counter)
       strings_(map.strings.write()),
       numbers_(map.numbers.write()),
       bools_(map.bools.write()),
+      temporals_(map.temporals.write()),
       elements_(map.elements.write()),
       links_(map.links.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
   numbers_->slices.flush();
   numbers_->buckets.flush();
+  numbers_->rationals.flush();
+  temporals_->buckets.flush();
   strings_->buckets.flush();
   bools_->true_ids.flush();
   bools_->false_ids.flush();

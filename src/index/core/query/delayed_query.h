@@ -1,5 +1,6 @@
 // BulkQueryMapAdder: a writer that adds many values to one QueryMap while
-// holding the map's string, number, boolean, element and link locks once,
+// holding the map's string, number, boolean, temporal, element and link
+// locks once,
 // pushing ids into the cells' pending buffers and adding each full buffer in
 // one batch.
 //
@@ -16,8 +17,8 @@ namespace quorvane {
 
 class BulkQueryMapAdder final : public ScalarSink {
  public:
-  // Takes the map's string, number, boolean, element and link locks for
-  // writing, in this order. Links added or removed are told to `counter`.
+  // Takes the map's string, number, boolean, temporal, element and link locks
+  // for writing, in this order. Links added or removed are told to `counter`.
   BulkQueryMapAdder(QueryMap& map, LinkCounter& counter);
   ~BulkQueryMapAdder() override;
   BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
@@ -37,8 +38,14 @@ class BulkQueryMapAdder final : public ScalarSink {
   void reserve_element_ids(std::size_t count);
 
   void number(uint32_t id, NumericKey key, bool add) override;
+  void rational(uint32_t id, const PyValue& value, bool add) override {
+    numbers_->update_rational(id, value, add, true);
+  }
   void string(uint32_t id, std::string_view text, bool add) override;
   void boolean(uint32_t id, bool value, bool add) override;
+  void temporal(uint32_t id, const PyValue& value, bool add) override {
+    temporals_->update(id, value, add, true);
+  }
   void link(uint32_t holder, const PyValue& child, bool add) override;
   void elements(absl::FunctionRef<void(ElementTable&)> fn) override { fn(*elements_); }
   // From the ids reserved for the batch, in ascending order (the cells then
@@ -56,6 +63,7 @@ class BulkQueryMapAdder final : public ScalarSink {
   WriteGuard<StringIndex> strings_;
   WriteGuard<NumericIndex> numbers_;
   WriteGuard<BoolCells> bools_;
+  WriteGuard<TemporalIndex> temporals_;
   WriteGuard<ElementTable> elements_;
   WriteGuard<M2MU32> links_;
   std::vector<uint32_t> reserved_ids_;  // descending: the next id is at the back

@@ -81,6 +81,36 @@ bool visit_buckets(const Map& map, bool descending, F&& visit) {
   return true;
 }
 
+// Visits the numbers of `numbers` in value order, the int64s and doubles
+// merged with the rational numbers between them, until a visit returns
+// false.
+template <class OnNumber, class OnRational>
+bool visit_numbers(const NumericIndex& numbers, bool descending, OnNumber&& on_number,
+                   OnRational&& on_rational) {
+  const auto& plain = numbers.buckets.map();
+  const auto& exact = numbers.rationals.map();
+  if (exact.empty()) return visit_buckets(plain, descending, on_number);
+  const RationalOrder less;
+  auto merge = [&](auto p, auto p_end, auto r, auto r_end, auto plain_first) {
+    while (p != p_end || r != r_end) {
+      if (r == r_end || (p != p_end && plain_first(p->first, r->first))) {
+        if (!on_number(p->first, p->second)) return false;
+        ++p;
+      } else {
+        if (!on_rational(r->first, r->second)) return false;
+        ++r;
+      }
+    }
+    return true;
+  };
+  if (descending) {
+    return merge(plain.rbegin(), plain.rend(), exact.rbegin(), exact.rend(),
+                 [&](const NumericKey& k, const RationalKey& q) { return less(q, k); });
+  }
+  return merge(plain.begin(), plain.end(), exact.begin(), exact.end(),
+               [&](const NumericKey& k, const RationalKey& q) { return less(k, q); });
+}
+
 }  // namespace
 
 std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
@@ -90,10 +120,10 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
   if (limit == 0) return {};
   const QueryMap* map = map_named(maps, name);
   // Each kind under its own lock, in the order of values.
+  auto place = [&](const auto&, const HybridSet& set) { return walk.value(set); };
   auto numbers = [&] {
     auto lock = map->numbers.read();
-    return visit_buckets(lock->buckets.map(), descending,
-                         [&](const auto&, const HybridSet& set) { return walk.value(set); });
+    return visit_numbers(*lock, descending, place, place);
   };
   auto strings = [&] {
     auto lock = map->strings.read();
@@ -110,9 +140,13 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
     const Bitmap& second = descending ? lock->false_ids.bitmap() : lock->true_ids.bitmap();
     return walk.value(first) && walk.value(second);
   };
+  auto temporals = [&] {
+    auto lock = map->temporals.read();
+    return visit_buckets(lock->buckets.map(), descending, place);
+  };
   if (map != nullptr) {
-    const bool more = descending ? bools() && strings() && numbers()
-                                 : numbers() && strings() && bools();
+    const bool more = descending ? temporals() && bools() && strings() && numbers()
+                                 : numbers() && strings() && bools() && temporals();
     if (!more) return walk.take();
   }
   walk.rest();
@@ -149,12 +183,18 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
   // Sets are copied out under each structure's lock; holders are found after
   // (unmasking takes the element table's lock).
   {
-    std::vector<std::pair<NumericKey, HybridSet>> numbers;
+    std::vector<std::pair<std::variant<NumericKey, RationalKey>, HybridSet>> numbers;
     {
       auto lock = map->numbers.read();
-      for (const auto& [key, set] : lock->buckets.map()) numbers.emplace_back(key, set);
+      auto copy = [&](const auto& key, const HybridSet& set) {
+        numbers.emplace_back(key, set);
+        return true;
+      };
+      visit_numbers(*lock, false, copy, copy);
     }
-    for (const auto& [key, set] : numbers) emit(key, count_of(set));
+    for (const auto& [key, set] : numbers) {
+      std::visit([&](const auto& k) { emit(k, count_of(set)); }, key);
+    }
   }
   {
     std::vector<std::pair<SmallStr, HybridSet>> strings;
@@ -177,6 +217,14 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
     emit(false, count_bitmap(no));
     emit(true, count_bitmap(yes));
   }
+  {
+    std::vector<std::pair<TemporalKey, HybridSet>> temporals;
+    {
+      auto lock = map->temporals.read();
+      for (const auto& [key, set] : lock->buckets.map()) temporals.emplace_back(key, set);
+    }
+    for (const auto& [key, set] : temporals) emit(key, count_of(set));
+  }
   std::vector<std::pair<PyValue, HybridSet>> others;
   for (std::size_t i = 0; i < ExactMap::SHARD_COUNT; ++i) {
     auto shard = map->exact.read_shard(i);
@@ -198,8 +246,8 @@ std::variant<int64_t, double> number_of_key(NumericKey key) {
   if (exponent != 0 && exponent != 0x7FF && shift >= 0 && shift <= 63) {
     const bool integral = shift == 63 || (mantissa << (shift + 1)) == 0;
     const uint64_t magnitude = mantissa >> (63 - shift);
-    if (integral && (magnitude < (uint64_t{1} << 63) || (negative && shift == 63 &&
-                                                          magnitude == (uint64_t{1} << 63)))) {
+    if (integral && (magnitude < (uint64_t{1} << 63) ||
+                     (negative && shift == 63 && magnitude == (uint64_t{1} << 63)))) {
       return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     }
   }

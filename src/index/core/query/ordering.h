@@ -1,11 +1,14 @@
 // Ordering and facets: what one attribute's value buckets tell about a set
 // of objects without building any object.
 //
-// Order of values: numbers ascending, then strings by code point (the empty
-// string first), then False and True. Descending reverses that order. Ties
-// keep ascending id order, and objects whose value has no order (NaN,
-// containers, Indexables, values of other kinds) or that lack the attribute
-// come last, in ascending id order, whichever the direction.
+// Order of values: numbers of every kind ascending, then strings by code
+// point (the empty string first), then False and True, then the temporal
+// families one after the other, each ascending: dates, naive datetimes,
+// aware datetimes (by instant), naive times, aware times, timedeltas.
+// Descending reverses that order. Ties keep ascending id order, and objects
+// whose value has no order (NaN, containers, Indexables, values of other
+// kinds) or that lack the attribute come last, in ascending id order,
+// whichever the direction.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +30,7 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
 // One distinct value of an attribute and the number of objects of a universe
 // holding it (directly, or as an element of a container value).
 struct Facet {
-  std::variant<NumericKey, SmallStr, bool, PyValue> value;
+  std::variant<NumericKey, RationalKey, SmallStr, bool, TemporalKey, PyValue> value;
   uint64_t count;
 };
 

@@ -27,6 +27,12 @@ Bitmap ElementTable::elements_of(const Bitmap& holders) const {
 void DirectSink::number(uint32_t id, NumericKey key, bool add) {
   map_.numbers.write()->update(id, key, add, false);
 }
+void DirectSink::rational(uint32_t id, const PyValue& value, bool add) {
+  map_.numbers.write()->update_rational(id, value, add, false);
+}
+void DirectSink::temporal(uint32_t id, const PyValue& value, bool add) {
+  map_.temporals.write()->update(id, value, add, false);
+}
 void DirectSink::string(uint32_t id, std::string_view text, bool add) {
   map_.strings.write()->update(id, text, add, false);
 }
@@ -82,6 +88,12 @@ void QueryMap::insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& v) {
     case IndexedAs::Number:
       sink.number(id, number_key(v), true);
       break;
+    case IndexedAs::Rational:
+      sink.rational(id, v, true);
+      break;
+    case IndexedAs::Temporal:
+      sink.temporal(id, v, true);
+      break;
     case IndexedAs::Nothing:
       break;
     case IndexedAs::Text:
@@ -106,6 +118,12 @@ void QueryMap::remove(ScalarSink& sink, uint32_t id, const PyValue& v) {
   switch (indexed_as(v)) {
     case IndexedAs::Number:
       sink.number(id, number_key(v), false);
+      break;
+    case IndexedAs::Rational:
+      sink.rational(id, v, false);
+      break;
+    case IndexedAs::Temporal:
+      sink.temporal(id, v, false);
       break;
     case IndexedAs::Nothing:
       break;

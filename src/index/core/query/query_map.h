@@ -3,9 +3,14 @@
 // For every object (or container element) of the engine that has the
 // attribute, the map records its id under the value, in the structure that
 // the value's kind selects (see `indexed_as` in index/value.h):
-//   numbers (ints, floats)   -> `numbers`, under their 76-bit sort key
+//   numbers that are an int64
+//   or a double              -> `numbers`, under their 76-bit sort key
+//   other numbers (2**100,
+//   Fraction(1, 3))          -> `numbers.rationals`, by exact value
 //   strings                  -> `strings` (the empty string in a set of its own)
 //   booleans                 -> `bools`
+//   dates, datetimes, times,
+//   timedeltas               -> `temporals`, family by family
 //   Indexable, unknown kinds -> `exact`; for an Indexable, `links` also
 //                               records holder -> held object, and the held
 //                               object is indexed in the reach engine
@@ -41,7 +46,7 @@ namespace quorvane {
 
 struct StringIndex {
   PositionalBitmap columns;
-  Bitmap empty;                                                       // ids whose string is ""
+  Bitmap empty;                               // ids whose string is ""
   ValueBuckets<SmallStr, TextOrder> buckets;  // non-empty strings
 
   // Adds (directly, or into the cells' buffers when `buffered`) or removes
@@ -62,9 +67,49 @@ struct StringIndex {
   }
 };
 
+// A number that is neither an int64 nor a double, as the rational buckets
+// key it: ordered by value, with an object it was converted from, which
+// count_by gives back for it.
+struct RationalKey {
+  RationalRef number;
+  SharedPyRef object;
+};
+inline RationalView lookup_form(const RationalKey& key) noexcept {
+  return {key.number.get()};
+}
+// Rounding to a double keeps the order, so the approximation sorts first.
+inline double sort_prefix(const RationalKey& key) noexcept {
+  return key.number->approx();
+}
+
+// A temporal value as the temporal buckets key it, with an object holding
+// it, which count_by gives back for it.
+struct TemporalKey {
+  TemporalValue value;
+  SharedPyRef object;
+};
+struct TemporalOrder {
+  using is_transparent = void;
+  static const TemporalValue& of(const TemporalKey& k) noexcept { return k.value; }
+  static const TemporalValue& of(const TemporalValue& v) noexcept { return v; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return of(a) < of(b);
+  }
+};
+inline const TemporalValue& lookup_form(const TemporalKey& key) noexcept {
+  return key.value;
+}
+inline const TemporalValue& sort_prefix(const TemporalKey& key) noexcept {
+  return key.value;
+}
+
 struct NumericIndex {
   NumericalBitmap slices;
   ValueBuckets<NumericKey> buckets;
+  // Numbers that are neither an int64 nor a double, in the same order (see
+  // RationalNumber for how the two orders meet).
+  ValueBuckets<RationalKey, RationalOrder> rationals;
 
   // As StringIndex::update, for one number's key.
   void update(uint32_t id, NumericKey key, bool add, bool buffered) {
@@ -77,6 +122,31 @@ struct NumericIndex {
     } else {
       slices.remove(id, key);
       buckets.remove(key, id);
+    }
+  }
+  // As update, for a Rational value.
+  void update_rational(uint32_t id, const PyValue& value, bool add, bool buffered) {
+    if (add && buffered) {
+      rationals.push(RationalKey{rational_of(value), value.reference()}, id);
+    } else if (add) {
+      rationals.add(RationalKey{rational_of(value), value.reference()}, id);
+    } else {
+      rationals.remove(*rational_of(value), id);
+    }
+  }
+};
+
+// Dates, datetimes, times and timedeltas, ordered by family, then by key.
+struct TemporalIndex {
+  ValueBuckets<TemporalKey, TemporalOrder> buckets;
+
+  void update(uint32_t id, const PyValue& value, bool add, bool buffered) {
+    if (add && buffered) {
+      buckets.push(TemporalKey{temporal_of(value), value.reference()}, id);
+    } else if (add) {
+      buckets.add(TemporalKey{temporal_of(value), value.reference()}, id);
+    } else {
+      buckets.remove(temporal_of(value), id);
     }
   }
 };
@@ -117,8 +187,10 @@ class ScalarSink {
  public:
   virtual ~ScalarSink() = default;
   virtual void number(uint32_t id, NumericKey key, bool add) = 0;
+  virtual void rational(uint32_t id, const PyValue& value, bool add) = 0;
   virtual void string(uint32_t id, std::string_view text, bool add) = 0;
   virtual void boolean(uint32_t id, bool value, bool add) = 0;
+  virtual void temporal(uint32_t id, const PyValue& value, bool add) = 0;
   // Adds or removes the link holder -> `child` (an Indexable value).
   virtual void link(uint32_t holder, const PyValue& child, bool add) = 0;
   // Runs `fn` on the map's element table locked for writing (a bulk writer
@@ -148,8 +220,10 @@ class DirectSink final : public ScalarSink {
  public:
   DirectSink(QueryMap& map, LinkCounter& counter) : map_(map), counter_(counter) {}
   void number(uint32_t id, NumericKey key, bool add) override;
+  void rational(uint32_t id, const PyValue& value, bool add) override;
   void string(uint32_t id, std::string_view text, bool add) override;
   void boolean(uint32_t id, bool value, bool add) override;
+  void temporal(uint32_t id, const PyValue& value, bool add) override;
   void link(uint32_t holder, const PyValue& child, bool add) override;
   void elements(absl::FunctionRef<void(ElementTable&)> fn) override;
   void take_ids(std::span<uint32_t> out) override;
@@ -202,12 +276,13 @@ class QueryMap {
 
   // Each structure is guarded by its own lock (the exact table by one per
   // shard). Writers hold the owning engine's gate shared besides; a bulk
-  // writer holds strings, numbers, bools, elements and links together, in
-  // this order.
+  // writer holds strings, numbers, bools, temporals, elements and links
+  // together, in this order.
   ExactMap exact;
   RwLock<StringIndex> strings;
   RwLock<NumericIndex> numbers;
   RwLock<BoolCells> bools;
+  RwLock<TemporalIndex> temporals;
   RwLock<ElementTable> elements;
   RwLock<M2MU32> links;  // holder (object or element id) -> Indexable held
 

@@ -14,12 +14,6 @@ constexpr int PRIORITY[] = {
     /*Eq*/ 0,  /*Ne*/ 1, /*Not*/ 2, /*In*/ 3,  /*And*/ 7,      /*Or*/ 8,     /*Gt*/ 11,
     /*Ge*/ 12, /*Lt*/ 9, /*Le*/ 10, /*Bt*/ 13, /*StartsWi*/ 4, /*EndsWi*/ 5, /*Contains*/ 6};
 
-// A value that selects ids in the numeric index (not a NaN: it equals and
-// orders with nothing, so it is never indexed).
-bool is_indexed_number(const PyValue& v) {
-  return indexed_as(v) == IndexedAs::Number;
-}
-
 // Every id holding a string value (the empty string included).
 Bitmap all_strings(const StringIndex& strings) {
   Bitmap out = strings.columns.all_ids();
@@ -35,25 +29,67 @@ std::size_t walk_budget(std::size_t distinct) {
   return 1024 + distinct / 64;
 }
 
+// Gathers the union of many buckets: small sets as one sorted batch, large
+// ones by union.
+class BucketUnion {
+ public:
+  void add(const HybridSet& set) {
+    if (const Bitmap* large = set.large()) {
+      out_.union_with(*large);
+    } else {
+      const auto run = set.run();
+      ids_.insert(ids_.end(), run.begin(), run.end());
+    }
+  }
+  Bitmap take() {
+    std::sort(ids_.begin(), ids_.end());
+    out_.add_many(ids_);
+    return std::move(out_);
+  }
+
+ private:
+  std::vector<uint32_t> ids_;
+  Bitmap out_;
+};
+
 // The union of the buckets in [first, last), or none when the range covers
 // more than `budget` distinct values.
 template <class It>
 std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
-  std::vector<uint32_t> ids;
-  Bitmap out;
+  BucketUnion out;
   std::size_t visited = 0;
   for (It it = first; it != last; ++it) {
     if (++visited > budget) return std::nullopt;
-    if (const Bitmap* large = it->second.large()) {
-      out.union_with(*large);
-    } else {
-      const auto run = it->second.run();
-      ids.insert(ids.end(), run.begin(), run.end());
-    }
+    out.add(it->second);
   }
-  std::sort(ids.begin(), ids.end());
-  out.add_many(ids);
-  return out;
+  return out.take();
+}
+
+// Calls `fn(set)` for the buckets of the ordered `map` from the lower end up
+// to the upper end (a null end is unbounded; each end is any form the map's
+// order compares with its keys), in order, until `fn` returns false; false
+// then. A lower end above the upper one covers nothing.
+template <class Map, class Lo, class Hi, class F>
+bool for_each_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed,
+                      F&& fn) {
+  const auto& less = map.key_comp();
+  auto it = lo == nullptr ? map.begin() : lo_closed ? map.lower_bound(*lo) : map.upper_bound(*lo);
+  for (; it != map.end(); ++it) {
+    if (hi != nullptr && (hi_closed ? less(*hi, it->first) : !less(it->first, *hi))) break;
+    if (!fn(it->second)) return false;
+  }
+  return true;
+}
+
+// The union of the buckets of `map` between the ends (see for_each_between).
+template <class Map, class Lo, class Hi>
+Bitmap union_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed) {
+  BucketUnion out;
+  for_each_between(map, lo, lo_closed, hi, hi_closed, [&](const HybridSet& set) {
+    out.add(set);
+    return true;
+  });
+  return out.take();
 }
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
@@ -77,6 +113,196 @@ std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey
                                    bool lo_closed, const NumericKey* hi, bool hi_closed) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   return walk_buckets(first, last, walk_budget(numbers.buckets.distinct()));
+}
+
+// One end of a range: its value, and whether the range includes it.
+struct RangeEnd {
+  const PyValue* value;
+  bool closed;
+};
+
+// The ends of a range leaf (a missing one unbounded) and the order they
+// belong to; the builders have checked that they share one.
+struct Range {
+  std::optional<RangeEnd> lower;
+  std::optional<RangeEnd> upper;
+  OrderFamily family;
+  // A NaN end: the range holds nothing.
+  bool empty = false;
+};
+
+Range range_of(QueryKind kind, const std::vector<PyValue>& values) {
+  Range range{};
+  switch (kind) {
+    case QueryKind::Gt:
+    case QueryKind::Ge:
+      range.lower = RangeEnd{&values[0], kind == QueryKind::Ge};
+      break;
+    case QueryKind::Lt:
+    case QueryKind::Le:
+      range.upper = RangeEnd{&values[0], kind == QueryKind::Le};
+      break;
+    case QueryKind::Bt:
+      // None leaves that end open.
+      if (!is_open_bound(values[0])) range.lower = RangeEnd{&values[0], true};
+      if (!is_open_bound(values[1])) range.upper = RangeEnd{&values[1], true};
+      break;
+    default:
+      throw Panic("not a range query");
+  }
+  const RangeEnd* any = range.lower ? &*range.lower : range.upper ? &*range.upper : nullptr;
+  check(any != nullptr, "a range without a bound");
+  auto family = order_family(*any->value);
+  check(family.has_value(), "a range bound without an order");
+  range.family = *family;
+  for (const auto& end : {range.lower, range.upper}) {
+    if (!end) continue;
+    check(order_family(*end->value) == range.family, "range bounds of different orders");
+    if (indexed_as(*end->value) == IndexedAs::Nothing) range.empty = true;
+  }
+  return range;
+}
+
+// The ends of a number range as ends among the int64 and double values: a
+// rational bound lies strictly between two of them, so the range includes
+// its neighbour on the inside.
+struct KeyEnds {
+  std::optional<NumericKey> lo, hi;
+  bool lo_closed = false, hi_closed = false;
+  const NumericKey* lo_ptr() const { return lo ? &*lo : nullptr; }
+  const NumericKey* hi_ptr() const { return hi ? &*hi : nullptr; }
+};
+
+KeyEnds key_ends(const Range& range) {
+  KeyEnds ends;
+  if (range.lower) {
+    const PyValue& v = *range.lower->value;
+    const bool rational = v.kind() == ValueKind::Rational;
+    ends.lo = rational ? rational_of(v)->above() : number_key(v);
+    ends.lo_closed = rational || range.lower->closed;
+  }
+  if (range.upper) {
+    const PyValue& v = *range.upper->value;
+    const bool rational = v.kind() == ValueKind::Rational;
+    ends.hi = rational ? rational_of(v)->below() : number_key(v);
+    ends.hi_closed = rational || range.upper->closed;
+  }
+  return ends;
+}
+
+// Calls `fn(lo, hi)` with the ends of a number range in the forms the
+// rational buckets compare with (a RationalNumber or a NumericKey; null when
+// unbounded).
+template <class F>
+decltype(auto) with_rational_ends(const Range& range, F&& fn) {
+  auto with_end = [](const std::optional<RangeEnd>& end, auto&& then) -> decltype(auto) {
+    if (!end) return then(static_cast<const NumericKey*>(nullptr));
+    const PyValue& v = *end->value;
+    if (v.kind() == ValueKind::Rational) return then(rational_of(v).get());
+    const NumericKey key = number_key(v);
+    return then(&key);
+  };
+  return with_end(range.lower, [&](const auto* lo) -> decltype(auto) {
+    return with_end(range.upper, [&](const auto* hi) -> decltype(auto) { return fn(lo, hi); });
+  });
+}
+
+// The ids of the numbers in `range` within `scope`: the int64 and double
+// values from their buckets (or bit slices, for a range over many values),
+// the rational ones from theirs.
+Bitmap number_range(const NumericIndex& numbers, const Range& range, const Bitmap& scope) {
+  const KeyEnds ends = key_ends(range);
+  Bitmap out;
+  if (auto bucketed =
+          bucket_range(numbers, ends.lo_ptr(), ends.lo_closed, ends.hi_ptr(), ends.hi_closed)) {
+    out = std::move(*bucketed);
+    out.intersect_with(scope);
+  } else {
+    const NumericalBitmap& slices = numbers.slices;
+    Bitmap low;
+    const Bitmap* within = &scope;
+    if (ends.lo) {
+      ends.lo_closed ? slices.get_gte_into_base(*ends.lo, low, scope)
+                     : slices.get_gt_into_base(*ends.lo, low, scope);
+      within = &low;
+    }
+    if (ends.hi) {
+      ends.hi_closed ? slices.get_lte_into_base(*ends.hi, out, *within)
+                     : slices.get_lt_into_base(*ends.hi, out, *within);
+    } else {
+      out = std::move(low);
+    }
+  }
+  if (!numbers.rationals.map().empty()) {
+    const bool lo_closed = range.lower && range.lower->closed;
+    const bool hi_closed = range.upper && range.upper->closed;
+    Bitmap exact = with_rational_ends(range, [&](const auto* lo, const auto* hi) {
+      return union_between(numbers.rationals.map(), lo, lo_closed, hi, hi_closed);
+    });
+    exact.intersect_with(scope);
+    out.union_with(exact);
+  }
+  return out;
+}
+
+// Whether the empty string (kept apart: it is below every other) lies in a
+// text range.
+bool range_holds_empty_string(const Range& range) {
+  const bool above_lower =
+      !range.lower || (text_of(*range.lower->value).empty() && range.lower->closed);
+  const bool below_upper =
+      !range.upper || !text_of(*range.upper->value).empty() || range.upper->closed;
+  return above_lower && below_upper;
+}
+
+// The ids of the strings in `range` within `scope`, by code point.
+Bitmap text_range(const StringIndex& strings, const Range& range, const Bitmap& scope) {
+  std::string_view lo, hi;
+  if (range.lower) lo = text_of(*range.lower->value);
+  if (range.upper) hi = text_of(*range.upper->value);
+  const bool lo_closed = range.lower && range.lower->closed;
+  const bool hi_closed = range.upper && range.upper->closed;
+  Bitmap out = union_between(strings.buckets.map(), range.lower ? &lo : nullptr, lo_closed,
+                             range.upper ? &hi : nullptr, hi_closed);
+  if (range_holds_empty_string(range)) out.union_with(strings.empty);
+  out.intersect_with(scope);
+  return out;
+}
+
+// The ends of a temporal range, a missing end standing for the family's
+// first or last key.
+std::pair<TemporalValue, TemporalValue> temporal_ends(const Range& range) {
+  const auto family = static_cast<TemporalFamily>(static_cast<int>(range.family) -
+                                                  static_cast<int>(OrderFamily::Date));
+  return {range.lower ? temporal_of(*range.lower->value) : TemporalValue::first_of(family),
+          range.upper ? temporal_of(*range.upper->value) : TemporalValue::last_of(family)};
+}
+
+Bitmap temporal_range(const TemporalIndex& temporals, const Range& range, const Bitmap& scope) {
+  const auto [lo, hi] = temporal_ends(range);
+  Bitmap out = union_between(temporals.buckets.map(), &lo, !range.lower || range.lower->closed, &hi,
+                             !range.upper || range.upper->closed);
+  out.intersect_with(scope);
+  return out;
+}
+
+// The ids of `scope` whose value on `map` lies in `range`.
+Bitmap range_on_map(const QueryMap& map, const Range& range, const Bitmap& scope) {
+  if (range.empty) return Bitmap();
+  switch (range.family) {
+    case OrderFamily::Number:
+      return number_range(*map.numbers.read(), range, scope);
+    case OrderFamily::Text:
+      return text_range(*map.strings.read(), range, scope);
+    case OrderFamily::Date:
+    case OrderFamily::DateTime:
+    case OrderFamily::AwareDateTime:
+    case OrderFamily::Time:
+    case OrderFamily::AwareTime:
+    case OrderFamily::Duration:
+      return temporal_range(*map.temporals.read(), range, scope);
+  }
+  throw Panic("a range of no order");
 }
 
 // A prefix as an ordered walk over the strings it covers, or none when it
@@ -148,6 +374,20 @@ void eq_on_map(const QueryMap& map, const PyValue& value, EqualIds& out) {
       if (it != buckets.end()) out.add(it->second);
       return;
     }
+    case IndexedAs::Rational: {
+      auto numbers = map.numbers.read();
+      const auto& buckets = numbers->rationals.map();
+      auto it = buckets.find(*rational_of(value));
+      if (it != buckets.end()) out.add(it->second);
+      return;
+    }
+    case IndexedAs::Temporal: {
+      auto temporals = map.temporals.read();
+      const auto& buckets = temporals->buckets.map();
+      auto it = buckets.find(temporal_of(value));
+      if (it != buckets.end()) out.add(it->second);
+      return;
+    }
     case IndexedAs::Nothing:
       return;
     case IndexedAs::Text: {
@@ -187,55 +427,9 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
     case QueryKind::Gt:
     case QueryKind::Ge:
     case QueryKind::Lt:
-    case QueryKind::Le: {
-      Bitmap out;
-      if (!is_indexed_number(value)) return out;
-      auto numbers = map.numbers.read();
-      NumericKey key = number_key(value);
-      bool above = kind == QueryKind::Gt || kind == QueryKind::Ge;
-      bool closed = kind == QueryKind::Ge || kind == QueryKind::Le;
-      auto bucketed = above ? bucket_range(*numbers, &key, closed, nullptr, false)
-                            : bucket_range(*numbers, nullptr, false, &key, closed);
-      if (bucketed) {
-        bucketed->intersect_with(scope);
-        return std::move(*bucketed);
-      }
-      const NumericalBitmap& slices = numbers->slices;
-      if (kind == QueryKind::Gt) slices.get_gt_into_base(key, out, scope);
-      if (kind == QueryKind::Ge) slices.get_gte_into_base(key, out, scope);
-      if (kind == QueryKind::Lt) slices.get_lt_into_base(key, out, scope);
-      if (kind == QueryKind::Le) slices.get_lte_into_base(key, out, scope);
-      return out;
-    }
-    case QueryKind::Bt: {
-      const PyValue& lower = values[0];
-      const PyValue& upper = values[1];
-      // An open end makes a one-sided range; both open, every number.
-      if (!is_open_bound(upper) && is_open_bound(lower)) {
-        return leaf_on_map(map, QueryKind::Le, {upper}, scope);
-      }
-      if (is_open_bound(upper)) {
-        if (!is_open_bound(lower)) return leaf_on_map(map, QueryKind::Ge, {lower}, scope);
-        return map.numbers.read()->slices.all_ids().intersected(scope);
-      }
-      // The builder accepts numbers (or None) only.
-      check(lower.kind() == ValueKind::Int || lower.kind() == ValueKind::Float,
-            "between: bound is not a number");
-      check(upper.kind() == ValueKind::Int || upper.kind() == ValueKind::Float,
-            "between: bound is not a number");
-      if (!is_indexed_number(lower) || !is_indexed_number(upper)) return Bitmap();
-      auto numbers = map.numbers.read();
-      NumericKey lo = number_key(lower), hi = number_key(upper);
-      if (auto bucketed = bucket_range(*numbers, &lo, true, &hi, true)) {
-        bucketed->intersect_with(scope);
-        return std::move(*bucketed);
-      }
-      Bitmap low;
-      numbers->slices.get_gte_into_base(lo, low, scope);
-      Bitmap high;
-      numbers->slices.get_lte_into_base(hi, high, low);
-      return high;
-    }
+    case QueryKind::Le:
+    case QueryKind::Bt:
+      return range_on_map(map, range_of(kind, values), scope);
     case QueryKind::StartsWi:
     case QueryKind::EndsWi:
     case QueryKind::Contains: {
@@ -350,15 +544,6 @@ namespace {
 // prefixes that cover few values by a short walk. None otherwise.
 std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query) {
   constexpr std::size_t SHORT_WALK = 64;
-  auto sum_within = [](auto span) -> std::optional<uint64_t> {
-    uint64_t total = 0;
-    std::size_t n = 0;
-    for (auto it = span.first; it != span.second; ++it) {
-      if (++n > SHORT_WALK) return std::nullopt;
-      total += it->second.cardinality();
-    }
-    return total;
-  };
   auto [head, rest] = attr_parts(query.attr.view());
   if (rest || query.values.empty()) return std::nullopt;
   const QueryMap* map = find_map(maps, head);
@@ -372,6 +557,10 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
         auto strings = map->strings.read();
         return text.empty() ? strings->empty.cardinality() : strings->buckets.count(text);
       }
+      case IndexedAs::Rational:
+        return map->numbers.read()->rationals.count(*rational_of(value));
+      case IndexedAs::Temporal:
+        return map->temporals.read()->buckets.count(temporal_of(value));
       case IndexedAs::Nothing:
         return 0;
       case IndexedAs::Boolean:
@@ -414,15 +603,58 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
     case QueryKind::Lt:
     case QueryKind::Le:
     case QueryKind::Bt: {
-      if (!is_indexed_number(value)) return std::nullopt;
-      if (query.kind == QueryKind::Bt && !is_indexed_number(query.values[1])) return std::nullopt;
-      auto numbers = map->numbers.read();
-      NumericKey key = number_key(value);
-      NumericKey hi = query.kind == QueryKind::Bt ? number_key(query.values[1]) : key;
-      bool below = query.kind == QueryKind::Lt || query.kind == QueryKind::Le;
-      bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
-      return sum_within(bucket_span(*numbers, below ? nullptr : &key, query.kind != QueryKind::Gt,
-                                    above ? nullptr : &hi, query.kind != QueryKind::Lt));
+      const Range range = range_of(query.kind, query.values);
+      if (range.empty) return 0;
+      uint64_t total = 0;
+      std::size_t n = 0;
+      auto count = [&](const HybridSet& set) {
+        if (++n > SHORT_WALK) return false;
+        total += set.cardinality();
+        return true;
+      };
+      const bool lo_closed = range.lower && range.lower->closed;
+      const bool hi_closed = range.upper && range.upper->closed;
+      bool complete = true;
+      switch (range.family) {
+        case OrderFamily::Number: {
+          auto numbers = map->numbers.read();
+          const KeyEnds ends = key_ends(range);
+          auto [first, last] =
+              bucket_span(*numbers, ends.lo_ptr(), ends.lo_closed, ends.hi_ptr(), ends.hi_closed);
+          for (auto it = first; complete && it != last; ++it) complete = count(it->second);
+          if (complete) {
+            complete = with_rational_ends(range, [&](const auto* lo, const auto* hi) {
+              return for_each_between(numbers->rationals.map(), lo, lo_closed, hi, hi_closed,
+                                      count);
+            });
+          }
+          break;
+        }
+        case OrderFamily::Text: {
+          auto strings = map->strings.read();
+          std::string_view lo, hi;
+          if (range.lower) lo = text_of(*range.lower->value);
+          if (range.upper) hi = text_of(*range.upper->value);
+          complete = for_each_between(strings->buckets.map(), range.lower ? &lo : nullptr,
+                                      lo_closed, range.upper ? &hi : nullptr, hi_closed, count);
+          if (range_holds_empty_string(range)) total += strings->empty.cardinality();
+          break;
+        }
+        case OrderFamily::Date:
+        case OrderFamily::DateTime:
+        case OrderFamily::AwareDateTime:
+        case OrderFamily::Time:
+        case OrderFamily::AwareTime:
+        case OrderFamily::Duration: {
+          auto temporals = map->temporals.read();
+          const auto [lo, hi] = temporal_ends(range);
+          complete = for_each_between(temporals->buckets.map(), &lo, !range.lower || lo_closed, &hi,
+                                      !range.upper || hi_closed, count);
+          break;
+        }
+      }
+      if (!complete) return std::nullopt;
+      return total;
     }
     case QueryKind::Ne:
     case QueryKind::Not:
