@@ -26,6 +26,8 @@ AttributeMap::Slot AttributeMap::Slot::make(PyObject* obj, PyValue value) {
       case ValueKind::Iterable:
       case ValueKind::Ind:
       case ValueKind::Unknown:
+      case ValueKind::Rational:
+      case ValueKind::Temporal:
         Py_DECREF(obj);
         break;
     }

@@ -291,7 +291,7 @@ PyDoc_STRVAR(INDEXABLE_DOC,
              "before the assignment returns, releasing the GIL while the indexes are updated. "
              "Deleting an attribute raises AttributeError.\n"
              "Raises OverflowError, TypeError or ValueError, naming the attribute, for a value "
-             "that cannot be indexed (an int outside the signed 64-bit range, an unhashable "
+             "that cannot be indexed (a number beyond 65536 bits, an unhashable "
              "object of no recognised kind, a str that cannot be encoded as UTF-8), when the "
              "object is made or the attribute assigned; nothing has changed then. An "
              "assignment raises RuntimeError when code it runs (a __hash__, a __del__) kept "

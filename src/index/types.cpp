@@ -23,8 +23,7 @@ PyTypeObject* type_attribute(PyObject* module, const char* name) {
 
 // The class `name` of module `module` once that module is imported, cached
 // for the life of the process in `cache`.
-PyTypeObject* module_class(std::atomic<PyTypeObject*>& cache, const char* module,
-                           const char* name) {
+PyTypeObject* module_class(std::atomic<PyTypeObject*>& cache, PyObject* module, const char* name) {
   PyTypeObject* current = cache.load(std::memory_order_acquire);
   if (current != nullptr) return current;
   PyRef found = imported_module(module);
@@ -41,13 +40,12 @@ PyTypeObject* module_class(std::atomic<PyTypeObject*>& cache, const char* module
 
 }  // namespace
 
-PyRef imported_module(const char* name) {
-  PyRef key = PyRef::steal(PyUnicode_FromString(name));
-  if (!key) {
-    PyErr_Clear();
+PyRef imported_module(PyObject* name) {
+  if (name == nullptr) {
+    PyErr_Clear();  // the name could not be made
     return PyRef();
   }
-  PyRef module = PyRef::steal(PyImport_GetModule(key.get()));
+  PyRef module = PyRef::steal(PyImport_GetModule(name));
   if (!module) PyErr_Clear();
   // sys.modules[name] = None blocks the import: the module is not there.
   if (module.get() == Py_None) return PyRef();
@@ -63,7 +61,8 @@ const NumpyTypes* numpy_types() {
   if (current != nullptr) return current;
   // Looks into sys.modules only; a half-initialised numpy (being imported)
   // is taken as it is: its scalar types exist before its submodules.
-  PyRef numpy = imported_module("numpy");
+  static PyObject* const NAME = PyUnicode_InternFromString("numpy");
+  PyRef numpy = imported_module(NAME);
   if (!numpy) return nullptr;
   auto* built = new NumpyTypes{
       type_attribute(numpy.get(), "bool_"), type_attribute(numpy.get(), "integer"),
@@ -79,12 +78,14 @@ const NumpyTypes* numpy_types() {
 
 PyTypeObject* decimal_type() {
   static std::atomic<PyTypeObject*> type{nullptr};
-  return module_class(type, "decimal", "Decimal");
+  static PyObject* const MODULE = PyUnicode_InternFromString("decimal");
+  return module_class(type, MODULE, "Decimal");
 }
 
 PyTypeObject* fraction_type() {
   static std::atomic<PyTypeObject*> type{nullptr};
-  return module_class(type, "fractions", "Fraction");
+  static PyObject* const MODULE = PyUnicode_InternFromString("fractions");
+  return module_class(type, MODULE, "Fraction");
 }
 
 }  // namespace quorvane

@@ -8,9 +8,10 @@
 
 namespace quorvane {
 
-// The module of that name if it is in sys.modules (and not None there), else
-// null; never imports it. Needs the GIL.
-PyRef imported_module(const char* name);
+// The module named by the str `name` if it is in sys.modules (and not None
+// there), else null; never imports it. Needs the GIL. Callers keep their
+// names as interned strings made once.
+PyRef imported_module(PyObject* name);
 
 // numpy's scalar types that convert like bool, and the abstract bases of its
 // integer and floating scalars (names that numpy 1 and 2 both have).

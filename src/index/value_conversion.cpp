@@ -204,7 +204,8 @@ const PyDateTime_CAPI* datetime_api() {
   static std::atomic<const PyDateTime_CAPI*> api{nullptr};
   const PyDateTime_CAPI* current = api.load(std::memory_order_acquire);
   if (current != nullptr) return current;
-  if (!imported_module("datetime")) return nullptr;
+  static PyObject* const NAME = PyUnicode_InternFromString("datetime");
+  if (!imported_module(NAME)) return nullptr;
   // The module is imported already, so this only reads its attribute.
   auto* found = static_cast<const PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
   if (found == nullptr) {

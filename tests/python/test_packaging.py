@@ -117,7 +117,7 @@ cars: Index[Car] = Index()
 cars.reduced_quer(Q.eq("price", 1))
 cars.add_object(Boat())
 name: str = cars.collect()[0].price
-Q.bt("price", "a", "z")
+Q.bt(5, 1, 2)
 Q.and_(Q.eq("price", 1), "price")
 """
 

@@ -205,8 +205,10 @@ PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
              "Returns a dict mapping each value of attribute to the number of the view's "
              "objects holding it (an object whose list, tuple or set value holds it counts "
              "once), from the index's sets: no object is built. Values no object of the view "
-             "holds are left out; numbers of equal value are one key (an integral number is "
-             "given as an int), and the counts of True and 1 (False and 0), one key in "
+             "holds are left out; values that compare equal are one key: numbers of equal "
+             "value (an integral number is given as an int, a float as a float, another "
+             "number as one of the objects holding it), aware datetimes of one instant "
+             "(given as one of them); the counts of True and 1 (False and 0), one key in "
              "Python, add up.\n"
              "Raises TypeError when attribute is not a str.\n"
              "Releases the GIL while it counts.");
@@ -262,7 +264,8 @@ PyRef collect_list(const FilteredView& view) {
   // cyclic collector, and with it finalizers that change the index.
   PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(view.size())));
   Py_ssize_t i = 0;
-  view.for_each_object([&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
+  view.for_each_object(
+      [&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
   return list;
 }
 

@@ -363,9 +363,11 @@ PyDoc_STRVAR(COUNT_BY_DOC,
              "count_by($self, attribute)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of objects holding "
              "it (an object whose list, tuple or set value holds it counts once), from the "
-             "index's sets: no object is built. Values no object holds are left out; numbers "
-             "of equal value are one key (an integral number is given as an int), and the "
-             "counts of True and 1 (False and 0), one key in Python, add up.\n"
+             "index's sets: no object is built. Values no object holds are left out; values "
+             "that compare equal are one key: numbers of equal value (an integral number is "
+             "given as an int, a float as a float, another number as one of the objects "
+             "holding it), aware datetimes of one instant (given as one of them); the counts "
+             "of True and 1 (False and 0), one key in Python, add up.\n"
              "Raises TypeError when attribute is not a str.\n"
              "Releases the GIL while it counts.");
 

@@ -305,15 +305,21 @@ PyDoc_STRVAR(QUERY_DOC,
 #define VALUE_RAISES                                                                  \
   "Raises TypeError when attr is not a str; OverflowError, TypeError or ValueError, " \
   "naming the attribute, for a value that cannot be indexed.\n"
+#define RANGE_RAISES                                                                      \
+  "Raises TypeError when attr is not a str, or, naming the attribute, when value has no " \
+  "order (None, a bool, a container, an object of another kind); OverflowError or "       \
+  "ValueError, naming the attribute, for a value that cannot be indexed.\n"
 #define TREE_RAISES                                                                 \
   "Raises TypeError when an argument is not a PyQueryExpr or is given by keyword; " \
   "RecursionError when the result would be nested deeper than 1000 levels.\n"
 #define KEEPS_GIL "Keeps the GIL: it only builds the expression."
-#define COMPARISON_DOC(name, op)                                                                 \
-  name "(attr, value)\n--\n\n"                                                                   \
-       "Matches the objects whose attribute attr is a number (int or float, not bool) "          \
-       "" op " value; a value that is not a number matches nothing.\n" RETURNS_EXPR VALUE_RAISES \
-           KEEPS_GIL
+#define COMPARISON_DOC(name, op)                                                               \
+  name "(attr, value)\n--\n\n"                                                                 \
+       "Matches the objects whose attribute attr is " op                                       \
+       " value and of the same order: a number of any kind (not bool; exactly, a NaN matches " \
+       "nothing), a str (by code point), or a date, naive datetime, aware datetime (by "       \
+       "instant), naive time, aware time or timedelta of the same family as value. Values of " \
+       "other orders match nothing.\n" RETURNS_EXPR RANGE_RAISES KEEPS_GIL
 #define TEXT_DOC(name, does)                                                \
   name "(attr, value)\n--\n\n"                                              \
        "Matches the objects whose attribute attr is a str that " does       \
@@ -323,9 +329,12 @@ PyDoc_STRVAR(QUERY_DOC,
 
 PyDoc_STRVAR(EQ_DOC,
              "eq(attr, value)\n--\n\n"
-             "Matches the objects whose attribute attr equals value: numbers by value "
-             "(1 == 1.0), a bool only a bool, a str by text, any other kind only the "
-             "very same object; a NaN matches nothing.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL);
+             "Matches the objects whose attribute attr equals value as Python compares them: "
+             "numbers of every kind by exact value (1 == 1.0 == Decimal(1) == Fraction(1), "
+             "Decimal('0.1') != 0.1), a str (or str subclass) by text, dates, datetimes, times "
+             "and timedeltas by value within their family (an aware datetime by instant, never "
+             "equal to a naive one), a bool only a bool, any other kind only the very same "
+             "object; a NaN matches nothing.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL);
 PyDoc_STRVAR(NE_DOC,
              "ne(attr, value)\n--\n\n"
              "Matches the objects that eq(attr, value) does not match, those without "
@@ -336,11 +345,14 @@ PyDoc_STRVAR(LT_DOC, COMPARISON_DOC("lt", "<"));
 PyDoc_STRVAR(LE_DOC, COMPARISON_DOC("le", "<="));
 PyDoc_STRVAR(BT_DOC,
              "bt(attr, lower, upper)\n--\n\n"
-             "Matches the objects whose attribute attr is a number (int or float, not bool) "
-             "from lower to upper, both included; None for a bound leaves that side open; "
+             "Matches the objects whose attribute attr is from lower to upper, both included, "
+             "and of their order (as for gt); None for one bound leaves that side open; "
              "nothing when lower > upper.\n" RETURNS_EXPR
-             "Raises TypeError when attr is not a str or a bound is not an int, float or "
-             "None; OverflowError for an int bound outside the signed 64-bit range.\n" KEEPS_GIL);
+             "Raises TypeError when attr is not a str, or, naming the attribute, when both "
+             "bounds are None, a bound has no order, or the bounds are of different orders (a "
+             "number and a str, a date and a datetime, a naive and an aware datetime); "
+             "OverflowError or ValueError, naming the attribute, for a bound that cannot be "
+             "indexed.\n" KEEPS_GIL);
 PyDoc_STRVAR(
     IN_DOC,
     "in_(attr, values)\n--\n\n"
@@ -369,6 +381,7 @@ PyDoc_STRVAR(CONTAINS_DOC, TEXT_DOC("contains", "contains"));
 
 #undef RETURNS_EXPR
 #undef VALUE_RAISES
+#undef RANGE_RAISES
 #undef TREE_RAISES
 #undef KEEPS_GIL
 #undef COMPARISON_DOC
