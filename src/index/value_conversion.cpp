@@ -236,6 +236,14 @@ int64_t micros_of_day(int hour, int minute, int second, int micro) {
   return ((int64_t{hour} * 60 + minute) * 60 + second) * 1000000 + micro;
 }
 
+// A datetime or time at `local` microseconds: of the aware family, by its
+// UTC offset, when its tzinfo gives one, else of the naive family.
+TemporalValue with_offset(PyObject* obj, PyObject* tzinfo, int64_t local, TemporalFamily naive,
+                          TemporalFamily aware, std::string_view attr) {
+  if (auto offset = utc_offset(obj, tzinfo, attr)) return TemporalValue{aware, local - *offset, 0};
+  return TemporalValue{naive, local, 0};
+}
+
 }  // namespace
 
 NumberForm number_of_int(PyObject* obj, std::string_view attr) {
@@ -278,10 +286,8 @@ std::optional<TemporalValue> temporal_value(PyObject* obj, std::string_view attr
         days * MICROS_PER_DAY +
         micros_of_day(PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
                       PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj));
-    if (auto offset = utc_offset(obj, PyDateTime_DATE_GET_TZINFO(obj), attr)) {
-      return TemporalValue{TemporalFamily::AwareDateTime, local - *offset, 0};
-    }
-    return TemporalValue{TemporalFamily::DateTime, local, 0};
+    return with_offset(obj, PyDateTime_DATE_GET_TZINFO(obj), local, TemporalFamily::DateTime,
+                       TemporalFamily::AwareDateTime, attr);
   }
   if (PyType_IsSubtype(t, api->DateType)) {
     return TemporalValue{
@@ -293,10 +299,8 @@ std::optional<TemporalValue> temporal_value(PyObject* obj, std::string_view attr
     const int64_t local =
         micros_of_day(PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj),
                       PyDateTime_TIME_GET_SECOND(obj), PyDateTime_TIME_GET_MICROSECOND(obj));
-    if (auto offset = utc_offset(obj, PyDateTime_TIME_GET_TZINFO(obj), attr)) {
-      return TemporalValue{TemporalFamily::AwareTime, local - *offset, 0};
-    }
-    return TemporalValue{TemporalFamily::Time, local, 0};
+    return with_offset(obj, PyDateTime_TIME_GET_TZINFO(obj), local, TemporalFamily::Time,
+                       TemporalFamily::AwareTime, attr);
   }
   if (PyType_IsSubtype(t, api->DeltaType)) {
     const int64_t within_day = int64_t{PyDateTime_DELTA_GET_SECONDS(obj)} * 1000000 +

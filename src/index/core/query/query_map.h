@@ -104,6 +104,21 @@ inline const TemporalValue& sort_prefix(const TemporalKey& key) noexcept {
   return key.value;
 }
 
+// Adds `id` under `key` to `buckets` (directly, or pushed for a bulk
+// writer's flush when `buffered`), or removes it from the bucket of the
+// same value, looked up by `form`.
+template <class Buckets, class Key, class Form>
+void update_buckets(Buckets& buckets, uint32_t id, Key&& key, const Form& form, bool add,
+                    bool buffered) {
+  if (add && buffered) {
+    buckets.push(std::forward<Key>(key), id);
+  } else if (add) {
+    buckets.add(std::forward<Key>(key), id);
+  } else {
+    buckets.remove(form, id);
+  }
+}
+
 struct NumericIndex {
   NumericalBitmap slices;
   ValueBuckets<NumericKey> buckets;
@@ -126,13 +141,8 @@ struct NumericIndex {
   }
   // As update, for a Rational value.
   void update_rational(uint32_t id, const PyValue& value, bool add, bool buffered) {
-    if (add && buffered) {
-      rationals.push(RationalKey{rational_of(value), value.reference()}, id);
-    } else if (add) {
-      rationals.add(RationalKey{rational_of(value), value.reference()}, id);
-    } else {
-      rationals.remove(*rational_of(value), id);
-    }
+    update_buckets(rationals, id, RationalKey{rational_of(value), value.reference()},
+                   *rational_of(value), add, buffered);
   }
 };
 
@@ -141,13 +151,8 @@ struct TemporalIndex {
   ValueBuckets<TemporalKey, TemporalOrder> buckets;
 
   void update(uint32_t id, const PyValue& value, bool add, bool buffered) {
-    if (add && buffered) {
-      buckets.push(TemporalKey{temporal_of(value), value.reference()}, id);
-    } else if (add) {
-      buckets.add(TemporalKey{temporal_of(value), value.reference()}, id);
-    } else {
-      buckets.remove(temporal_of(value), id);
-    }
+    update_buckets(buckets, id, TemporalKey{temporal_of(value), value.reference()},
+                   temporal_of(value), add, buffered);
   }
 };
 

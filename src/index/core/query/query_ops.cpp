@@ -364,40 +364,29 @@ class EqualIds {
   Bitmap many_;
 };
 
+// Adds the ids of `key`'s bucket in `buckets` (if any) to `out`.
+template <class Buckets, class Key>
+void add_bucket(const Buckets& buckets, const Key& key, EqualIds& out) {
+  auto it = buckets.map().find(key);
+  if (it != buckets.map().end()) out.add(it->second);
+}
+
 // Adds the ids equal to `value` on one map to `out`.
 void eq_on_map(const QueryMap& map, const PyValue& value, EqualIds& out) {
   switch (indexed_as(value)) {
-    case IndexedAs::Number: {
-      auto numbers = map.numbers.read();
-      const auto& buckets = numbers->buckets.map();
-      auto it = buckets.find(number_key(value));
-      if (it != buckets.end()) out.add(it->second);
-      return;
-    }
-    case IndexedAs::Rational: {
-      auto numbers = map.numbers.read();
-      const auto& buckets = numbers->rationals.map();
-      auto it = buckets.find(*rational_of(value));
-      if (it != buckets.end()) out.add(it->second);
-      return;
-    }
-    case IndexedAs::Temporal: {
-      auto temporals = map.temporals.read();
-      const auto& buckets = temporals->buckets.map();
-      auto it = buckets.find(temporal_of(value));
-      if (it != buckets.end()) out.add(it->second);
-      return;
-    }
+    case IndexedAs::Number:
+      return add_bucket(map.numbers.read()->buckets, number_key(value), out);
+    case IndexedAs::Rational:
+      return add_bucket(map.numbers.read()->rationals, *rational_of(value), out);
+    case IndexedAs::Temporal:
+      return add_bucket(map.temporals.read()->buckets, temporal_of(value), out);
     case IndexedAs::Nothing:
       return;
     case IndexedAs::Text: {
       auto strings = map.strings.read();
       std::string_view text = text_of(value);
       if (text.empty()) return out.add(strings->empty);
-      const auto& buckets = strings->buckets.map();
-      auto it = buckets.find(text);
-      if (it != buckets.end()) out.add(it->second);
-      return;
+      return add_bucket(strings->buckets, text, out);
     }
     case IndexedAs::Boolean: {
       auto bools = map.bools.read();
