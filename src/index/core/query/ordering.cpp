@@ -154,7 +154,7 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
     for (const auto& [key, set] : numbers) emit(key, count_of(set));
   }
   {
-    std::vector<std::pair<SmallStr, HybridSet>> strings;
+    std::vector<std::pair<TextKey, HybridSet>> strings;
     Bitmap empty;
     {
       auto lock = map->strings.read();
@@ -162,7 +162,7 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
       for (const auto& [text, set] : lock->buckets.map()) strings.emplace_back(text, set);
     }
     emit(SmallStr(), count_bitmap(empty));
-    for (const auto& [text, set] : strings) emit(text, count_of(set));
+    for (const auto& [text, set] : strings) emit(SmallStr(text.view()), count_of(set));
   }
   {
     Bitmap no, yes;

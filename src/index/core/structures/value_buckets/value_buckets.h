@@ -27,7 +27,7 @@
 #include "absl/types/compare.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
-#include "index/small_str.h"
+#include "index/core/structures/value_buckets/text_key.h"
 
 namespace quorvane {
 
@@ -35,7 +35,7 @@ namespace quorvane {
 // which is code point order.
 struct TextOrder {
   using is_transparent = void;
-  static std::string_view text(const SmallStr& s) noexcept { return s.view(); }
+  static std::string_view text(const TextKey& s) noexcept { return s.view(); }
   static std::string_view text(std::string_view s) noexcept { return s; }
   // Three-way, so that a tree search compares each key it passes once.
   template <class A, class B>
@@ -47,7 +47,7 @@ struct TextOrder {
 };
 
 // The form of a stored key that hashes and compares for grouping.
-inline std::string_view lookup_form(const SmallStr& key) noexcept {
+inline std::string_view lookup_form(const TextKey& key) noexcept {
   return key.view();
 }
 template <class Key>
@@ -57,7 +57,7 @@ const Key& lookup_form(const Key& key) noexcept {
 
 // A leading part of a key whose order agrees with the key's: the first eight
 // bytes of a string, read big-endian (zero-padded); other keys whole.
-inline uint64_t sort_prefix(const SmallStr& key) noexcept {
+inline uint64_t sort_prefix(const TextKey& key) noexcept {
   const std::string_view text = key.view();
   uint64_t prefix = 0;
   for (std::size_t i = 0; i < 8; ++i) {

@@ -52,7 +52,7 @@ TEST(ValueBuckets, KeepEveryValueInOrder) {
     previous = key;
   }
 
-  ValueBuckets<SmallStr, TextOrder> strings;
+  ValueBuckets<TextKey, TextOrder> strings;
   const std::vector<std::string> texts = {"z", "\xc3\xa9", "a", "\xef\xbf\xbf", "\xf0\x9f\x98\x80",
                                           "ab", "a long string well past the inline size"};
   for (uint32_t i = 0; i < texts.size(); ++i) strings.push(texts[i], i);
