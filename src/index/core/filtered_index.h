@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -103,6 +104,10 @@ class FilteredView {
 
  private:
   const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
+  // Objects are scattered in memory: each is fetched a few ids ahead of its
+  // turn, and its slot in the table further ahead still.
+  void visit(const ItemTable& table, std::span<const uint32_t> ids,
+             absl::FunctionRef<void(PyObject*)> fn) const;
 
   std::shared_ptr<RwLock<MapVector>> query_maps_;
   std::shared_ptr<IndexAPI> reach_;
