@@ -1,33 +1,64 @@
 #include "index/core/filtered_index.h"
 
-#include <algorithm>
-
 #include "index/core/index.h"
 #include "util/panic.h"
 
 namespace quorvane {
 
-std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids) {
+StoredItem ItemTable::take(uint32_t id) {
+  StoredItem item = slots_.take(id);
+  if (!item) return item;
+  auto current = current_.lock();
+  // Only the table holds the current generation: no view may list the object.
+  if (*current && current->use_count() > 1) (*current)->items.emplace(id, item);
+  return item;
+}
+
+const StoredItem* ItemTable::item_for_view(uint32_t id, const RetiredItems* since) const {
+  if (const StoredItem* item = slots_.find(id)) return item;
+  auto current = current_.lock();  // guards the chain's links
+  for (const RetiredItems* gen = since; gen != nullptr; gen = gen->next.get()) {
+    auto it = gen->items.find(id);
+    if (it != gen->items.end()) return &it->second;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<RetiredItems> ItemTable::pin(std::shared_ptr<RetiredItems>& displaced) const {
+  auto current = current_.lock();
+  if (!*current) {
+    *current = std::make_shared<RetiredItems>();
+  } else if (!(*current)->items.empty()) {
+    // Objects retired before this view was made are not its objects: it
+    // starts a generation of its own, which older views keep alive.
+    auto fresh = std::make_shared<RetiredItems>();
+    (*current)->next = fresh;
+    displaced = std::exchange(*current, std::move(fresh));
+  }
+  return *current;
+}
+
+const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) const {
+  const StoredItem* item = table.item_for_view(id, pinned_.get());
+  check(item != nullptr && *item != nullptr, "a view's object is gone");
+  return *item;
+}
+
+void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
+  auto table = items_->read();
+  bitmap_.for_each([&](uint32_t id) { fn(item_in(*table, id)->get()); });
+}
+
+std::vector<StoredItem> FilteredView::items() const {
   std::vector<StoredItem> out;
-  out.reserve(ids.cardinality());
-  auto table = items.read();
-  ids.for_each([&](uint32_t id) {
-    const StoredItem* item = table->find(id);
-    check(item != nullptr && *item != nullptr, "an engine member without its object");
-    out.push_back(*item);
-  });
+  out.reserve(size());
+  auto table = items_->read();
+  bitmap_.for_each([&](uint32_t id) { out.push_back(item_in(*table, id)); });
   return out;
 }
 
 FilteredView FilteredView::narrowed(Bitmap ids) const {
-  std::vector<StoredItem> kept;
-  kept.reserve(ids.cardinality());
-  std::size_t position = 0;
-  bitmap_.for_each([&](uint32_t id) {
-    if (ids.contains(id)) kept.push_back(objects_[position]);
-    ++position;
-  });
-  FilteredView view(query_maps_, reach_, std::move(kept), std::move(ids));
+  FilteredView view(query_maps_, reach_, items_, pinned_, std::move(ids));
   view.engine_ = engine_;
   return view;
 }

@@ -1,13 +1,18 @@
 // FilteredView: a narrowed, read-only view of an engine. Its membership is
-// fixed when it is made; it holds its own references to its objects (so an
-// object the engine drops later still collects), and it shares the engine's
-// live value maps and reach engine, so refinements see the objects' current
-// values.
+// fixed when it is made (an object the engine drops later still collects),
+// and it shares the engine's live value maps and reach engine, so
+// refinements see the objects' current values.
+//
+// A view holds no reference per object: it shares the engine's item table
+// and pins the table's current generation of retired objects (see
+// ItemTable), so making a view costs the same for one hit as for a million.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/paged_array/paged_array.h"
@@ -23,31 +28,49 @@ class IndexAPI;
 using StoredItem = SharedPyRef;
 using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
 
+// The objects an engine dropped while views made before held their ids. Each
+// view pins the generation current when it was made; a generation keeps the
+// ones after it alive, so a view finds every object dropped since it was
+// made, and an object dropped while no view is pinned is not kept at all.
+struct RetiredItems {
+  absl::flat_hash_map<uint32_t, StoredItem> items;
+  std::shared_ptr<RetiredItems> next;
+};
+
 // An engine's objects by id. Pages of slots are made as ids are used, so an
 // engine of a few objects with high ids costs a few pages, not a slot per id.
 class ItemTable {
  public:
   void store(uint32_t id, const StoredItem& item) { slots_.insert_or_assign(id, item); }
-  // Removes and returns the object of `id` (empty if none).
-  StoredItem take(uint32_t id) { return slots_.take(id); }
+  // Removes and returns the object of `id` (empty if none), retiring it in
+  // the current generation if a view may still list it.
+  StoredItem take(uint32_t id);
   // The object of `id`, or null.
   const StoredItem* find(uint32_t id) const { return slots_.find(id); }
+  // The object of `id` for a view that pinned `since`: a current object, or
+  // one retired since. Null when there is none (an internal failure).
+  const StoredItem* item_for_view(uint32_t id, const RetiredItems* since) const;
+  // The generation a new view pins (read lock of the table suffices). A
+  // generation that nothing pins any more is handed to `displaced`, to be
+  // dropped once every lock is released (its objects may run finalizers).
+  std::shared_ptr<RetiredItems> pin(std::shared_ptr<RetiredItems>& displaced) const;
 
  private:
   PagedArray<StoredItem, 9> slots_;
+  // Leaf lock: taken after the table's own, for the generation chain.
+  mutable Mutex<std::shared_ptr<RetiredItems>> current_;
 };
-
-// References to the objects of `ids` in ascending id order. Takes `items`'
-// read lock; an id without an object is an internal failure.
-std::vector<StoredItem> objects_of(const RwLock<ItemTable>& items, const Bitmap& ids);
 
 class FilteredView {
  public:
+  // The view of `ids` (members of the engine when `pinned` was pinned).
   FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::shared_ptr<IndexAPI> reach,
-               const RwLock<ItemTable>& items, Bitmap ids)
+               std::shared_ptr<RwLock<ItemTable>> items, std::shared_ptr<RetiredItems> pinned,
+               Bitmap ids)
       : query_maps_(std::move(query_maps)),
         reach_(std::move(reach)),
-        objects_(objects_of(items, ids)),
+        items_(std::move(items)),
+        pinned_(std::move(pinned)),
         bitmap_(std::move(ids)) {}
 
   // The view of `ids`, which must be a subset of this view's ids.
@@ -60,20 +83,27 @@ class FilteredView {
   const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept { return query_maps_; }
   IndexAPI* reach() const noexcept { return reach_.get(); }
   const Bitmap& bitmap() const noexcept { return bitmap_; }
-  // The view's objects in ascending id order.
-  const std::vector<StoredItem>& objects() const noexcept { return objects_; }
+  uint64_t size() const { return bitmap_.cardinality(); }
+
+  // Calls `fn(object)` for the objects of `ids` (a subset of the view's, in
+  // the order given) with the item table read-locked: `fn` must not run
+  // Python code nor take engine locks.
+  template <class Ids>
+  void for_each_object(const Ids& ids, absl::FunctionRef<void(PyObject*)> fn) const {
+    auto table = items_->read();
+    for (uint32_t id : ids) fn(item_in(*table, id)->get());
+  }
+  void for_each_object(absl::FunctionRef<void(PyObject*)> fn) const;
+  // References to the view's objects in ascending id order.
+  std::vector<StoredItem> items() const;
 
  private:
-  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::shared_ptr<IndexAPI> reach,
-               std::vector<StoredItem> objects, Bitmap ids)
-      : query_maps_(std::move(query_maps)),
-        reach_(std::move(reach)),
-        objects_(std::move(objects)),
-        bitmap_(std::move(ids)) {}
+  const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
 
   std::shared_ptr<RwLock<MapVector>> query_maps_;
   std::shared_ptr<IndexAPI> reach_;
-  std::vector<StoredItem> objects_;
+  std::shared_ptr<RwLock<ItemTable>> items_;
+  std::shared_ptr<RetiredItems> pinned_;
   Bitmap bitmap_;
   std::shared_ptr<IndexAPI> engine_;  // null unless kept (see keep_engine)
 };

@@ -304,7 +304,15 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
 
 std::vector<StoredItem> IndexAPI::members() {
   auto members = member_ids.read();
-  return objects_of(*items, *members);
+  auto table = items->read();
+  std::vector<StoredItem> out;
+  out.reserve(members->cardinality());
+  members->for_each([&](uint32_t id) {
+    const StoredItem* item = table->find(id);
+    check(item != nullptr && *item != nullptr, "an engine member without its object");
+    out.push_back(*item);
+  });
+  return out;
 }
 
 uint64_t IndexAPI::member_count() {
@@ -316,20 +324,36 @@ bool IndexAPI::is_member(PyObject* object) {
   return member_ids.read()->contains(record_of(object).id());
 }
 
-// The member set stays read-locked while the view takes its objects, so no
-// id of the answer can lose its object in between.
+// The member set stays read-locked while the view pins the item table's
+// generation, so every id of the answer either keeps its object in the table
+// or is retired where the view finds it.
+FilteredView IndexAPI::view_of(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> answer) {
+  std::shared_ptr<RetiredItems> displaced;  // dropped after every lock below
+  std::shared_ptr<RetiredItems> pinned;
+  Bitmap ids;
+  {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    ids = answer(EvalScope{*maps, reach_.get()}, *members);
+    pinned = items->read()->pin(displaced);
+  }
+  return FilteredView(query_maps, reach_, items, std::move(pinned), std::move(ids));
+}
+
 FilteredView IndexAPI::reduced(const std::vector<QueryRef>& conditions) {
-  auto maps = query_maps->read();
-  auto members = member_ids.read();
-  Bitmap ids = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
-  return FilteredView(query_maps, reach_, *items, std::move(ids));
+  return view_of([&](const EvalScope& scope, const Bitmap& members) {
+    return evaluate_and_queries_vec(scope, members, conditions);
+  });
 }
 
 FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
-  auto maps = query_maps->read();
-  auto members = member_ids.read();
-  Bitmap ids = evaluate_query(EvalScope{*maps, reach_.get()}, *members, query);
-  return FilteredView(query_maps, reach_, *items, std::move(ids));
+  return view_of([&](const EvalScope& scope, const Bitmap& members) {
+    return evaluate_query(scope, members, query);
+  });
+}
+
+FilteredView IndexAPI::all_members() {
+  return view_of([](const EvalScope&, const Bitmap& members) { return members; });
 }
 
 void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {

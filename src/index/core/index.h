@@ -30,6 +30,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
 #include "index/core/query/query_expr.h"
@@ -44,6 +45,13 @@ namespace quorvane {
 // exclusively by the operations that change the engine as a whole (narrowing,
 // union, sweep), so that those never interleave with a half-done change.
 struct Gate {};
+
+class IndexAPI;
+// What a query evaluation reads.
+struct EvalScope {
+  const MapVector& maps;  // the engine's maps (caller holds query_maps shared)
+  IndexAPI* reach;        // where dotted paths continue (null: none)
+};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -89,6 +97,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
+  // A view of every member (what collect and iteration list).
+  FilteredView all_members();
+  // The view of the ids `answer` picks from the members.
+  FilteredView view_of(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> answer);
 
   // ---- the engine as a whole ----
 
@@ -207,9 +219,5 @@ class ReachCounter final : public LinkCounter {
 };
 
 // The evaluation side of an engine as a query sees it.
-struct EvalScope {
-  const MapVector& maps;  // the engine's maps (caller holds query_maps shared)
-  IndexAPI* reach;        // where dotted paths continue (null: none)
-};
 
 }  // namespace quorvane

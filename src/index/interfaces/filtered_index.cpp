@@ -26,7 +26,8 @@ PyObject* Filtered_collect(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t Filtered_len(PyObject* self) {
-  return static_cast<Py_ssize_t>(view_of(self).objects().size());
+  return guarded_call<Py_ssize_t>(-1,
+                                  [&] { return static_cast<Py_ssize_t>(view_of(self).size()); });
 }
 
 int Filtered_contains(PyObject* self, PyObject* obj) {
@@ -76,7 +77,7 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
-    add_objects(*api, view_of(self).objects());
+    add_objects(*api, view_of(self).items());
     return wrap_index(std::move(api));
   });
 }
@@ -185,14 +186,11 @@ PyRef wrap_view(FilteredView view) {
 }
 
 PyRef collect_list(const FilteredView& view) {
-  return object_list(view.objects());
-}
-
-PyRef object_list(const std::vector<StoredItem>& objects) {
-  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(objects[i]->get()));
-  }
+  // The list is made before the item table is locked: allocating may run the
+  // cyclic collector, and with it finalizers that change the index.
+  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(view.size())));
+  Py_ssize_t i = 0;
+  view.for_each_object([&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
   return list;
 }
 

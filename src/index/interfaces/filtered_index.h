@@ -18,8 +18,7 @@ PyTypeObject* filtered_index_type() noexcept;
 // Wraps a view in a new FilteredIndex object.
 PyRef wrap_view(FilteredView view);
 
-// The objects of a view / of a list of items as a new Python list, in order.
+// The objects of a view as a new Python list, in ascending id order.
 PyRef collect_list(const FilteredView& view);
-PyRef object_list(const std::vector<StoredItem>& objects);
 
 }  // namespace quorvane

@@ -27,7 +27,7 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* Index_collect(PyObject* self, PyObject*) {
-  return guarded([&] { return object_list(api_of(self).members()); });
+  return guarded([&] { return collect_list(api_of(self).all_members()); });
 }
 
 Py_ssize_t Index_len(PyObject* self) {
@@ -45,7 +45,7 @@ int Index_contains(PyObject* self, PyObject* obj) {
 // Iterates over the members as collect() lists them when iteration begins.
 PyObject* Index_iter(PyObject* self) {
   return guarded([&] {
-    PyRef list = object_list(api_of(self).members());
+    PyRef list = collect_list(api_of(self).all_members());
     return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
   });
 }
@@ -104,7 +104,7 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
 // that they are indexed by the values they arrive with.
 PyObject* Index_pickle(PyObject* self, PyObject*) {
   return guarded([&] {
-    PyRef members = object_list(api_of(self).members());
+    PyRef members = collect_list(api_of(self).all_members());
     return PyRef::steal_or_throw(
         Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()));
   });
