@@ -32,6 +32,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -190,7 +191,8 @@ def run_group(dataset, n, tools, opts, log):
         except WorkerFailed as e:
             fail(tool, str(e))
             continue
-        log(f"  {tool:14s} {dataset} {n:>9,}: built in {results[tool]['first_build_ms'] / 1000:.1f} s "
+        built_s = results[tool]["first_build_ms"] / 1000
+        log(f"  {tool:14s} {dataset} {n:>9,}: built in {built_s:.1f} s "
             f"({time.perf_counter() - start:.0f} s with the data)")
         if not queries:
             finish(tool)
@@ -198,8 +200,8 @@ def run_group(dataset, n, tools, opts, log):
     # One untimed call of every query: answers, and the batch that makes a sample ~1 ms.
     for tool in list(workers):
         try:
-            results[tool]["queries"] = workers[tool].request({"cmd": "calibrate"},
-                                                             timeout=opts.get("timeout", 1800))["queries"]
+            got = workers[tool].request({"cmd": "calibrate"}, timeout=opts.get("timeout", 1800))
+            results[tool]["queries"] = got["queries"]
         except WorkerFailed as e:
             fail(tool, str(e))
 
@@ -240,14 +242,12 @@ def run_group(dataset, n, tools, opts, log):
 
     for tool in list(workers):
         for qi, entry in enumerate(results[tool]["queries"]):
-            if samples[tool][qi]:
-                entry["ms"] = statistics.median(samples[tool][qi])
-                entry["min_ms"] = min(samples[tool][qi])
-                entry["runs"] = len(samples[tool][qi])
-            for b in entry.get("baselines", ()):
-                got = base_samples[tool][qi].get(b["key"], [])
+            measured = [(entry, samples[tool][qi])]
+            measured += [(b, base_samples[tool][qi].get(b["key"], []))
+                         for b in entry.get("baselines", ())]
+            for e, got in measured:
                 if got:
-                    b["ms"], b["min_ms"], b["runs"] = statistics.median(got), min(got), len(got)
+                    e.update(ms=statistics.median(got), min_ms=min(got), runs=len(got), samples=got)
         finish(tool)
     return results
 
@@ -311,11 +311,14 @@ def short(sig):
 
 
 def fmt_ms(ms):
+    """Milliseconds to about three significant digits."""
     if ms is None:
         return "n/a"
-    if ms < 0.01:
-        return f"{ms * 1000:.2f} µs"
-    return f"{ms:.3f}" if ms < 1 else f"{ms:.2f}" if ms < 100 else f"{ms:,.0f}"
+    if ms <= 0:
+        return "0"
+    if ms < 1:
+        return f"{ms:.{2 - math.floor(math.log10(ms))}f}"
+    return f"{ms:.2f}" if ms < 100 else f"{ms:,.0f}"
 
 
 def fmt_ratio(x):
@@ -492,62 +495,65 @@ def events_targets(big, small):
     """(target, measured, met) rows of the events workload: big and small are the results of
     the large and the 10,000-object groups."""
     rows = []
-    n = big["quorvane"]["objects"]
-    at = f"{n:,}"
+    at = f"{big['quorvane']['objects']:,}"
 
-    def cmp(label, mine, theirs, limit, mine_name="Quorvane", theirs_name=""):
-        """mine <= limit * theirs."""
+    def entry(results, tool, key, base=None):
+        """The query's (or its baseline's) measured entry, or None."""
+        q = query_entry(results, tool, key) if results else None
+        if q and base:
+            q = next((b for b in q.get("baselines", ()) if b["key"] == base), None)
+        return q if q and q.get("ms") is not None else None
+
+    def row(label, mine, theirs, name, met, as_fast):
+        """mine and theirs are entries; met(ratio) decides; as_fast shows theirs / mine."""
         if mine is None or theirs is None:
             rows.append((label, "not measured", False))
             return
-        x = mine / theirs
-        rows.append((label, f"{x:.2f}x ({fmt_ms(mine)} ms vs {theirs_name} {fmt_ms(theirs)} ms)",
-                     x <= limit))
+        x = theirs["ms"] / mine["ms"] if as_fast else mine["ms"] / theirs["ms"]
+        best = (theirs["min_ms"] / mine["min_ms"] if as_fast
+                else mine["min_ms"] / theirs["min_ms"])
+        what = "as fast" if as_fast else f"{name}'s time"
+        rows.append((label, f"{x:,.2f}x {what} ({fmt_ms(mine['ms'])} ms vs {name} "
+                     f"{fmt_ms(theirs['ms'])} ms; fastest samples: {best:,.2f}x)", met(x)))
 
-    def faster(label, mine, theirs, factor, theirs_name):
-        """theirs >= factor * mine."""
-        if mine is None or theirs is None:
-            rows.append((label, "not measured", False))
-            return
-        x = theirs / mine
-        rows.append((label, f"{x:,.1f}x faster ({fmt_ms(mine)} ms vs {theirs_name} "
-                     f"{fmt_ms(theirs)} ms)", x >= factor))
+    def within(label, mine, theirs, name, limit):
+        row(label, mine, theirs, name, lambda x: x <= limit, False)
+
+    def faster(label, mine, theirs, name, factor):
+        row(label, mine, theirs, name, lambda x: x >= factor, True)
+
+    def quorvane(key, results=big):
+        return entry(results, "quorvane", key)
 
     for key, what in (("eq_user", "one-hit eq user_id"),
                       ("get_session", "one-hit get_by_attribute(session=...)")):
-        mine = q_ms(big, "quorvane", key)
-        cmp(f"{what} at {at} <= 3x the hand dict lookup", mine, q_ms(big, "hand", key), 3.0,
-            theirs_name="hand")
-        cmp(f"{what} at {at} <= 1.5x Quorvane's at 10,000", mine,
-            q_ms(small, "quorvane", key) if small else None, 1.5, theirs_name="10,000:")
-    cmp(f"in_ of 20 user ids at {at} <= 3x hand", q_ms(big, "quorvane", "in20"),
-        q_ms(big, "hand", "in20"), 3.0, theirs_name="hand")
+        within(f"{what} at {at} <= 3x the hand dict lookup", quorvane(key),
+               entry(big, "hand", key), "hand", 3.0)
+        within(f"{what} at {at} <= 1.5x Quorvane's at 10,000", quorvane(key),
+               quorvane(key, small), "10,000", 1.5)
+    within(f"in_ of 20 user ids at {at} <= 3x hand", quorvane("in20"),
+           entry(big, "hand", "in20"), "hand", 3.0)
     for key, what in (("range", "0.1% latency range"), ("prefix", "0.1% session prefix")):
-        cmp(f"{what} at {at} <= 3x the floor", q_ms(big, "quorvane", key),
-            base_ms(big, key, "floor"), 3.0, theirs_name="floor")
-    cmp(f"~100,000 scattered hits collected at {at} <= 1.3x the floor",
-        q_ms(big, "quorvane", "scatter"), base_ms(big, "scatter", "floor"), 1.3,
-        theirs_name="floor")
-    faster(f"`len(view)` of a 50% answer at {at} >= 100x faster than `len(view.collect())`",
-           q_ms(big, "quorvane", "count"), base_ms(big, "count", "collect_len"), 100,
-           "len(view.collect())")
-    cmp(f"`order_by(...).limit(10)` at {at} <= 3x `heapq.nsmallest` over precomputed keys",
-        q_ms(big, "quorvane", "first"), base_ms(big, "first", "heapq_keys"), 3.0,
-        theirs_name="heapq")
-    faster(f"`order_by(...).limit(10)` at {at} >= 100x faster than sorting the collected objects",
-           q_ms(big, "quorvane", "first"), base_ms(big, "first", "sort_collected"), 100, "sorted")
-    faster(f"`count_by` over a 10% view at {at} >= 20x faster than `Counter`",
-           q_ms(big, "quorvane", "count_by"), base_ms(big, "count_by", "counter"), 20, "Counter")
+        within(f"{what} at {at} <= 3x the floor", quorvane(key),
+               entry(big, "quorvane", key, "floor"), "floor", 3.0)
+    within(f"~100,000 scattered hits collected at {at} <= 1.3x the floor", quorvane("scatter"),
+           entry(big, "quorvane", "scatter", "floor"), "floor", 1.3)
+    faster(f"`len(view)` of a 50% answer at {at} >= 100x as fast as `len(view.collect())`",
+           quorvane("count"), entry(big, "quorvane", "count", "collect_len"),
+           "len(view.collect())", 100)
+    within(f"`order_by(...).limit(10)` at {at} <= 3x `heapq.nsmallest` over precomputed keys",
+           quorvane("first"), entry(big, "quorvane", "first", "heapq_keys"), "heapq", 3.0)
+    faster(f"`order_by(...).limit(10)` at {at} >= 100x as fast as sorting the collected objects",
+           quorvane("first"), entry(big, "quorvane", "first", "sort_collected"), "sorted", 100)
+    faster(f"`count_by` over a 10% view at {at} >= 20x as fast as `Counter`",
+           quorvane("count_by"), entry(big, "quorvane", "count_by", "counter"), "Counter", 20)
     faster(f"`count_by` over a 10% view at {at} faster than pandas `value_counts`",
-           q_ms(big, "quorvane", "count_by"), q_ms(big, "pandas", "count_by"), 1.0 + 1e-9,
-           "pandas")
-    ref = big["quorvane"]
-    for q in ref["queries"]:
-        theirs = q_ms(big, "frozendex", q["key"])
-        if theirs is None:
-            continue
-        faster(f"{q['query']} at {at}: faster than ducks FrozenDex", q.get("ms"), theirs,
-               1.0 + 1e-9, "FrozenDex")
+           quorvane("count_by"), entry(big, "pandas", "count_by"), "pandas", 1.0 + 1e-9)
+    for q in big["quorvane"]["queries"]:
+        theirs = entry(big, "frozendex", q["key"])
+        if theirs is not None:
+            faster(f"{q['query']} at {at}: faster than ducks FrozenDex", quorvane(q["key"]),
+                   theirs, "FrozenDex", 1.0 + 1e-9)
     return rows
 
 
@@ -731,7 +737,7 @@ def write_chart(path, groups, plan_):
                 floor = base_ms(results, q["key"], "floor")
                 if floor is not None:
                     vals["floor"] = floor
-                short_name = q["query"].split(" (")[0]
+                short_name = textwrap.fill(q["query"].split(" (")[0], 22)
                 out.append((f"{ds} {n // 1000:,}k\n{short_name}", vals))
         return out
 
@@ -763,7 +769,8 @@ def write_chart(path, groups, plan_):
         ax.grid(axis="y", which="major", alpha=0.3)
 
     bres = groups.get(group_key("cars", cars_big), {}) if cars_big else {}
-    tools = [t for t in BUILD_TOOLS if t in bres and "error" not in bres[t] and "build_ms" in bres[t]]
+    tools = [t for t in BUILD_TOOLS
+             if t in bres and "error" not in bres[t] and "build_ms" in bres[t]]
     rows = len(panels) + 1
     for pi, (field, title) in enumerate((("build_ms", f"Build over {cars_big:,} cars, ms (log)"),
                                          ("rss_bytes_per_object", "RSS growth, bytes per object (log)"))):

@@ -300,7 +300,8 @@ def scan_answer(query, columns):
         return None, ["int", len(matches(query["conds"], columns))]
     if kind == "first":
         keys = columns[query["attr"]]
-        pos = sorted(range(len(keys)), key=keys.__getitem__)[:query["limit"]]  # stable: ties by position
+        # sorted() is stable: ties in position order, as Quorvane's ascending ids.
+        pos = sorted(range(len(keys)), key=keys.__getitem__)[:query["limit"]]
         return pos, ["seq", pos]
     if kind == "count_by":
         col = columns[query["attr"]]
@@ -521,11 +522,12 @@ class Worker:
 
     def finish(self):
         """More builds for a median (the first one counts), then tracemalloc if asked."""
-        args, out = self.args, self.out
+        args = self.args
         result = {"event": "finished"}
         index = self.index
         self.index = self.fns = self.baselines = None
-        while len(self.build_times) < args.build_repeat and sum(self.build_times) < args.build_budget:
+        while (len(self.build_times) < args.build_repeat
+               and sum(self.build_times) < args.build_budget):
             del index
             gc.collect()
             start = time.perf_counter()

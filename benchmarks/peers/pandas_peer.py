@@ -2,7 +2,6 @@
 when pyarrow is installed), queries as boolean masks, result objects gathered by position.
 A list attribute is kept beside the frame exploded (one row per element, labelled by the
 object's position), made once with the frame."""
-import collections
 
 import numpy as np
 import pandas as pd
