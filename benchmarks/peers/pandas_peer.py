@@ -103,7 +103,8 @@ class Pandas:
         if kind == "count_by":
             return "`value_counts()` of the masked rows"
         if kind == "assign":
-            return "`df.iat[row, col] = value` beside the assignment"
+            return ("`df.iat[row, col] = value` beside the assignment (a cell of the default, "
+                    "pyarrow-backed, string column is written by copying the column)")
         if any(op == "has" for _, op, _ in query.get("conds", ())):
             return "exploded column made at build"
         return "boolean mask"

@@ -8,7 +8,7 @@ import heapq
 import operator
 from importlib.metadata import version
 
-from Quorvane import Index, Indexable
+from Quorvane import FilteredIndex, Index, Indexable
 from Quorvane import PyQueryExpr as Q
 
 VERSION = "Quorvane " + version("Quorvane")
@@ -44,6 +44,9 @@ def to_expr(conds):
 
 def has_api(index, name):
     return hasattr(index, name)
+
+
+MISSING = "not in this build of Quorvane"
 
 
 class QuorvaneLoop:
@@ -122,9 +125,9 @@ class QuorvaneLoop:
         if kind == "count":
             return "`len(view)`"
         if kind == "first":
-            return "`order_by(...).limit(...).collect()`"
+            return "`order_by(...).limit(...).collect()`" if has_api(Index, "order_by") else MISSING
         if kind == "count_by":
-            return "`view.count_by(...)`"
+            return "`view.count_by(...)`" if has_api(FilteredIndex, "count_by") else MISSING
         if kind == "assign":
             return "attribute assignment re-indexes"
         return ""
