@@ -6,6 +6,7 @@
 #include "index/indexable.h"
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/index.h"
+#include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -100,6 +101,7 @@ PyRef init_module() {
   add_type(module.get(), "Indexable", create_indexable_type());
   add_type(module.get(), "FilteredIndex", create_filtered_index_type());
   add_type(module.get(), "PyQueryExpr", create_query_type());
+  add_type(module.get(), "OrderedView", create_ordered_view_type());
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw PyErr::fetch();
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PyErr::fetch();

@@ -265,14 +265,14 @@ PyRef PyValue::to_object() const {
     case ValueKind::Ind:
     case ValueKind::Unknown:
       check(obj_ != nullptr, "value without its object");
-      return PyRef::borrow(obj_->get());
+      return PyRef::borrow(obj_.get());
   }
   throw Panic("value of no kind");
 }
 
 std::string PyValue::debug_text() const {
   std::string out = "PyValue { obj: ";
-  out += obj_ ? "Some(" + debug_object(obj_->get()) + ")" : "None";
+  out += obj_ ? "Some(" + debug_object(obj_.get()) + ")" : "None";
   out += ", primitave: ";
   std::visit(
       [&](const auto& x) {

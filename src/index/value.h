@@ -68,7 +68,7 @@ class PyValue {
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }
   uint64_t hash() const noexcept { return hash_; }
-  PyObject* object() const noexcept { return obj_ ? obj_->get() : nullptr; }
+  PyObject* object() const noexcept { return obj_ ? obj_.get() : nullptr; }
   // The value's Python reference itself, for the collector's traversal.
   const SharedPyRef& reference() const noexcept { return obj_; }
 

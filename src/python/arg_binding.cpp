@@ -175,4 +175,19 @@ std::vector<PyRef> extract_iterable(PyObject* obj, const char* param) {
   return iterate_all(obj);
 }
 
+uint64_t extract_count(PyObject* obj, const char* param) {
+  convert_arg(param, [&] {
+    if (!PyLong_Check(obj)) throw_cannot_convert(obj, "int");
+  });
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (n == -1 && PyErr_Occurred()) throw PyErr::fetch();
+  if (overflow > 0) return UINT64_MAX;  // no page is that long
+  if (overflow < 0 || n < 0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': must not be negative", param);
+    throw PyErr::fetch();
+  }
+  return static_cast<uint64_t>(n);
+}
+
 }  // namespace quorvane

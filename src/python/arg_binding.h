@@ -82,6 +82,10 @@ T* extract_instance(PyObject* obj, PyTypeObject* type, const char* class_name, c
 // The UTF-8 text of a `str` argument (view valid while `obj` lives).
 std::string_view extract_str(PyObject* obj, const char* param);
 
+// A count argument: an int (TypeError otherwise) that is not negative
+// (ValueError naming `param`); counts beyond 64 bits saturate.
+uint64_t extract_count(PyObject* obj, const char* param);
+
 // The items of a sequence argument, refusing `str` ("Can't extract `str` to
 // `Vec`") and non-sequences ("... cannot be converted to 'Sequence'").
 std::vector<PyRef> extract_sequence(PyObject* obj, const char* param);

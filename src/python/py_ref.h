@@ -52,11 +52,14 @@ class PyRef {
 
 // A reference shared by native holders with an atomic count, so that native
 // code copies it without the interpreter lock. The Python reference itself is
-// released when the last holder drops it.
-using SharedPyRef = std::shared_ptr<const PyRef>;
+// released when the last holder drops it. The pointer it holds is the object
+// itself (the count's block owns the PyRef), so reading the object costs no
+// extra memory access.
+using SharedPyRef = std::shared_ptr<PyObject>;
 
 inline SharedPyRef share(PyRef ref) {
-  return std::make_shared<const PyRef>(std::move(ref));
+  PyObject* object = ref.get();
+  return SharedPyRef(std::make_shared<const PyRef>(std::move(ref)), object);
 }
 
 }  // namespace quorvane

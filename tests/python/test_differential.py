@@ -676,6 +676,81 @@ class IndexMachine(RuleBasedStateMachine):
         for container in self.populated():
             self.check_keywords(container, kw)
 
+    def has_value(self, container, obj, name):
+        """The value the root index holds for ``obj``, or NO_ATTRIBUTES."""
+        if id(obj) not in self.root(container).members:
+            return NO_ATTRIBUTES
+        try:
+            return self.get(obj, name)
+        except KeyError:
+            return NO_ATTRIBUTES
+
+    def expected_order(self, container, name, descending):
+        """Numbers, then strings, then False/True (reversed when descending), ties and the
+        objects without an ordered value in collect() order, the latter last."""
+        ranked, rest = [], []
+        for obj in container.engine.collect():
+            v = self.has_value(container, obj, name)
+            if so.is_ordered_number(v):
+                ranked.append(((0, v), obj))
+            elif type(v) is str:
+                ranked.append(((1, v), obj))
+            elif type(v) is bool:
+                ranked.append(((2, v), obj))
+            else:
+                rest.append(obj)
+        ranked.sort(key=lambda pair: pair[0], reverse=descending)  # stable either way
+        return [obj for _, obj in ranked] + rest
+
+    def expected_facets(self, container, name):
+        counts = {}
+        for obj in self.universe(container):
+            v = self.has_value(container, obj, name)
+            if v is NO_ATTRIBUTES:
+                continue
+            keys = {}
+            for c in so.candidates(obj, name, lambda o, n: v):
+                if so.is_ordered_number(c):
+                    keys[("number", c)] = c
+                elif type(c) in (str, bool):
+                    keys[(type(c).__name__, c)] = c
+                elif not so.is_number(c):
+                    keys[("identity", id(c))] = c
+            for c in keys.values():
+                counts[c] = counts.get(c, 0) + 1
+        return counts
+
+    @rule(data=st.data(), descending=st.booleans())
+    def check_counts_orders_facets(self, data, descending):
+        """count, order_by (pages and slices) and count_by against the model."""
+        populated = self.populated()
+        if not populated:
+            return
+        container = self.pick(data, populated, "container")
+        engine = container.engine
+        assert engine.count() == len(container.members), f"{container.label}.count()"
+        raw = data.draw(queries, label="count query")
+        q = resolve_query(raw, self.objects, self.stored())
+        assert engine.count(so.to_expr(q)) == len(self.expected(container, q)), \
+            f"{container.label}.count({so.describe(q)})"
+        name = data.draw(st.sampled_from(NAMES), label="order attribute")
+        ordered = self.expected_order(container, name, descending)
+        view = engine.order_by(name, descending=descending)
+        assert [id(o) for o in view.collect()] == [id(o) for o in ordered], \
+            f"{container.label}.order_by({name!r}, descending={descending})"
+        offset = data.draw(st.integers(0, len(ordered) + 1), label="offset")
+        limit = data.draw(st.integers(0, len(ordered) + 1), label="limit")
+        page = view.offset(offset).limit(limit)
+        assert len(page) == len(ordered[offset:offset + limit])
+        assert [id(o) for o in page] == [id(o) for o in ordered[offset:offset + limit]]
+        start, stop = data.draw(st.integers(-5, 8)), data.draw(st.integers(-5, 8))
+        step = data.draw(st.sampled_from([1, 2, -1, -2]))
+        assert [id(o) for o in view[start:stop:step]] == \
+            [id(o) for o in ordered[start:stop:step]]
+        facets = engine.count_by(name)
+        assert facets == self.expected_facets(container, name), \
+            f"{container.label}.count_by({name!r})"
+
     @rule(data=st.data())
     def check_battery(self, data):
         """Every leaf operator against every value stored on every path, in one container."""

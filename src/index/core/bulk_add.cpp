@@ -60,7 +60,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
   std::vector<StoredItem> stale;
   current.reserve(batch.size());
   for (const ObjectSnapshot& snap : batch) {
-    auto guard = record_of(snap.item->get()).lock();
+    auto guard = record_of(snap.item.get()).lock();
     Indexable::register_engine(guard, self);
     current.push_back(&snap);
   }
@@ -73,7 +73,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
     ids.reserve(current.size());
     for (const ObjectSnapshot* snap : current) {
       ids.push_back(snap->id());  // ascending
-      record_of(snap->item->get()).attributes().for_each_object([&](uint32_t attr, PyObject*) {
+      record_of(snap->item.get()).attributes().for_each_object([&](uint32_t attr, PyObject*) {
         if (seen.insert(attr).second) attrs.push_back(attr);
       });
       for (const auto& [attr, container] : snap->containers) {
@@ -145,7 +145,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
         reserved = true;
       };
       for (const ObjectSnapshot* snap : current) {
-        Indexable& rec = record_of(snap->item->get());
+        Indexable& rec = record_of(snap->item.get());
         auto write = [&](const ObjectGuard& guard) {
           if (!live.contains(rec.id())) return;
           // The values as they are now: an attribute assigned since the
@@ -194,12 +194,12 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
   for (std::size_t g : here) write_group(g);
   for (std::thread& t : threads) t.join();
   absl::flat_hash_set<uint32_t> seen_stale;
-  for (const StoredItem& item : stale) seen_stale.insert(record_of(item->get()).id());
+  for (const StoredItem& item : stale) seen_stale.insert(record_of(item.get()).id());
   for (GroupResult& result : results) {
     if (result.failure) std::rethrow_exception(result.failure);
     work.merge(std::move(result.work));
     for (StoredItem& item : result.stale) {
-      if (seen_stale.insert(record_of(item->get()).id()).second) stale.push_back(std::move(item));
+      if (seen_stale.insert(record_of(item.get()).id()).second) stale.push_back(std::move(item));
     }
   }
   return stale;

@@ -46,7 +46,7 @@ const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) con
 
 void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
   auto table = items_->read();
-  bitmap_.for_each([&](uint32_t id) { fn(item_in(*table, id)->get()); });
+  bitmap_.for_each([&](uint32_t id) { fn(item_in(*table, id).get()); });
 }
 
 std::vector<StoredItem> FilteredView::items() const {

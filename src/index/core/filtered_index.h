@@ -91,7 +91,7 @@ class FilteredView {
   template <class Ids>
   void for_each_object(const Ids& ids, absl::FunctionRef<void(PyObject*)> fn) const {
     auto table = items_->read();
-    for (uint32_t id : ids) fn(item_in(*table, id)->get());
+    for (uint32_t id : ids) fn(item_in(*table, id).get());
   }
   void for_each_object(absl::FunctionRef<void(PyObject*)> fn) const;
   // References to the view's objects in ascending id order.

@@ -278,7 +278,7 @@ void IndexAPI::collect_cycles(PendingWork& work) {
 }
 
 bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
-  Indexable& rec = record_of(object->get());
+  Indexable& rec = record_of(object.get());
   const uint32_t id = rec.id();
   auto guard = rec.lock();
   auto shared = gate.read();
@@ -290,7 +290,7 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
     return true;
   }
   // Values object.__setattr__ left aside are moved in with the GIL first.
-  if (may_have_staged(object->get())) return false;
+  if (may_have_staged(object.get())) return false;
   auto cached = work.snapshots.find(id);
   const ObjectSnapshot local = ObjectSnapshot::of(object);
   const ObjectSnapshot& snap = cached != work.snapshots.end() ? cached->second : local;

@@ -13,7 +13,7 @@
 namespace quorvane {
 
 ObjectSnapshot ObjectSnapshot::take(StoredItem item) {
-  const Indexable& rec = record_of(item->get());
+  const Indexable& rec = record_of(item.get());
   ObjectSnapshot snap{nullptr, rec.version(), {}};
   // The containers are listed before any is walked: walking runs Python code,
   // which may assign the object's attributes (the version then tells).
@@ -39,7 +39,7 @@ namespace {
 // attributes or its walked containers (GIL held).
 template <class F>
 void for_each_indexable(const ObjectSnapshot& snap, F&& fn) {
-  record_of(snap.item->get()).attributes().for_each_boxed([&](uint32_t, const PyValue& value) {
+  record_of(snap.item.get()).attributes().for_each_boxed([&](uint32_t, const PyValue& value) {
     if (value.kind() == ValueKind::Ind) fn(value.reference());
   });
   for (const auto& [attr, container] : snap.containers) {
@@ -52,7 +52,7 @@ void for_each_indexable(const ObjectSnapshot& snap, F&& fn) {
 // Adds one snapshot under its object's lock; false when a container was
 // assigned to the object since.
 bool add_one(IndexAPI& engine, const ObjectSnapshot& snap, PendingWork& work) {
-  auto guard = record_of(snap.item->get()).lock();
+  auto guard = record_of(snap.item.get()).lock();
   return engine.add_snapshot(guard, snap, work);
 }
 
@@ -78,9 +78,9 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
   while (!stack.empty()) {
     StoredItem object = std::move(stack.back());
     stack.pop_back();
-    const uint32_t id = record_of(object->get()).id();
+    const uint32_t id = record_of(object.get()).id();
     if (work.snapshots.contains(id) || reach.member_ids.read()->contains(id)) continue;
-    settle_staged(object->get(), &work);
+    settle_staged(object.get(), &work);
     auto [it, fresh] = work.snapshots.emplace(id, ObjectSnapshot::take(std::move(object)));
     for_each_indexable(it->second, [&](const StoredItem& child) { stack.push_back(child); });
   }
@@ -91,14 +91,14 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   // structures then receives its ids in order, which CRoaring appends fastest.
   std::vector<std::pair<uint32_t, const StoredItem*>> order;
   order.reserve(objects.size());
-  for (const StoredItem& item : objects) order.emplace_back(record_of(item->get()).id(), &item);
+  for (const StoredItem& item : objects) order.emplace_back(record_of(item.get()).id(), &item);
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   order.erase(std::unique(order.begin(), order.end(),
                           [](const auto& a, const auto& b) { return a.first == b.first; }),
               order.end());
   PendingWork work;
-  for (const auto& [id, item] : order) settle_staged((*item)->get(), &work);
+  for (const auto& [id, item] : order) settle_staged((*item).get(), &work);
   std::vector<ObjectSnapshot> snapshots;
   snapshots.reserve(order.size());
   for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
@@ -119,7 +119,7 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
     std::vector<ObjectSnapshot> retry;
     retry.reserve(stale.size());
     for (const StoredItem& item : stale) {
-      settle_staged(item->get(), &work);
+      settle_staged(item.get(), &work);
       retry.push_back(ObjectSnapshot::take(item));
     }
     snapshot_reachable(retry, *engine.reach(), work);
@@ -138,7 +138,7 @@ std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& obje
   std::size_t removed = 0;
   without_gil([&] {
     for (const StoredItem& item : objects) {
-      const Indexable& rec = record_of(item->get());
+      const Indexable& rec = record_of(item.get());
       auto guard = rec.lock();
       if (engine.remove_member(guard, rec, work)) ++removed;
     }
@@ -254,7 +254,7 @@ void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
     });
     absl::flat_hash_set<uint32_t> taken_now;
     for (auto& item : need) {
-      const uint32_t id = record_of(item.object->get()).id();
+      const uint32_t id = record_of(item.object.get()).id();
       // An object queued more than once (several links to it) is walked once.
       if (!taken_now.insert(id).second) {
         work.reconcile.push_back(std::move(item));
@@ -269,7 +269,7 @@ void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
         continue;
       }
       try {
-        settle_staged(item.object->get(), &work);
+        settle_staged(item.object.get(), &work);
       } catch (PyErr& err) {
         // The failing value is dropped: the object is indexed without it.
         if (!first_error) first_error.emplace(std::move(err));

@@ -58,7 +58,7 @@ struct ObjectSnapshot {
   // Whether every container the object holds now was walked (object lock held).
   bool complete_now(const ObjectGuard& guard) const;
 
-  uint32_t id() const { return record_of(item->get()).id(); }
+  uint32_t id() const { return record_of(item.get()).id(); }
 
  private:
   const PreparedValue* walked(uint32_t attr, const PyValue& value) const {
@@ -71,7 +71,7 @@ struct ObjectSnapshot {
 };
 
 inline bool ObjectSnapshot::complete_now(const ObjectGuard&) const {
-  const Indexable& rec = record_of(item->get());
+  const Indexable& rec = record_of(item.get());
   if (rec.version() == version) return true;
   bool complete = true;
   rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
@@ -85,7 +85,7 @@ inline bool ObjectSnapshot::complete_now(const ObjectGuard&) const {
 template <class F>
 bool ObjectSnapshot::for_each_now(const ObjectGuard& guard, F&& fn) const {
   if (!complete_now(guard)) return false;
-  record_of(item->get()).attributes().for_each([&](uint32_t attr, const PyValue& value) {
+  record_of(item.get()).attributes().for_each([&](uint32_t attr, const PyValue& value) {
     if (value.kind() != ValueKind::Iterable) {
       fn(attr, value, Elements());
     } else {

@@ -42,7 +42,7 @@ class UnionRun {
     {
       std::vector<uint32_t> list;
       list.reserve(incoming.size());
-      for (const StoredItem& item : incoming) list.push_back(record_of(item->get()).id());
+      for (const StoredItem& item : incoming) list.push_back(record_of(item.get()).id());
       ids = Bitmap::from_ids(list);
     }
     {
@@ -54,7 +54,7 @@ class UnionRun {
     self_.union_active_.store(true, std::memory_order_release);
     auto engine = self_.shared_from_this();
     for (const StoredItem& item : incoming) {
-      auto guard = record_of(item->get()).lock();
+      auto guard = record_of(item.get()).lock();
       Indexable::register_engine(guard, engine);
     }
     copy_structures(incoming, ids, work);
@@ -100,7 +100,7 @@ class UnionRun {
           take_noted();
           continue;
         }
-        Indexable& rec = record_of(item->get());
+        Indexable& rec = record_of(item.get());
         // With the object's lock held, nothing more is noted for it once it is
         // marked, so the last value noted per attribute is its current one.
         auto guard = rec.lock();
@@ -165,7 +165,7 @@ class UnionRun {
     {
       auto table = self_.items->write();
       for (const StoredItem& item : incoming) {
-        const uint32_t id = record_of(item->get()).id();
+        const uint32_t id = record_of(item.get()).id();
         if (ids.contains(id)) table->store(id, item);
       }
     }
@@ -180,7 +180,7 @@ class UnionRun {
     {
       auto table = theirs.elements.read();
       for (const StoredItem& item : incoming) {
-        const uint32_t id = record_of(item->get()).id();
+        const uint32_t id = record_of(item.get()).id();
         if (ids.contains(id) && table->by_holder.contains(id)) containers_.push_back({item, attr});
       }
     }
@@ -243,7 +243,7 @@ class UnionRun {
   void copy_containers(PendingWork& work) {
     ReachCounter counter(self_, work);
     for (const ContainerToCopy& copy : containers_) {
-      Indexable& rec = record_of(copy.holder->get());
+      Indexable& rec = record_of(copy.holder.get());
       auto guard = rec.lock();
       const QueryMap* theirs;
       {

@@ -4,6 +4,7 @@
 #include "index/core/query/query_ops.h"
 #include "index/indexable.h"
 #include "index/interfaces/index.h"
+#include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
@@ -71,6 +72,42 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     Bitmap ids = evaluate_query(EvalScope{*maps, view.reach()}, view.bitmap(), query);
     ids.intersect_with(view.bitmap());
     return wrap_view(view.narrowed(std::move(ids)));
+  });
+}
+
+PyObject* Filtered_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const Signature sig{.full_name = "FilteredIndex.count()",
+                               .params = {"query"},
+                               .collects_kwargs = true,
+                               .required = 0,
+                               .positional_only = true};
+    BoundArgs bound = bind_tuple(sig, args, kwargs);
+    std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+    if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
+    const FilteredView& view = view_of(self);
+    if (conditions.empty()) return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(view.size()));
+    const uint64_t n = without_gil([&] {
+      auto maps = view.query_maps()->read();
+      return evaluate_and_queries_vec(EvalScope{*maps, view.reach()}, view.bitmap(), conditions)
+          .intersected(view.bitmap())
+          .cardinality();
+    });
+    return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(n));
+  });
+}
+
+PyObject* Filtered_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] {
+    return order_by_call(view_of(self), "FilteredIndex.order_by()", args, nargs, kwnames);
+  });
+}
+
+PyObject* Filtered_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] {
+    return count_by_call(view_of(self), "FilteredIndex.count_by()", args, nargs, kwnames);
   });
 }
 
@@ -145,6 +182,35 @@ PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
   });
 }
 
+PyDoc_STRVAR(FILTERED_COUNT_DOC,
+             "count($self, query=None, /, **kwargs)\n--\n\n"
+             "Returns the number of the view's objects that match the PyQueryExpr query (when "
+             "given) and whose attributes equal every keyword argument; no arguments: "
+             "len(view). No object is built.\n"
+             "Raises TypeError when query is not a PyQueryExpr or for positional arguments "
+             "beyond it; OverflowError, TypeError or ValueError, naming the attribute, for a "
+             "value that cannot be indexed.\n"
+             "Releases the GIL while it searches.");
+
+PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
+             "order_by($self, attribute, /, descending=False)\n--\n\n"
+             "Returns an OrderedView of the view's objects in the order of their values of "
+             "attribute (see OrderedView for the order of values, ties and objects lacking "
+             "the attribute).\n"
+             "Raises TypeError when attribute is not a str.\n"
+             "Keeps the GIL; reading the OrderedView releases it.");
+
+PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
+             "count_by($self, attribute, /)\n--\n\n"
+             "Returns a dict mapping each value of attribute to the number of the view's "
+             "objects holding it (an object whose list, tuple or set value holds it counts "
+             "once), from the index's sets: no object is built. Values no object of the view "
+             "holds are left out; numbers of equal value are one key (an integral number is "
+             "given as an int), and the counts of True and 1 (False and 0), one key in "
+             "Python, add up.\n"
+             "Raises TypeError when attribute is not a str.\n"
+             "Releases the GIL while it counts.");
+
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
      METH_VARARGS | METH_KEYWORDS, FILTERED_REDUCED_DOC},
@@ -153,6 +219,12 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_QUERY_DOC},
     {"collect", Filtered_collect, METH_NOARGS, FILTERED_COLLECT_DOC},
     {"rebase", Filtered_rebase, METH_NOARGS, FILTERED_REBASE_DOC},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count)),
+     METH_VARARGS | METH_KEYWORDS, FILTERED_COUNT_DOC},
+    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_order_by)),
+     METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
+    {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
+     METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_BY_DOC},
     {"__reduce__", Filtered_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
     {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,

@@ -3,6 +3,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "index/core/indexing.h"
 #include "index/interfaces/filtered_index.h"
+#include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
@@ -93,7 +94,7 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
     }
     IndexAPI& api = api_of(self);
     for (const StoredItem& item : batch) {
-      if (!api.is_member(item->get())) throw_not_member(item->get());
+      if (!api.is_member(item.get())) throw_not_member(item.get());
     }
     remove_objects(api, batch);
     return PyRef::borrow(Py_None);
@@ -161,18 +162,25 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The conditions of count/reduce: one optional positional query and keyword
+// equalities.
+std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs) {
+  const Signature sig{.full_name = full_name,
+                      .params = {"query"},
+                      .collects_kwargs = true,
+                      .required = 0,
+                      .positional_only = true};
+  BoundArgs bound = bind_tuple(sig, args, kwargs);
+  std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+  if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
+  return conditions;
+}
+
 // reduce(query=None, /, **kwargs): keeps the members satisfying the query
 // and every keyword equality.
 PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const Signature sig{.full_name = "Index.reduce()",
-                               .params = {"query"},
-                               .collects_kwargs = true,
-                               .required = 0,
-                               .positional_only = true};
-    BoundArgs bound = bind_tuple(sig, args, kwargs);
-    std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
-    if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
+    auto conditions = query_and_keywords("Index.reduce()", args, kwargs);
     without_gil([&] { api_of(self).reduce(conditions); });
     return PyRef::borrow(Py_None);
   });
@@ -185,6 +193,28 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     QueryRef query = query_arg(bound[0], "query");
     return wrap_view(without_gil([&] { return api_of(self).reduced_query(*query); }));
+  });
+}
+
+PyObject* Index_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    auto conditions = query_and_keywords("Index.count()", args, kwargs);
+    const uint64_t n = without_gil([&] { return api_of(self).reduced(conditions).size(); });
+    return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(n));
+  });
+}
+
+PyObject* Index_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&] {
+    return order_by_call(api_of(self).all_members(), "Index.order_by()", args, nargs, kwnames);
+  });
+}
+
+PyObject* Index_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&] {
+    return count_by_call(api_of(self).all_members(), "Index.count_by()", args, nargs, kwnames);
   });
 }
 
@@ -313,6 +343,32 @@ PyDoc_STRVAR(CLEAR_DOC,
              "Raises nothing.\n"
              "Releases the GIL while it removes.");
 
+PyDoc_STRVAR(COUNT_DOC,
+             "count($self, query=None, /, **kwargs)\n--\n\n"
+             "Returns the number of objects that match the PyQueryExpr query (when given) and "
+             "whose attributes equal every keyword argument; no arguments: every object. No "
+             "object is built.\n"
+             "Raises as reduce does.\n"
+             "Releases the GIL while it searches.");
+
+PyDoc_STRVAR(ORDER_BY_DOC,
+             "order_by($self, attribute, /, descending=False)\n--\n\n"
+             "Returns an OrderedView of the index's objects in the order of their values of "
+             "attribute (see OrderedView for the order of values, ties and objects lacking "
+             "the attribute); its members are those of the index now.\n"
+             "Raises TypeError when attribute is not a str.\n"
+             "Keeps the GIL; reading the OrderedView releases it.");
+
+PyDoc_STRVAR(COUNT_BY_DOC,
+             "count_by($self, attribute, /)\n--\n\n"
+             "Returns a dict mapping each value of attribute to the number of objects holding "
+             "it (an object whose list, tuple or set value holds it counts once), from the "
+             "index's sets: no object is built. Values no object holds are left out; numbers "
+             "of equal value are one key (an integral number is given as an int), and the "
+             "counts of True and 1 (False and 0), one key in Python, add up.\n"
+             "Raises TypeError when attribute is not a str.\n"
+             "Releases the GIL while it counts.");
+
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
     {"reduced", QUORVANE_FAST(Index_reduced), VARKW, REDUCED_DOC},
@@ -328,6 +384,9 @@ PyMethodDef INDEX_METHODS[] = {
      DISCARD_OBJECT_DOC},
     {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST, REMOVE_OBJECT_MANY_DOC},
     {"clear", Index_clear, METH_NOARGS, CLEAR_DOC},
+    {"count", QUORVANE_FAST(Index_count), VARKW, COUNT_DOC},
+    {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},
+    {"count_by", QUORVANE_FAST(Index_count_by), FAST, COUNT_BY_DOC},
     {"__reduce__", Index_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its class and the list of its objects."},
     {"__setstate__", Index_setstate, METH_O,

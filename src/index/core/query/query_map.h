@@ -39,15 +39,10 @@
 
 namespace quorvane {
 
-// The key form of a string for the string buckets' heterogeneous lookup.
-inline absl::string_view bucket_key(std::string_view text) {
-  return {text.data(), text.size()};
-}
-
 struct StringIndex {
   PositionalBitmap columns;
   Bitmap empty;                                                       // ids whose string is ""
-  ValueBuckets<absl::flat_hash_map<std::string, HybridSet>> buckets;  // non-empty strings
+  ValueBuckets<SmallStr, TextOrder> buckets;  // non-empty strings
 
   // Adds (directly, or into the cells' buffers when `buffered`) or removes
   // the id of one string; every structure of the index follows.
@@ -56,20 +51,20 @@ struct StringIndex {
       add ? empty.add(id) : empty.remove(id);
     } else if (add && buffered) {
       columns.push(text, id);
-      buckets.push(bucket_key(text), id);
+      buckets.push(text, id);
     } else if (add) {
       columns.insert(text, id);
-      buckets.add(bucket_key(text), id);
+      buckets.add(text, id);
     } else {
       columns.remove(text, id);
-      buckets.remove(bucket_key(text), id);
+      buckets.remove(text, id);
     }
   }
 };
 
 struct NumericIndex {
   NumericalBitmap slices;
-  ValueBuckets<absl::btree_map<NumericKey, HybridSet>> buckets;
+  ValueBuckets<NumericKey> buckets;
 
   // As StringIndex::update, for one number's key.
   void update(uint32_t id, NumericKey key, bool add, bool buffered) {

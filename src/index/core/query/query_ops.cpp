@@ -27,44 +27,114 @@ Bitmap all_strings(const StringIndex& strings) {
   return out;
 }
 
-// The union of the buckets in [first, last), or none when the range covers so
-// many distinct values that the bit-sliced walk is cheaper.
+// How many distinct values an ordered walk may visit before it gives way to
+// the bit-sliced or positional index, whose cost depends on the number of
+// ids rather than values: a walk is cheaper while it covers a small share of
+// the values. Giving way wastes at most this much.
+std::size_t walk_budget(std::size_t distinct) {
+  return 1024 + distinct / 64;
+}
+
+// The union of the buckets in [first, last), or none when the range covers
+// more than `budget` distinct values.
 template <class It>
-std::optional<Bitmap> bucket_union(It first, It last) {
-  constexpr std::size_t MAX_BUCKETS = 512;
-  std::size_t count = 0;
-  for (It it = first; it != last && count <= MAX_BUCKETS; ++it) ++count;
-  if (count > MAX_BUCKETS) return std::nullopt;
+std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
+  std::vector<uint32_t> ids;
   Bitmap out;
-  for (It it = first; it != last; ++it) it->second.add_to(out);
+  std::size_t visited = 0;
+  for (It it = first; it != last; ++it) {
+    if (++visited > budget) return std::nullopt;
+    if (const Bitmap* large = it->second.large()) {
+      out.union_with(*large);
+    } else {
+      const auto run = it->second.run();
+      ids.insert(ids.end(), run.begin(), run.end());
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  out.add_many(ids);
   return out;
 }
 
-// A numeric range through the buckets of an attribute with few distinct
-// values: [lo, hi] with each end open or closed, missing ends unbounded.
-std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey* lo,
-                                   bool lo_closed, const NumericKey* hi, bool hi_closed) {
-  if (!numbers.buckets.enabled()) return std::nullopt;
+// The buckets of the numbers in [lo, hi], each end open or closed, a missing
+// end unbounded.
+auto bucket_span(const NumericIndex& numbers, const NumericKey* lo, bool lo_closed,
+                 const NumericKey* hi, bool hi_closed) {
   const auto& map = numbers.buckets.map();
   auto first = lo == nullptr ? map.begin()
                : lo_closed   ? map.lower_bound(*lo)
                              : map.upper_bound(*lo);
   auto last = hi == nullptr ? map.end() : hi_closed ? map.upper_bound(*hi) : map.lower_bound(*hi);
   if (lo != nullptr && hi != nullptr && !(*lo < *hi || (*lo == *hi && lo_closed && hi_closed))) {
-    return Bitmap();
+    last = first;
   }
-  return bucket_union(first, last);
+  return std::pair{first, last};
 }
 
-// A string test over the distinct strings of an attribute that has few.
+// A numeric range as an ordered walk over its values, or none when it covers
+// too many of them.
+std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey* lo,
+                                   bool lo_closed, const NumericKey* hi, bool hi_closed) {
+  auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
+  return walk_buckets(first, last, walk_budget(numbers.buckets.distinct()));
+}
+
+// A prefix as an ordered walk over the strings it covers, or none when it
+// covers too many of them.
+std::optional<Bitmap> bucket_prefix(const StringIndex& strings, std::string_view prefix) {
+  const auto& map = strings.buckets.map();
+  const std::size_t budget = walk_budget(strings.buckets.distinct());
+  auto first = map.lower_bound(prefix);
+  auto last = first;
+  for (std::size_t n = 0; last != map.end() && last->first.view().starts_with(prefix); ++last) {
+    if (++n > budget) return std::nullopt;
+  }
+  return walk_buckets(first, last, budget);
+}
+
+// A string test over every distinct string, when there are few enough that
+// testing each beats the positional index.
 template <class Test>
 std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
-  if (!strings.buckets.enabled()) return std::nullopt;
+  constexpr std::size_t MAX_SCANNED = 4096;
+  if (strings.buckets.distinct() > MAX_SCANNED) return std::nullopt;
   Bitmap out;
   for (const auto& [text, set] : strings.buckets.map()) {
-    if (test(std::string_view(text))) set.add_to(out);
+    if (test(text.view())) set.add_to(out);
   }
   return out;
+}
+
+// The ids equal to `value` on one map, within `scope` (null: all of them).
+Bitmap eq_on_map(const QueryMap& map, const PyValue& value, const Bitmap* scope) {
+  auto within = [&](const Bitmap& ids) { return scope ? ids.intersected(*scope) : ids; };
+  switch (indexed_as(value)) {
+    case IndexedAs::Number: {
+      auto numbers = map.numbers.read();
+      if (scope == nullptr) return numbers->buckets.get(number_key(value));
+      return numbers->buckets.get_within(number_key(value), *scope);
+    }
+    case IndexedAs::Nothing:
+      return Bitmap();
+    case IndexedAs::Text: {
+      auto strings = map.strings.read();
+      std::string_view text = text_of(value);
+      if (text.empty()) return within(strings->empty);
+      if (scope == nullptr) return strings->buckets.get(text);
+      return strings->buckets.get_within(text, *scope);
+    }
+    case IndexedAs::Boolean: {
+      auto bools = map.bools.read();
+      return within(flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap());
+    }
+    case IndexedAs::Elements:  // a container equals only itself, never stored as a key
+    case IndexedAs::Object:
+    case IndexedAs::Identity: {
+      auto set = map.exact.get(value);
+      return set ? set->to_bitmap() : Bitmap();
+    }
+  }
+  return Bitmap();
 }
 
 // The leaf rule of `kind` with `values` on one map, before element ids are
@@ -75,38 +145,7 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
   const PyValue& value = values.front();
   switch (kind) {
     case QueryKind::Eq:
-      switch (indexed_as(value)) {
-        case IndexedAs::Number: {
-          auto numbers = map.numbers.read();
-          NumericKey key = number_key(value);
-          if (numbers->buckets.enabled()) return numbers->buckets.get_within(key, scope);
-          return numbers->slices.get_eq(key);
-        }
-        case IndexedAs::Nothing:
-          return Bitmap();
-        case IndexedAs::Text: {
-          auto strings = map.strings.read();
-          std::string_view text = text_of(value);
-          if (text.empty()) return strings->empty;
-          if (strings->buckets.enabled()) {
-            return strings->buckets.get_within(bucket_key(text), scope);
-          }
-          return strings->columns.equal(text);
-        }
-        case IndexedAs::Boolean: {
-          auto bools = map.bools.read();
-          const Bitmap& cell =
-              flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap();
-          return cell.intersected(scope);
-        }
-        case IndexedAs::Elements:  // a container equals only itself, never stored as a key
-        case IndexedAs::Object:
-        case IndexedAs::Identity: {
-          auto set = map.exact.get(value);
-          return set ? set->to_bitmap() : Bitmap();
-        }
-      }
-      return Bitmap();
+      return eq_on_map(map, value, &scope);
     case QueryKind::Gt:
     case QueryKind::Ge:
     case QueryKind::Lt:
@@ -166,13 +205,15 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
       auto strings = map.strings.read();
       std::string_view text = text_of(value);
       if (text.empty()) return all_strings(*strings);
+      if (kind == QueryKind::StartsWi) {
+        if (auto walked = bucket_prefix(*strings, text)) return std::move(*walked);
+        return strings->columns.starts_with(text);
+      }
       auto bucketed = bucket_match(*strings, [&](std::string_view s) {
-        if (kind == QueryKind::StartsWi) return s.starts_with(text);
-        if (kind == QueryKind::EndsWi) return s.ends_with(text);
-        return s.find(text) != std::string_view::npos;
+        return kind == QueryKind::EndsWi ? s.ends_with(text)
+                                         : s.find(text) != std::string_view::npos;
       });
       if (bucketed) return std::move(*bucketed);
-      if (kind == QueryKind::StartsWi) return strings->columns.starts_with(text);
       if (kind == QueryKind::EndsWi) return strings->columns.ends_with(text);
       return strings->columns.contains(text);
     }
@@ -196,21 +237,20 @@ const QueryMap* find_map(const MapVector& maps, std::string_view name) {
 // The ids of `universe` whose value of `map`'s attribute satisfies the leaf
 // (or In) `query`; container elements answer for their holders.
 Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& universe) {
-  Bitmap widened;
-  const Bitmap* scope = &universe;
-  if (map.has_elements()) {
-    widened = universe.unioned(map.element_ids());
-    scope = &widened;
-  }
+  const bool elements = map.has_elements();
   Bitmap result;
-  if (query.kind == QueryKind::In) {
-    for (const PyValue& value : query.values) {
-      result.union_with(leaf_on_map(map, QueryKind::Eq, {value}, *scope));
-    }
+  if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
+    // Equalities read exact sets: with elements about, whole sets are taken
+    // and meet the universe once their holders are known.
+    const Bitmap* scope = elements ? nullptr : &universe;
+    for (const PyValue& value : query.values) result.union_with(eq_on_map(map, value, scope));
   } else {
-    result = leaf_on_map(map, query.kind, query.values, *scope);
+    // Range scans need a scope holding the element ids besides the objects.
+    Bitmap widened;
+    if (elements) widened = universe.unioned(map.element_ids());
+    result = leaf_on_map(map, query.kind, query.values, elements ? widened : universe);
   }
-  map.unmask_ids(result);
+  if (elements) map.unmask_ids(result);
   result.intersect_with(universe);
   return result;
 }
@@ -265,35 +305,94 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
 
 namespace {
 
-// The exact size of a leaf's answer when the value buckets know it cheaply
-// (equalities and ranges on attributes with few distinct values), else none.
+// The size of a leaf's answer (before it meets the universe) when the value
+// buckets tell it cheaply: equalities and `in_` from set sizes, ranges and
+// prefixes that cover few values by a short walk. None otherwise.
 std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query) {
-  bool range = query.kind >= QueryKind::Gt && query.kind <= QueryKind::Bt;
-  if ((query.kind != QueryKind::Eq && !range) || query.values.empty()) return std::nullopt;
+  constexpr std::size_t SHORT_WALK = 64;
+  auto sum_within = [](auto span) -> std::optional<uint64_t> {
+    uint64_t total = 0;
+    std::size_t n = 0;
+    for (auto it = span.first; it != span.second; ++it) {
+      if (++n > SHORT_WALK) return std::nullopt;
+      total += it->second.cardinality();
+    }
+    return total;
+  };
   auto [head, rest] = attr_parts(query.attr.view());
-  if (rest) return std::nullopt;
+  if (rest || query.values.empty()) return std::nullopt;
   const QueryMap* map = find_map(maps, head);
   if (map == nullptr) return std::nullopt;
+  auto size_of_eq = [&](const PyValue& value) -> std::optional<uint64_t> {
+    switch (indexed_as(value)) {
+      case IndexedAs::Number:
+        return map->numbers.read()->buckets.count(number_key(value));
+      case IndexedAs::Text: {
+        std::string_view text = text_of(value);
+        auto strings = map->strings.read();
+        return text.empty() ? strings->empty.cardinality() : strings->buckets.count(text);
+      }
+      case IndexedAs::Nothing:
+        return 0;
+      case IndexedAs::Boolean:
+      case IndexedAs::Elements:
+      case IndexedAs::Object:
+      case IndexedAs::Identity:
+        break;
+    }
+    return std::nullopt;
+  };
   const PyValue& value = query.value();
-  if (query.kind == QueryKind::Eq && indexed_as(value) == IndexedAs::Text) {
-    auto strings = map->strings.read();
-    std::string_view text = text_of(value);
-    if (text.empty() || !strings->buckets.enabled()) return std::nullopt;
-    return strings->buckets.count(bucket_key(text));
+  switch (query.kind) {
+    case QueryKind::Eq:
+      return size_of_eq(value);
+    case QueryKind::In: {
+      uint64_t total = 0;
+      for (const PyValue& v : query.values) {
+        auto size = size_of_eq(v);
+        if (!size) return std::nullopt;
+        total += *size;
+      }
+      return total;
+    }
+    case QueryKind::StartsWi: {
+      if (indexed_as(value) != IndexedAs::Text || text_of(value).empty()) return std::nullopt;
+      std::string_view prefix = text_of(value);
+      auto strings = map->strings.read();
+      const auto& buckets = strings->buckets.map();
+      uint64_t total = 0;
+      std::size_t n = 0;
+      for (auto it = buckets.lower_bound(prefix);
+           it != buckets.end() && it->first.view().starts_with(prefix); ++it) {
+        if (++n > SHORT_WALK) return std::nullopt;
+        total += it->second.cardinality();
+      }
+      return total;
+    }
+    case QueryKind::Gt:
+    case QueryKind::Ge:
+    case QueryKind::Lt:
+    case QueryKind::Le:
+    case QueryKind::Bt: {
+      if (!is_indexed_number(value)) return std::nullopt;
+      if (query.kind == QueryKind::Bt && !is_indexed_number(query.values[1])) return std::nullopt;
+      auto numbers = map->numbers.read();
+      NumericKey key = number_key(value);
+      NumericKey hi = query.kind == QueryKind::Bt ? number_key(query.values[1]) : key;
+      bool below = query.kind == QueryKind::Lt || query.kind == QueryKind::Le;
+      bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
+      return sum_within(bucket_span(*numbers, below ? nullptr : &key, query.kind != QueryKind::Gt,
+                                    above ? nullptr : &hi, query.kind != QueryKind::Lt));
+    }
+    case QueryKind::Ne:
+    case QueryKind::Not:
+    case QueryKind::And:
+    case QueryKind::Or:
+    case QueryKind::EndsWi:
+    case QueryKind::Contains:
+      break;
   }
-  if (!is_indexed_number(value)) return std::nullopt;
-  if (query.kind == QueryKind::Bt && !is_indexed_number(query.values[1])) return std::nullopt;
-  auto numbers = map->numbers.read();
-  if (!numbers->buckets.enabled()) return std::nullopt;
-  NumericKey key = number_key(value);
-  if (query.kind == QueryKind::Eq) return numbers->buckets.count(key);
-  NumericKey hi = query.kind == QueryKind::Bt ? number_key(query.values[1]) : key;
-  bool below = query.kind == QueryKind::Lt || query.kind == QueryKind::Le;
-  bool above = query.kind == QueryKind::Gt || query.kind == QueryKind::Ge;
-  auto ids = bucket_range(*numbers, below ? nullptr : &key, query.kind != QueryKind::Gt,
-                          above ? nullptr : &hi, query.kind != QueryKind::Lt);
-  if (!ids) return std::nullopt;
-  return ids->cardinality();
+  return std::nullopt;
 }
 
 }  // namespace

@@ -1,88 +1,154 @@
-// ValueBuckets: the ids of each distinct value of an attribute, kept beside
-// the bit-sliced numeric index and the positional string index while the
-// attribute has few distinct values.
+// ValueBuckets: the ids of each distinct value of an attribute, ordered by
+// value, kept beside the bit-sliced numeric index and the positional string
+// index whatever the number of distinct values.
 //
-// For such attributes (sizes, colours, categories) an equality is one lookup
-// and a range or a string match visits only the values it covers, instead of
-// intersecting dozens of dense cells. Once more than MAX_DISTINCT values have
-// been seen the buckets are dropped for good and the other indexes answer
-// alone, so memory stays bounded by the distinct values, not the ids.
+// An equality or `in_` is one lookup per value, proportional to its answer;
+// a narrow range or a prefix walks only the values it covers; ordering walks
+// values in order; counting reads set sizes. Wide ranges and substring tests
+// are left to the other indexes (the query planner decides).
 //
 // No lock of its own: it lives under the lock of the structure beside it. A
 // bulk writer gathers its ids with `push` and adds them with `flush`, holding
 // that lock in between (nothing reads the buckets while ids are pending).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
+#include "index/small_str.h"
 
 namespace quorvane {
 
-// `Map` is an ordered or hashed map from the value's key to a HybridSet.
-template <class Map>
+// Orders stored strings, and looks them up by view, by their UTF-8 bytes,
+// which is code point order.
+struct TextOrder {
+  using is_transparent = void;
+  static std::string_view text(const SmallStr& s) noexcept { return s.view(); }
+  static std::string_view text(std::string_view s) noexcept { return s; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return text(a) < text(b);
+  }
+};
+
+// The form of a stored key that hashes and compares for grouping.
+inline std::string_view lookup_form(const SmallStr& key) noexcept {
+  return key.view();
+}
+template <class Key>
+const Key& lookup_form(const Key& key) noexcept {
+  return key;
+}
+
+// A leading part of a key whose order agrees with the key's: the first eight
+// bytes of a string, read big-endian (zero-padded); other keys whole.
+inline uint64_t sort_prefix(const SmallStr& key) noexcept {
+  const std::string_view text = key.view();
+  uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    prefix = (prefix << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  }
+  return prefix;
+}
+template <class Key>
+const Key& sort_prefix(const Key& key) noexcept {
+  return key;
+}
+
+// `Key` orders with `Compare`, which may also compare lookup forms of the
+// key (a string view for a stored string).
+template <class Key, class Compare = std::less<>>
 class ValueBuckets {
  public:
-  static constexpr std::size_t MAX_DISTINCT = 4096;
-
-  // Whether the buckets hold every indexed id (false once dropped).
-  bool enabled() const noexcept { return enabled_; }
+  using Map = absl::btree_map<Key, HybridSet, Compare>;
 
   template <class K>
   void add(const K& key, uint32_t id) {
-    if (!enabled_) return;
-    auto it = map_.find(key);
-    if (it != map_.end()) {
+    auto it = map_.lower_bound(key);
+    if (it != map_.end() && !map_.key_comp()(key, it->first)) {
       it->second.add(id);
       return;
     }
-    if (map_.size() >= MAX_DISTINCT) {
-      disable();
-      return;
-    }
-    map_.emplace(typename Map::key_type(key), HybridSet::of(id));
+    map_.emplace_hint(it, Key(key), HybridSet::of(id));
   }
 
-  // As `add`, but the id is only gathered under its key; `flush` adds the
-  // gathered ids with one lookup and one batched add per distinct key.
+  // As `add`, but the id is only gathered; `flush` adds the gathered ids in
+  // key order, one lookup and one batched add per distinct key.
   template <class K>
   void push(const K& key, uint32_t id) {
-    if (!enabled_) return;
-    auto [it, fresh] = pending_.try_emplace(key);
-    if (fresh && map_.find(key) == map_.end() && map_.size() + ++pending_new_ > MAX_DISTINCT) {
-      disable();
-      return;
-    }
-    it->second.push_back(id);
+    pending_.emplace_back(Key(key), id);
   }
 
-  // Adds every pushed id and frees what gathered them.
+  // Adds every pushed id and frees what gathered them. Ids are grouped by
+  // key with one hash probe each, and only the distinct keys are sorted, so
+  // a batch of many ids over few values costs little more than its probes.
   void flush() {
     if (pending_.empty()) return;
-    for (auto& [key, ids] : pending_) {
-      auto it = map_.find(key);
-      if (it == map_.end()) it = map_.emplace(key, HybridSet()).first;
-      it->second.add_many(ids);
+    const Compare& less = map_.key_comp();
+    absl::flat_hash_map<LookupForm, uint32_t> group_of;
+    std::vector<uint32_t> first;  // per group: the position of its first id
+    std::vector<uint32_t> group(pending_.size());
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+      auto [it, fresh] =
+          group_of.try_emplace(lookup_form(pending_[i].first), static_cast<uint32_t>(first.size()));
+      if (fresh) first.push_back(static_cast<uint32_t>(i));
+      group[i] = it->second;
     }
-    Pending().swap(pending_);
-    pending_new_ = 0;
+    absl::flat_hash_map<LookupForm, uint32_t>().swap(
+        group_of);
+    // The ids by group, in the order pushed (a counting sort).
+    std::vector<uint32_t> start(first.size() + 1, 0);
+    for (uint32_t g : group) ++start[g + 1];
+    for (std::size_t g = 1; g < start.size(); ++g) start[g] += start[g - 1];
+    std::vector<uint32_t> ids(pending_.size());
+    {
+      std::vector<uint32_t> next(start.begin(), start.end() - 1);
+      for (std::size_t i = 0; i < pending_.size(); ++i) ids[next[group[i]]++] = pending_[i].second;
+    }
+    // Distinct keys in order: sorted by a leading part that compares as one
+    // word, the whole key only where leading parts tie.
+    std::vector<std::pair<SortPrefix, uint32_t>> order(first.size());
+    for (uint32_t g = 0; g < order.size(); ++g) order[g] = {sort_prefix(pending_[first[g]].first), g};
+    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      return less(pending_[first[a.second]].first, pending_[first[b.second]].first);
+    });
+    for (const auto& [prefix, g] : order) {
+      Key& key = pending_[first[g]].first;
+      const std::span<const uint32_t> run(ids.data() + start[g], start[g + 1] - start[g]);
+      // Keys past the last one (a fresh index) append without a search.
+      auto at = map_.empty() || less(std::prev(map_.end())->first, key) ? map_.end()
+                                                                         : map_.lower_bound(key);
+      if (at == map_.end() || less(key, at->first)) {
+        at = map_.emplace_hint(at, std::move(key), run.size() == 1 ? HybridSet::of(run[0])
+                                                                   : HybridSet());
+        if (run.size() == 1) continue;
+      }
+      at->second.add_many(run);
+    }
+    std::vector<std::pair<Key, uint32_t>>().swap(pending_);
   }
 
   template <class K>
   void remove(const K& key, uint32_t id) {
-    if (!enabled_) return;
     auto it = map_.find(key);
     if (it == map_.end()) return;
     it->second.remove(id);
     if (it->second.is_empty()) map_.erase(it);
   }
 
-  // The ids of `key` (empty when absent). Only meaningful while enabled.
+  // The ids of `key` (empty when absent).
   template <class K>
   Bitmap get(const K& key) const {
     auto it = map_.find(key);
@@ -93,10 +159,15 @@ class ValueBuckets {
   template <class K>
   Bitmap get_within(const K& key, const Bitmap& scope) const {
     auto it = map_.find(key);
-    if (it == map_.end()) return Bitmap();
-    if (const Bitmap* large = it->second.large()) return large->intersected(scope);
+    return it == map_.end() ? Bitmap() : within(it->second, scope);
+  }
+
+  // The ids of `set` that are in `scope`: a few membership tests for a small
+  // set, one intersection for a large one.
+  static Bitmap within(const HybridSet& set, const Bitmap& scope) {
+    if (const Bitmap* large = set.large()) return large->intersected(scope);
     Bitmap out;
-    for (uint32_t id : it->second.run()) {
+    for (uint32_t id : set.run()) {
       if (scope.contains(id)) out.add(id);
     }
     return out;
@@ -110,55 +181,41 @@ class ValueBuckets {
   }
 
   const Map& map() const noexcept { return map_; }
+  std::size_t distinct() const noexcept { return map_.size(); }
 
   void union_with(const ValueBuckets& other) {
-    if (!enabled_ || !other.enabled_) {
-      disable();
-      return;
-    }
+    auto hint = map_.begin();
     for (const auto& [key, set] : other.map_) {
-      auto it = map_.find(key);
-      if (it == map_.end()) {
-        if (map_.size() >= MAX_DISTINCT) {
-          disable();
-          return;
-        }
-        map_.emplace(key, set);
+      hint = map_.lower_bound(key);
+      if (hint == map_.end() || map_.key_comp()(key, hint->first)) {
+        hint = map_.emplace_hint(hint, key, set);
       } else {
-        it->second.union_with(set);
+        hint->second.union_with(set);
       }
     }
   }
 
   void intersect_with(const Bitmap& keep) {
-    std::vector<typename Map::key_type> emptied;
-    for (auto& [key, set] : map_) {
-      set.intersect_with(keep);
-      if (set.is_empty()) emptied.push_back(key);
+    for (auto it = map_.begin(); it != map_.end();) {
+      it->second.intersect_with(keep);
+      it = it->second.is_empty() ? map_.erase(it) : std::next(it);
     }
-    for (const auto& key : emptied) map_.erase(key);
   }
 
+  // Bytes of the entries and the id sets (not the tree's slack), for memory
+  // reports.
   std::size_t memory_bytes() const {
-    std::size_t total = sizeof(*this);
-    for (const auto& [key, set] : map_) total += sizeof(key) + set.memory_bytes();
+    std::size_t total = sizeof(*this) + map_.size() * sizeof(typename Map::value_type);
+    for (const auto& entry : map_) total += entry.second.memory_bytes();
     return total;
   }
 
  private:
-  void disable() {
-    enabled_ = false;
-    Map().swap(map_);
-    Pending().swap(pending_);
-    pending_new_ = 0;
-  }
+  using LookupForm = std::decay_t<decltype(lookup_form(std::declval<const Key&>()))>;
+  using SortPrefix = std::decay_t<decltype(sort_prefix(std::declval<const Key&>()))>;
 
-  using Pending = absl::flat_hash_map<typename Map::key_type, std::vector<uint32_t>>;
-
-  bool enabled_ = true;
   Map map_;
-  Pending pending_;
-  std::size_t pending_new_ = 0;  // pending keys that the map does not hold yet
+  std::vector<std::pair<Key, uint32_t>> pending_;
 };
 
 }  // namespace quorvane

@@ -6,12 +6,12 @@
 #include <random>
 #include <set>
 
-#include "absl/container/btree_map.h"
+#include <string>
 
 namespace quorvane {
 namespace {
 
-using Buckets = ValueBuckets<absl::btree_map<int, HybridSet>>;
+using Buckets = ValueBuckets<int>;
 
 TEST(ValueBuckets, AgreesWithAMapOfSetsUnderAddsAndRemoves) {
   std::mt19937 rng(11);
@@ -31,7 +31,6 @@ TEST(ValueBuckets, AgreesWithAMapOfSetsUnderAddsAndRemoves) {
       oracle[key].insert(id);
     }
   }
-  ASSERT_TRUE(buckets.enabled());
   ASSERT_EQ(buckets.map().size(), oracle.size());  // emptied values are gone
   for (const auto& [key, ids] : oracle) {
     EXPECT_EQ(buckets.get(key).to_vector(), std::vector<uint32_t>(ids.begin(), ids.end()));
@@ -39,23 +38,37 @@ TEST(ValueBuckets, AgreesWithAMapOfSetsUnderAddsAndRemoves) {
   EXPECT_TRUE(buckets.get(999).is_empty());
 }
 
-TEST(ValueBuckets, TooManyDistinctValuesDropTheBucketsForGood) {
-  Buckets buckets;
-  for (int v = 0; v < static_cast<int>(Buckets::MAX_DISTINCT); ++v) buckets.add(v, 1);
-  EXPECT_TRUE(buckets.enabled());
-  buckets.add(0, 2);  // a known value does not count
-  EXPECT_TRUE(buckets.enabled());
-  buckets.add(-1, 3);
-  EXPECT_FALSE(buckets.enabled());
-  EXPECT_TRUE(buckets.map().empty());
-  buckets.add(5, 4);
-  EXPECT_FALSE(buckets.enabled());
-  EXPECT_TRUE(buckets.map().empty());
+// Every distinct value keeps its bucket, however many there are, and the
+// buckets come in key order; strings order by their UTF-8 bytes, which is
+// code point order, and are found by view.
+TEST(ValueBuckets, KeepEveryValueInOrder) {
+  Buckets many;
+  for (int v = 100000; v-- > 0;) many.add(v * 7 % 100003, static_cast<uint32_t>(v));
+  ASSERT_EQ(many.distinct(), 100000u);
+  int previous = -1;
+  for (const auto& [key, set] : many.map()) {
+    EXPECT_LT(previous, key);
+    EXPECT_EQ(set.cardinality(), 1u);
+    previous = key;
+  }
+
+  ValueBuckets<SmallStr, TextOrder> strings;
+  const std::vector<std::string> texts = {"z", "\xc3\xa9", "a", "\xef\xbf\xbf", "\xf0\x9f\x98\x80",
+                                          "ab", "a long string well past the inline size"};
+  for (uint32_t i = 0; i < texts.size(); ++i) strings.push(texts[i], i);
+  strings.flush();
+  std::vector<std::string> order;
+  for (const auto& entry : strings.map()) order.emplace_back(entry.first.view());
+  // "a" < "a long..." < "ab" < "z" < U+00E9 < U+FFFF < U+1F600
+  EXPECT_EQ(order, (std::vector<std::string>{texts[2], texts[6], texts[5], texts[0], texts[1],
+                                             texts[3], texts[4]}));
+  EXPECT_EQ(strings.get(std::string_view("ab")).to_vector(), (std::vector<uint32_t>{5}));
+  strings.remove(std::string_view("ab"), 5);
+  EXPECT_EQ(strings.distinct(), texts.size() - 1);
 }
 
 // Ids pushed in bulk and flushed end as if added one by one, next to ids
-// added and removed directly before; the distinct-value limit counts values
-// already held and values only pending alike.
+// added and removed directly before.
 TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
   std::mt19937 rng(5);
   Buckets pushed, added;
@@ -72,24 +85,12 @@ TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
     added.add(key, id);
   }
   pushed.flush();
-  ASSERT_TRUE(pushed.enabled());
   ASSERT_EQ(pushed.map().size(), added.map().size());
   for (const auto& [key, set] : added.map()) {
     EXPECT_EQ(pushed.get(key).to_vector(), set.to_bitmap().to_vector()) << key;
     EXPECT_EQ(pushed.count(key), set.cardinality()) << key;
   }
 
-  Buckets limit;
-  for (int v = 0; v < static_cast<int>(Buckets::MAX_DISTINCT) - 2; ++v) limit.add(v, 1);
-  limit.push(0, 2);  // held already: not new
-  limit.push(-1, 3);
-  limit.push(-1, 4);  // pending already: counted once
-  limit.push(-2, 5);
-  EXPECT_TRUE(limit.enabled());
-  limit.push(-3, 6);
-  EXPECT_FALSE(limit.enabled());
-  limit.flush();
-  EXPECT_TRUE(limit.map().empty());
 }
 
 TEST(ValueBuckets, UnionAndNarrowing) {
@@ -105,10 +106,6 @@ TEST(ValueBuckets, UnionAndNarrowing) {
   EXPECT_EQ(a.map().size(), 2u);
   EXPECT_EQ(a.get(2).to_vector(), (std::vector<uint32_t>{21}));
   EXPECT_TRUE(a.get(3).is_empty());
-  Buckets dropped;
-  for (int v = 0; v <= static_cast<int>(Buckets::MAX_DISTINCT); ++v) dropped.add(v, 1);
-  a.union_with(dropped);  // a union with dropped buckets cannot be complete
-  EXPECT_FALSE(a.enabled());
 }
 
 }  // namespace

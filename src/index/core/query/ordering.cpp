@@ -1,0 +1,213 @@
+#include "index/core/query/ordering.h"
+
+#include <bit>
+#include <limits>
+
+#include "index/core/structures/string_interner/string_interner.h"
+
+namespace quorvane {
+namespace {
+
+const QueryMap* map_named(const MapVector& maps, std::string_view name) {
+  auto attr = INTERNER().find(name);
+  if (!attr || *attr >= maps.size()) return nullptr;
+  return maps[*attr].get();
+}
+
+// Fills one page while values are visited in order.
+class PageWalk {
+ public:
+  PageWalk(const Bitmap& universe, uint64_t offset, uint64_t limit)
+      : universe_(universe), offset_(offset), limit_(limit) {}
+
+  // Places the ids of one value (ascending); false once the page is full.
+  bool value(const HybridSet& set) {
+    if (const Bitmap* large = set.large()) {
+      bool more = true;
+      large->intersected(universe_).for_each([&](uint32_t id) { return more = place(id); });
+      return more;
+    }
+    for (uint32_t id : set.run()) {
+      if (universe_.contains(id) && !place(id)) return false;
+    }
+    return true;
+  }
+  bool value(const Bitmap& ids) {
+    bool more = true;
+    ids.intersected(universe_).for_each([&](uint32_t id) { return more = place(id); });
+    return more;
+  }
+  // Places every id of the universe not placed yet.
+  void rest() {
+    universe_.differenced(placed_).for_each([&](uint32_t id) { return place(id); });
+  }
+  bool full() const { return page_.size() >= limit_; }
+  std::vector<uint32_t> take() { return std::move(page_); }
+
+ private:
+  bool place(uint32_t id) {
+    // An object re-indexed during the walk may show under two values: it
+    // keeps the first place it got.
+    if (placed_.contains(id)) return !full();
+    placed_.add(id);
+    if (skipped_ < offset_) {
+      ++skipped_;
+    } else {
+      page_.push_back(id);
+    }
+    return !full();
+  }
+
+  const Bitmap& universe_;
+  uint64_t offset_;
+  uint64_t limit_;
+  uint64_t skipped_ = 0;
+  Bitmap placed_;
+  std::vector<uint32_t> page_;
+};
+
+// Visits `map`'s buckets forwards or backwards until `visit` returns false.
+template <class Map, class F>
+bool visit_buckets(const Map& map, bool descending, F&& visit) {
+  if (descending) {
+    for (auto it = map.rbegin(); it != map.rend(); ++it) {
+      if (!visit(it->first, it->second)) return false;
+    }
+  } else {
+    for (auto it = map.begin(); it != map.end(); ++it) {
+      if (!visit(it->first, it->second)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
+                                   const Bitmap& universe, bool descending, uint64_t offset,
+                                   uint64_t limit) {
+  PageWalk walk(universe, offset, limit);
+  if (limit == 0) return {};
+  const QueryMap* map = map_named(maps, name);
+  // Each kind under its own lock, in the order of values.
+  auto numbers = [&] {
+    auto lock = map->numbers.read();
+    return visit_buckets(lock->buckets.map(), descending,
+                         [&](const auto&, const HybridSet& set) { return walk.value(set); });
+  };
+  auto strings = [&] {
+    auto lock = map->strings.read();
+    if (!descending && !walk.value(lock->empty)) return false;
+    if (!visit_buckets(lock->buckets.map(), descending,
+                       [&](const auto&, const HybridSet& set) { return walk.value(set); })) {
+      return false;
+    }
+    return !descending || walk.value(lock->empty);
+  };
+  auto bools = [&] {
+    auto lock = map->bools.read();
+    const Bitmap& first = descending ? lock->true_ids.bitmap() : lock->false_ids.bitmap();
+    const Bitmap& second = descending ? lock->false_ids.bitmap() : lock->true_ids.bitmap();
+    return walk.value(first) && walk.value(second);
+  };
+  if (map != nullptr) {
+    const bool more = descending ? bools() && strings() && numbers()
+                                 : numbers() && strings() && bools();
+    if (!more) return walk.take();
+  }
+  walk.rest();
+  return walk.take();
+}
+
+std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe) {
+  std::vector<Facet> out;
+  const QueryMap* map = map_named(maps, name);
+  if (map == nullptr) return out;
+  const bool elements = map->has_elements();
+  // The number of objects of the universe among `ids` (element ids count for
+  // their holders, each holder once).
+  auto count_of = [&](const HybridSet& set) -> uint64_t {
+    if (!elements) {
+      if (const Bitmap* large = set.large()) return large->intersected(universe).cardinality();
+      uint64_t n = 0;
+      for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
+      return n;
+    }
+    Bitmap ids = set.to_bitmap();
+    map->unmask_ids(ids);
+    return ids.intersected(universe).cardinality();
+  };
+  auto count_bitmap = [&](const Bitmap& ids) -> uint64_t {
+    if (!elements) return ids.intersected(universe).cardinality();
+    Bitmap holders = ids;
+    map->unmask_ids(holders);
+    return holders.intersected(universe).cardinality();
+  };
+  auto emit = [&](auto value, uint64_t count) {
+    if (count > 0) out.push_back(Facet{std::move(value), count});
+  };
+  // Sets are copied out under each structure's lock; holders are found after
+  // (unmasking takes the element table's lock).
+  {
+    std::vector<std::pair<NumericKey, HybridSet>> numbers;
+    {
+      auto lock = map->numbers.read();
+      for (const auto& [key, set] : lock->buckets.map()) numbers.emplace_back(key, set);
+    }
+    for (const auto& [key, set] : numbers) emit(key, count_of(set));
+  }
+  {
+    std::vector<std::pair<SmallStr, HybridSet>> strings;
+    Bitmap empty;
+    {
+      auto lock = map->strings.read();
+      empty = lock->empty;
+      for (const auto& [text, set] : lock->buckets.map()) strings.emplace_back(text, set);
+    }
+    emit(SmallStr(), count_bitmap(empty));
+    for (const auto& [text, set] : strings) emit(text, count_of(set));
+  }
+  {
+    Bitmap no, yes;
+    {
+      auto lock = map->bools.read();
+      no = lock->false_ids.bitmap();
+      yes = lock->true_ids.bitmap();
+    }
+    emit(false, count_bitmap(no));
+    emit(true, count_bitmap(yes));
+  }
+  std::vector<std::pair<PyValue, HybridSet>> others;
+  for (std::size_t i = 0; i < ExactMap::SHARD_COUNT; ++i) {
+    auto shard = map->exact.read_shard(i);
+    for (const auto& [value, set] : *shard) others.emplace_back(value, set);
+  }
+  for (const auto& [value, set] : others) emit(value, count_of(set));
+  return out;
+}
+
+std::variant<int64_t, double> number_of_key(NumericKey key) {
+  constexpr uint16_t SIGN_FLAG = 0x800;
+  constexpr uint16_t HIGH_MASK = 0xFFF;
+  const bool negative = (key.high & SIGN_FLAG) == 0;
+  uint16_t high = negative ? static_cast<uint16_t>(~key.high & HIGH_MASK) : key.high;
+  const uint64_t mantissa = negative ? ~key.mantissa : key.mantissa;
+  const int exponent = high & 0x7FF;
+  if (exponent == 0 && mantissa == 0) return int64_t{0};
+  const int shift = exponent - 1023;  // the leading one stands for 2^shift
+  if (exponent != 0 && exponent != 0x7FF && shift >= 0 && shift <= 63) {
+    const bool integral = shift == 63 || (mantissa << (shift + 1)) == 0;
+    const uint64_t magnitude = mantissa >> (63 - shift);
+    if (integral && (magnitude < (uint64_t{1} << 63) || (negative && shift == 63 &&
+                                                          magnitude == (uint64_t{1} << 63)))) {
+      return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    }
+  }
+  // A float's key keeps its 52 fraction bits right below the leading one (a
+  // subnormal has no leading one).
+  const uint64_t fraction = exponent == 0 ? mantissa >> 11 : (mantissa << 1) >> 12;
+  const uint64_t bits = (uint64_t{negative} << 63) | (uint64_t(exponent) << 52) | fraction;
+  return std::bit_cast<double>(bits);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,43 @@
+// Ordering and facets: what one attribute's value buckets tell about a set
+// of objects without building any object.
+//
+// Order of values: numbers ascending, then strings by code point (the empty
+// string first), then False and True. Descending reverses that order. Ties
+// keep ascending id order, and objects whose value has no order (NaN,
+// containers, Indexables, values of other kinds) or that lack the attribute
+// come last, in ascending id order, whichever the direction.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "index/core/index.h"
+
+namespace quorvane {
+
+// The ids of `universe` at positions [offset, offset + limit) of its order by
+// attribute `name`: a walk from the first value on that stops once the page
+// is full. The caller holds the engine's `query_maps` shared.
+std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
+                                   const Bitmap& universe, bool descending, uint64_t offset,
+                                   uint64_t limit);
+
+// One distinct value of an attribute and the number of objects of a universe
+// holding it (directly, or as an element of a container value).
+struct Facet {
+  std::variant<NumericKey, SmallStr, bool, PyValue> value;
+  uint64_t count;
+};
+
+// The facets of `universe` for attribute `name`, in the order of values
+// (objects and other kinds last); values no object of the universe holds are
+// left out. The caller holds the engine's `query_maps` shared.
+std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe);
+
+// The number a numeric key stands for: an integer when it is integral and
+// fits 64 bits, else the float.
+std::variant<int64_t, double> number_of_key(NumericKey key);
+
+}  // namespace quorvane

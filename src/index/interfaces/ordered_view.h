@@ -1,0 +1,36 @@
+// The Python class OrderedView: the objects of a view in the order of one
+// attribute's values, paged by limit and offset; and the ordering, counting
+// and facet methods that Index and FilteredIndex share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "index/core/filtered_index.h"
+
+namespace quorvane {
+
+// A page of a view's order: `limit` objects from position `offset` (no limit:
+// UINT64_MAX).
+struct Ordering {
+  FilteredView view;
+  std::string attribute;
+  bool descending = false;
+  uint64_t offset = 0;
+  uint64_t limit = UINT64_MAX;
+};
+
+struct OrderedViewObject {
+  PyObject_HEAD Ordering ordering;
+};
+
+PyTypeObject* create_ordered_view_type();
+
+// view.order_by(attribute, /, descending=False) for a method `full_name`.
+PyRef order_by_call(FilteredView view, const char* full_name, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames);
+// view.count_by(attribute, /): {value: number of objects}.
+PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace quorvane
