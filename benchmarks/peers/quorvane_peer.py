@@ -97,8 +97,12 @@ class QuorvaneLoop:
         kind = query["kind"]
         if kind == "count":
             conds = query["conds"]
-            return [("collect_len", "`len(view.collect())`",
+            base = [("collect_len", "`len(view.collect())`",
                      lambda: len(index.reduced_query(to_expr(conds)).collect()))]
+            if has_api(index, "count"):
+                base.append(("index_count", "`index.count(query)`",
+                             lambda: index.count(to_expr(conds))))
+            return base
         if kind == "first":
             attr, limit = query["attr"], query["limit"]
             keys = columns[attr]  # precomputed keys, one per object, in position order
