@@ -61,9 +61,11 @@ PyDoc_STRVAR(MODULE_DOC,
              "by equality, numeric range, string prefix, suffix or substring, membership, "
              "and/or/not, through dotted paths and the elements of list, tuple and set values. "
              "Queries are built with the static methods of PyQueryExpr and answered as "
-             "FilteredIndex views. Assigning an attribute re-indexes the object in every Index "
-             "that holds it.\n\n"
-             "Classes: Index, Indexable, FilteredIndex, PyQueryExpr; PanicException is raised "
+             "FilteredIndex views, counted without building objects, ordered and paged as "
+             "OrderedView, and summed up by value with count_by. Assigning an attribute "
+             "re-indexes the object in every Index that holds it.\n\n"
+             "Classes: Index, Indexable, FilteredIndex, OrderedView, PyQueryExpr; "
+             "PanicException is raised "
              "only for internal failures. The user's guide is docs/guide.md in the source "
              "distribution.");
 

@@ -98,7 +98,8 @@ def callable_of(name, obj):
     cls = getattr(Quorvane, class_name)
     if isinstance(inspect.getattr_static(cls, method), staticmethod):
         return obj
-    instance = {Index: Index, FilteredIndex: lambda: Index().reduced(), Indexable: Thing}[cls]()
+    instance = {Index: Index, FilteredIndex: lambda: Index().reduced(), Indexable: Thing,
+                Quorvane.OrderedView: lambda: Index().order_by("n")}[cls]()
     return getattr(instance, method)
 
 
@@ -235,6 +236,15 @@ EXERCISES = {
     "FilteredIndex.reduced_query": lambda w: (lambda v, q: lambda: v.reduced_query(q))(
         w[1].reduced(), big_in()),
     "FilteredIndex.rebase": lambda w: (lambda v: lambda: v.rebase())(w[1].reduced()),
+    "Index.count": lambda w: (lambda q: lambda: w[1].count(q))(big_in()),
+    "Index.order_by": lambda w: lambda: w[1].order_by("n"),
+    "Index.count_by": lambda w: lambda: w[1].count_by("n"),
+    "FilteredIndex.count": lambda w: (lambda v, q: lambda: v.count(q))(w[1].reduced(), big_in()),
+    "FilteredIndex.order_by": lambda w: (lambda v: lambda: v.order_by("n"))(w[1].reduced()),
+    "FilteredIndex.count_by": lambda w: (lambda v: lambda: v.count_by("n"))(w[1].reduced()),
+    "OrderedView.collect": lambda w: (lambda o: lambda: o.collect())(w[1].order_by("n")),
+    "OrderedView.limit": lambda w: (lambda o: lambda: o.limit(5))(w[1].order_by("n")),
+    "OrderedView.offset": lambda w: (lambda o: lambda: o.offset(5))(w[1].order_by("n")),
     **{f"PyQueryExpr.{name}": (lambda build: lambda w: lambda: build())(build)
        for name, build in [
            ("eq", lambda: Q.eq("n", 1)), ("ne", lambda: Q.ne("n", 1)),

@@ -193,7 +193,7 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "Releases the GIL while it searches.");
 
 PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
-             "order_by($self, attribute, /, descending=False)\n--\n\n"
+             "order_by($self, attribute, descending=False)\n--\n\n"
              "Returns an OrderedView of the view's objects in the order of their values of "
              "attribute (see OrderedView for the order of values, ties and objects lacking "
              "the attribute).\n"
@@ -201,7 +201,7 @@ PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
-             "count_by($self, attribute, /)\n--\n\n"
+             "count_by($self, attribute)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of the view's "
              "objects holding it (an object whose list, tuple or set value holds it counts "
              "once), from the index's sets: no object is built. Values no object of the view "

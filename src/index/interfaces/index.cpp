@@ -352,7 +352,7 @@ PyDoc_STRVAR(COUNT_DOC,
              "Releases the GIL while it searches.");
 
 PyDoc_STRVAR(ORDER_BY_DOC,
-             "order_by($self, attribute, /, descending=False)\n--\n\n"
+             "order_by($self, attribute, descending=False)\n--\n\n"
              "Returns an OrderedView of the index's objects in the order of their values of "
              "attribute (see OrderedView for the order of values, ties and objects lacking "
              "the attribute); its members are those of the index now.\n"
@@ -360,7 +360,7 @@ PyDoc_STRVAR(ORDER_BY_DOC,
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(COUNT_BY_DOC,
-             "count_by($self, attribute, /)\n--\n\n"
+             "count_by($self, attribute)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of objects holding "
              "it (an object whose list, tuple or set value holds it counts once), from the "
              "index's sets: no object is built. Values no object holds are left out; numbers "
