@@ -105,36 +105,71 @@ std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
   return out;
 }
 
-// The ids equal to `value` on one map, within `scope` (null: all of them).
-Bitmap eq_on_map(const QueryMap& map, const PyValue& value, const Bitmap* scope) {
-  auto within = [&](const Bitmap& ids) { return scope ? ids.intersected(*scope) : ids; };
+// Gathers the ids of equalities: few ids one by one (no set is built for a
+// one-hit answer), large sets by union.
+class EqualIds {
+ public:
+  explicit EqualIds(const Bitmap* scope) : scope_(scope) {}
+
+  void add(const HybridSet& set) {
+    constexpr uint64_t FEW = 64;
+    const Bitmap* large = set.large();
+    if (large != nullptr && large->cardinality() > FEW) return add(*large);
+    auto take = [&](uint32_t id) {
+      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
+    };
+    if (large != nullptr) {
+      large->for_each(take);
+    } else {
+      for (uint32_t id : set.run()) take(id);
+    }
+  }
+  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
+
+  Bitmap take() {
+    std::sort(few_.begin(), few_.end());
+    many_.add_many(few_);
+    return std::move(many_);
+  }
+
+ private:
+  const Bitmap* scope_;
+  std::vector<uint32_t> few_;
+  Bitmap many_;
+};
+
+// Adds the ids equal to `value` on one map to `out`.
+void eq_on_map(const QueryMap& map, const PyValue& value, EqualIds& out) {
   switch (indexed_as(value)) {
     case IndexedAs::Number: {
       auto numbers = map.numbers.read();
-      if (scope == nullptr) return numbers->buckets.get(number_key(value));
-      return numbers->buckets.get_within(number_key(value), *scope);
+      const auto& buckets = numbers->buckets.map();
+      auto it = buckets.find(number_key(value));
+      if (it != buckets.end()) out.add(it->second);
+      return;
     }
     case IndexedAs::Nothing:
-      return Bitmap();
+      return;
     case IndexedAs::Text: {
       auto strings = map.strings.read();
       std::string_view text = text_of(value);
-      if (text.empty()) return within(strings->empty);
-      if (scope == nullptr) return strings->buckets.get(text);
-      return strings->buckets.get_within(text, *scope);
+      if (text.empty()) return out.add(strings->empty);
+      const auto& buckets = strings->buckets.map();
+      auto it = buckets.find(text);
+      if (it != buckets.end()) out.add(it->second);
+      return;
     }
     case IndexedAs::Boolean: {
       auto bools = map.bools.read();
-      return within(flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap());
+      return out.add(flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap());
     }
     case IndexedAs::Elements:  // a container equals only itself, never stored as a key
     case IndexedAs::Object:
     case IndexedAs::Identity: {
-      auto set = map.exact.get(value);
-      return set ? set->to_bitmap() : Bitmap();
+      if (auto set = map.exact.get(value)) out.add(*set);
+      return;
     }
   }
-  return Bitmap();
 }
 
 // The leaf rule of `kind` with `values` on one map, before element ids are
@@ -144,8 +179,11 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
                    const Bitmap& scope) {
   const PyValue& value = values.front();
   switch (kind) {
-    case QueryKind::Eq:
-      return eq_on_map(map, value, &scope);
+    case QueryKind::Eq: {
+      EqualIds ids(&scope);
+      eq_on_map(map, value, ids);
+      return ids.take();
+    }
     case QueryKind::Gt:
     case QueryKind::Ge:
     case QueryKind::Lt:
@@ -242,8 +280,10 @@ Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& un
   if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
     // and meet the universe once their holders are known.
-    const Bitmap* scope = elements ? nullptr : &universe;
-    for (const PyValue& value : query.values) result.union_with(eq_on_map(map, value, scope));
+    EqualIds ids(elements ? nullptr : &universe);
+    for (const PyValue& value : query.values) eq_on_map(map, value, ids);
+    if (!elements) return ids.take();  // within the universe already
+    result = ids.take();
   } else {
     // Range scans need a scope holding the element ids besides the objects.
     Bitmap widened;

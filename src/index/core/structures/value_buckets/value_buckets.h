@@ -24,6 +24,7 @@
 
 #include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
+#include "absl/types/compare.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 #include "index/small_str.h"
@@ -36,9 +37,12 @@ struct TextOrder {
   using is_transparent = void;
   static std::string_view text(const SmallStr& s) noexcept { return s.view(); }
   static std::string_view text(std::string_view s) noexcept { return s; }
+  // Three-way, so that a tree search compares each key it passes once.
   template <class A, class B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return text(a) < text(b);
+  absl::weak_ordering operator()(const A& a, const B& b) const noexcept {
+    const int c = text(a).compare(text(b));
+    return c < 0 ? absl::weak_ordering::less
+                 : c > 0 ? absl::weak_ordering::greater : absl::weak_ordering::equivalent;
   }
 };
 
@@ -76,7 +80,7 @@ class ValueBuckets {
   template <class K>
   void add(const K& key, uint32_t id) {
     auto it = map_.lower_bound(key);
-    if (it != map_.end() && !map_.key_comp()(key, it->first)) {
+    if (it != map_.end() && !before(key, it->first)) {
       it->second.add(id);
       return;
     }
@@ -95,7 +99,6 @@ class ValueBuckets {
   // a batch of many ids over few values costs little more than its probes.
   void flush() {
     if (pending_.empty()) return;
-    const Compare& less = map_.key_comp();
     absl::flat_hash_map<LookupForm, uint32_t> group_of;
     std::vector<uint32_t> first;  // per group: the position of its first id
     std::vector<uint32_t> group(pending_.size());
@@ -122,15 +125,15 @@ class ValueBuckets {
     for (uint32_t g = 0; g < order.size(); ++g) order[g] = {sort_prefix(pending_[first[g]].first), g};
     std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
-      return less(pending_[first[a.second]].first, pending_[first[b.second]].first);
+      return before(pending_[first[a.second]].first, pending_[first[b.second]].first);
     });
     for (const auto& [prefix, g] : order) {
       Key& key = pending_[first[g]].first;
       const std::span<const uint32_t> run(ids.data() + start[g], start[g + 1] - start[g]);
       // Keys past the last one (a fresh index) append without a search.
-      auto at = map_.empty() || less(std::prev(map_.end())->first, key) ? map_.end()
+      auto at = map_.empty() || before(std::prev(map_.end())->first, key) ? map_.end()
                                                                          : map_.lower_bound(key);
-      if (at == map_.end() || less(key, at->first)) {
+      if (at == map_.end() || before(key, at->first)) {
         at = map_.emplace_hint(at, std::move(key), run.size() == 1 ? HybridSet::of(run[0])
                                                                    : HybridSet());
         if (run.size() == 1) continue;
@@ -187,7 +190,7 @@ class ValueBuckets {
     auto hint = map_.begin();
     for (const auto& [key, set] : other.map_) {
       hint = map_.lower_bound(key);
-      if (hint == map_.end() || map_.key_comp()(key, hint->first)) {
+      if (hint == map_.end() || before(key, hint->first)) {
         hint = map_.emplace_hint(hint, key, set);
       } else {
         hint->second.union_with(set);
@@ -211,6 +214,12 @@ class ValueBuckets {
   }
 
  private:
+  // Whether `a` orders before `b` (the comparison may be three-way).
+  template <class A, class B>
+  bool before(const A& a, const B& b) const {
+    return absl::compare_internal::compare_result_as_less_than(map_.key_comp()(a, b));
+  }
+
   using LookupForm = std::decay_t<decltype(lookup_form(std::declval<const Key&>()))>;
   using SortPrefix = std::decay_t<decltype(sort_prefix(std::declval<const Key&>()))>;
 
