@@ -674,7 +674,9 @@ def write_report(path, groups, plan_, problems, meta):
             "Shown in every query table as the *floor* row: `[objs[i] for i in hits]` over "
             "precomputed hit positions on Quorvane's own objects (the cost of handing back a "
             "list of those objects and nothing more), with `list(objs[:k])` (contiguous, cheaper) "
-            "beneath it.", "",
+            "beneath it. It is a loop run by the interpreter: a copy made in C, such as "
+            "`list(a_set)` in the hand-written index or FrozenDex's numpy gather and `.tolist()`, "
+            "can take less on a large answer.", "",
             "![query, build and memory figures](benchmarks.png)", ""]
     with open(path, "w") as f:
         f.write("\n".join(out))
