@@ -27,6 +27,24 @@ Bitmap all_strings(const StringIndex& strings) {
   return out;
 }
 
+// `ids` in ascending order: a two-pass radix sort on 16-bit halves for many
+// ids (a walk gathers them in value order, not id order).
+std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
+  if (ids.size() < 65536) {
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  }
+  std::vector<uint32_t> scratch(ids.size());
+  for (int shift : {0, 16}) {
+    std::vector<uint32_t> start(65537, 0);
+    for (uint32_t id : ids) ++start[((id >> shift) & 0xFFFF) + 1];
+    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    for (uint32_t id : ids) scratch[start[(id >> shift) & 0xFFFF]++] = id;
+    ids.swap(scratch);
+  }
+  return ids;
+}
+
 // How many distinct values an ordered walk may visit before it gives way to
 // the bit-sliced or positional index, whose cost depends on the number of
 // ids rather than values: a walk is cheaper while it covers a small share of
@@ -37,12 +55,12 @@ std::size_t walk_budget(std::size_t distinct) {
 
 // The union of the buckets in [first, last), or none when the range covers
 // more than `budget` distinct values.
-template <class It>
-std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
+template <class It, class More>
+std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
   std::vector<uint32_t> ids;
   Bitmap out;
   std::size_t visited = 0;
-  for (It it = first; it != last; ++it) {
+  for (It it = first; it != last && more(it->first); ++it) {
     if (++visited > budget) return std::nullopt;
     if (const Bitmap* large = it->second.large()) {
       out.union_with(*large);
@@ -51,9 +69,12 @@ std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
       ids.insert(ids.end(), run.begin(), run.end());
     }
   }
-  std::sort(ids.begin(), ids.end());
-  out.add_many(ids);
+  out.add_many(sorted_ids(ids));
   return out;
+}
+template <class It>
+std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
+  return walk_buckets(first, last, [](const auto&) { return true; }, budget);
 }
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
@@ -84,12 +105,9 @@ std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey
 std::optional<Bitmap> bucket_prefix(const StringIndex& strings, std::string_view prefix) {
   const auto& map = strings.buckets.map();
   const std::size_t budget = walk_budget(strings.buckets.distinct());
-  auto first = map.lower_bound(prefix);
-  auto last = first;
-  for (std::size_t n = 0; last != map.end() && last->first.view().starts_with(prefix); ++last) {
-    if (++n > budget) return std::nullopt;
-  }
-  return walk_buckets(first, last, budget);
+  return walk_buckets(
+      map.lower_bound(prefix), map.end(),
+      [&](const TextKey& text) { return text.view().starts_with(prefix); }, budget);
 }
 
 // A string test over every distinct string, when there are few enough that
