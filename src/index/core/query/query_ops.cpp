@@ -72,10 +72,6 @@ std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t b
   out.add_many(sorted_ids(ids));
   return out;
 }
-template <class It>
-std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
-  return walk_buckets(first, last, [](const auto&) { return true; }, budget);
-}
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
 // end unbounded.
@@ -92,12 +88,47 @@ auto bucket_span(const NumericIndex& numbers, const NumericKey* lo, bool lo_clos
   return std::pair{first, last};
 }
 
-// A numeric range as an ordered walk over its values, or none when it covers
-// too many of them.
-std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey* lo,
-                                   bool lo_closed, const NumericKey* hi, bool hi_closed) {
+// A numeric range [lo, hi] within `scope` (each end open or closed, a missing
+// end unbounded): an ordered walk over its first values, and the bit slices
+// for what the walk's budget leaves, so a walk that gives way is not wasted.
+// The budget also shrinks with the scope: the slices cost about the scope.
+Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_closed,
+                    const NumericKey* hi, bool hi_closed, const Bitmap& scope) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
-  return walk_buckets(first, last, walk_budget(numbers.buckets.distinct()));
+  const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
+                                      std::max<std::size_t>(256, scope.cardinality() / 16));
+  std::vector<uint32_t> ids;
+  Bitmap out;
+  std::size_t visited = 0;
+  auto it = first;
+  for (; it != last && visited < budget; ++it, ++visited) {
+    if (const Bitmap* large = it->second.large()) {
+      out.union_with(*large);
+    } else {
+      const auto run = it->second.run();
+      ids.insert(ids.end(), run.begin(), run.end());
+    }
+  }
+  out.add_many(sorted_ids(ids));
+  out.intersect_with(scope);
+  if (it == last) return out;
+  // The rest: from the first value not walked, up to the end of the range.
+  const NumericalBitmap& slices = numbers.slices;
+  const NumericKey from = it->first;
+  Bitmap rest;
+  if (hi == nullptr) {
+    slices.get_gte_into_base(from, rest, scope);
+  } else {
+    Bitmap low;
+    slices.get_gte_into_base(from, low, scope);
+    if (hi_closed) {
+      slices.get_lte_into_base(*hi, rest, low);
+    } else {
+      slices.get_lt_into_base(*hi, rest, low);
+    }
+  }
+  out.union_with(rest);
+  return out;
 }
 
 // A prefix as an ordered walk over the strings it covers, or none when it
@@ -206,24 +237,13 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
     case QueryKind::Ge:
     case QueryKind::Lt:
     case QueryKind::Le: {
-      Bitmap out;
-      if (!is_indexed_number(value)) return out;
+      if (!is_indexed_number(value)) return Bitmap();
       auto numbers = map.numbers.read();
       NumericKey key = number_key(value);
       bool above = kind == QueryKind::Gt || kind == QueryKind::Ge;
       bool closed = kind == QueryKind::Ge || kind == QueryKind::Le;
-      auto bucketed = above ? bucket_range(*numbers, &key, closed, nullptr, false)
-                            : bucket_range(*numbers, nullptr, false, &key, closed);
-      if (bucketed) {
-        bucketed->intersect_with(scope);
-        return std::move(*bucketed);
-      }
-      const NumericalBitmap& slices = numbers->slices;
-      if (kind == QueryKind::Gt) slices.get_gt_into_base(key, out, scope);
-      if (kind == QueryKind::Ge) slices.get_gte_into_base(key, out, scope);
-      if (kind == QueryKind::Lt) slices.get_lt_into_base(key, out, scope);
-      if (kind == QueryKind::Le) slices.get_lte_into_base(key, out, scope);
-      return out;
+      return above ? number_range(*numbers, &key, closed, nullptr, false, scope)
+                   : number_range(*numbers, nullptr, false, &key, closed, scope);
     }
     case QueryKind::Bt: {
       const PyValue& lower = values[0];
@@ -244,15 +264,7 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
       if (!is_indexed_number(lower) || !is_indexed_number(upper)) return Bitmap();
       auto numbers = map.numbers.read();
       NumericKey lo = number_key(lower), hi = number_key(upper);
-      if (auto bucketed = bucket_range(*numbers, &lo, true, &hi, true)) {
-        bucketed->intersect_with(scope);
-        return std::move(*bucketed);
-      }
-      Bitmap low;
-      numbers->slices.get_gte_into_base(lo, low, scope);
-      Bitmap high;
-      numbers->slices.get_lte_into_base(hi, high, low);
-      return high;
+      return number_range(*numbers, &lo, true, &hi, true, scope);
     }
     case QueryKind::StartsWi:
     case QueryKind::EndsWi:
