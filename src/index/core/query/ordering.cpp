@@ -1,5 +1,7 @@
 #include "index/core/query/ordering.h"
 
+#include <iterator>
+
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace quorvane {
@@ -89,7 +91,27 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
   // Each kind under its own lock, in the order of values.
   auto numbers = [&] {
     auto lock = map->numbers.read();
-    return visit_buckets(lock->buckets.map(), descending,
+    const auto& buckets = lock->buckets.map();
+    // A view holding few of the numbers would walk past many values none of
+    // its objects holds: its own lowest and highest values bound the walk.
+    if (universe.cardinality() * 16 < lock->slices.size()) {
+      auto low = lock->slices.extreme_key(universe, false);
+      if (!low) return true;
+      auto high = lock->slices.extreme_key(universe, true);
+      auto first = buckets.lower_bound(*low), last = buckets.upper_bound(*high);
+      if (descending) {
+        for (auto it = std::make_reverse_iterator(last); it != std::make_reverse_iterator(first);
+             ++it) {
+          if (!walk.value(it->second)) return false;
+        }
+      } else {
+        for (auto it = first; it != last; ++it) {
+          if (!walk.value(it->second)) return false;
+        }
+      }
+      return true;
+    }
+    return visit_buckets(buckets, descending,
                          [&](const auto&, const HybridSet& set) { return walk.value(set); });
   };
   auto strings = [&] {
@@ -121,24 +143,25 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
   const QueryMap* map = map_named(maps, name);
   if (map == nullptr) return out;
   const bool elements = map->has_elements();
-  // The number of objects of the universe among `ids` (element ids count for
-  // their holders, each holder once).
-  auto count_of = [&](const HybridSet& set) -> uint64_t {
-    if (!elements) {
-      if (const Bitmap* large = set.large()) return large->intersected(universe).cardinality();
-      uint64_t n = 0;
-      for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
-      return n;
-    }
-    Bitmap ids = set.to_bitmap();
-    map->unmask_ids(ids);
-    return ids.intersected(universe).cardinality();
-  };
+  // The element ids of the universe's containers (nested ones included): a
+  // value's element ids are narrowed to them before their holders are found.
+  Bitmap universe_elements;
+  if (elements) universe_elements = map->elements.read()->elements_of(universe);
+  // The number of objects of the universe holding one of `ids`, directly or
+  // in a container (each holder once).
   auto count_bitmap = [&](const Bitmap& ids) -> uint64_t {
     if (!elements) return ids.intersected(universe).cardinality();
-    Bitmap holders = ids;
+    Bitmap holders = ids.intersected(universe_elements);
     map->unmask_ids(holders);
-    return holders.intersected(universe).cardinality();
+    holders.union_with(ids.intersected(universe));
+    return holders.cardinality();
+  };
+  auto count_of = [&](const HybridSet& set) -> uint64_t {
+    if (elements) return count_bitmap(set.to_bitmap());
+    if (const Bitmap* large = set.large()) return large->intersected(universe).cardinality();
+    uint64_t n = 0;
+    for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
+    return n;
   };
   auto emit = [&](auto value, uint64_t count) {
     if (count > 0) out.push_back(Facet{std::move(value), count});
