@@ -53,15 +53,14 @@ std::size_t walk_budget(std::size_t distinct) {
   return 1024 + distinct / 64;
 }
 
-// The union of the buckets in [first, last), or none when the range covers
-// more than `budget` distinct values.
+// Adds to `out` the ids of the buckets from `first` on, while `more(value)`
+// holds, up to `budget` values; returns where it stopped.
 template <class It, class More>
-std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
+It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
   std::vector<uint32_t> ids;
-  Bitmap out;
-  std::size_t visited = 0;
-  for (It it = first; it != last && more(it->first); ++it) {
-    if (++visited > budget) return std::nullopt;
+  It it = first;
+  for (std::size_t visited = 0; it != last && visited < budget && more(it->first);
+       ++it, ++visited) {
     if (const Bitmap* large = it->second.large()) {
       out.union_with(*large);
     } else {
@@ -70,6 +69,16 @@ std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t b
     }
   }
   out.add_many(sorted_ids(ids));
+  return it;
+}
+
+// The union of the buckets from `first` on while `more(value)` holds, or none
+// when that covers more than `budget` distinct values.
+template <class It, class More>
+std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
+  Bitmap out;
+  It stop = walk_some(first, last, more, budget, out);
+  if (stop != last && more(stop->first)) return std::nullopt;
   return out;
 }
 
@@ -97,19 +106,8 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
-  std::vector<uint32_t> ids;
   Bitmap out;
-  std::size_t visited = 0;
-  auto it = first;
-  for (; it != last && visited < budget; ++it, ++visited) {
-    if (const Bitmap* large = it->second.large()) {
-      out.union_with(*large);
-    } else {
-      const auto run = it->second.run();
-      ids.insert(ids.end(), run.begin(), run.end());
-    }
-  }
-  out.add_many(sorted_ids(ids));
+  auto it = walk_some(first, last, [](const NumericKey&) { return true; }, budget, out);
   out.intersect_with(scope);
   if (it == last) return out;
   // The rest: from the first value not walked, up to the end of the range.
