@@ -255,7 +255,8 @@ PyRef collect_list(const FilteredView& view) {
   // cyclic collector, and with it finalizers that change the index.
   PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(view.size())));
   Py_ssize_t i = 0;
-  view.for_each_object([&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
+  view.for_each_object(
+      [&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
   return list;
 }
 

@@ -33,15 +33,13 @@ PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
   const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
   std::vector<uint32_t> ids = without_gil([&] {
     auto maps = o.view.query_maps()->read();
-    return ordered_page(*maps, o.attribute, o.view.bitmap(), o.descending, o.offset + start,
-                        limit);
+    return ordered_page(*maps, o.attribute, o.view.bitmap(), o.descending, o.offset + start, limit);
   });
   // Made before the item table is locked (allocating may run finalizers).
   PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   Py_ssize_t i = 0;
-  o.view.for_each_object(ids, [&](PyObject* object) {
-    PyList_SET_ITEM(list.get(), i++, Py_NewRef(object));
-  });
+  o.view.for_each_object(
+      ids, [&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
   return list;
 }
 
@@ -89,7 +87,8 @@ PyObject* Ordered_item(PyObject* self, PyObject* key) {
       if (PySlice_Unpack(key, &start, &stop, &step) < 0) throw PyErr::fetch();
       const Py_ssize_t count = PySlice_AdjustIndices(size, &start, &stop, step);
       if (count == 0) return PyRef::steal_or_throw(PyList_New(0));
-      if (step == 1) return page_list(o, static_cast<uint64_t>(start), static_cast<uint64_t>(count));
+      if (step == 1)
+        return page_list(o, static_cast<uint64_t>(start), static_cast<uint64_t>(count));
       // Another step: the span the slice covers, then every step-th of it.
       const Py_ssize_t low = step > 0 ? start : start + (count - 1) * step;
       const Py_ssize_t span = (count - 1) * (step > 0 ? step : -step) + 1;
@@ -116,9 +115,8 @@ PyObject* Ordered_item(PyObject* self, PyObject* key) {
 PyObject* Ordered_repr(PyObject* self) {
   return guarded([&] {
     const Ordering& o = ordering_of(self);
-    PyRef attribute = PyRef::steal_or_throw(
-        PyUnicode_DecodeUTF8(o.attribute.data(), static_cast<Py_ssize_t>(o.attribute.size()),
-                             "strict"));
+    PyRef attribute = PyRef::steal_or_throw(PyUnicode_DecodeUTF8(
+        o.attribute.data(), static_cast<Py_ssize_t>(o.attribute.size()), "strict"));
     PyRef limit = o.limit == UINT64_MAX
                       ? PyRef::borrow(Py_None)
                       : PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(o.limit));
@@ -170,9 +168,8 @@ PyMethodDef ORDERED_METHODS[] = {
 PyType_Slot ORDERED_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(ORDERED_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<ORDERED_NAME>)},
-    {Py_tp_dealloc,
-     reinterpret_cast<void*>(
-         native_dealloc<OrderedViewObject, Ordering, &OrderedViewObject::ordering>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        native_dealloc<OrderedViewObject, Ordering, &OrderedViewObject::ordering>)},
     {Py_tp_methods, ORDERED_METHODS},
     {Py_tp_repr, reinterpret_cast<void*>(Ordered_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(Ordered_iter)},
@@ -182,8 +179,8 @@ PyType_Slot ORDERED_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec ORDERED_SPEC = {"Quorvane.OrderedView", static_cast<int>(sizeof(OrderedViewObject)),
-                            0, Py_TPFLAGS_DEFAULT, ORDERED_SLOTS};
+PyType_Spec ORDERED_SPEC = {"Quorvane.OrderedView", static_cast<int>(sizeof(OrderedViewObject)), 0,
+                            Py_TPFLAGS_DEFAULT, ORDERED_SLOTS};
 
 // A facet's value as the Python object it stands for.
 PyRef facet_key(const Facet& facet) {

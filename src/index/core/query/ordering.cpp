@@ -130,8 +130,8 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
     return walk.value(first) && walk.value(second);
   };
   if (map != nullptr) {
-    const bool more = descending ? bools() && strings() && numbers()
-                                 : numbers() && strings() && bools();
+    const bool more =
+        descending ? bools() && strings() && numbers() : numbers() && strings() && bools();
     if (!more) return walk.take();
   }
   walk.rest();

@@ -41,7 +41,7 @@ namespace quorvane {
 
 struct StringIndex {
   PositionalBitmap columns;
-  Bitmap empty;                                                       // ids whose string is ""
+  Bitmap empty;                              // ids whose string is ""
   ValueBuckets<TextKey, TextOrder> buckets;  // non-empty strings
 
   // Adds (directly, or into the cells' buffers when `buffered`) or removes

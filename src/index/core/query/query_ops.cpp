@@ -107,7 +107,8 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
   Bitmap out;
-  auto it = walk_some(first, last, [](const NumericKey&) { return true; }, budget, out);
+  auto it = walk_some(
+      first, last, [](const NumericKey&) { return true; }, budget, out);
   out.intersect_with(scope);
   if (it == last) return out;
   // The rest: from the first value not walked, up to the end of the range.

@@ -60,8 +60,8 @@ std::variant<int64_t, double> number_of_key(NumericKey key) {
   if (exponent != 0 && exponent != 0x7FF && shift >= 0 && shift <= 63) {
     const bool integral = shift == 63 || (mantissa << (shift + 1)) == 0;
     const uint64_t magnitude = mantissa >> (63 - shift);
-    if (integral && (magnitude < (uint64_t{1} << 63) || (negative && shift == 63 &&
-                                                          magnitude == (uint64_t{1} << 63)))) {
+    if (integral && (magnitude < (uint64_t{1} << 63) ||
+                     (negative && shift == 63 && magnitude == (uint64_t{1} << 63)))) {
       return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     }
   }

@@ -41,8 +41,9 @@ struct TextOrder {
   template <class A, class B>
   absl::weak_ordering operator()(const A& a, const B& b) const noexcept {
     const int c = text(a).compare(text(b));
-    return c < 0 ? absl::weak_ordering::less
-                 : c > 0 ? absl::weak_ordering::greater : absl::weak_ordering::equivalent;
+    return c < 0   ? absl::weak_ordering::less
+           : c > 0 ? absl::weak_ordering::greater
+                   : absl::weak_ordering::equivalent;
   }
 };
 
@@ -108,8 +109,7 @@ class ValueBuckets {
       if (fresh) first.push_back(static_cast<uint32_t>(i));
       group[i] = it->second;
     }
-    absl::flat_hash_map<LookupForm, uint32_t>().swap(
-        group_of);
+    absl::flat_hash_map<LookupForm, uint32_t>().swap(group_of);
     // The ids by group, in the order pushed (a counting sort).
     std::vector<uint32_t> start(first.size() + 1, 0);
     for (uint32_t g : group) ++start[g + 1];
@@ -122,7 +122,8 @@ class ValueBuckets {
     // Distinct keys in order: sorted by a leading part that compares as one
     // word, the whole key only where leading parts tie.
     std::vector<std::pair<SortPrefix, uint32_t>> order(first.size());
-    for (uint32_t g = 0; g < order.size(); ++g) order[g] = {sort_prefix(pending_[first[g]].first), g};
+    for (uint32_t g = 0; g < order.size(); ++g)
+      order[g] = {sort_prefix(pending_[first[g]].first), g};
     std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
       return before(pending_[first[a.second]].first, pending_[first[b.second]].first);
@@ -132,10 +133,10 @@ class ValueBuckets {
       const std::span<const uint32_t> run(ids.data() + start[g], start[g + 1] - start[g]);
       // Keys past the last one (a fresh index) append without a search.
       auto at = map_.empty() || before(std::prev(map_.end())->first, key) ? map_.end()
-                                                                         : map_.lower_bound(key);
+                                                                          : map_.lower_bound(key);
       if (at == map_.end() || before(key, at->first)) {
-        at = map_.emplace_hint(at, std::move(key), run.size() == 1 ? HybridSet::of(run[0])
-                                                                   : HybridSet());
+        at = map_.emplace_hint(at, std::move(key),
+                               run.size() == 1 ? HybridSet::of(run[0]) : HybridSet());
         if (run.size() == 1) continue;
       }
       at->second.add_many(run);

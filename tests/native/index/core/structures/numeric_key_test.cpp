@@ -117,16 +117,34 @@ TEST(NumericKey, KeysGiveBackTheirNumbers) {
     return std::holds_alternative<int64_t>(n) ? static_cast<long double>(std::get<int64_t>(n))
                                               : static_cast<long double>(std::get<double>(n));
   };
-  std::vector<int64_t> ints = {0, 1, -1, MIN64, MAX64, MIN64 + 1, int64_t{1} << 53,
-                               (int64_t{1} << 53) + 1, -(int64_t{1} << 62)};
+  std::vector<int64_t> ints = {0,
+                               1,
+                               -1,
+                               MIN64,
+                               MAX64,
+                               MIN64 + 1,
+                               int64_t{1} << 53,
+                               (int64_t{1} << 53) + 1,
+                               -(int64_t{1} << 62)};
   for (int i = 0; i < 20000; ++i) ints.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
   for (int64_t v : ints) {
     auto back = number_of_key(numeric_key(v));
     ASSERT_TRUE(std::holds_alternative<int64_t>(back)) << v;
     ASSERT_EQ(std::get<int64_t>(back), v);
   }
-  std::vector<double> doubles = {0.5, -0.5, 1e-310, -1e-310, 1e300, -1e300, INF, -INF, 2.5, 0.1,
-                                 9.3e18, -9.3e18, std::numeric_limits<double>::denorm_min()};
+  std::vector<double> doubles = {0.5,
+                                 -0.5,
+                                 1e-310,
+                                 -1e-310,
+                                 1e300,
+                                 -1e300,
+                                 INF,
+                                 -INF,
+                                 2.5,
+                                 0.1,
+                                 9.3e18,
+                                 -9.3e18,
+                                 std::numeric_limits<double>::denorm_min()};
   for (int i = 0; i < 20000; ++i) doubles.push_back(std::bit_cast<double>(rng()));
   for (double v : doubles) {
     if (std::isnan(v)) continue;
