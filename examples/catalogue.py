@@ -1,6 +1,7 @@
 """A web-shop catalogue on Quorvane: products with a brand, a category (an object of its own),
-a price, tags and stock; filters as a shop's search page combines them, counts, price updates,
-products leaving the catalogue, and a snapshot of a search kept while the catalogue changes.
+a price, tags and stock; filters as a shop's search page combines them, counts, facets and
+sorted pages, price updates, products leaving the catalogue, and a snapshot of a search kept while
+the catalogue changes.
 
 Run: python examples/catalogue.py [number of products]   (default 300,000)
 """
@@ -97,8 +98,19 @@ def main(n=300_000):
           lambda: catalogue.reduced_query(
               Q.ge("rating", 4.5) & ~Q.eq("colour", "black")
               & (Q.eq("category.department", "kitchen") | Q.eq("category.department", "office"))))
-    counts = {d: len(catalogue.reduced_query(search(d))) for d in ("home", "office", "kitchen")}
+    counts = {d: catalogue.count(search(d)) for d in ("home", "office", "kitchen")}
     print(f"  counts per department: {counts}")
+
+    print("\nthe search page: facets and the first page, sorted")
+    page_view = catalogue.reduced_query(search("home", 20, 80))
+    brands = timed("brand facets of the home 20-80 EUR search",
+                   lambda: page_view.count_by("brand"))
+    print(f"  {dict(sorted(brands.items()))}")
+    timed("tag facets (a product counts once per tag)", lambda: page_view.count_by("tags"))
+    cheapest = timed("first page by price (20 products)",
+                     lambda: page_view.order_by("cents").limit(20).collect())
+    print(f"  from {cheapest[0].price:.2f} to {cheapest[-1].price:.2f} EUR")
+    timed("third page, dearest first", lambda: page_view.order_by("cents", descending=True)[40:60])
 
     print("\nprice updates and stock")
     sale = catalogue.reduced_query(Q.eq("brand", "Cobalt") & Q.eq("category.name", "lamps"))
@@ -131,7 +143,8 @@ def main(n=300_000):
     timed("narrow the catalogue to what is in stock (reduce by query)",
           lambda: catalogue.reduce(Q.gt("stock", 0)) or len(catalogue))
     return {"catalogue": catalogue, "products": products, "snapshot": snapshot,
-            "removed": list(discontinued) + [one], "discounted": list(sale)}
+            "removed": list(discontinued) + [one], "discounted": list(sale),
+            "brand_facets": brands, "cheapest": cheapest}
 
 
 if __name__ == "__main__":

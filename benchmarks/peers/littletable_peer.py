@@ -1,7 +1,43 @@
-"""littletable: Table of plain objects with an index on every attribute; queries via where()."""
+"""littletable: Table of plain objects with an index on every attribute that holds one hashable
+value; queries via where(). Equalities use the indexes; littletable's comparators (within, gt,
+is_in, startswith) and Python predicates test every row."""
 import littletable as lt
 
 VERSION = "littletable " + lt.__version__
+
+
+def kwarg(cond):
+    """(attr, where() argument) of a condition, or None when it takes a predicate."""
+    attr, op, value = cond
+    if op == "eq":
+        return attr, value
+    if op == "bt":
+        return attr, lt.Table.within(value[0], value[1])  # inclusive
+    if op == "gt":
+        return attr, lt.Table.gt(value)
+    if op == "in":
+        return attr, lt.Table.is_in(value)
+    if op == "starts_with":
+        return attr, lt.Table.startswith(value)
+    return None
+
+
+def select(table, conds):
+    """The matching rows as a table (a list when an or_ merged several answers)."""
+    kwargs = dict(got for got in map(kwarg, conds) if got is not None)
+    result = table.where(**kwargs) if kwargs else table
+    for attr, op, value in conds:
+        if op in ("contains", "has"):
+            result = result.where(lambda o, a=attr, v=value: v in getattr(o, a))
+    for attr, op, value in conds:
+        if op == "or":
+            # One where() per alternative, merged (each object once).
+            seen = {}
+            for alt in value:
+                for o in select(result, [alt]):
+                    seen[id(o)] = o
+            return list(seen.values())
+    return result
 
 
 class LittleTable:
@@ -9,34 +45,54 @@ class LittleTable:
     uses_indexable = False
 
     def build(self, objs, attrs):
+        from common import LIST_ATTRS
         table = lt.Table()
         table.insert_many(objs)
         for attr in attrs:
-            table.create_index(attr)
+            if attr not in LIST_ATTRS:
+                table.create_index(attr)
         return table
 
-    def prepare(self, table, objs, conds):
-        def run():
-            kwargs = {}
-            predicates = []
-            for attr, op, value in conds:
-                if op == "eq":
-                    kwargs[attr] = value
-                elif op == "bt":
-                    kwargs[attr] = lt.Table.within(value[0], value[1])  # inclusive
-                elif op == "starts_with":
-                    kwargs[attr] = lt.Table.startswith(value)
-                else:  # no substring comparator: a Python predicate, i.e. a scan
-                    predicates.append((attr, value))
-            result = table.where(**kwargs) if kwargs else table
-            for attr, value in predicates:
-                result = result.where(lambda o, a=attr, v=value: v in getattr(o, a))
-            return list(result)
-        return run
+    def prepare(self, table, objs, query):
+        kind = query["kind"]
+        if kind in ("find", "get"):
+            conds = query["conds"]
+            return lambda: list(select(table, conds))
+        if kind == "count":
+            conds = query["conds"]
+            return lambda: len(select(table, conds))
+        if kind == "count_by":
+            conds, attr = query["conds"], query["attr"]
+            return lambda: {k: len(g) for k, g in select(table, conds).groupby(attr, sort=True)}
+        if kind == "first":
+            attr, limit = query["attr"], query["limit"]
+            return lambda: list(table.orderby(attr)[:limit])
+        if kind == "assign":
+            assigner, attr = query["assigner"], query["attr"]
 
-    def notes(self, conds):
-        if any(op == "contains" for _, op, _ in conds):
-            return "substring via where(predicate): a scan"
+            def assign():
+                _, obj, new = assigner.next(objs, attr)
+                table.remove(obj)  # a scan of the rows
+                setattr(obj, attr, new)
+                table.insert(obj)
+            return assign
+        raise ValueError(kind)
+
+    def notes(self, query):
+        kind = query["kind"]
+        ops = {op for _, op, _ in query.get("conds", ())}
+        if kind == "first":
+            return "`orderby()`: a sorted copy"
+        if kind == "assign":
+            return "`remove` (a scan), assignment, `insert`"
+        if kind == "count_by":
+            return "`groupby(sort=True)` of the where() answer"
+        if ops & {"contains", "has"}:
+            return "where(predicate): a scan"
+        if ops & {"bt", "gt", "in", "starts_with"}:
+            return "comparator: a scan"
+        if "or" in ops:
+            return "one where() per alternative, merged in Python"
         return ""
 
 

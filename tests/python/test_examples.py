@@ -26,6 +26,14 @@ def test_catalogue(capsys):
     out = capsys.readouterr().out
     assert "remove_object_many (discontinued Halcyon products)" in out
     index, products = result["catalogue"], result["products"]
+    # Facets and the first page were taken before any change, on the catalogue as made.
+    fresh = catalogue.make_catalogue(4000)
+    shown = [p for p in fresh if search_matches(p, "home", 20, 80)]
+    expected_brands = {}
+    for p in shown:
+        expected_brands[p.brand] = expected_brands.get(p.brand, 0) + 1
+    assert result["brand_facets"] == expected_brands
+    assert [p.cents for p in result["cheapest"]] == sorted(p.cents for p in shown)[:20]
     removed = {id(p) for p in result["removed"]}
     assert result["removed"] and result["discounted"]
     # Removed, then narrowed to what is in stock.

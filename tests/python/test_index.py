@@ -159,6 +159,49 @@ class TestStringsAcrossWidening:
         assert query(index, Q.eq("s", "b")) == ids([objs[0], objs[4]])
 
 
+class TestManyDistinctValues:
+    """Attributes with thousands of distinct values: equalities are lookups, and ranges and
+    prefixes are walked, handed to the bit slices or the positional strings part way, or both,
+    depending on how many values they cover and on the scope they are evaluated in."""
+
+    def test_ranges_and_prefixes_agree_with_a_scan_in_every_scope(self):
+        import random
+        rnd = random.Random(7)
+        objs = [Thing(x=rnd.choice([rnd.randrange(-3000, 3000), rnd.randrange(6000) / 7]),
+                      s=f"k{rnd.randrange(6000):05d}", g=rnd.randrange(20)) for _ in range(12000)]
+        objs.append(Thing(x=[1.5, 2000], s=["k00001", "zz"], g=1))  # elements besides scalars
+        index = Index()
+        index.add_object_many(objs)
+
+        def values(o, name):
+            v = getattr(o, name)
+            return v if isinstance(v, list) else [v]
+
+        for _ in range(40):
+            lo, hi = sorted(rnd.uniform(-3500, 3500) for _ in range(2))
+            g = rnd.randrange(20)
+            prefix = f"k{rnd.randrange(60):02d}"[: rnd.randint(1, 3)]
+            cases = [
+                (Q.gt("x", lo), lambda o: any(v > lo for v in values(o, "x"))),
+                (Q.le("x", hi), lambda o: any(v <= hi for v in values(o, "x"))),
+                (Q.bt("x", lo, hi), lambda o: any(lo <= v <= hi for v in values(o, "x"))),
+                (Q.starts_with("s", prefix),
+                 lambda o: any(v.startswith(prefix) for v in values(o, "s"))),
+            ]
+            for q, test in cases:
+                assert query(index, q) == ids([o for o in objs if test(o)]), q
+                # A small scope first (the conjunction evaluates g == ... first).
+                narrowed = Q.and_(Q.eq("g", g), q)
+                assert query(index, narrowed) == ids([o for o in objs if o.g == g and test(o)])
+                view = index.reduced(g=g)
+                assert ids(view.reduced_query(q).collect()) == \
+                    ids([o for o in objs if o.g == g and test(o)])
+            wanted = {f"k{rnd.randrange(6000):05d}" for _ in range(20)}
+            assert query(index, Q.in_("s", wanted)) == \
+                ids([o for o in objs if set(values(o, "s")) & wanted])
+            assert index.count(Q.in_("s", wanted)) == len(query(index, Q.in_("s", wanted)))
+
+
 class TestContainersAndNesting:
     def test_elements_match_through_nested_containers_and_ranges(self):
         a = Thing(l=[1, [2, (3, {4})]], t=("x", "yz"))

@@ -201,6 +201,47 @@ class TestViewsAreSnapshots:
         assert set(map(id, view)) == {id(o) for o in objs if o.a == 1 and o is not objs[1]}
 
 
+    def test_a_dropped_object_lives_exactly_as_long_as_a_view_that_lists_it(self):
+        index = Index()
+        index.add_object_many([Item(a=i % 2) for i in range(6)])
+        early = index.reduced(a=1)  # pins the objects it lists
+        gone = [o for o in early][:2]
+        refs = [weakref.ref(o) for o in gone]
+        index.remove_object_many(gone)
+        del gone
+        gc.collect()
+        assert all(r() is not None for r in refs)
+        late = index.reduced(a=1)  # made after the removal: keeps nothing removed before it
+        index.clear()
+        del early
+        gc.collect()
+        assert all(r() is None for r in refs), "objects no live view lists were kept"
+        survivors = [weakref.ref(o) for o in late]
+        assert len(late.collect()) == 1 and all(r() is not None for r in survivors)
+        del late
+        gc.collect()
+        assert all(r() is None for r in survivors)
+
+    def test_views_of_every_age_collect_through_churn(self):
+        index = Index()
+        objs = [Item(a=i % 3, n=i) for i in range(60)]
+        index.add_object_many(objs)
+        views, expected = [], []
+        for round_ in range(6):
+            views.append(index.reduced_query(Q.ne("a", 7)))
+            expected.append(list(index.collect()))
+            index.remove_object_many(objs[round_ * 10:round_ * 10 + 10])
+            index.add_object_many(objs[round_ * 10:round_ * 10 + 5])  # some come back
+        for view, members in zip(views, expected):
+            assert view.collect() == members
+            # Ordering reads the index's values: members it dropped since have none there and
+            # come last, in collect() order.
+            held = [o for o in members if o in index]
+            dropped = [o for o in members if o not in index]
+            assert view.order_by("n", descending=True).collect() == \
+                sorted(held, key=lambda o: -o.n) + dropped
+
+
 class TestNestedObjectsLeaveWithTheirHolders:
     def test_shared_nested_object_stays_while_another_holder_reaches_it(self):
         objs, shared = catalogue()

@@ -151,7 +151,7 @@ class Worker(threading.Thread):
 
     def step(self):
         w, rng = self.world, self.rng
-        op = rng.randrange(14)
+        op = rng.randrange(16)
         if op == 0:
             k = rng.randrange(len(w.indexes))
             obj = rng.choice(w.holders + w.leaves)
@@ -167,6 +167,8 @@ class Worker(threading.Thread):
             self.ever.update(id(o) for o in batch)
         elif op in (12, 13):
             self.add_or_remove_owned()
+        elif op in (14, 15):
+            self.order_and_count(rng.choice(w.indexes))
         elif op in (2, 3):
             self.assign(rng.random() < 0.5)
         elif op == 4:
@@ -202,6 +204,26 @@ class Worker(threading.Thread):
             view = w.indexes[k].reduced(**{rng.choice(["a", "b", "n.a"]): rng.choice(SCALARS)})
             self.check_subset(view.reduced_query(so.to_expr(random_query(rng, w.leaves)))
                               .collect())
+
+    def order_and_count(self, index):
+        """Orders, pages, counts and facets while other threads change the values: a view's
+        order lists each of its members exactly once, whatever moves meanwhile."""
+        rng = self.rng
+        view = index.reduced_query(so.to_expr(random_query(rng, self.world.leaves)))
+        members = self.check_subset(view.collect())
+        assert view.count() == len(view) == len(members)
+        name = rng.choice(NAMES + ("n.a",))
+        ordered = view.order_by(name, descending=rng.random() < 0.5)
+        assert self.check_subset(ordered.collect()) == members, "an order lost or added members"
+        limit, offset = rng.randint(0, 5), rng.randint(0, 5)
+        page = ordered.offset(offset).limit(limit).collect()
+        assert len(page) == max(0, min(limit, len(members) - offset))
+        assert self.check_subset(page) <= members
+        facets = view.count_by(name)
+        # 1 and True (0 and False) share a dict key, so their counts add up.
+        assert all(0 < n <= len(members) * (2 if v in (0, 1) else 1)
+                   for v, n in facets.items()), facets
+        assert index.count(so.to_expr(random_query(rng, self.world.leaves))) >= 0
 
     def add_or_remove_owned(self):
         """Adds or takes out (remove_object, discard_object, remove_object_many) holders that

@@ -5,12 +5,12 @@
 
 namespace quorvane {
 
-StoredItem ItemTable::take(uint32_t id) {
+StoredItem ItemTable::take(uint32_t id, std::shared_ptr<RetiredItems>& keep) {
   StoredItem item = slots_.take(id);
   if (!item) return item;
   auto current = current_.lock();
-  // Only the table holds the current generation: no view may list the object.
-  if (*current && current->use_count() > 1) (*current)->items.emplace(id, item);
+  if (!keep) keep = current->lock();  // null: no view pins it, nothing is kept
+  if (keep) keep->items.emplace(id, item);
   return item;
 }
 
@@ -26,16 +26,15 @@ const StoredItem* ItemTable::item_for_view(uint32_t id, const RetiredItems* sinc
 
 std::shared_ptr<RetiredItems> ItemTable::pin(std::shared_ptr<RetiredItems>& displaced) const {
   auto current = current_.lock();
-  if (!*current) {
-    *current = std::make_shared<RetiredItems>();
-  } else if (!(*current)->items.empty()) {
-    // Objects retired before this view was made are not its objects: it
-    // starts a generation of its own, which older views keep alive.
-    auto fresh = std::make_shared<RetiredItems>();
-    (*current)->next = fresh;
-    displaced = std::exchange(*current, std::move(fresh));
-  }
-  return *current;
+  std::shared_ptr<RetiredItems> pinned = current->lock();
+  if (pinned && pinned->items.empty()) return pinned;
+  // Objects retired before this view was made are not its objects: it
+  // starts a generation of its own, which older views keep alive.
+  auto fresh = std::make_shared<RetiredItems>();
+  if (pinned) pinned->next = fresh;
+  *current = fresh;
+  displaced = std::move(pinned);
+  return fresh;
 }
 
 const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) const {

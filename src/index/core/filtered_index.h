@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
@@ -31,7 +32,9 @@ using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribu
 // The objects an engine dropped while views made before held their ids. Each
 // view pins the generation current when it was made; a generation keeps the
 // ones after it alive, so a view finds every object dropped since it was
-// made, and an object dropped while no view is pinned is not kept at all.
+// made. The table itself does not own a generation: once the last view of a
+// generation goes, its objects go with it, and an object dropped while no
+// view pins the current generation is not kept at all.
 struct RetiredItems {
   absl::flat_hash_map<uint32_t, StoredItem> items;
   std::shared_ptr<RetiredItems> next;
@@ -43,8 +46,10 @@ class ItemTable {
  public:
   void store(uint32_t id, const StoredItem& item) { slots_.insert_or_assign(id, item); }
   // Removes and returns the object of `id` (empty if none), retiring it in
-  // the current generation if a view may still list it.
-  StoredItem take(uint32_t id);
+  // the current generation if a view may still list it. `keep` holds that
+  // generation until the caller has released its locks (the last view may
+  // go meanwhile, and a generation's objects may run finalizers).
+  StoredItem take(uint32_t id, std::shared_ptr<RetiredItems>& keep);
   // The object of `id`, or null.
   const StoredItem* find(uint32_t id) const { return slots_.find(id); }
   // The object of `id` for a view that pinned `since`: a current object, or
@@ -58,7 +63,7 @@ class ItemTable {
  private:
   PagedArray<StoredItem, 9> slots_;
   // Leaf lock: taken after the table's own, for the generation chain.
-  mutable Mutex<std::shared_ptr<RetiredItems>> current_;
+  mutable Mutex<std::weak_ptr<RetiredItems>> current_;
 };
 
 class FilteredView {
@@ -99,6 +104,10 @@ class FilteredView {
 
  private:
   const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
+  // Objects are scattered in memory: each is fetched a few ids ahead of its
+  // turn, and its slot in the table further ahead still.
+  void visit(const ItemTable& table, std::span<const uint32_t> ids,
+             absl::FunctionRef<void(PyObject*)> fn) const;
 
   std::shared_ptr<RwLock<MapVector>> query_maps_;
   std::shared_ptr<IndexAPI> reach_;

@@ -105,10 +105,11 @@ void IndexAPI::reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old,
 void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork& work) {
   remove_values(id, values, work);
   member_ids.write()->remove(id);
+  std::shared_ptr<RetiredItems> keep;  // both released after the lock
   StoredItem dropped;
   {
     auto table = items->write();
-    dropped = table->take(id);
+    dropped = table->take(id, keep);
   }
 }
 
@@ -127,10 +128,11 @@ bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWo
   }
   forget_noted(id, work);
   remove_values(id, rec.attributes(), work);
+  std::shared_ptr<RetiredItems> keep;  // both released after the lock
   StoredItem dropped;
   {
     auto table = items->write();
-    dropped = table->take(id);
+    dropped = table->take(id, keep);
   }
   return true;
 }
@@ -396,10 +398,11 @@ void IndexAPI::narrow(const Bitmap& removed) {
   for (const auto& map : *maps) {
     if (map != nullptr) narrow_map(*map, kept, removed);
   }
+  std::shared_ptr<RetiredItems> keep;  // both released after the lock
   std::vector<StoredItem> dropped;
   {
     auto table = items->write();
-    removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id)); });
+    removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id, keep)); });
   }
 }
 

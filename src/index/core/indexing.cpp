@@ -1,5 +1,7 @@
 #include "index/core/indexing.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "absl/container/flat_hash_set.h"
@@ -86,6 +88,10 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
   }
 }
 
+namespace {
+constexpr std::size_t LARGE_BATCH = 65536;
+}  // namespace
+
 void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   // Each object once, in ascending id order: every cell of the value
   // structures then receives its ids in order, which CRoaring appends fastest.
@@ -110,6 +116,10 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
       if (!add_one(engine, snapshots.front(), work)) stale.push_back(snapshots.front().item);
     } else {
       stale = engine.add_batch(snapshots, work);
+      // A large batch gathered its values in buffers (on several threads, each
+      // with its own malloc arena) that are free again: hand their pages back
+      // to the system rather than keep them in the process.
+      if (snapshots.size() >= LARGE_BATCH) malloc_trim(0);
     }
   });
   snapshots.clear();

@@ -77,14 +77,7 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* Filtered_count(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const Signature sig{.full_name = "FilteredIndex.count()",
-                               .params = {"query"},
-                               .collects_kwargs = true,
-                               .required = 0,
-                               .positional_only = true};
-    BoundArgs bound = bind_tuple(sig, args, kwargs);
-    std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
-    if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
+    auto conditions = query_and_keywords("FilteredIndex.count()", args, kwargs);
     const FilteredView& view = view_of(self);
     if (conditions.empty()) return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(view.size()));
     const uint64_t n = without_gil([&] {

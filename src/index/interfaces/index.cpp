@@ -162,20 +162,6 @@ PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The conditions of count/reduce: one optional positional query and keyword
-// equalities.
-std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs) {
-  const Signature sig{.full_name = full_name,
-                      .params = {"query"},
-                      .collects_kwargs = true,
-                      .required = 0,
-                      .positional_only = true};
-  BoundArgs bound = bind_tuple(sig, args, kwargs);
-  std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
-  if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
-  return conditions;
-}
-
 // reduce(query=None, /, **kwargs): keeps the members satisfying the query
 // and every keyword equality.
 PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {

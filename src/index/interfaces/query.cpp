@@ -456,4 +456,16 @@ PyTypeObject* create_query_type() {
   return create_type_once(QUERY_TYPE, QUERY_SPEC);
 }
 
+std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs) {
+  const Signature sig{.full_name = full_name,
+                      .params = {"query"},
+                      .collects_kwargs = true,
+                      .required = 0,
+                      .positional_only = true};
+  BoundArgs bound = bind_tuple(sig, args, kwargs);
+  std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+  if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
+  return conditions;
+}
+
 }  // namespace quorvane

@@ -18,6 +18,10 @@ struct PyQueryExprObject {
 // that cannot be indexed raises its ordinary error.
 std::vector<QueryRef> kwargs_to_query(PyObject* kwargs);
 
+// The conditions of a call taking one optional positional query and keyword
+// equalities (count, reduce): `full_name` names it in binding errors.
+std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs);
+
 // The query tree of a PyQueryExpr argument (TypeError naming `param`
 // otherwise).
 const QueryRef& query_arg(PyObject* obj, const char* param);

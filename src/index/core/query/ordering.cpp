@@ -1,7 +1,6 @@
 #include "index/core/query/ordering.h"
 
-#include <bit>
-#include <limits>
+#include <iterator>
 
 #include "index/core/structures/string_interner/string_interner.h"
 
@@ -81,15 +80,12 @@ bool visit_buckets(const Map& map, bool descending, F&& visit) {
   return true;
 }
 
-// Visits the numbers of `numbers` in value order, the int64s and doubles
-// merged with the rational numbers between them, until a visit returns
-// false.
-template <class OnNumber, class OnRational>
-bool visit_numbers(const NumericIndex& numbers, bool descending, OnNumber&& on_number,
+// Visits in value order (forwards or backwards) the numeric buckets in
+// [first, last) merged with the rational numbers between them, until a
+// visit returns false.
+template <class It, class Rationals, class OnNumber, class OnRational>
+bool visit_numbers(It first, It last, const Rationals& exact, bool descending, OnNumber&& on_number,
                    OnRational&& on_rational) {
-  const auto& plain = numbers.buckets.map();
-  const auto& exact = numbers.rationals.map();
-  if (exact.empty()) return visit_buckets(plain, descending, on_number);
   const RationalOrder less;
   auto merge = [&](auto p, auto p_end, auto r, auto r_end, auto plain_first) {
     while (p != p_end || r != r_end) {
@@ -104,10 +100,11 @@ bool visit_numbers(const NumericIndex& numbers, bool descending, OnNumber&& on_n
     return true;
   };
   if (descending) {
-    return merge(plain.rbegin(), plain.rend(), exact.rbegin(), exact.rend(),
+    return merge(std::make_reverse_iterator(last), std::make_reverse_iterator(first),
+                 exact.rbegin(), exact.rend(),
                  [&](const NumericKey& k, const RationalKey& q) { return less(q, k); });
   }
-  return merge(plain.begin(), plain.end(), exact.begin(), exact.end(),
+  return merge(first, last, exact.begin(), exact.end(),
                [&](const NumericKey& k, const RationalKey& q) { return less(k, q); });
 }
 
@@ -123,7 +120,20 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
   auto place = [&](const auto&, const HybridSet& set) { return walk.value(set); };
   auto numbers = [&] {
     auto lock = map->numbers.read();
-    return visit_numbers(*lock, descending, place, place);
+    const auto& buckets = lock->buckets.map();
+    auto first = buckets.begin(), last = buckets.end();
+    // A view holding few of the numbers would walk past many values none of
+    // its objects holds: its own lowest and highest values bound the walk
+    // (the slices hold the int64 and double values, not the rational ones).
+    if (universe.cardinality() * 16 < lock->slices.size()) {
+      if (auto low = lock->slices.extreme_key(universe, false)) {
+        first = buckets.lower_bound(*low);
+        last = buckets.upper_bound(*lock->slices.extreme_key(universe, true));
+      } else {
+        first = last;
+      }
+    }
+    return visit_numbers(first, last, lock->rationals.map(), descending, place, place);
   };
   auto strings = [&] {
     auto lock = map->strings.read();
@@ -158,24 +168,25 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
   const QueryMap* map = map_named(maps, name);
   if (map == nullptr) return out;
   const bool elements = map->has_elements();
-  // The number of objects of the universe among `ids` (element ids count for
-  // their holders, each holder once).
-  auto count_of = [&](const HybridSet& set) -> uint64_t {
-    if (!elements) {
-      if (const Bitmap* large = set.large()) return large->intersected(universe).cardinality();
-      uint64_t n = 0;
-      for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
-      return n;
-    }
-    Bitmap ids = set.to_bitmap();
-    map->unmask_ids(ids);
-    return ids.intersected(universe).cardinality();
-  };
+  // The element ids of the universe's containers (nested ones included): a
+  // value's element ids are narrowed to them before their holders are found.
+  Bitmap universe_elements;
+  if (elements) universe_elements = map->elements.read()->elements_of(universe);
+  // The number of objects of the universe holding one of `ids`, directly or
+  // in a container (each holder once).
   auto count_bitmap = [&](const Bitmap& ids) -> uint64_t {
     if (!elements) return ids.intersected(universe).cardinality();
-    Bitmap holders = ids;
+    Bitmap holders = ids.intersected(universe_elements);
     map->unmask_ids(holders);
-    return holders.intersected(universe).cardinality();
+    holders.union_with(ids.intersected(universe));
+    return holders.cardinality();
+  };
+  auto count_of = [&](const HybridSet& set) -> uint64_t {
+    if (elements) return count_bitmap(set.to_bitmap());
+    if (const Bitmap* large = set.large()) return large->intersected(universe).cardinality();
+    uint64_t n = 0;
+    for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
+    return n;
   };
   auto emit = [&](auto value, uint64_t count) {
     if (count > 0) out.push_back(Facet{std::move(value), count});
@@ -190,14 +201,15 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
         numbers.emplace_back(key, set);
         return true;
       };
-      visit_numbers(*lock, false, copy, copy);
+      const auto& buckets = lock->buckets.map();
+      visit_numbers(buckets.begin(), buckets.end(), lock->rationals.map(), false, copy, copy);
     }
     for (const auto& [key, set] : numbers) {
       std::visit([&](const auto& k) { emit(k, count_of(set)); }, key);
     }
   }
   {
-    std::vector<std::pair<SmallStr, HybridSet>> strings;
+    std::vector<std::pair<TextKey, HybridSet>> strings;
     Bitmap empty;
     {
       auto lock = map->strings.read();
@@ -205,7 +217,7 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
       for (const auto& [text, set] : lock->buckets.map()) strings.emplace_back(text, set);
     }
     emit(SmallStr(), count_bitmap(empty));
-    for (const auto& [text, set] : strings) emit(text, count_of(set));
+    for (const auto& [text, set] : strings) emit(SmallStr(text.view()), count_of(set));
   }
   {
     Bitmap no, yes;
@@ -232,30 +244,6 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
   }
   for (const auto& [value, set] : others) emit(value, count_of(set));
   return out;
-}
-
-std::variant<int64_t, double> number_of_key(NumericKey key) {
-  constexpr uint16_t SIGN_FLAG = 0x800;
-  constexpr uint16_t HIGH_MASK = 0xFFF;
-  const bool negative = (key.high & SIGN_FLAG) == 0;
-  uint16_t high = negative ? static_cast<uint16_t>(~key.high & HIGH_MASK) : key.high;
-  const uint64_t mantissa = negative ? ~key.mantissa : key.mantissa;
-  const int exponent = high & 0x7FF;
-  if (exponent == 0 && mantissa == 0) return int64_t{0};
-  const int shift = exponent - 1023;  // the leading one stands for 2^shift
-  if (exponent != 0 && exponent != 0x7FF && shift >= 0 && shift <= 63) {
-    const bool integral = shift == 63 || (mantissa << (shift + 1)) == 0;
-    const uint64_t magnitude = mantissa >> (63 - shift);
-    if (integral && (magnitude < (uint64_t{1} << 63) ||
-                     (negative && shift == 63 && magnitude == (uint64_t{1} << 63)))) {
-      return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
-    }
-  }
-  // A float's key keeps its 52 fraction bits right below the leading one (a
-  // subnormal has no leading one).
-  const uint64_t fraction = exponent == 0 ? mantissa >> 11 : (mantissa << 1) >> 12;
-  const uint64_t bits = (uint64_t{negative} << 63) | (uint64_t(exponent) << 52) | fraction;
-  return std::bit_cast<double>(bits);
 }
 
 }  // namespace quorvane

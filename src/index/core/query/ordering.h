@@ -39,8 +39,4 @@ struct Facet {
 // left out. The caller holds the engine's `query_maps` shared.
 std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe);
 
-// The number a numeric key stands for: an integer when it is integral and
-// fits 64 bits, else the float.
-std::variant<int64_t, double> number_of_key(NumericKey key);
-
 }  // namespace quorvane

@@ -46,8 +46,8 @@ namespace quorvane {
 
 struct StringIndex {
   PositionalBitmap columns;
-  Bitmap empty;                               // ids whose string is ""
-  ValueBuckets<SmallStr, TextOrder> buckets;  // non-empty strings
+  Bitmap empty;                              // ids whose string is ""
+  ValueBuckets<TextKey, TextOrder> buckets;  // non-empty strings
 
   // Adds (directly, or into the cells' buffers when `buffered`) or removes
   // the id of one string; every structure of the index follows.

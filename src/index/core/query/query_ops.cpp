@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "absl/types/compare.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "util/panic.h"
 
@@ -21,6 +22,24 @@ Bitmap all_strings(const StringIndex& strings) {
   return out;
 }
 
+// `ids` in ascending order: a two-pass radix sort on 16-bit halves for many
+// ids (a walk gathers them in value order, not id order).
+std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
+  if (ids.size() < 65536) {
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  }
+  std::vector<uint32_t> scratch(ids.size());
+  for (int shift : {0, 16}) {
+    std::vector<uint32_t> start(65537, 0);
+    for (uint32_t id : ids) ++start[((id >> shift) & 0xFFFF) + 1];
+    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    for (uint32_t id : ids) scratch[start[(id >> shift) & 0xFFFF]++] = id;
+    ids.swap(scratch);
+  }
+  return ids;
+}
+
 // How many distinct values an ordered walk may visit before it gives way to
 // the bit-sliced or positional index, whose cost depends on the number of
 // ids rather than values: a walk is cheaper while it covers a small share of
@@ -29,10 +48,11 @@ std::size_t walk_budget(std::size_t distinct) {
   return 1024 + distinct / 64;
 }
 
-// Gathers the union of many buckets: small sets as one sorted batch, large
-// ones by union.
+// Gathers the union of buckets into `out`: large sets by union, the ids of
+// small ones as one sorted batch when it finishes.
 class BucketUnion {
  public:
+  explicit BucketUnion(Bitmap& out) : out_(out) {}
   void add(const HybridSet& set) {
     if (const Bitmap* large = set.large()) {
       out_.union_with(*large);
@@ -41,55 +61,38 @@ class BucketUnion {
       ids_.insert(ids_.end(), run.begin(), run.end());
     }
   }
-  Bitmap take() {
-    std::sort(ids_.begin(), ids_.end());
-    out_.add_many(ids_);
-    return std::move(out_);
+  void finish() {
+    out_.add_many(sorted_ids(ids_));
+    ids_.clear();
   }
 
  private:
+  Bitmap& out_;
   std::vector<uint32_t> ids_;
-  Bitmap out_;
 };
 
-// The union of the buckets in [first, last), or none when the range covers
-// more than `budget` distinct values.
-template <class It>
-std::optional<Bitmap> walk_buckets(It first, It last, std::size_t budget) {
-  BucketUnion out;
-  std::size_t visited = 0;
-  for (It it = first; it != last; ++it) {
-    if (++visited > budget) return std::nullopt;
-    out.add(it->second);
+// Adds to `out` the ids of the buckets from `first` on, while `more(value)`
+// holds, up to `budget` values; returns where it stopped.
+template <class It, class More>
+It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
+  BucketUnion walked(out);
+  It it = first;
+  for (std::size_t visited = 0; it != last && visited < budget && more(it->first);
+       ++it, ++visited) {
+    walked.add(it->second);
   }
-  return out.take();
+  walked.finish();
+  return it;
 }
 
-// Calls `fn(set)` for the buckets of the ordered `map` from the lower end up
-// to the upper end (a null end is unbounded; each end is any form the map's
-// order compares with its keys), in order, until `fn` returns false; false
-// then. A lower end above the upper one covers nothing.
-template <class Map, class Lo, class Hi, class F>
-bool for_each_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed,
-                      F&& fn) {
-  const auto& less = map.key_comp();
-  auto it = lo == nullptr ? map.begin() : lo_closed ? map.lower_bound(*lo) : map.upper_bound(*lo);
-  for (; it != map.end(); ++it) {
-    if (hi != nullptr && (hi_closed ? less(*hi, it->first) : !less(it->first, *hi))) break;
-    if (!fn(it->second)) return false;
-  }
-  return true;
-}
-
-// The union of the buckets of `map` between the ends (see for_each_between).
-template <class Map, class Lo, class Hi>
-Bitmap union_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed) {
-  BucketUnion out;
-  for_each_between(map, lo, lo_closed, hi, hi_closed, [&](const HybridSet& set) {
-    out.add(set);
-    return true;
-  });
-  return out.take();
+// The union of the buckets from `first` on while `more(value)` holds, or none
+// when that covers more than `budget` distinct values.
+template <class It, class More>
+std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
+  Bitmap out;
+  It stop = walk_some(first, last, more, budget, out);
+  if (stop != last && more(stop->first)) return std::nullopt;
+  return out;
 }
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
@@ -107,12 +110,69 @@ auto bucket_span(const NumericIndex& numbers, const NumericKey* lo, bool lo_clos
   return std::pair{first, last};
 }
 
-// A numeric range as an ordered walk over its values, or none when it covers
-// too many of them.
-std::optional<Bitmap> bucket_range(const NumericIndex& numbers, const NumericKey* lo,
-                                   bool lo_closed, const NumericKey* hi, bool hi_closed) {
+// A numeric range [lo, hi] within `scope` (each end open or closed, a missing
+// end unbounded): an ordered walk over its first values, and the bit slices
+// for what the walk's budget leaves, so a walk that gives way is not wasted.
+// The budget also shrinks with the scope: the slices cost about the scope.
+Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_closed,
+                    const NumericKey* hi, bool hi_closed, const Bitmap& scope) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
-  return walk_buckets(first, last, walk_budget(numbers.buckets.distinct()));
+  const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
+                                      std::max<std::size_t>(256, scope.cardinality() / 16));
+  Bitmap out;
+  auto it = walk_some(
+      first, last, [](const NumericKey&) { return true; }, budget, out);
+  out.intersect_with(scope);
+  if (it == last) return out;
+  // The rest: from the first value not walked, up to the end of the range.
+  const NumericalBitmap& slices = numbers.slices;
+  const NumericKey from = it->first;
+  Bitmap rest;
+  if (hi == nullptr) {
+    slices.get_gte_into_base(from, rest, scope);
+  } else {
+    Bitmap low;
+    slices.get_gte_into_base(from, low, scope);
+    if (hi_closed) {
+      slices.get_lte_into_base(*hi, rest, low);
+    } else {
+      slices.get_lt_into_base(*hi, rest, low);
+    }
+  }
+  out.union_with(rest);
+  return out;
+}
+
+// Calls `fn(set)` for the buckets of the ordered `map` from the lower end up
+// to the upper end (a null end is unbounded; each end is any form the map's
+// order compares with its keys), in order, until `fn` returns false; false
+// then. A lower end above the upper one covers nothing.
+template <class Map, class Lo, class Hi, class F>
+bool for_each_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed,
+                      F&& fn) {
+  // The map's order may compare three-way.
+  auto before = [&](const auto& a, const auto& b) {
+    return absl::compare_internal::compare_result_as_less_than(map.key_comp()(a, b));
+  };
+  auto it = lo == nullptr ? map.begin() : lo_closed ? map.lower_bound(*lo) : map.upper_bound(*lo);
+  for (; it != map.end(); ++it) {
+    if (hi != nullptr && (hi_closed ? before(*hi, it->first) : !before(it->first, *hi))) break;
+    if (!fn(it->second)) return false;
+  }
+  return true;
+}
+
+// The union of the buckets of `map` between the ends (see for_each_between).
+template <class Map, class Lo, class Hi>
+Bitmap union_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed) {
+  Bitmap out;
+  BucketUnion walked(out);
+  for_each_between(map, lo, lo_closed, hi, hi_closed, [&](const HybridSet& set) {
+    walked.add(set);
+    return true;
+  });
+  walked.finish();
+  return out;
 }
 
 // One end of a range: its value, and whether the range includes it.
@@ -208,31 +268,11 @@ decltype(auto) with_rational_ends(const Range& range, F&& fn) {
 }
 
 // The ids of the numbers in `range` within `scope`: the int64 and double
-// values from their buckets (or bit slices, for a range over many values),
-// the rational ones from theirs.
-Bitmap number_range(const NumericIndex& numbers, const Range& range, const Bitmap& scope) {
+// values from their buckets and bit slices, the rational ones from theirs.
+Bitmap numbers_in_range(const NumericIndex& numbers, const Range& range, const Bitmap& scope) {
   const KeyEnds ends = key_ends(range);
-  Bitmap out;
-  if (auto bucketed =
-          bucket_range(numbers, ends.lo_ptr(), ends.lo_closed, ends.hi_ptr(), ends.hi_closed)) {
-    out = std::move(*bucketed);
-    out.intersect_with(scope);
-  } else {
-    const NumericalBitmap& slices = numbers.slices;
-    Bitmap low;
-    const Bitmap* within = &scope;
-    if (ends.lo) {
-      ends.lo_closed ? slices.get_gte_into_base(*ends.lo, low, scope)
-                     : slices.get_gt_into_base(*ends.lo, low, scope);
-      within = &low;
-    }
-    if (ends.hi) {
-      ends.hi_closed ? slices.get_lte_into_base(*ends.hi, out, *within)
-                     : slices.get_lt_into_base(*ends.hi, out, *within);
-    } else {
-      out = std::move(low);
-    }
-  }
+  Bitmap out =
+      number_range(numbers, ends.lo_ptr(), ends.lo_closed, ends.hi_ptr(), ends.hi_closed, scope);
   if (!numbers.rationals.map().empty()) {
     const bool lo_closed = range.lower && range.lower->closed;
     const bool hi_closed = range.upper && range.upper->closed;
@@ -291,7 +331,7 @@ Bitmap range_on_map(const QueryMap& map, const Range& range, const Bitmap& scope
   if (range.empty) return Bitmap();
   switch (range.family) {
     case OrderFamily::Number:
-      return number_range(*map.numbers.read(), range, scope);
+      return numbers_in_range(*map.numbers.read(), range, scope);
     case OrderFamily::Text:
       return text_range(*map.strings.read(), range, scope);
     case OrderFamily::Date:
@@ -310,12 +350,9 @@ Bitmap range_on_map(const QueryMap& map, const Range& range, const Bitmap& scope
 std::optional<Bitmap> bucket_prefix(const StringIndex& strings, std::string_view prefix) {
   const auto& map = strings.buckets.map();
   const std::size_t budget = walk_budget(strings.buckets.distinct());
-  auto first = map.lower_bound(prefix);
-  auto last = first;
-  for (std::size_t n = 0; last != map.end() && last->first.view().starts_with(prefix); ++last) {
-    if (++n > budget) return std::nullopt;
-  }
-  return walk_buckets(first, last, budget);
+  return walk_buckets(
+      map.lower_bound(prefix), map.end(),
+      [&](const TextKey& text) { return text.view().starts_with(prefix); }, budget);
 }
 
 // A string test over every distinct string, when there are few enough that

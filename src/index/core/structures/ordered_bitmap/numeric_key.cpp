@@ -50,4 +50,26 @@ NumericKey numeric_key(double v) {
   return signed_key(negative, 0, fraction << 11);
 }
 
+std::variant<int64_t, double> number_of_key(NumericKey key) {
+  const bool negative = (key.high & SIGN_FLAG) == 0;
+  uint16_t high = negative ? static_cast<uint16_t>(~key.high & HIGH_MASK) : key.high;
+  const uint64_t mantissa = negative ? ~key.mantissa : key.mantissa;
+  const int exponent = high & 0x7FF;
+  if (exponent == 0 && mantissa == 0) return int64_t{0};
+  const int shift = exponent - 1023;  // the leading one stands for 2^shift
+  if (exponent != 0 && exponent != 0x7FF && shift >= 0 && shift <= 63) {
+    const bool integral = shift == 63 || (mantissa << (shift + 1)) == 0;
+    const uint64_t magnitude = mantissa >> (63 - shift);
+    if (integral && (magnitude < (uint64_t{1} << 63) ||
+                     (negative && shift == 63 && magnitude == (uint64_t{1} << 63)))) {
+      return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    }
+  }
+  // A float's key keeps its 52 fraction bits right below the leading one (a
+  // subnormal has no leading one).
+  const uint64_t fraction = exponent == 0 ? mantissa >> 11 : (mantissa << 1) >> 12;
+  const uint64_t bits = (uint64_t{negative} << 63) | (uint64_t(exponent) << 52) | fraction;
+  return std::bit_cast<double>(bits);
+}
+
 }  // namespace quorvane

@@ -12,6 +12,7 @@
 #include <compare>
 #include <cstdint>
 #include <utility>
+#include <variant>
 
 namespace quorvane {
 
@@ -36,5 +37,9 @@ struct NumericKey {
 NumericKey numeric_key(int64_t v);
 // Key of a 64-bit float, including subnormals, infinities and NaN. Pure.
 NumericKey numeric_key(double v);
+
+// The number a key stands for: an integer when it is integral and fits 64
+// bits, else the float (keys come from int64 values and doubles only).
+std::variant<int64_t, double> number_of_key(NumericKey key);
 
 }  // namespace quorvane

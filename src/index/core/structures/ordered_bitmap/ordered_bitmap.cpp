@@ -180,6 +180,27 @@ Bitmap NumericalBitmap::all_ids() const {
   return all_.bitmap();
 }
 
+std::optional<NumericKey> NumericalBitmap::extreme_key(const Bitmap& scope, bool highest) const {
+  Bitmap candidates = all_.bitmap().intersected(scope);
+  if (candidates.is_empty()) return std::nullopt;
+  NumericKey key{0, 0};
+  for (int level = LEVELS - 1; level >= 0; --level) {
+    const Bitmap& ones = one_cell(level).bitmap();
+    Bitmap kept = highest ? candidates.intersected(ones) : candidates.differenced(ones);
+    // The preferred bit when some candidate has it, else the other one.
+    const bool bit = highest ? !kept.is_empty() : kept.is_empty();
+    if (!kept.is_empty()) candidates = std::move(kept);
+    if (bit) {
+      if (level >= 64) {
+        key.high = static_cast<uint16_t>(key.high | (1u << (level - 64)));
+      } else {
+        key.mantissa |= uint64_t{1} << level;
+      }
+    }
+  }
+  return key;
+}
+
 void NumericalBitmap::union_with(const NumericalBitmap& other, const Bitmap* only) {
   if (this == &other) return;
   auto merge = [only](Cell& into, const Cell& from) {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
@@ -62,6 +63,12 @@ class NumericalBitmap {
 
   // Every indexed id (a copy of `all`).
   Bitmap all_ids() const;
+  uint64_t size() const { return all_.bitmap().cardinality(); }
+
+  // The highest (or lowest) key of the ids of `scope`, found level by level
+  // from the most significant bit (76 intersections with a shrinking set);
+  // none when no id of `scope` is indexed.
+  std::optional<NumericKey> extreme_key(const Bitmap& scope, bool highest) const;
 
   // Cell by cell bitmap union with `other`, or with the ids of `other` that
   // are in `*only` when given (pending ids of `other` are not read; this

@@ -24,9 +24,10 @@
 
 #include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
+#include "absl/types/compare.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
-#include "index/small_str.h"
+#include "index/core/structures/value_buckets/text_key.h"
 
 namespace quorvane {
 
@@ -34,16 +35,20 @@ namespace quorvane {
 // which is code point order.
 struct TextOrder {
   using is_transparent = void;
-  static std::string_view text(const SmallStr& s) noexcept { return s.view(); }
+  static std::string_view text(const TextKey& s) noexcept { return s.view(); }
   static std::string_view text(std::string_view s) noexcept { return s; }
+  // Three-way, so that a tree search compares each key it passes once.
   template <class A, class B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return text(a) < text(b);
+  absl::weak_ordering operator()(const A& a, const B& b) const noexcept {
+    const int c = text(a).compare(text(b));
+    return c < 0   ? absl::weak_ordering::less
+           : c > 0 ? absl::weak_ordering::greater
+                   : absl::weak_ordering::equivalent;
   }
 };
 
 // The form of a stored key that hashes and compares for grouping.
-inline std::string_view lookup_form(const SmallStr& key) noexcept {
+inline std::string_view lookup_form(const TextKey& key) noexcept {
   return key.view();
 }
 template <class Key>
@@ -53,7 +58,7 @@ const Key& lookup_form(const Key& key) noexcept {
 
 // A leading part of a key whose order agrees with the key's: the first eight
 // bytes of a string, read big-endian (zero-padded); other keys whole.
-inline uint64_t sort_prefix(const SmallStr& key) noexcept {
+inline uint64_t sort_prefix(const TextKey& key) noexcept {
   const std::string_view text = key.view();
   uint64_t prefix = 0;
   for (std::size_t i = 0; i < 8; ++i) {
@@ -76,7 +81,7 @@ class ValueBuckets {
   template <class K>
   void add(const K& key, uint32_t id) {
     auto it = map_.lower_bound(key);
-    if (it != map_.end() && !map_.key_comp()(key, it->first)) {
+    if (it != map_.end() && !before(key, it->first)) {
       it->second.add(id);
       return;
     }
@@ -95,7 +100,6 @@ class ValueBuckets {
   // a batch of many ids over few values costs little more than its probes.
   void flush() {
     if (pending_.empty()) return;
-    const Compare& less = map_.key_comp();
     absl::flat_hash_map<LookupForm, uint32_t> group_of;
     std::vector<uint32_t> first;  // per group: the position of its first id
     std::vector<uint32_t> group(pending_.size());
@@ -105,8 +109,7 @@ class ValueBuckets {
       if (fresh) first.push_back(static_cast<uint32_t>(i));
       group[i] = it->second;
     }
-    absl::flat_hash_map<LookupForm, uint32_t>().swap(
-        group_of);
+    absl::flat_hash_map<LookupForm, uint32_t>().swap(group_of);
     // The ids by group, in the order pushed (a counting sort).
     std::vector<uint32_t> start(first.size() + 1, 0);
     for (uint32_t g : group) ++start[g + 1];
@@ -119,20 +122,21 @@ class ValueBuckets {
     // Distinct keys in order: sorted by a leading part that compares as one
     // word, the whole key only where leading parts tie.
     std::vector<std::pair<SortPrefix, uint32_t>> order(first.size());
-    for (uint32_t g = 0; g < order.size(); ++g) order[g] = {sort_prefix(pending_[first[g]].first), g};
+    for (uint32_t g = 0; g < order.size(); ++g)
+      order[g] = {sort_prefix(pending_[first[g]].first), g};
     std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
-      return less(pending_[first[a.second]].first, pending_[first[b.second]].first);
+      return before(pending_[first[a.second]].first, pending_[first[b.second]].first);
     });
     for (const auto& [prefix, g] : order) {
       Key& key = pending_[first[g]].first;
       const std::span<const uint32_t> run(ids.data() + start[g], start[g + 1] - start[g]);
       // Keys past the last one (a fresh index) append without a search.
-      auto at = map_.empty() || less(std::prev(map_.end())->first, key) ? map_.end()
-                                                                         : map_.lower_bound(key);
-      if (at == map_.end() || less(key, at->first)) {
-        at = map_.emplace_hint(at, std::move(key), run.size() == 1 ? HybridSet::of(run[0])
-                                                                   : HybridSet());
+      auto at = map_.empty() || before(std::prev(map_.end())->first, key) ? map_.end()
+                                                                          : map_.lower_bound(key);
+      if (at == map_.end() || before(key, at->first)) {
+        at = map_.emplace_hint(at, std::move(key),
+                               run.size() == 1 ? HybridSet::of(run[0]) : HybridSet());
         if (run.size() == 1) continue;
       }
       at->second.add_many(run);
@@ -187,7 +191,7 @@ class ValueBuckets {
     auto hint = map_.begin();
     for (const auto& [key, set] : other.map_) {
       hint = map_.lower_bound(key);
-      if (hint == map_.end() || map_.key_comp()(key, hint->first)) {
+      if (hint == map_.end() || before(key, hint->first)) {
         hint = map_.emplace_hint(hint, key, set);
       } else {
         hint->second.union_with(set);
@@ -211,6 +215,12 @@ class ValueBuckets {
   }
 
  private:
+  // Whether `a` orders before `b` (the comparison may be three-way).
+  template <class A, class B>
+  bool before(const A& a, const B& b) const {
+    return absl::compare_internal::compare_result_as_less_than(map_.key_comp()(a, b));
+  }
+
   using LookupForm = std::decay_t<decltype(lookup_form(std::declval<const Key&>()))>;
   using SortPrefix = std::decay_t<decltype(sort_prefix(std::declval<const Key&>()))>;
 

@@ -109,5 +109,54 @@ TEST(NumericKey, RandomKeyOrderIsNumericOrder) {
   }
 }
 
+// A key gives back the number it was made from: integral values as the
+// integer (a float's too), others as the float, bit for bit.
+TEST(NumericKey, KeysGiveBackTheirNumbers) {
+  std::mt19937_64 rng(17);
+  auto exact_of = [](std::variant<int64_t, double> n) -> long double {
+    return std::holds_alternative<int64_t>(n) ? static_cast<long double>(std::get<int64_t>(n))
+                                              : static_cast<long double>(std::get<double>(n));
+  };
+  std::vector<int64_t> ints = {0,
+                               1,
+                               -1,
+                               MIN64,
+                               MAX64,
+                               MIN64 + 1,
+                               int64_t{1} << 53,
+                               (int64_t{1} << 53) + 1,
+                               -(int64_t{1} << 62)};
+  for (int i = 0; i < 20000; ++i) ints.push_back(static_cast<int64_t>(rng()) >> (rng() % 64));
+  for (int64_t v : ints) {
+    auto back = number_of_key(numeric_key(v));
+    ASSERT_TRUE(std::holds_alternative<int64_t>(back)) << v;
+    ASSERT_EQ(std::get<int64_t>(back), v);
+  }
+  std::vector<double> doubles = {0.5,
+                                 -0.5,
+                                 1e-310,
+                                 -1e-310,
+                                 1e300,
+                                 -1e300,
+                                 INF,
+                                 -INF,
+                                 2.5,
+                                 0.1,
+                                 9.3e18,
+                                 -9.3e18,
+                                 std::numeric_limits<double>::denorm_min()};
+  for (int i = 0; i < 20000; ++i) doubles.push_back(std::bit_cast<double>(rng()));
+  for (double v : doubles) {
+    if (std::isnan(v)) continue;
+    auto back = number_of_key(numeric_key(v));
+    ASSERT_EQ(exact_of(back), static_cast<long double>(v)) << v;
+    if (std::holds_alternative<double>(back)) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(std::get<double>(back)), std::bit_cast<uint64_t>(v));
+    } else {
+      ASSERT_EQ(v, std::trunc(v));  // only integral floats come back as integers
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvane

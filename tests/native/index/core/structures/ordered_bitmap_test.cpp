@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -158,6 +159,32 @@ TEST(NumericalBitmap, RandomQueriesMatchBruteForce) {
     check_cells(m);  // every cell empty: removal leaves no trace
     ASSERT_TRUE(m.index.get_eq(random_key(rng)).is_empty());
   }
+}
+
+// The extreme keys of any scope are its model's minimum and maximum; a scope
+// holding no indexed id has none.
+TEST(NumericalBitmap, ExtremeKeysOfAScopeAreItsMinimumAndMaximum) {
+  std::mt19937 rng(33);
+  Model m;
+  for (uint32_t n = 0; n < 400; ++n) m.add(rng() % 600, random_key(rng));
+  for (int round = 0; round < 60; ++round) {
+    Bitmap scope;
+    std::vector<NumericKey> in_scope;
+    for (uint32_t id = 0; id < 700; ++id) {
+      if (rng() % (1 + round % 9) != 0) continue;
+      scope.add(id);
+      if (auto it = m.keys.find(id); it != m.keys.end()) in_scope.push_back(it->second);
+    }
+    auto low = m.index.extreme_key(scope, false), high = m.index.extreme_key(scope, true);
+    if (in_scope.empty()) {
+      EXPECT_FALSE(low || high);
+      continue;
+    }
+    ASSERT_TRUE(low && high);
+    EXPECT_EQ(*low, *std::min_element(in_scope.begin(), in_scope.end()));
+    EXPECT_EQ(*high, *std::max_element(in_scope.begin(), in_scope.end()));
+  }
+  EXPECT_FALSE(m.index.extreme_key(Bitmap{1000, 2000}, true));
 }
 
 TEST(NumericalBitmap, BulkWritesMergesAndNarrowingKeepQueriesExact) {

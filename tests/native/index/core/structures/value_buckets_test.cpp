@@ -5,7 +5,6 @@
 #include <map>
 #include <random>
 #include <set>
-
 #include <string>
 
 namespace quorvane {
@@ -52,9 +51,14 @@ TEST(ValueBuckets, KeepEveryValueInOrder) {
     previous = key;
   }
 
-  ValueBuckets<SmallStr, TextOrder> strings;
-  const std::vector<std::string> texts = {"z", "\xc3\xa9", "a", "\xef\xbf\xbf", "\xf0\x9f\x98\x80",
-                                          "ab", "a long string well past the inline size"};
+  ValueBuckets<TextKey, TextOrder> strings;
+  const std::vector<std::string> texts = {"z",
+                                          "\xc3\xa9",
+                                          "a",
+                                          "\xef\xbf\xbf",
+                                          "\xf0\x9f\x98\x80",
+                                          "ab",
+                                          "a long string well past the inline size"};
   for (uint32_t i = 0; i < texts.size(); ++i) strings.push(texts[i], i);
   strings.flush();
   std::vector<std::string> order;
@@ -90,7 +94,6 @@ TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
     EXPECT_EQ(pushed.get(key).to_vector(), set.to_bitmap().to_vector()) << key;
     EXPECT_EQ(pushed.count(key), set.cardinality()) << key;
   }
-
 }
 
 TEST(ValueBuckets, UnionAndNarrowing) {
