@@ -1,5 +1,8 @@
 """Every public operation, repeated, leaves no Python references or blocks behind."""
 import copy
+import datetime
+import decimal
+import fractions
 import gc
 import pickle
 import subprocess
@@ -79,6 +82,30 @@ def workload():
     del objs, index, view, rebased, other, ring, node, holder
 
 
+def kinds_workload():
+    """Values kept in the ordered rational and temporal buckets, through every operation."""
+    objs = [Thing(d=decimal.Decimal(i) / 7, t=datetime.date(2024, 1, 1) + datetime.timedelta(i),
+                  w=2**70 + i, z=datetime.datetime(2024, 1, 1, i % 24, tzinfo=datetime.timezone.utc),
+                  l=[fractions.Fraction(i, 3), (datetime.timedelta(i),)])
+            for i in range(30)]
+    index = Index()
+    index.add_object_many(objs[:20])
+    for obj in objs[20:]:
+        index.add_object(obj)
+    for q in [Q.eq("d", fractions.Fraction(1, 7)), Q.bt("t", datetime.date(2024, 1, 5), None),
+              Q.gt("w", 2**70 + 3), Q.le("z", datetime.datetime(2024, 1, 1, 5, tzinfo=datetime.timezone.utc)),
+              Q.ge("l", 2), Q.lt("l", datetime.timedelta(3)), Q.ge("s", "s2")]:
+        index.reduced_query(q).collect()
+        index.count(q)
+    index.count_by("d"), index.count_by("z"), index.count_by("l"), index.order_by("w").collect()
+    rebased = index.reduced_query(Q.lt("w", 2**70 + 10)).rebase()
+    rebased.union_with(index)
+    objs[2].d = fractions.Fraction(2, 3)
+    objs[3].t = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+    index.remove_object(objs[4])
+    index.reduce(Q.gt("d", 1))
+
+
 def settle():
     gc.collect()
     Quorvane.sum_as_string(0, 0)  # an entry releases references queued by native threads
@@ -104,6 +131,12 @@ def test_repeated_operations_do_not_grow_objects_or_blocks():
     assert_no_growth(workload, 5, 40)
 
 
+def test_repeated_operations_on_rational_and_temporal_values_do_not_grow():
+    # Converting Decimals makes tuples of many sizes (their digits), which fill the
+    # interpreter's tuple free lists for a while: a longer warm-up.
+    assert_no_growth(kinds_workload, 200, 40)
+
+
 def copies():
     marker = object()
     objs = [Thing(a=i % 5, f=i / 3, s=f"s{i}", l=[i, "e", (i, None)], n=Thing(c="x"), u=marker)
@@ -121,16 +154,27 @@ def test_pickling_and_copying_do_not_grow_objects_or_blocks():
     assert_no_growth(copies, 100, 200)
 
 
-def test_values_are_released_when_objects_and_indexes_go():
-    value = object()
+@pytest.mark.parametrize("value", [
+    object(), decimal.Decimal("0.1"), fractions.Fraction(1, 3), 2**100 + 1,
+    datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc), datetime.timedelta(days=3)],
+    ids=["object", "Decimal", "Fraction", "big int", "datetime", "timedelta"])
+def test_values_are_released_when_objects_and_indexes_go(value):
+    # Ordered kinds keep an object holding each value for count_by, until no object holds it.
     before = sys.getrefcount(value)
     for _ in range(20):
         obj = Thing(v=value, l=[value, (value,)])
         index = Index()
         index.add_object(obj)
         index.reduced_query(Q.eq("v", value)).collect()
+        index.count_by("v")
         obj.v = value
         del obj, index
+    settle()
+    assert sys.getrefcount(value) == before
+    index = Index()
+    obj = Thing(v=value, l=[value])
+    index.add_object(obj)
+    obj.v, obj.l = 0, []  # the index lives on, the value's buckets are gone
     settle()
     assert sys.getrefcount(value) == before
 
@@ -140,7 +184,7 @@ def test_workload_under_the_debug_allocator():
     code = (
         "import sys; sys.path.insert(0, sys.argv[1])\n"
         "import conftest, test_leaks\n"
-        "for _ in range(3): test_leaks.workload()\n"
+        "for _ in range(3): test_leaks.workload(); test_leaks.kinds_workload()\n"
         "print('ok')\n"
     )
     out = subprocess.run(
