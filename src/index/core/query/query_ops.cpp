@@ -45,6 +45,39 @@ std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
   return ids;
 }
 
+// Gathers the ids of value sets (equalities, walks): few ids one by one (no
+// set is built for a one-hit answer), large sets by union; ids outside
+// `scope` (when given) are left out.
+class IdGatherer {
+ public:
+  explicit IdGatherer(const Bitmap* scope = nullptr) : scope_(scope) {}
+
+  void add(const HybridSet& set) {
+    constexpr uint64_t FEW = 64;
+    const Bitmap* large = set.large();
+    if (large != nullptr && large->cardinality() > FEW) return add(*large);
+    auto take = [&](uint32_t id) {
+      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
+    };
+    if (large != nullptr) {
+      large->for_each(take);
+    } else {
+      for (uint32_t id : set.run()) take(id);
+    }
+  }
+  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
+
+  Bitmap take() {
+    many_.add_many(sorted_ids(few_));
+    return std::move(many_);
+  }
+
+ private:
+  const Bitmap* scope_;
+  std::vector<uint32_t> few_;
+  Bitmap many_;
+};
+
 // How many distinct values an ordered walk may visit before it gives way to
 // the bit-sliced or positional index, whose cost depends on the number of
 // ids rather than values: a walk is cheaper while it covers a small share of
@@ -53,22 +86,15 @@ std::size_t walk_budget(std::size_t distinct) {
   return 1024 + distinct / 64;
 }
 
-// Adds to `out` the ids of the buckets from `first` on, while `more(value)`
+// Adds to `ids` the ids of the buckets from `first` on, while `more(value)`
 // holds, up to `budget` values; returns where it stopped.
 template <class It, class More>
-It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
-  std::vector<uint32_t> ids;
+It walk_some(It first, It last, More&& more, std::size_t budget, IdGatherer& ids) {
   It it = first;
   for (std::size_t visited = 0; it != last && visited < budget && more(it->first);
        ++it, ++visited) {
-    if (const Bitmap* large = it->second.large()) {
-      out.union_with(*large);
-    } else {
-      const auto run = it->second.run();
-      ids.insert(ids.end(), run.begin(), run.end());
-    }
+    ids.add(it->second);
   }
-  out.add_many(sorted_ids(ids));
   return it;
 }
 
@@ -76,10 +102,10 @@ It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
 // when that covers more than `budget` distinct values.
 template <class It, class More>
 std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
-  Bitmap out;
-  It stop = walk_some(first, last, more, budget, out);
+  IdGatherer ids;
+  It stop = walk_some(first, last, more, budget, ids);
   if (stop != last && more(stop->first)) return std::nullopt;
-  return out;
+  return ids.take();
 }
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
@@ -106,9 +132,9 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
-  Bitmap out;
-  auto it = walk_some(
-      first, last, [](const NumericKey&) { return true; }, budget, out);
+  IdGatherer walked;
+  auto it = walk_some(first, last, [](const NumericKey&) { return true; }, budget, walked);
+  Bitmap out = walked.take();
   out.intersect_with(scope);
   if (it == last) return out;
   // The rest: from the first value not walked, up to the end of the range.
@@ -153,41 +179,9 @@ std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
   return out;
 }
 
-// Gathers the ids of equalities: few ids one by one (no set is built for a
-// one-hit answer), large sets by union.
-class EqualIds {
- public:
-  explicit EqualIds(const Bitmap* scope) : scope_(scope) {}
-
-  void add(const HybridSet& set) {
-    constexpr uint64_t FEW = 64;
-    const Bitmap* large = set.large();
-    if (large != nullptr && large->cardinality() > FEW) return add(*large);
-    auto take = [&](uint32_t id) {
-      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
-    };
-    if (large != nullptr) {
-      large->for_each(take);
-    } else {
-      for (uint32_t id : set.run()) take(id);
-    }
-  }
-  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
-
-  Bitmap take() {
-    std::sort(few_.begin(), few_.end());
-    many_.add_many(few_);
-    return std::move(many_);
-  }
-
- private:
-  const Bitmap* scope_;
-  std::vector<uint32_t> few_;
-  Bitmap many_;
-};
 
 // Adds the ids equal to `value` on one map to `out`.
-void eq_on_map(const QueryMap& map, const PyValue& value, EqualIds& out) {
+void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
   switch (indexed_as(value)) {
     case IndexedAs::Number: {
       auto numbers = map.numbers.read();
@@ -228,7 +222,7 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
   const PyValue& value = values.front();
   switch (kind) {
     case QueryKind::Eq: {
-      EqualIds ids(&scope);
+      IdGatherer ids(&scope);
       eq_on_map(map, value, ids);
       return ids.take();
     }
@@ -309,7 +303,7 @@ Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& un
   if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
     // and meet the universe once their holders are known.
-    EqualIds ids(elements ? nullptr : &universe);
+    IdGatherer ids(elements ? nullptr : &universe);
     for (const PyValue& value : query.values) eq_on_map(map, value, ids);
     if (!elements) return ids.take();  // within the universe already
     result = ids.take();
