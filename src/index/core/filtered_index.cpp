@@ -43,9 +43,35 @@ const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) con
   return *item;
 }
 
-void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
+void FilteredView::visit(const ItemTable& table, std::span<const uint32_t> ids,
+                         absl::FunctionRef<void(PyObject*)> fn) const {
+  constexpr std::size_t LONG = 4096, SLOT_AHEAD = 16, OBJECT_AHEAD = 8;
+  const std::size_t n = ids.size();
+  if (n < LONG) {
+    for (uint32_t id : ids) fn(item_in(table, id).get());
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + SLOT_AHEAD < n) __builtin_prefetch(table.find(ids[i + SLOT_AHEAD]));
+    if (i + OBJECT_AHEAD < n) {
+      if (const StoredItem* ahead = table.find(ids[i + OBJECT_AHEAD])) {
+        __builtin_prefetch(ahead->get());
+      }
+    }
+    fn(item_in(table, ids[i]).get());
+  }
+}
+
+void FilteredView::for_each_object(std::span<const uint32_t> ids,
+                                   absl::FunctionRef<void(PyObject*)> fn) const {
   auto table = items_->read();
-  bitmap_.for_each([&](uint32_t id) { fn(item_in(*table, id).get()); });
+  visit(*table, ids, fn);
+}
+
+void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
+  const std::vector<uint32_t> ids = bitmap_.to_vector();
+  auto table = items_->read();
+  visit(*table, ids, fn);
 }
 
 std::vector<StoredItem> FilteredView::items() const {

@@ -93,19 +93,17 @@ class FilteredView {
   // Calls `fn(object)` for the objects of `ids` (a subset of the view's, in
   // the order given) with the item table read-locked: `fn` must not run
   // Python code nor take engine locks.
-  template <class Ids>
-  void for_each_object(const Ids& ids, absl::FunctionRef<void(PyObject*)> fn) const {
-    auto table = items_->read();
-    for (uint32_t id : ids) fn(item_in(*table, id).get());
-  }
+  void for_each_object(std::span<const uint32_t> ids,
+                       absl::FunctionRef<void(PyObject*)> fn) const;
+  // The same for every object of the view, in ascending id order.
   void for_each_object(absl::FunctionRef<void(PyObject*)> fn) const;
   // References to the view's objects in ascending id order.
   std::vector<StoredItem> items() const;
 
  private:
   const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
-  // Objects are scattered in memory: each is fetched a few ids ahead of its
-  // turn, and its slot in the table further ahead still.
+  // Objects are scattered in memory: in a long list each is fetched a few ids
+  // ahead of its turn, and its slot in the table further ahead still.
   void visit(const ItemTable& table, std::span<const uint32_t> ids,
              absl::FunctionRef<void(PyObject*)> fn) const;
 

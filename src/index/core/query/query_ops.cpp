@@ -40,6 +40,39 @@ std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
   return ids;
 }
 
+// Gathers the ids of value sets (equalities, walks): few ids one by one (no
+// set is built for a one-hit answer), large sets by union; ids outside
+// `scope` (when given) are left out.
+class IdGatherer {
+ public:
+  explicit IdGatherer(const Bitmap* scope = nullptr) : scope_(scope) {}
+
+  void add(const HybridSet& set) {
+    constexpr uint64_t FEW = 64;
+    const Bitmap* large = set.large();
+    if (large != nullptr && large->cardinality() > FEW) return add(*large);
+    auto take = [&](uint32_t id) {
+      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
+    };
+    if (large != nullptr) {
+      large->for_each(take);
+    } else {
+      for (uint32_t id : set.run()) take(id);
+    }
+  }
+  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
+
+  Bitmap take() {
+    many_.add_many(sorted_ids(few_));
+    return std::move(many_);
+  }
+
+ private:
+  const Bitmap* scope_;
+  std::vector<uint32_t> few_;
+  Bitmap many_;
+};
+
 // How many distinct values an ordered walk may visit before it gives way to
 // the bit-sliced or positional index, whose cost depends on the number of
 // ids rather than values: a walk is cheaper while it covers a small share of
@@ -48,40 +81,15 @@ std::size_t walk_budget(std::size_t distinct) {
   return 1024 + distinct / 64;
 }
 
-// Gathers the union of buckets into `out`: large sets by union, the ids of
-// small ones as one sorted batch when it finishes.
-class BucketUnion {
- public:
-  explicit BucketUnion(Bitmap& out) : out_(out) {}
-  void add(const HybridSet& set) {
-    if (const Bitmap* large = set.large()) {
-      out_.union_with(*large);
-    } else {
-      const auto run = set.run();
-      ids_.insert(ids_.end(), run.begin(), run.end());
-    }
-  }
-  void finish() {
-    out_.add_many(sorted_ids(ids_));
-    ids_.clear();
-  }
-
- private:
-  Bitmap& out_;
-  std::vector<uint32_t> ids_;
-};
-
-// Adds to `out` the ids of the buckets from `first` on, while `more(value)`
+// Adds to `ids` the ids of the buckets from `first` on, while `more(value)`
 // holds, up to `budget` values; returns where it stopped.
 template <class It, class More>
-It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
-  BucketUnion walked(out);
+It walk_some(It first, It last, More&& more, std::size_t budget, IdGatherer& ids) {
   It it = first;
   for (std::size_t visited = 0; it != last && visited < budget && more(it->first);
        ++it, ++visited) {
-    walked.add(it->second);
+    ids.add(it->second);
   }
-  walked.finish();
   return it;
 }
 
@@ -89,10 +97,10 @@ It walk_some(It first, It last, More&& more, std::size_t budget, Bitmap& out) {
 // when that covers more than `budget` distinct values.
 template <class It, class More>
 std::optional<Bitmap> walk_buckets(It first, It last, More&& more, std::size_t budget) {
-  Bitmap out;
-  It stop = walk_some(first, last, more, budget, out);
+  IdGatherer ids;
+  It stop = walk_some(first, last, more, budget, ids);
   if (stop != last && more(stop->first)) return std::nullopt;
-  return out;
+  return ids.take();
 }
 
 // The buckets of the numbers in [lo, hi], each end open or closed, a missing
@@ -119,9 +127,9 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
-  Bitmap out;
-  auto it = walk_some(
-      first, last, [](const NumericKey&) { return true; }, budget, out);
+  IdGatherer walked;
+  auto it = walk_some(first, last, [](const NumericKey&) { return true; }, budget, walked);
+  Bitmap out = walked.take();
   out.intersect_with(scope);
   if (it == last) return out;
   // The rest: from the first value not walked, up to the end of the range.
@@ -162,17 +170,17 @@ bool for_each_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi
   return true;
 }
 
-// The union of the buckets of `map` between the ends (see for_each_between).
+// The ids of `scope` in the buckets of `map` between the ends (see
+// for_each_between).
 template <class Map, class Lo, class Hi>
-Bitmap union_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed) {
-  Bitmap out;
-  BucketUnion walked(out);
+Bitmap union_between(const Map& map, const Lo* lo, bool lo_closed, const Hi* hi, bool hi_closed,
+                     const Bitmap& scope) {
+  IdGatherer ids(&scope);
   for_each_between(map, lo, lo_closed, hi, hi_closed, [&](const HybridSet& set) {
-    walked.add(set);
+    ids.add(set);
     return true;
   });
-  walked.finish();
-  return out;
+  return ids.take();
 }
 
 // One end of a range: its value, and whether the range includes it.
@@ -276,11 +284,9 @@ Bitmap numbers_in_range(const NumericIndex& numbers, const Range& range, const B
   if (!numbers.rationals.map().empty()) {
     const bool lo_closed = range.lower && range.lower->closed;
     const bool hi_closed = range.upper && range.upper->closed;
-    Bitmap exact = with_rational_ends(range, [&](const auto* lo, const auto* hi) {
-      return union_between(numbers.rationals.map(), lo, lo_closed, hi, hi_closed);
-    });
-    exact.intersect_with(scope);
-    out.union_with(exact);
+    out.union_with(with_rational_ends(range, [&](const auto* lo, const auto* hi) {
+      return union_between(numbers.rationals.map(), lo, lo_closed, hi, hi_closed, scope);
+    }));
   }
   return out;
 }
@@ -303,9 +309,8 @@ Bitmap text_range(const StringIndex& strings, const Range& range, const Bitmap& 
   const bool lo_closed = range.lower && range.lower->closed;
   const bool hi_closed = range.upper && range.upper->closed;
   Bitmap out = union_between(strings.buckets.map(), range.lower ? &lo : nullptr, lo_closed,
-                             range.upper ? &hi : nullptr, hi_closed);
-  if (range_holds_empty_string(range)) out.union_with(strings.empty);
-  out.intersect_with(scope);
+                             range.upper ? &hi : nullptr, hi_closed, scope);
+  if (range_holds_empty_string(range)) out.union_with(strings.empty.intersected(scope));
   return out;
 }
 
@@ -320,10 +325,8 @@ std::pair<TemporalValue, TemporalValue> temporal_ends(const Range& range) {
 
 Bitmap temporal_range(const TemporalIndex& temporals, const Range& range, const Bitmap& scope) {
   const auto [lo, hi] = temporal_ends(range);
-  Bitmap out = union_between(temporals.buckets.map(), &lo, !range.lower || range.lower->closed, &hi,
-                             !range.upper || range.upper->closed);
-  out.intersect_with(scope);
-  return out;
+  return union_between(temporals.buckets.map(), &lo, !range.lower || range.lower->closed, &hi,
+                       !range.upper || range.upper->closed, scope);
 }
 
 // The ids of `scope` whose value on `map` lies in `range`.
@@ -368,48 +371,15 @@ std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
   return out;
 }
 
-// Gathers the ids of equalities: few ids one by one (no set is built for a
-// one-hit answer), large sets by union.
-class EqualIds {
- public:
-  explicit EqualIds(const Bitmap* scope) : scope_(scope) {}
-
-  void add(const HybridSet& set) {
-    constexpr uint64_t FEW = 64;
-    const Bitmap* large = set.large();
-    if (large != nullptr && large->cardinality() > FEW) return add(*large);
-    auto take = [&](uint32_t id) {
-      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
-    };
-    if (large != nullptr) {
-      large->for_each(take);
-    } else {
-      for (uint32_t id : set.run()) take(id);
-    }
-  }
-  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
-
-  Bitmap take() {
-    std::sort(few_.begin(), few_.end());
-    many_.add_many(few_);
-    return std::move(many_);
-  }
-
- private:
-  const Bitmap* scope_;
-  std::vector<uint32_t> few_;
-  Bitmap many_;
-};
-
 // Adds the ids of `key`'s bucket in `buckets` (if any) to `out`.
 template <class Buckets, class Key>
-void add_bucket(const Buckets& buckets, const Key& key, EqualIds& out) {
+void add_bucket(const Buckets& buckets, const Key& key, IdGatherer& out) {
   auto it = buckets.map().find(key);
   if (it != buckets.map().end()) out.add(it->second);
 }
 
 // Adds the ids equal to `value` on one map to `out`.
-void eq_on_map(const QueryMap& map, const PyValue& value, EqualIds& out) {
+void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
   switch (indexed_as(value)) {
     case IndexedAs::Number:
       return add_bucket(map.numbers.read()->buckets, number_key(value), out);
@@ -446,7 +416,7 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
   const PyValue& value = values.front();
   switch (kind) {
     case QueryKind::Eq: {
-      EqualIds ids(&scope);
+      IdGatherer ids(&scope);
       eq_on_map(map, value, ids);
       return ids.take();
     }
@@ -500,7 +470,7 @@ Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& un
   if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
     // and meet the universe once their holders are known.
-    EqualIds ids(elements ? nullptr : &universe);
+    IdGatherer ids(elements ? nullptr : &universe);
     for (const PyValue& value : query.values) eq_on_map(map, value, ids);
     if (!elements) return ids.take();  // within the universe already
     result = ids.take();
