@@ -118,8 +118,8 @@ PyDoc_STRVAR(FILTERED_DOC,
              "A read-only view: the objects of an Index that matched a query when it ran.\n\n"
              "Made by the reduced and reduced_query methods of Index and FilteredIndex; it "
              "cannot be constructed (TypeError) or subclassed. Its membership is a snapshot: "
-             "objects added to or dropped from the index later do not change it, and it keeps "
-             "its own references to its objects. Refining it queries the objects' current "
+             "objects added to or dropped from the index later do not change it, and the "
+             "objects it lists stay alive while it does. Refining it queries the objects' current "
              "values, within its members. FilteredIndex[T] is accepted for type "
              "annotations.");
 
