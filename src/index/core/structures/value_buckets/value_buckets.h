@@ -159,24 +159,6 @@ class ValueBuckets {
     return it == map_.end() ? Bitmap() : it->second.to_bitmap();
   }
 
-  // The ids of `key` that are in `scope`.
-  template <class K>
-  Bitmap get_within(const K& key, const Bitmap& scope) const {
-    auto it = map_.find(key);
-    return it == map_.end() ? Bitmap() : within(it->second, scope);
-  }
-
-  // The ids of `set` that are in `scope`: a few membership tests for a small
-  // set, one intersection for a large one.
-  static Bitmap within(const HybridSet& set, const Bitmap& scope) {
-    if (const Bitmap* large = set.large()) return large->intersected(scope);
-    Bitmap out;
-    for (uint32_t id : set.run()) {
-      if (scope.contains(id)) out.add(id);
-    }
-    return out;
-  }
-
   // The number of ids of `key`.
   template <class K>
   uint64_t count(const K& key) const {
