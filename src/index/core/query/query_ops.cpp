@@ -51,19 +51,23 @@ class IdGatherer {
     constexpr uint64_t FEW = 64;
     const Bitmap* large = set.large();
     if (large != nullptr && large->cardinality() > FEW) return add(*large);
-    auto take = [&](uint32_t id) {
-      if (scope_ == nullptr || scope_->contains(id)) few_.push_back(id);
-    };
     if (large != nullptr) {
-      large->for_each(take);
+      large->for_each([&](uint32_t id) { few_.push_back(id); });
     } else {
-      for (uint32_t id : set.run()) take(id);
+      few_.insert(few_.end(), set.run().begin(), set.run().end());
     }
   }
   void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
 
   Bitmap take() {
-    many_.add_many(sorted_ids(few_));
+    if (few_.empty()) return std::move(many_);
+    // The few ids meet the scope in one intersection rather than one lookup
+    // each: the scope is mostly the whole member set, whose dense chunks
+    // answer a batch much faster than single lookups.
+    Bitmap few = Bitmap::from_ids(sorted_ids(few_));
+    if (scope_ != nullptr) few.intersect_with(*scope_);
+    if (many_.is_empty()) return few;
+    many_.union_with(few);
     return std::move(many_);
   }
 

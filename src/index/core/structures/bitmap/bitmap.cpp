@@ -17,8 +17,9 @@ static_assert(sizeof(std::uintptr_t) == 8, "the one-id form keeps the id in the 
 constexpr std::uintptr_t TAG_BITS = 3;
 constexpr std::uintptr_t ONE_TAG = 1;
 constexpr std::uintptr_t FEW_TAG = 2;
+constexpr std::uintptr_t SPREAD_TAG = 3;
 
-enum class Form { Empty, One, Few, Roaring };
+enum class Form { Empty, One, Few, Spread, Roaring };
 
 inline Form form_of(std::uintptr_t word) {
   if (word == 0) return Form::Empty;
@@ -27,6 +28,8 @@ inline Form form_of(std::uintptr_t word) {
       return Form::One;
     case FEW_TAG:
       return Form::Few;
+    case SPREAD_TAG:
+      return Form::Spread;
     default:
       return Form::Roaring;
   }
@@ -87,30 +90,73 @@ uint16_t* few_resize(uint16_t* block, std::size_t capacity) {
   return out;
 }
 
-// The ids of a set in the empty, one-id or few-ids form, ascending; valid
-// while the set is unchanged.
+// A spread block holds ids under different upper 16 bits: the few ids a
+// value has among a million objects are scattered over as many 65536-id
+// chunks, where CRoaring would make a container, two allocations, for each.
+// Layout: the count, the capacity, then the ids ascending, all 32-bit.
+// Capacities are multiples of 4 so that a block fills the allocator's 16-byte
+// steps.
+constexpr std::size_t SPREAD_HEADER = 2;
+constexpr std::size_t SPREAD_MAX = FEW_MAX;
+
+std::size_t spread_capacity_for(std::size_t count) {
+  return std::min(SPREAD_MAX, (count + 3) & ~std::size_t{3});
+}
+inline std::size_t spread_bytes(std::size_t capacity) {
+  return sizeof(uint32_t) * (SPREAD_HEADER + capacity);
+}
+inline uint32_t* spread_block(std::uintptr_t word) {
+  return reinterpret_cast<uint32_t*>(word & ~TAG_BITS);
+}
+inline std::uintptr_t spread_word(uint32_t* block) {
+  return reinterpret_cast<std::uintptr_t>(block) | SPREAD_TAG;
+}
+uint32_t* spread_resize(uint32_t* block, std::size_t capacity) {
+  auto* out = static_cast<uint32_t*>(std::realloc(block, spread_bytes(capacity)));
+  check(out != nullptr, "failed to create a bitmap");
+  check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
+  out[1] = static_cast<uint32_t>(capacity);
+  return out;
+}
+
+// The ids of a set in the empty, one-id, few-ids or spread form, ascending;
+// valid while the set is unchanged.
 class Few {
  public:
   explicit Few(std::uintptr_t word) {
-    if ((word & TAG_BITS) == ONE_TAG) {
-      const uint32_t id = one_id(word);
-      base_ = id & 0xFFFF0000u;
-      one_ = static_cast<uint16_t>(id);
-      low_ = &one_;
-      size_ = 1;
-    } else if (word != 0) {
-      const uint16_t* block = few_block(word);
-      base_ = uint32_t{block[0]} << 16;
-      size_ = block[1];
-      low_ = block + FEW_HEADER;
+    switch (form_of(word)) {
+      case Form::One: {
+        const uint32_t id = one_id(word);
+        base_ = id & 0xFFFF0000u;
+        one_ = static_cast<uint16_t>(id);
+        low_ = &one_;
+        size_ = 1;
+        break;
+      }
+      case Form::Few: {
+        const uint16_t* block = few_block(word);
+        base_ = uint32_t{block[0]} << 16;
+        size_ = block[1];
+        low_ = block + FEW_HEADER;
+        break;
+      }
+      case Form::Spread: {
+        const uint32_t* block = spread_block(word);
+        size_ = block[0];
+        wide_ = block + SPREAD_HEADER;
+        break;
+      }
+      default:
+        break;
     }
   }
   Few(const Few&) = delete;
   Few& operator=(const Few&) = delete;
 
   std::size_t size() const { return size_; }
-  uint32_t operator[](std::size_t i) const { return base_ | low_[i]; }
+  uint32_t operator[](std::size_t i) const { return wide_ ? wide_[i] : base_ | low_[i]; }
   bool contains(uint32_t id) const {
+    if (wide_) return std::binary_search(wide_, wide_ + size_, id);
     return size_ != 0 && (id & 0xFFFF0000u) == base_ &&
            std::binary_search(low_, low_ + size_, static_cast<uint16_t>(id));
   }
@@ -118,6 +164,7 @@ class Few {
  private:
   uint32_t base_ = 0;
   const uint16_t* low_ = nullptr;
+  const uint32_t* wide_ = nullptr;  // the ids of a spread block
   std::size_t size_ = 0;
   uint16_t one_ = 0;
 };
@@ -282,6 +329,14 @@ Bitmap::Bitmap(const Bitmap& other) {
       word_ = few_word(block);
       return;
     }
+    case Form::Spread: {
+      const uint32_t* from = spread_block(other.word_);
+      uint32_t* block = spread_resize(nullptr, spread_capacity_for(from[0]));
+      block[0] = from[0];
+      std::memcpy(block + SPREAD_HEADER, from + SPREAD_HEADER, sizeof(uint32_t) * from[0]);
+      word_ = spread_word(block);
+      return;
+    }
     case Form::Roaring:
       word_ = roaring_word(roaring_bitmap_copy(rb(other.word_)));
       return;
@@ -313,6 +368,9 @@ void release_word(std::uintptr_t& word) noexcept {
     case Form::Few:
       std::free(few_block(word));
       break;
+    case Form::Spread:
+      std::free(spread_block(word));
+      break;
     case Form::Roaring:
       roaring_bitmap_free(rb(word));
       break;
@@ -340,6 +398,11 @@ void assign_word(std::uintptr_t& word, std::span<const uint32_t> ids) {
     block[1] = static_cast<uint16_t>(n);
     for (std::size_t i = 0; i < n; ++i) block[FEW_HEADER + i] = static_cast<uint16_t>(ids[i]);
     built = few_word(block);
+  } else if (n > 1 && n <= SPREAD_MAX) {
+    uint32_t* block = spread_resize(nullptr, spread_capacity_for(n));
+    block[0] = static_cast<uint32_t>(n);
+    std::memcpy(block + SPREAD_HEADER, ids.data(), sizeof(uint32_t) * n);
+    built = spread_word(block);
   } else if (n > 1) {
     built = reinterpret_cast<std::uintptr_t>(roaring_of(ids));
   }
@@ -377,7 +440,23 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
     }
     case Form::Few: {
       uint16_t* block = few_block(word);
-      if ((id >> 16) != block[0]) break;
+      if ((id >> 16) != block[0]) {
+        if (block[1] >= SPREAD_MAX) break;
+        // Under another key: the ids move to a spread block.
+        uint32_t ids[SPREAD_MAX];
+        std::size_t n = 0;
+        {
+          Few few(word);
+          bool placed = false;
+          for (std::size_t i = 0; i < few.size(); ++i) {
+            if (!placed && id < few[i]) ids[n++] = id, placed = true;
+            ids[n++] = few[i];
+          }
+          if (!placed) ids[n++] = id;
+        }
+        assign_word(word, std::span<const uint32_t>(ids, n));
+        return;
+      }
       const auto low = static_cast<uint16_t>(id);
       const std::size_t size = block[1];
       uint16_t* values = block + FEW_HEADER;
@@ -396,6 +475,26 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
       std::memmove(values + at + 1, values + at, sizeof(uint16_t) * (size - at));
       values[at] = low;
       block[1] = static_cast<uint16_t>(size + 1);
+      return;
+    }
+    case Form::Spread: {
+      uint32_t* block = spread_block(word);
+      const std::size_t size = block[0];
+      uint32_t* ids = block + SPREAD_HEADER;
+      std::size_t at = size;
+      if (id <= ids[size - 1]) {
+        at = static_cast<std::size_t>(std::lower_bound(ids, ids + size, id) - ids);
+        if (ids[at] == id) return;
+      }
+      if (size == block[1]) {
+        if (size == SPREAD_MAX) break;
+        block = spread_resize(block, spread_capacity_for(size + size / 2 + 1));
+        word = spread_word(block);
+        ids = block + SPREAD_HEADER;
+      }
+      std::memmove(ids + at + 1, ids + at, sizeof(uint32_t) * (size - at));
+      ids[at] = id;
+      block[0] = static_cast<uint32_t>(size + 1);
       return;
     }
     case Form::Roaring:
@@ -523,6 +622,22 @@ void Bitmap::remove(uint32_t id) {
       }
       return;
     }
+    case Form::Spread: {
+      uint32_t* block = spread_block(word_);
+      const std::size_t size = block[0];
+      uint32_t* ids = block + SPREAD_HEADER;
+      uint32_t* at = std::lower_bound(ids, ids + size, id);
+      if (at == ids + size || *at != id) return;
+      std::memmove(at, at + 1, sizeof(uint32_t) * static_cast<std::size_t>(ids + size - at - 1));
+      if (size == 2) {
+        const uint32_t left = ids[0];
+        std::free(block);
+        word_ = one_word(left);
+      } else {
+        block[0] = static_cast<uint32_t>(size - 1);
+      }
+      return;
+    }
     case Form::Roaring:
       roaring_bitmap_remove(rb(word_), id);
       if (roaring_bitmap_is_empty(rb(word_))) release();
@@ -547,6 +662,8 @@ uint64_t Bitmap::cardinality() const {
       return 1;
     case Form::Few:
       return few_block(word_)[1];
+    case Form::Spread:
+      return spread_block(word_)[0];
     case Form::Roaring:
       break;
   }
@@ -765,6 +882,12 @@ void Bitmap::optimize() {
       if (block[1] < block[2]) word_ = few_word(few_resize(block, block[1]));
       return;
     }
+    case Form::Spread: {
+      uint32_t* block = spread_block(word_);
+      const std::size_t fit = spread_capacity_for(block[0]);
+      if (fit < block[1]) word_ = spread_word(spread_resize(block, fit));
+      return;
+    }
     case Form::Roaring:
       roaring_bitmap_run_optimize(rb(word_));
       roaring_bitmap_shrink_to_fit(rb(word_));
@@ -777,6 +900,8 @@ std::size_t Bitmap::size_in_bytes() const {
   switch (form_of(word_)) {
     case Form::Few:
       return few_bytes(few_block(word_)[2]);
+    case Form::Spread:
+      return spread_bytes(spread_block(word_)[1]);
     case Form::Roaring:
       return roaring_bitmap_size_in_bytes(rb(word_));
     default:

@@ -8,6 +8,9 @@
 // - one id: held inside the object itself;
 // - a few ids (2 to 256) sharing their upper 16 bits: one heap block of
 //   sorted 16-bit values;
+// - a few ids (2 to 256) under different upper 16 bits: one heap block of
+//   sorted 32-bit ids (CRoaring would make a container for each 65536-id
+//   chunk they touch);
 // - anything else: a CRoaring bitmap.
 // A set leaves the few-ids form for CRoaring when it outgrows it; results of
 // operations take the smallest form that fits when one operand is small.
@@ -121,7 +124,7 @@ class Bitmap {
   bool is_roaring() const { return word_ != 0 && (word_ & 3) == 0; }
 
   // 0: empty; low bits 01: one id, in the upper 32 bits; low bits 10: a
-  // few-ids block; low bits 00: a CRoaring bitmap.
+  // few-ids block; 11: a spread block; 00: a CRoaring bitmap.
   std::uintptr_t word_ = 0;
 };
 

@@ -46,7 +46,8 @@ void expect_holds(const Bitmap& bitmap, const Model& model) {
 
 // Sets of every storage shape, drawn from one small universe so that they
 // overlap: empty, one id, a few ids under one 65536-id key (2, up to the
-// few-ids limit of 256, one past it), ids under two keys, ids at the top of
+// few-ids limit of 256, one past it), ids under two keys and under many (up
+// to the same limit, one past it), ids at the top of
 // the id range, and large sets, sparse and dense.
 std::vector<std::pair<std::string, Model>> shapes() {
   std::mt19937 rng(99);
@@ -65,6 +66,15 @@ std::vector<std::pair<std::string, Model>> shapes() {
   out.push_back({"few 256", few(key5, 256, 400)});
   out.push_back({"few 257", few(key5, 257, 400)});
   out.push_back({"two keys", {key5 + 7, key6 + 7}});
+  // Ids under many keys: each shape of up to 256 ids is one spread block.
+  auto scattered = [&](std::size_t count) {
+    Model m;
+    while (m.size() < count) m.insert(key5 + rng() % (40u << 16));
+    return m;
+  };
+  out.push_back({"scattered", scattered(18)});
+  out.push_back({"scattered 256", scattered(256)});
+  out.push_back({"scattered 257", scattered(257)});
   Model spread = few(key5, 150, 400);
   for (uint32_t id : few(key6, 150, 400)) spread.insert(id);
   out.push_back({"spread", spread});
