@@ -22,19 +22,28 @@ Bitmap all_strings(const StringIndex& strings) {
   return out;
 }
 
-// `ids` in ascending order: a two-pass radix sort on 16-bit halves for many
-// ids (a walk gathers them in value order, not id order).
+// `ids` in ascending order (a walk gathers them in value order, not id
+// order): a least-significant-digit radix sort whose digits widen with the
+// number of ids (a pass costs the ids plus the digit's counts, which stay in
+// the first-level cache); digits above the largest id, and digits every id
+// shares, cost no pass.
 std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
-  if (ids.size() < 65536) {
+  const std::size_t n = ids.size();
+  if (n < 64) {
     std::sort(ids.begin(), ids.end());
     return ids;
   }
-  std::vector<uint32_t> scratch(ids.size());
-  for (int shift : {0, 16}) {
-    std::vector<uint32_t> start(65537, 0);
-    for (uint32_t id : ids) ++start[((id >> shift) & 0xFFFF) + 1];
+  const int bits = n < 4096 ? 8 : n < 65536 ? 11 : 16;
+  const uint32_t mask = (uint32_t{1} << bits) - 1;
+  const uint32_t top = *std::max_element(ids.begin(), ids.end());
+  std::vector<uint32_t> scratch(n);
+  std::vector<uint32_t> start(std::size_t{mask} + 2);
+  for (int shift = 0; shift < 32 && (top >> shift) != 0; shift += bits) {
+    std::fill(start.begin(), start.end(), 0);
+    for (uint32_t id : ids) ++start[((id >> shift) & mask) + 1];
+    if (start[((ids[0] >> shift) & mask) + 1] == n) continue;
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    for (uint32_t id : ids) scratch[start[(id >> shift) & 0xFFFF]++] = id;
+    for (uint32_t id : ids) scratch[start[(id >> shift) & mask]++] = id;
     ids.swap(scratch);
   }
   return ids;
@@ -54,7 +63,7 @@ class IdGatherer {
     if (large != nullptr) {
       large->for_each([&](uint32_t id) { few_.push_back(id); });
     } else {
-      few_.insert(few_.end(), set.run().begin(), set.run().end());
+      for (uint32_t id : set.run()) few_.push_back(id);
     }
   }
   void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }

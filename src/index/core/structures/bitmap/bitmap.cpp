@@ -382,6 +382,9 @@ void release_word(std::uintptr_t& word) noexcept {
 
 // A new CRoaring bitmap holding `ids` (strictly ascending).
 roaring_bitmap_t* roaring_of(std::span<const uint32_t> ids) {
+  if (std::endian::native == std::endian::little && ids.size() > FEW_MAX) {
+    if (roaring_bitmap_t* built = build_from_ascending(ids)) return built;
+  }
   roaring_bitmap_t* made = rb(roaring_word(roaring_bitmap_create_with_capacity(0)));
   roaring_add_many(made, ids);
   return made;
@@ -551,6 +554,11 @@ void Bitmap::add_many(std::span<const uint32_t> ids) {
         if (n == mine.size()) return;
       }
       assign_ascending(std::span<const uint32_t>(merged, n));
+      return;
+    }
+    if (word_ == 0 && ids.size() > FEW_MAX && strictly_ascending(ids)) {
+      // A new set is the built image itself, not a copy of it.
+      assign_word(word_, ids);
       return;
     }
     to_roaring();

@@ -296,15 +296,6 @@ void HybridSet::intersect_with(const Bitmap& keep) {
   }
 }
 
-std::span<const uint32_t> HybridSet::run() const {
-  if (kind_ == Kind::Small || kind_ == Kind::Medium) return array_().run();
-  return {};
-}
-
-const Bitmap* HybridSet::large() const {
-  return kind_ == Kind::Large ? &large_() : nullptr;
-}
-
 std::size_t HybridSet::memory_bytes() const {
   switch (kind_) {
     case Kind::Medium:

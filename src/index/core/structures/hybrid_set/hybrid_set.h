@@ -75,9 +75,12 @@ class HybridSet {
 
   // The ascending ids of a Small or Medium set; an empty span otherwise.
   // Valid until the next change of the set.
-  std::span<const uint32_t> run() const;
+  std::span<const uint32_t> run() const {
+    if (kind_ == Kind::Small || kind_ == Kind::Medium) return array_().run();
+    return {};
+  }
   // The bitmap of a Large set, else nullptr. Valid until the next change.
-  const Bitmap* large() const;
+  const Bitmap* large() const { return kind_ == Kind::Large ? &large_() : nullptr; }
 
   // Heap bytes owned by the set (the Medium array or the bitmap's
   // serialized size), for memory reports.
