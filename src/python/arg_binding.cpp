@@ -53,8 +53,7 @@ void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositiona
     throw_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
                      std::string(key) + "'");
   }
-  if (!bound.kwargs) bound.kwargs = PyRef::steal_or_throw(PyDict_New());
-  if (PyDict_SetItem(bound.kwargs.get(), name, value) < 0) throw PyErr::fetch();
+  bound.keywords.push_back({name, value});
 }
 
 void check_complete(const Signature& sig, const BoundArgs& bound) {

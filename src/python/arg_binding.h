@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "python/errors.h"
 
 namespace quorvane {
@@ -32,12 +33,19 @@ struct Signature {
   bool positional_only = false;
 };
 
+// A keyword argument that names no parameter, borrowed from the call; its
+// name is checked to be `str`.
+struct Keyword {
+  PyObject* name;
+  PyObject* value;
+};
+
 // Arguments bound to parameters. `args` are borrowed from the call and are
-// in parameter order; `kwargs` holds the collected keywords (a new dict, or
-// empty when none were given); its keys are checked to be `str`.
+// in parameter order; `keywords` are the collected keywords in call order
+// (no dict is built for them).
 struct BoundArgs {
   std::array<PyObject*, MAX_PARAMS> args{};
-  PyRef kwargs;
+  absl::InlinedVector<Keyword, 4> keywords;
   PyObject* operator[](std::size_t i) const { return args[i]; }
 };
 

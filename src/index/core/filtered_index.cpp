@@ -1,5 +1,6 @@
 #include "index/core/filtered_index.h"
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/index.h"
 #include "util/panic.h"
 
@@ -69,7 +70,8 @@ void FilteredView::for_each_object(std::span<const uint32_t> ids,
 }
 
 void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
-  const std::vector<uint32_t> ids = bitmap_.to_vector();
+  absl::InlinedVector<uint32_t, 64> ids(bitmap_.cardinality());
+  bitmap_.copy_to(ids.data());
   auto table = items_->read();
   visit(*table, ids, fn);
 }

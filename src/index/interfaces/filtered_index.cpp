@@ -46,11 +46,11 @@ PyObject* Filtered_iter(PyObject* self) {
   });
 }
 
-PyObject* Filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
-    BoundArgs bound = bind_tuple(sig, args, kwargs);
-    auto conditions = kwargs_to_query(bound.kwargs.get());
+    auto conditions = keyword_conditions(bind_fastcall(sig, args, nargs, kwnames));
     const FilteredView& view = view_of(self);
     return wrap_view(without_gil([&] {
       auto maps = view.query_maps()->read();
@@ -208,7 +208,7 @@ PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
 
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
-     METH_VARARGS | METH_KEYWORDS, FILTERED_REDUCED_DOC},
+     METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_DOC},
     {"reduced_query",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced_query)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_QUERY_DOC},

@@ -141,23 +141,27 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 // The keyword methods share binding and conversion.
-std::vector<QueryRef> keyword_conditions(const char* full_name, PyObject* args, PyObject* kwargs) {
-  Signature sig{full_name, {}, true};
-  BoundArgs bound = bind_tuple(sig, args, kwargs);
-  return kwargs_to_query(bound.kwargs.get());
+// The keyword equalities of a call taking keywords only.
+std::vector<QueryRef> keywords_only(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return keyword_conditions(bind_fastcall(sig, args, nargs, kwnames));
 }
 
-PyObject* Index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = keyword_conditions("Index.get_by_attribute()", args, kwargs);
+    static const Signature sig{"Index.get_by_attribute()", {}, true};
+    auto conditions = keywords_only(sig, args, nargs, kwnames);
     FilteredView view = without_gil([&] { return api_of(self).reduced(conditions); });
     return collect_list(view);
   });
 }
 
-PyObject* Index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = keyword_conditions("Index.reduced()", args, kwargs);
+    static const Signature sig{"Index.reduced()", {}, true};
+    auto conditions = keywords_only(sig, args, nargs, kwnames);
     return wrap_view(without_gil([&] { return api_of(self).reduced(conditions); }));
   });
 }
@@ -359,9 +363,9 @@ PyDoc_STRVAR(COUNT_BY_DOC,
 
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
-    {"reduced", QUORVANE_FAST(Index_reduced), VARKW, REDUCED_DOC},
+    {"reduced", QUORVANE_FAST(Index_reduced), FAST, REDUCED_DOC},
     {"reduce", QUORVANE_FAST(Index_reduce), VARKW, REDUCE_DOC},
-    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), VARKW, GET_BY_ATTRIBUTE_DOC},
+    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), FAST, GET_BY_ATTRIBUTE_DOC},
     {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST, ADD_OBJECT_MANY_DOC},
     {"add_object", QUORVANE_FAST(Index_add_object), FAST, ADD_OBJECT_DOC},
     {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST, REDUCED_QUERY_DOC},

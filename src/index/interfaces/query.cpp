@@ -432,14 +432,13 @@ PyType_Spec QUERY_SPEC = {"Quorvane.PyQueryExpr", static_cast<int>(sizeof(PyQuer
 
 }  // namespace
 
-std::vector<QueryRef> kwargs_to_query(PyObject* kwargs) {
+std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
   std::vector<QueryRef> conditions;
-  if (kwargs == nullptr) return conditions;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    std::string_view path = extract_str(key, "kwargs");
-    conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(value, path)}));
+  conditions.reserve(bound.keywords.size());
+  for (const Keyword& keyword : bound.keywords) {
+    std::string_view path = extract_str(keyword.name, "kwargs");
+    conditions.push_back(
+        QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(keyword.value, path)}));
   }
   return conditions;
 }
@@ -463,7 +462,7 @@ std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, 
                       .required = 0,
                       .positional_only = true};
   BoundArgs bound = bind_tuple(sig, args, kwargs);
-  std::vector<QueryRef> conditions = kwargs_to_query(bound.kwargs.get());
+  std::vector<QueryRef> conditions = keyword_conditions(bound);
   if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
   return conditions;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "index/core/query/query_expr.h"
+#include "python/arg_binding.h"
 #include "python/py_ref.h"
 
 namespace quorvane {
@@ -14,9 +15,9 @@ struct PyQueryExprObject {
   PyObject_HEAD QueryRef expr;
 };
 
-// The keyword arguments of a call as equality conditions (GIL held); a value
-// that cannot be indexed raises its ordinary error.
-std::vector<QueryRef> kwargs_to_query(PyObject* kwargs);
+// The collected keyword arguments of a call as equality conditions (GIL
+// held); a value that cannot be indexed raises its ordinary error.
+std::vector<QueryRef> keyword_conditions(const BoundArgs& bound);
 
 // The conditions of a call taking one optional positional query and keyword
 // equalities (count, reduce): `full_name` names it in binding errors.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "absl/container/inlined_vector.h"
 #include "absl/types/compare.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "util/panic.h"
@@ -27,7 +28,7 @@ Bitmap all_strings(const StringIndex& strings) {
 // number of ids (a pass costs the ids plus the digit's counts, which stay in
 // the first-level cache); digits above the largest id, and digits every id
 // shares, cost no pass.
-std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
+std::span<const uint32_t> sorted_ids(std::span<uint32_t> ids) {
   const std::size_t n = ids.size();
   if (n < 64) {
     std::sort(ids.begin(), ids.end());
@@ -38,14 +39,17 @@ std::span<const uint32_t> sorted_ids(std::vector<uint32_t>& ids) {
   const uint32_t top = *std::max_element(ids.begin(), ids.end());
   std::vector<uint32_t> scratch(n);
   std::vector<uint32_t> start(std::size_t{mask} + 2);
+  uint32_t* from = ids.data();
+  uint32_t* to = scratch.data();
   for (int shift = 0; shift < 32 && (top >> shift) != 0; shift += bits) {
     std::fill(start.begin(), start.end(), 0);
-    for (uint32_t id : ids) ++start[((id >> shift) & mask) + 1];
-    if (start[((ids[0] >> shift) & mask) + 1] == n) continue;
+    for (std::size_t i = 0; i < n; ++i) ++start[((from[i] >> shift) & mask) + 1];
+    if (start[((from[0] >> shift) & mask) + 1] == n) continue;
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    for (uint32_t id : ids) scratch[start[(id >> shift) & mask]++] = id;
-    ids.swap(scratch);
+    for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & mask]++] = from[i];
+    std::swap(from, to);
   }
+  if (from != ids.data()) std::copy(from, from + n, ids.data());
   return ids;
 }
 
@@ -59,12 +63,15 @@ class IdGatherer {
   void add(const HybridSet& set) {
     constexpr uint64_t FEW = 64;
     const Bitmap* large = set.large();
-    if (large != nullptr && large->cardinality() > FEW) return add(*large);
-    if (large != nullptr) {
-      large->for_each([&](uint32_t id) { few_.push_back(id); });
-    } else {
+    if (large == nullptr) {
       for (uint32_t id : set.run()) few_.push_back(id);
+      return;
     }
+    const uint64_t n = large->cardinality();
+    if (n > FEW) return add(*large);
+    const std::size_t at = few_.size();
+    few_.resize(at + n);
+    large->copy_to(few_.data() + at);
   }
   void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
 
@@ -73,7 +80,7 @@ class IdGatherer {
     // The few ids meet the scope in one intersection rather than one lookup
     // each: the scope is mostly the whole member set, whose dense chunks
     // answer a batch much faster than single lookups.
-    Bitmap few = Bitmap::from_ids(sorted_ids(few_));
+    Bitmap few = Bitmap::from_ids(sorted_ids(std::span<uint32_t>(few_.data(), few_.size())));
     if (scope_ != nullptr) few.intersect_with(*scope_);
     if (many_.is_empty()) return few;
     many_.union_with(few);
@@ -82,7 +89,7 @@ class IdGatherer {
 
  private:
   const Bitmap* scope_;
-  std::vector<uint32_t> few_;
+  absl::InlinedVector<uint32_t, 32> few_;  // no allocation for a small answer
   Bitmap many_;
 };
 
@@ -680,6 +687,8 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 
 Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
                                 const std::vector<QueryRef>& queries) {
+  if (queries.empty()) return universe;
+  if (queries.size() == 1) return evaluate_query(scope, universe, *queries.front());
   // Members whose answer size is known go first, smallest first; the others
   // follow by the priority of their kind (cheap kinds first). The order only
   // changes the cost, never the answer.
@@ -690,14 +699,12 @@ Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
   std::vector<Member> ordered;
   ordered.reserve(queries.size());
   for (const auto& q : queries) {
-    ordered.push_back(
-        {q.get(), queries.size() > 1 ? known_size(scope.maps, *q).value_or(UINT64_MAX) : 0});
+    ordered.push_back({q.get(), known_size(scope.maps, *q).value_or(UINT64_MAX)});
   }
   std::stable_sort(ordered.begin(), ordered.end(), [](const Member& a, const Member& b) {
     if (a.size != b.size) return a.size < b.size;
     return PRIORITY[static_cast<int>(a.query->kind)] < PRIORITY[static_cast<int>(b.query->kind)];
   });
-  if (ordered.empty()) return universe;
   // Every answer lies within its universe, so the first one needs no
   // intersection and the universe is never copied; an empty running answer
   // ends the conjunction.

@@ -873,14 +873,17 @@ void Bitmap::iterate_raw(bool (*fn)(uint32_t, void*), void* ctx) const {
 
 std::vector<uint32_t> Bitmap::to_vector() const {
   std::vector<uint32_t> out(cardinality());
-  if (out.empty()) return out;
-  if (is_roaring()) {
-    roaring_bitmap_to_uint32_array(rb(word_), out.data());
-  } else {
-    Few few(word_);
-    for (std::size_t i = 0; i < few.size(); ++i) out[i] = few[i];
-  }
+  if (!out.empty()) copy_to(out.data());
   return out;
+}
+
+void Bitmap::copy_to(uint32_t* out) const {
+  if (is_roaring()) {
+    roaring_bitmap_to_uint32_array(rb(word_), out);
+    return;
+  }
+  Few few(word_);
+  for (std::size_t i = 0; i < few.size(); ++i) out[i] = few[i];
 }
 
 void Bitmap::optimize() {

@@ -97,6 +97,8 @@ class Bitmap {
         &fn);
   }
   std::vector<uint32_t> to_vector() const;
+  // Writes the ids in ascending order to out[0, cardinality()).
+  void copy_to(uint32_t* out) const;
 
   // Compresses runs and drops spare room.
   void optimize();
