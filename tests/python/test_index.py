@@ -202,6 +202,46 @@ class TestManyDistinctValues:
             assert index.count(Q.in_("s", wanted)) == len(query(index, Q.in_("s", wanted)))
 
 
+class TestKeywordLookups:
+    """get_by_attribute answers from the value sets directly when they are small, and through a
+    query otherwise; both must give the scan's answer in ascending id order."""
+
+    def test_small_and_large_answers_agree_with_a_scan(self):
+        import random
+        rnd = random.Random(11)
+        objs = [Thing(u=rnd.randrange(1000), g=rnd.randrange(4), s=f"s{rnd.randrange(20)}",
+                      big=i % 2, t=[i % 3]) for i in range(20000)]
+        index = Index()
+        index.add_object_many(objs)
+        gone = {id(o) for o in objs[::7]}
+        index.remove_object_many(objs[::7])
+        members = [o for o in objs if id(o) not in gone]
+        order = {id(o): i for i, o in enumerate(index.collect())}
+
+        def matches(o, name, value):
+            held = getattr(o, name, None)
+            return value in held if isinstance(held, list) else hasattr(o, name) and held == value
+
+        def check(**kw):
+            got = index.get_by_attribute(**kw)
+            want = [o for o in members if all(matches(o, k, v) for k, v in kw.items())]
+            assert ids(got) == ids(want), kw
+            assert [order[id(o)] for o in got] == sorted(order[id(o)] for o in got), kw
+
+        for _ in range(15):
+            u = rnd.randrange(1100)  # some values held by nobody
+            check(u=u)                      # ~20 ids, some dropped from the index
+            check(u=u, g=rnd.randrange(4))  # small set filtered by a large one
+            check(g=1, u=u, big=u % 2)      # the small set is not the first keyword
+            check(s=f"s{rnd.randrange(22)}", g=2)  # ~250 ids, around the small answers' limit
+        check(u=5, never=1)                 # an attribute no object has
+        check(t=1, u=7)                     # elements: answered through a query
+        check(u=float("nan"))
+        for o in index.get_by_attribute(u=objs[1].u):
+            index.remove_object(o)
+        assert index.get_by_attribute(u=objs[1].u) == []
+
+
 class TestContainersAndNesting:
     def test_elements_match_through_nested_containers_and_ranges(self):
         a = Thing(l=[1, [2, (3, {4})]], t=("x", "yz"))

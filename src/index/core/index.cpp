@@ -354,6 +354,24 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
   });
 }
 
+std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(
+    std::span<const QueryRef> conditions) {
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  std::optional<FewIds> ids = few_equal_ids(*maps, *members, conditions);
+  if (!ids) return std::nullopt;
+  absl::InlinedVector<PyRef, 16> objects;
+  objects.reserve(ids->size());
+  auto table = items->read();
+  for (uint32_t id : *ids) {
+    const StoredItem* item = table->find(id);
+    check(item != nullptr, "a member has no object");
+    // The table holds a reference too: dropping this one never finalizes.
+    objects.push_back(PyRef::borrow(item->get()));
+  }
+  return objects;
+}
+
 FilteredView IndexAPI::all_members() {
   return view_of([](const EvalScope&, const Bitmap& members) { return members; });
 }

@@ -26,10 +26,13 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "absl/container/inlined_vector.h"
 #include "absl/functional/function_ref.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
@@ -97,6 +100,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
+  // The objects of the members equal to every condition (plain equalities),
+  // in ascending id order, when their value sets show at most FEW_ANSWER of
+  // them; none when they do not (see few_equal_ids). Needs the GIL: answers
+  // that small are not worth releasing it.
+  std::optional<absl::InlinedVector<PyRef, 16>> few_equal(std::span<const QueryRef> conditions);
   // A view of every member (what collect and iteration list).
   FilteredView all_members();
   // The view of the ids `answer` picks from the members.

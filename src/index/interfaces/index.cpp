@@ -152,7 +152,15 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
   return guarded([&] {
     static const Signature sig{"Index.get_by_attribute()", {}, true};
     auto conditions = keywords_only(sig, args, nargs, kwnames);
-    FilteredView view = without_gil([&] { return api_of(self).reduced(conditions); });
+    IndexAPI& api = api_of(self);
+    if (auto few = api.few_equal(conditions)) {
+      PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(few->size())));
+      for (std::size_t i = 0; i < few->size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*few)[i].release());
+      }
+      return list;
+    }
+    FilteredView view = without_gil([&] { return api.reduced(conditions); });
     return collect_list(view);
   });
 }

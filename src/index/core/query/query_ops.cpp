@@ -391,30 +391,68 @@ std::optional<Bitmap> bucket_match(const StringIndex& strings, Test&& test) {
   return out;
 }
 
-// Adds the ids of `key`'s bucket in `buckets` (if any) to `out`.
-template <class Buckets, class Key>
-void add_bucket(const Buckets& buckets, const Key& key, IdGatherer& out) {
+// The ids of one value set, ascending.
+FewIds ids_of(const HybridSet& set) {
+  FewIds ids;
+  if (const Bitmap* large = set.large()) {
+    ids.resize(large->cardinality());
+    large->copy_to(ids.data());
+  } else {
+    ids.assign(set.run().begin(), set.run().end());
+  }
+  return ids;
+}
+
+// Calls `fn(set)` with `key`'s bucket in `buckets` (null when none).
+template <class Buckets, class Key, class F>
+void with_bucket(const Buckets& buckets, const Key& key, F&& fn) {
   auto it = buckets.map().find(key);
-  if (it != buckets.map().end()) out.add(it->second);
+  fn(it != buckets.map().end() ? &it->second : nullptr);
+}
+
+// Calls `fn(set)` with the bucket of the ids equal to `value` on one map
+// (null when none), under the lock guarding it. False, without calling `fn`,
+// for the values kept elsewhere than in buckets: "", booleans, objects.
+template <class F>
+bool with_equal_bucket(const QueryMap& map, const PyValue& value, F&& fn) {
+  switch (indexed_as(value)) {
+    case IndexedAs::Number:
+      with_bucket(map.numbers.read()->buckets, number_key(value), fn);
+      return true;
+    case IndexedAs::Rational:
+      with_bucket(map.numbers.read()->rationals, *rational_of(value), fn);
+      return true;
+    case IndexedAs::Temporal:
+      with_bucket(map.temporals.read()->buckets, temporal_of(value), fn);
+      return true;
+    case IndexedAs::Nothing:
+      fn(nullptr);
+      return true;
+    case IndexedAs::Text: {
+      std::string_view text = text_of(value);
+      if (text.empty()) return false;
+      with_bucket(map.strings.read()->buckets, text, fn);
+      return true;
+    }
+    case IndexedAs::Boolean:
+    case IndexedAs::Elements:
+    case IndexedAs::Object:
+    case IndexedAs::Identity:
+      break;
+  }
+  return false;
 }
 
 // Adds the ids equal to `value` on one map to `out`.
 void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
+  if (with_equal_bucket(map, value, [&](const HybridSet* set) {
+        if (set != nullptr) out.add(*set);
+      })) {
+    return;
+  }
   switch (indexed_as(value)) {
-    case IndexedAs::Number:
-      return add_bucket(map.numbers.read()->buckets, number_key(value), out);
-    case IndexedAs::Rational:
-      return add_bucket(map.numbers.read()->rationals, *rational_of(value), out);
-    case IndexedAs::Temporal:
-      return add_bucket(map.temporals.read()->buckets, temporal_of(value), out);
-    case IndexedAs::Nothing:
-      return;
-    case IndexedAs::Text: {
-      auto strings = map.strings.read();
-      std::string_view text = text_of(value);
-      if (text.empty()) return out.add(strings->empty);
-      return add_bucket(strings->buckets, text, out);
-    }
+    case IndexedAs::Text:
+      return out.add(map.strings.read()->empty);
     case IndexedAs::Boolean: {
       auto bools = map.bools.read();
       return out.add(flag_of(value) ? bools->true_ids.bitmap() : bools->false_ids.bitmap());
@@ -425,7 +463,13 @@ void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
       if (auto set = map.exact.get(value)) out.add(*set);
       return;
     }
+    case IndexedAs::Number:
+    case IndexedAs::Rational:
+    case IndexedAs::Temporal:
+    case IndexedAs::Nothing:
+      break;
   }
+  throw Panic("a bucketed value missed its bucket");
 }
 
 // The leaf rule of `kind` with `values` on one map, before element ids are
@@ -684,6 +728,62 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 }
 
 }  // namespace
+
+std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
+                                    std::span<const QueryRef> conditions) {
+  // Each condition's bucket is read under its own map's lock, one at a time:
+  // the smallest one's ids are taken, then each other bucket keeps those it
+  // holds.
+  struct Equal {
+    const QueryMap* map;
+    const PyValue* value;
+    uint64_t size;
+  };
+  absl::InlinedVector<Equal, 4> equals;
+  FewIds ids;
+  for (const QueryRef& condition : conditions) {
+    const QueryExpr& q = *condition;
+    if (q.kind != QueryKind::Eq || q.values.size() != 1) return std::nullopt;
+    auto [head, rest] = attr_parts(q.attr.view());
+    if (rest) return std::nullopt;
+    const QueryMap* map = find_map(maps, head);
+    if (map == nullptr) return FewIds();  // never indexed: nothing equals
+    if (map->has_elements()) return std::nullopt;
+    uint64_t size = 0;
+    const bool only = conditions.size() == 1;
+    if (!with_equal_bucket(*map, q.value(), [&](const HybridSet* set) {
+          size = set != nullptr ? set->cardinality() : 0;
+          if (only && size <= FEW_ANSWER && set != nullptr) ids = ids_of(*set);
+        })) {
+      return std::nullopt;
+    }
+    if (size == 0) return FewIds();
+    equals.push_back({map, &q.value(), size});
+  }
+  if (equals.empty()) return std::nullopt;
+  auto smallest = std::min_element(equals.begin(), equals.end(),
+                                   [](const Equal& a, const Equal& b) { return a.size < b.size; });
+  if (smallest->size > FEW_ANSWER) return std::nullopt;
+  if (equals.size() > 1) {
+    with_equal_bucket(*smallest->map, *smallest->value, [&](const HybridSet* set) {
+      if (set != nullptr) ids = ids_of(*set);
+    });
+  }
+  auto keep_if = [&](auto&& holds) {
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !holds(id); }),
+              ids.end());
+  };
+  for (const Equal& other : equals) {
+    if (&other == &*smallest || ids.empty()) continue;
+    with_equal_bucket(*other.map, *other.value, [&](const HybridSet* set) {
+      keep_if([&](uint32_t id) { return set != nullptr && set->contains(id); });
+    });
+  }
+  // Ids of objects half added or half removed are in some sets already (or
+  // still) but not members.
+  keep_if([&](uint32_t id) { return universe.contains(id); });
+  return ids;
+}
 
 Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
                                 const std::vector<QueryRef>& queries) {

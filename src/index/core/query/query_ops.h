@@ -10,16 +10,32 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/core/index.h"
 
 namespace quorvane {
 
 // Splits a path at its first "." into the head and the rest (if any).
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr);
+
+// Answers of at most this many objects are found and listed with the
+// interpreter lock held: releasing it and taking it back would cost more.
+inline constexpr uint64_t FEW_ANSWER = 256;
+
+// Ids of a small answer, ascending.
+using FewIds = absl::InlinedVector<uint32_t, 16>;
+
+// The ids of `universe` equal to the value of every condition, when the
+// conditions are plain equalities whose smallest value set holds at most
+// FEW_ANSWER ids and sits in value buckets; none otherwise (the caller then
+// evaluates them). Reads the value sets directly: no set is built.
+std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
+                                    std::span<const QueryRef> conditions);
 
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);
