@@ -372,6 +372,17 @@ std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(
   return objects;
 }
 
+std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> conditions) {
+  bool applies = true;
+  FilteredView view = view_of([&](const EvalScope& scope, const Bitmap& members) {
+    std::optional<FewIds> ids = few_equal_ids(scope.maps, members, conditions);
+    applies = ids.has_value();
+    return applies ? Bitmap::from_ids(*ids) : Bitmap();
+  });
+  if (!applies) return std::nullopt;
+  return view;
+}
+
 FilteredView IndexAPI::all_members() {
   return view_of([](const EvalScope&, const Bitmap& members) { return members; });
 }

@@ -105,6 +105,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // them; none when they do not (see few_equal_ids). Needs the GIL: answers
   // that small are not worth releasing it.
   std::optional<absl::InlinedVector<PyRef, 16>> few_equal(std::span<const QueryRef> conditions);
+  // The view of the members equal to every condition, made as `few_equal`
+  // finds them (with the GIL held); none when that does not apply.
+  std::optional<FilteredView> few_equal_view(std::span<const QueryRef> conditions);
   // A view of every member (what collect and iteration list).
   FilteredView all_members();
   // The view of the ids `answer` picks from the members.

@@ -170,7 +170,9 @@ PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     static const Signature sig{"Index.reduced()", {}, true};
     auto conditions = keywords_only(sig, args, nargs, kwnames);
-    return wrap_view(without_gil([&] { return api_of(self).reduced(conditions); }));
+    IndexAPI& api = api_of(self);
+    if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few));
+    return wrap_view(without_gil([&] { return api.reduced(conditions); }));
   });
 }
 
@@ -190,7 +192,9 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     static const Signature sig{"Index.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     QueryRef query = query_arg(bound[0], "query");
-    return wrap_view(without_gil([&] { return api_of(self).reduced_query(*query); }));
+    IndexAPI& api = api_of(self);
+    if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few));
+    return wrap_view(without_gil([&] { return api.reduced_query(*query); }));
   });
 }
 
