@@ -116,13 +116,11 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
       if (!add_one(engine, snapshots.front(), work)) stale.push_back(snapshots.front().item);
     } else {
       stale = engine.add_batch(snapshots, work);
-      // A large batch gathered its values in buffers (on several threads, each
-      // with its own malloc arena) that are free again: hand their pages back
-      // to the system rather than keep them in the process.
-      if (snapshots.size() >= LARGE_BATCH) malloc_trim(0);
     }
   });
-  snapshots.clear();
+  const bool large = snapshots.size() >= LARGE_BATCH;
+  std::vector<ObjectSnapshot>().swap(snapshots);
+  std::vector<std::pair<uint32_t, const StoredItem*>>().swap(order);
   // Objects that changed while they were being added: fresh values, one by one.
   for (int attempt = 1; !stale.empty(); ++attempt) {
     if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
@@ -141,6 +139,10 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
     });
   }
   run_pending(work);
+  // A large batch gathered its values in buffers (on several threads, each
+  // with its own malloc arena) and took a snapshot of every object, all free
+  // again: hand their pages back to the system rather than keep them.
+  if (large) without_gil([] { malloc_trim(0); });
 }
 
 std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
