@@ -287,7 +287,8 @@ PyDoc_STRVAR(GET_BY_ATTRIBUTE_DOC,
              "no keywords lists every object.\n"
              "Raises TypeError for positional arguments; OverflowError, TypeError or "
              "ValueError, naming the attribute, for a value that cannot be indexed.\n"
-             "Releases the GIL while it searches.");
+             "Releases the GIL while it searches, except for equalities whose value sets show "
+             "at most 256 objects: those are answered at once, with the GIL held.");
 
 PyDoc_STRVAR(REDUCED_DOC,
              "reduced($self, **kwargs)\n--\n\n"
@@ -295,7 +296,8 @@ PyDoc_STRVAR(REDUCED_DOC,
              "argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: every "
              "object. The index is not changed.\n"
              "Raises as get_by_attribute does.\n"
-             "Releases the GIL while it searches.");
+             "Releases the GIL while it searches, except for equalities whose value sets show "
+             "at most 256 objects: those are answered at once, with the GIL held.");
 
 PyDoc_STRVAR(REDUCE_DOC,
              "reduce($self, query=None, /, **kwargs)\n--\n\n"
@@ -311,7 +313,8 @@ PyDoc_STRVAR(REDUCED_QUERY_DOC,
              "Returns a FilteredIndex of the objects that match the PyQueryExpr query. The "
              "index is not changed.\n"
              "Raises TypeError when query is not a PyQueryExpr.\n"
-             "Releases the GIL while it searches.");
+             "Releases the GIL while it searches, except for equalities whose value sets show "
+             "at most 256 objects: those are answered at once, with the GIL held.");
 
 PyDoc_STRVAR(REMOVE_OBJECT_DOC,
              "remove_object($self, obj)\n--\n\n"
