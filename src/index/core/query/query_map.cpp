@@ -1,5 +1,7 @@
 #include "index/core/query/query_map.h"
 
+#include <algorithm>
+
 #include "absl/container/inlined_vector.h"
 #include "index/core/id_alloc.h"
 #include "index/indexable.h"
@@ -223,11 +225,17 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
     Bitmap found = ids.intersected(table->ids.bitmap());
     if (found.is_empty()) return;
     ids.difference_with(found);
-    std::vector<uint32_t> holders;
-    holders.reserve(1024);
-    found.for_each([&](uint32_t element) {
-      if (const uint32_t* holder = table->holder_of.find(element)) holders.push_back(*holder);
-    });
+    // Element ids are handed out in runs, container by container, so their
+    // holders mostly come out ascending: one batch adds them.
+    std::vector<uint32_t> holders(found.cardinality());
+    found.copy_to(holders.data());
+    std::size_t kept = 0;
+    for (uint32_t element : holders) {
+      if (const uint32_t* holder = table->holder_of.find(element)) holders[kept++] = *holder;
+    }
+    holders.resize(kept);
+    if (!std::is_sorted(holders.begin(), holders.end())) std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
     ids.add_many(holders);
   }
 }
