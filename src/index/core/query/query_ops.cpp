@@ -148,7 +148,8 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
   IdGatherer walked;
-  auto it = walk_some(first, last, [](const NumericKey&) { return true; }, budget, walked);
+  auto it = walk_some(
+      first, last, [](const NumericKey&) { return true; }, budget, walked);
   Bitmap out = walked.take();
   out.intersect_with(scope);
   if (it == last) return out;
