@@ -92,7 +92,7 @@ namespace {
 constexpr std::size_t LARGE_BATCH = 65536;
 }  // namespace
 
-void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
+void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
   // Each object once, in ascending id order: every cell of the value
   // structures then receives its ids in order, which CRoaring appends fastest.
   std::vector<std::pair<uint32_t, const StoredItem*>> order;
@@ -141,8 +141,12 @@ void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   run_pending(work);
   // A large batch gathered its values in buffers (on several threads, each
   // with its own malloc arena) and took a snapshot of every object, all free
-  // again: hand their pages back to the system rather than keep them.
-  if (large) without_gil([] { malloc_trim(0); });
+  // now with the batch itself: hand their pages back to the system rather
+  // than keep them.
+  if (large) {
+    std::vector<StoredItem>().swap(objects);
+    without_gil([] { malloc_trim(0); });
+  }
 }
 
 std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {

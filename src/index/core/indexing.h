@@ -30,7 +30,7 @@ inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
 // Adds `objects` to `engine` (each distinct object once). GIL held on entry
 // and on return. A value that cannot be indexed raises its ordinary error
 // before anything changes.
-void add_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
+void add_objects(IndexAPI& engine, std::vector<StoredItem> objects);
 
 // Takes `objects` out of `engine` (each with the values it holds then, and
 // the nested objects only it reached). Returns how many were members; the

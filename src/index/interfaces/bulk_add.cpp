@@ -15,7 +15,7 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     // nothing, not even its valid elements.
     std::vector<StoredItem> batch = indexable_items(bound[0], "objs");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    add_objects(*api, batch);
+    add_objects(*api, std::move(batch));
     return PyRef::borrow(Py_None);
   });
 }

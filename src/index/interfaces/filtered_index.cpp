@@ -168,7 +168,7 @@ PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
   return guarded([&] {
     std::vector<StoredItem> batch = indexable_items(objs, "objs");
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
-    add_objects(*api, batch);
+    add_objects(*api, std::move(batch));
     FilteredView view = without_gil([&] { return api->reduced({}); });
     view.keep_engine(std::move(api));
     return wrap_view(std::move(view));

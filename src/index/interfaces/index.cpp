@@ -115,7 +115,7 @@ PyObject* Index_setstate(PyObject* self, PyObject* state) {
   return guarded([&] {
     std::vector<StoredItem> batch = indexable_items(state, "state");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    add_objects(*api, batch);
+    add_objects(*api, std::move(batch));
     return PyRef::borrow(Py_None);
   });
 }

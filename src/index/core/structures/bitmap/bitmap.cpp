@@ -54,6 +54,24 @@ inline uint32_t one_id(std::uintptr_t word) {
   return static_cast<uint32_t>(word >> 32);
 }
 
+// A heap block of `Slot`s behind a set's tagged word: `HEADER` slots, the
+// capacity among them at `CAPACITY`, then the values.
+template <class Slot, std::size_t HEADER, std::size_t CAPACITY, std::uintptr_t TAG>
+struct Block {
+  static std::size_t bytes(std::size_t capacity) { return sizeof(Slot) * (HEADER + capacity); }
+  static Slot* of(std::uintptr_t word) { return reinterpret_cast<Slot*>(word & ~TAG_BITS); }
+  static std::uintptr_t word(Slot* block) { return reinterpret_cast<std::uintptr_t>(block) | TAG; }
+  // Allocates (from null) or resizes a block for `capacity` values and
+  // records the capacity; the other header slots are the caller's.
+  static Slot* resize(Slot* block, std::size_t capacity) {
+    auto* out = static_cast<Slot*>(std::realloc(block, bytes(capacity)));
+    check(out != nullptr, "failed to create a bitmap");
+    check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
+    out[CAPACITY] = static_cast<Slot>(capacity);
+    return out;
+  }
+};
+
 // A few-ids block is an array of 16-bit slots: the upper 16 bits shared by
 // its ids, their count (2 or more), the capacity, one unused slot, then the
 // lower 16 bits of each id in ascending order. Capacities grow by half,
@@ -71,24 +89,7 @@ std::size_t few_capacity_for(std::size_t count) {
     capacity = std::min(FEW_MAX, (capacity + capacity / 2 + 7) & ~std::size_t{7});
   return capacity;
 }
-inline std::size_t few_bytes(std::size_t capacity) {
-  return sizeof(uint16_t) * (FEW_HEADER + capacity);
-}
-inline uint16_t* few_block(std::uintptr_t word) {
-  return reinterpret_cast<uint16_t*>(word & ~TAG_BITS);
-}
-inline std::uintptr_t few_word(uint16_t* block) {
-  return reinterpret_cast<std::uintptr_t>(block) | FEW_TAG;
-}
-// Allocates (from null) or resizes a few-ids block for `capacity` values and
-// records the capacity; the other header slots are the caller's.
-uint16_t* few_resize(uint16_t* block, std::size_t capacity) {
-  auto* out = static_cast<uint16_t*>(std::realloc(block, few_bytes(capacity)));
-  check(out != nullptr, "failed to create a bitmap");
-  check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
-  out[2] = static_cast<uint16_t>(capacity);
-  return out;
-}
+using FewBlock = Block<uint16_t, FEW_HEADER, 2, FEW_TAG>;
 
 // A spread block holds ids under different upper 16 bits: the few ids a
 // value has among a million objects are scattered over as many 65536-id
@@ -102,22 +103,7 @@ constexpr std::size_t SPREAD_MAX = FEW_MAX;
 std::size_t spread_capacity_for(std::size_t count) {
   return std::min(SPREAD_MAX, (count + 3) & ~std::size_t{3});
 }
-inline std::size_t spread_bytes(std::size_t capacity) {
-  return sizeof(uint32_t) * (SPREAD_HEADER + capacity);
-}
-inline uint32_t* spread_block(std::uintptr_t word) {
-  return reinterpret_cast<uint32_t*>(word & ~TAG_BITS);
-}
-inline std::uintptr_t spread_word(uint32_t* block) {
-  return reinterpret_cast<std::uintptr_t>(block) | SPREAD_TAG;
-}
-uint32_t* spread_resize(uint32_t* block, std::size_t capacity) {
-  auto* out = static_cast<uint32_t*>(std::realloc(block, spread_bytes(capacity)));
-  check(out != nullptr, "failed to create a bitmap");
-  check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
-  out[1] = static_cast<uint32_t>(capacity);
-  return out;
-}
+using SpreadBlock = Block<uint32_t, SPREAD_HEADER, 1, SPREAD_TAG>;
 
 // The ids of a set in the empty, one-id, few-ids or spread form, ascending;
 // valid while the set is unchanged.
@@ -134,14 +120,14 @@ class Few {
         break;
       }
       case Form::Few: {
-        const uint16_t* block = few_block(word);
+        const uint16_t* block = FewBlock::of(word);
         base_ = uint32_t{block[0]} << 16;
         size_ = block[1];
         low_ = block + FEW_HEADER;
         break;
       }
       case Form::Spread: {
-        const uint32_t* block = spread_block(word);
+        const uint32_t* block = SpreadBlock::of(word);
         size_ = block[0];
         wide_ = block + SPREAD_HEADER;
         break;
@@ -321,20 +307,20 @@ Bitmap::Bitmap(const Bitmap& other) {
       word_ = other.word_;
       return;
     case Form::Few: {
-      const uint16_t* from = few_block(other.word_);
-      uint16_t* block = few_resize(nullptr, few_capacity_for(from[1]));
+      const uint16_t* from = FewBlock::of(other.word_);
+      uint16_t* block = FewBlock::resize(nullptr, few_capacity_for(from[1]));
       block[0] = from[0];
       block[1] = from[1];
       std::memcpy(block + FEW_HEADER, from + FEW_HEADER, sizeof(uint16_t) * from[1]);
-      word_ = few_word(block);
+      word_ = FewBlock::word(block);
       return;
     }
     case Form::Spread: {
-      const uint32_t* from = spread_block(other.word_);
-      uint32_t* block = spread_resize(nullptr, spread_capacity_for(from[0]));
+      const uint32_t* from = SpreadBlock::of(other.word_);
+      uint32_t* block = SpreadBlock::resize(nullptr, spread_capacity_for(from[0]));
       block[0] = from[0];
       std::memcpy(block + SPREAD_HEADER, from + SPREAD_HEADER, sizeof(uint32_t) * from[0]);
-      word_ = spread_word(block);
+      word_ = SpreadBlock::word(block);
       return;
     }
     case Form::Roaring:
@@ -366,10 +352,10 @@ namespace {
 void release_word(std::uintptr_t& word) noexcept {
   switch (form_of(word)) {
     case Form::Few:
-      std::free(few_block(word));
+      std::free(FewBlock::of(word));
       break;
     case Form::Spread:
-      std::free(spread_block(word));
+      std::free(SpreadBlock::of(word));
       break;
     case Form::Roaring:
       roaring_bitmap_free(rb(word));
@@ -396,16 +382,16 @@ void assign_word(std::uintptr_t& word, std::span<const uint32_t> ids) {
   if (n == 1) {
     built = one_word(ids[0]);
   } else if (n > 1 && n <= FEW_MAX && (ids[0] >> 16) == (ids[n - 1] >> 16)) {
-    uint16_t* block = few_resize(nullptr, few_capacity_for(n));
+    uint16_t* block = FewBlock::resize(nullptr, few_capacity_for(n));
     block[0] = static_cast<uint16_t>(ids[0] >> 16);
     block[1] = static_cast<uint16_t>(n);
     for (std::size_t i = 0; i < n; ++i) block[FEW_HEADER + i] = static_cast<uint16_t>(ids[i]);
-    built = few_word(block);
+    built = FewBlock::word(block);
   } else if (n > 1 && n <= SPREAD_MAX) {
-    uint32_t* block = spread_resize(nullptr, spread_capacity_for(n));
+    uint32_t* block = SpreadBlock::resize(nullptr, spread_capacity_for(n));
     block[0] = static_cast<uint32_t>(n);
     std::memcpy(block + SPREAD_HEADER, ids.data(), sizeof(uint32_t) * n);
-    built = spread_word(block);
+    built = SpreadBlock::word(block);
   } else if (n > 1) {
     built = reinterpret_cast<std::uintptr_t>(roaring_of(ids));
   }
@@ -442,7 +428,7 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
       return;
     }
     case Form::Few: {
-      uint16_t* block = few_block(word);
+      uint16_t* block = FewBlock::of(word);
       if ((id >> 16) != block[0]) {
         if (block[1] >= SPREAD_MAX) break;
         // Under another key: the ids move to a spread block.
@@ -471,8 +457,8 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
       }
       if (size == block[2]) {
         if (size == FEW_MAX) break;
-        block = few_resize(block, few_capacity_for(size + 1));
-        word = few_word(block);
+        block = FewBlock::resize(block, few_capacity_for(size + 1));
+        word = FewBlock::word(block);
         values = block + FEW_HEADER;
       }
       std::memmove(values + at + 1, values + at, sizeof(uint16_t) * (size - at));
@@ -481,7 +467,7 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
       return;
     }
     case Form::Spread: {
-      uint32_t* block = spread_block(word);
+      uint32_t* block = SpreadBlock::of(word);
       const std::size_t size = block[0];
       uint32_t* ids = block + SPREAD_HEADER;
       std::size_t at = size;
@@ -491,8 +477,8 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
       }
       if (size == block[1]) {
         if (size == SPREAD_MAX) break;
-        block = spread_resize(block, spread_capacity_for(size + size / 2 + 1));
-        word = spread_word(block);
+        block = SpreadBlock::resize(block, spread_capacity_for(size + size / 2 + 1));
+        word = SpreadBlock::word(block);
         ids = block + SPREAD_HEADER;
       }
       std::memmove(ids + at + 1, ids + at, sizeof(uint32_t) * (size - at));
@@ -613,7 +599,7 @@ void Bitmap::remove(uint32_t id) {
       if (one_id(word_) == id) word_ = 0;
       return;
     case Form::Few: {
-      uint16_t* block = few_block(word_);
+      uint16_t* block = FewBlock::of(word_);
       if ((id >> 16) != block[0]) return;
       const auto low = static_cast<uint16_t>(id);
       const std::size_t size = block[1];
@@ -631,7 +617,7 @@ void Bitmap::remove(uint32_t id) {
       return;
     }
     case Form::Spread: {
-      uint32_t* block = spread_block(word_);
+      uint32_t* block = SpreadBlock::of(word_);
       const std::size_t size = block[0];
       uint32_t* ids = block + SPREAD_HEADER;
       uint32_t* at = std::lower_bound(ids, ids + size, id);
@@ -669,9 +655,9 @@ uint64_t Bitmap::cardinality() const {
     case Form::One:
       return 1;
     case Form::Few:
-      return few_block(word_)[1];
+      return FewBlock::of(word_)[1];
     case Form::Spread:
-      return spread_block(word_)[0];
+      return SpreadBlock::of(word_)[0];
     case Form::Roaring:
       break;
   }
@@ -889,14 +875,14 @@ void Bitmap::copy_to(uint32_t* out) const {
 void Bitmap::optimize() {
   switch (form_of(word_)) {
     case Form::Few: {
-      uint16_t* block = few_block(word_);
-      if (block[1] < block[2]) word_ = few_word(few_resize(block, block[1]));
+      uint16_t* block = FewBlock::of(word_);
+      if (block[1] < block[2]) word_ = FewBlock::word(FewBlock::resize(block, block[1]));
       return;
     }
     case Form::Spread: {
-      uint32_t* block = spread_block(word_);
+      uint32_t* block = SpreadBlock::of(word_);
       const std::size_t fit = spread_capacity_for(block[0]);
-      if (fit < block[1]) word_ = spread_word(spread_resize(block, fit));
+      if (fit < block[1]) word_ = SpreadBlock::word(SpreadBlock::resize(block, fit));
       return;
     }
     case Form::Roaring:
@@ -910,9 +896,9 @@ void Bitmap::optimize() {
 std::size_t Bitmap::size_in_bytes() const {
   switch (form_of(word_)) {
     case Form::Few:
-      return few_bytes(few_block(word_)[2]);
+      return FewBlock::bytes(FewBlock::of(word_)[2]);
     case Form::Spread:
-      return spread_bytes(spread_block(word_)[1]);
+      return SpreadBlock::bytes(SpreadBlock::of(word_)[1]);
     case Form::Roaring:
       return roaring_bitmap_size_in_bytes(rb(word_));
     default:
