@@ -282,7 +282,7 @@ def test_the_gil_is_released_exactly_where_the_docstring_says(name, world):
 
 @pytest.mark.parametrize("call", [
     lambda i: i.get_by_attribute(n=5), lambda i: i.reduced(n=5, tag=1),
-    lambda i: i.reduced_query(Q.eq("s", "s7"))])
+    lambda i: i.reduced_query(Q.eq("s", "s7")), lambda i: i.count(n=5)])
 def test_small_equalities_keep_the_gil_as_their_docstrings_say(call, world):
     assert "with the GIL held" in Index.get_by_attribute.__doc__
     assert not other_thread_ran_during(lambda: call(world[1]))

@@ -383,6 +383,22 @@ std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> c
   return view;
 }
 
+uint64_t IndexAPI::count(const std::vector<QueryRef>& conditions) {
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  if (conditions.empty()) return members->cardinality();
+  return evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions)
+      .cardinality();
+}
+
+std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> conditions) {
+  auto maps = query_maps->read();
+  auto members = member_ids.read();
+  std::optional<FewIds> ids = few_equal_ids(*maps, *members, conditions);
+  if (!ids) return std::nullopt;
+  return ids->size();
+}
+
 FilteredView IndexAPI::all_members() {
   return view_of([](const EvalScope&, const Bitmap& members) { return members; });
 }

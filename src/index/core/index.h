@@ -108,6 +108,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // The view of the members equal to every condition, made as `few_equal`
   // finds them (with the GIL held); none when that does not apply.
   std::optional<FilteredView> few_equal_view(std::span<const QueryRef> conditions);
+  // How many members satisfy all `conditions` (no view is made).
+  uint64_t count(const std::vector<QueryRef>& conditions);
+  // The same for plain equalities whose value sets show at most FEW_ANSWER
+  // members (see few_equal_ids); none when that does not apply.
+  std::optional<uint64_t> few_equal_count(std::span<const QueryRef> conditions);
   // A view of every member (what collect and iteration list).
   FilteredView all_members();
   // The view of the ids `answer` picks from the members.
