@@ -203,8 +203,9 @@ class TestManyDistinctValues:
 
 
 class TestKeywordLookups:
-    """get_by_attribute answers from the value sets directly when they are small, and through a
-    query otherwise; both must give the scan's answer in ascending id order."""
+    """get_by_attribute, count and reduced answer from the value sets directly when they are
+    small, and through a query otherwise; both must give the scan's answer (in ascending id
+    order for lists)."""
 
     def test_small_and_large_answers_agree_with_a_scan(self):
         import random
@@ -227,6 +228,8 @@ class TestKeywordLookups:
             want = [o for o in members if all(matches(o, k, v) for k, v in kw.items())]
             assert ids(got) == ids(want), kw
             assert [order[id(o)] for o in got] == sorted(order[id(o)] for o in got), kw
+            assert index.count(**kw) == len(want), kw
+            assert ids(index.reduced(**kw).collect()) == ids(want), kw
 
         for _ in range(15):
             u = rnd.randrange(1100)  # some values held by nobody
