@@ -28,7 +28,7 @@ class TestIndex:
         reference = build(*objs).collect()
         assert build(*reversed(objs)).collect() == reference
         assert build(*objs[25:], *objs[:25]).collect() == reference
-        # every answer lists its objects in that same order
+#every answer lists its objects in that same order
         evens = build(*objs).reduced_query(Q.in_("n", list(range(0, 50, 2)))).collect()
         assert evens == [o for o in reference if o.n % 2 == 0]
 
@@ -60,7 +60,7 @@ class TestIndex:
         kept = [o for o in objs if o.x == 1]
         assert ids(index.collect()) == ids(kept)
         assert index.get_by_attribute(x=0) == []
-        # kept objects still match on their list elements
+#kept objects still match on their list elements
         assert index.get_by_attribute(l=3) == [objs[3]]
         assert index.get_by_attribute(l=2) == []
         index.reduce()
@@ -133,7 +133,7 @@ class TestOperators:
     def test_bt_with_a_none_bound_is_open_at_that_end(self):
         assert self.find(Q.bt("n", None, 1)) == self.pick(0, 3)
         assert self.find(Q.bt("n", 2.5, None)) == self.pick(1, 2)
-        # strings order among themselves: "" first, 7 is not a string
+#strings order among themselves : "" first, 7 is not a string
         assert self.find(Q.bt("s", None, "b")) == self.pick(0, 2)
         assert self.find(Q.bt("s", "b", None)) == self.pick(1, 3)
 
@@ -190,7 +190,7 @@ class TestManyDistinctValues:
             ]
             for q, test in cases:
                 assert query(index, q) == ids([o for o in objs if test(o)]), q
-                # A small scope first (the conjunction evaluates g == ... first).
+#A small scope first(the conjunction evaluates g == ... first).
                 narrowed = Q.and_(Q.eq("g", g), q)
                 assert query(index, narrowed) == ids([o for o in objs if o.g == g and test(o)])
                 view = index.reduced(g=g)
@@ -243,6 +243,26 @@ class TestKeywordLookups:
         for o in index.get_by_attribute(u=objs[1].u):
             index.remove_object(o)
         assert index.get_by_attribute(u=objs[1].u) == []
+
+
+    def test_plain_keyword_values_find_what_their_converted_values_find(self):
+        big = 2**70
+        objs = [Thing(x=3), Thing(x=3.0), Thing(x=True), Thing(x=1), Thing(x=big),
+                Thing(x=float(big)), Thing(x=-0.0), Thing(x=0), Thing(x=""), Thing(x="é"),
+                Thing(x=float("nan")), Thing(x=2**63 - 1), Thing(x=-2**63)]
+        index = Index()
+        index.add_object_many(objs)
+
+        def by_scan(value):
+            return ids([o for o in objs if type(o.x) is not bool and type(value) is not bool
+                        and o.x == value or o.x is value])
+
+        for value in (3, 3.0, 1, True, big, float(big), 0, -0.0, "", "é", float("nan"),
+                      2**63 - 1, -2**63, 2**63, 7, "absent"):
+            assert ids(index.get_by_attribute(x=value)) == by_scan(value), value
+            assert ids(index.reduced_query(Q.eq("x", value)).collect()) == by_scan(value), value
+        with pytest.raises(ValueError, match="x"):
+            index.get_by_attribute(x="\ud800")  # not valid UTF-8: refused as before
 
 
 class TestContainersAndNesting:

@@ -354,11 +354,10 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
   });
 }
 
-std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(
-    std::span<const QueryRef> conditions) {
+std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(std::span<const EqualKey> keys) {
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  std::optional<FewIds> ids = few_equal_ids(*maps, *members, conditions);
+  std::optional<FewIds> ids = few_equal_ids(*maps, *members, keys);
   if (!ids) return std::nullopt;
   absl::InlinedVector<PyRef, 16> objects;
   objects.reserve(ids->size());

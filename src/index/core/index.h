@@ -36,6 +36,7 @@
 #include "absl/functional/function_ref.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
+#include "index/core/query/equal_key.h"
 #include "index/core/query/query_expr.h"
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
@@ -100,11 +101,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Views of the members satisfying all `conditions` / `query`.
   FilteredView reduced(const std::vector<QueryRef>& conditions);
   FilteredView reduced_query(const QueryExpr& query);
-  // The objects of the members equal to every condition (plain equalities),
+  // The objects of the members equal to every key (plain equalities),
   // in ascending id order, when their value sets show at most FEW_ANSWER of
   // them; none when they do not (see few_equal_ids). Needs the GIL: answers
   // that small are not worth releasing it.
-  std::optional<absl::InlinedVector<PyRef, 16>> few_equal(std::span<const QueryRef> conditions);
+  std::optional<absl::InlinedVector<PyRef, 16>> few_equal(std::span<const EqualKey> keys);
   // The view of the members equal to every condition, made as `few_equal`
   // finds them (with the GIL held); none when that does not apply.
   std::optional<FilteredView> few_equal_view(std::span<const QueryRef> conditions);

@@ -151,14 +151,23 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig{"Index.get_by_attribute()", {}, true};
-    auto conditions = keywords_only(sig, args, nargs, kwnames);
+    const BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     IndexAPI& api = api_of(self);
-    if (auto few = api.few_equal(conditions)) {
-      PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(few->size())));
-      for (std::size_t i = 0; i < few->size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), (*few)[i].release());
+    auto listed = [](absl::InlinedVector<PyRef, 16>& objects) {
+      PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+      for (std::size_t i = 0; i < objects.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
       }
       return list;
+    };
+    // A key lookup of plain values needs no query: the keys come straight
+    // from the arguments.
+    if (auto keys = keyword_keys(bound)) {
+      if (auto few = api.few_equal(*keys)) return listed(*few);
+    }
+    auto conditions = keyword_conditions(bound);
+    if (auto keys = equal_keys(conditions)) {
+      if (auto few = api.few_equal(*keys)) return listed(*few);
     }
     FilteredView view = without_gil([&] { return api.reduced(conditions); });
     return collect_list(view);

@@ -1,6 +1,7 @@
 #include "index/interfaces/query.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "absl/container/flat_hash_map.h"
 #include "python/arg_binding.h"
@@ -441,6 +442,52 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
         QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(keyword.value, path)}));
   }
   return conditions;
+}
+
+std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
+  EqualKeys keys;
+  for (const Keyword& keyword : bound.keywords) {
+    // The same keys as the converted values would give: an exact str is its
+    // UTF-8 text, an exact int or float its number (a NaN equals nothing).
+    auto text = [](PyObject* obj) -> std::optional<std::string_view> {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+      if (data == nullptr) {
+        PyErr_Clear();  // reported by the conversion that follows
+        return std::nullopt;
+      }
+      return std::string_view(data, static_cast<std::size_t>(size));
+    };
+    auto attr = PyUnicode_Check(keyword.name) ? text(keyword.name) : std::nullopt;
+    if (!attr) return std::nullopt;
+    EqualKey key{*attr, IndexedAs::Nothing};
+    PyObject* value = keyword.value;
+    if (PyUnicode_CheckExact(value)) {
+      auto utf8 = text(value);
+      if (!utf8 || utf8->empty()) return std::nullopt;
+      key.kind = IndexedAs::Text;
+      key.text = *utf8;
+    } else if (PyLong_CheckExact(value)) {
+      int overflow = 0;
+      const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+      }
+      key.kind = IndexedAs::Number;
+      key.number = numeric_key(static_cast<int64_t>(n));
+    } else if (PyFloat_CheckExact(value)) {
+      const double d = PyFloat_AS_DOUBLE(value);
+      if (!std::isnan(d)) {
+        key.kind = IndexedAs::Number;
+        key.number = numeric_key(d);
+      }
+    } else {
+      return std::nullopt;
+    }
+    keys.push_back(key);
+  }
+  return keys;
 }
 
 const QueryRef& query_arg(PyObject* obj, const char* param) {

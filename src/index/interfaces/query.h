@@ -3,8 +3,10 @@
 // static methods.
 #pragma once
 
+#include <optional>
 #include <vector>
 
+#include "index/core/query/equal_key.h"
 #include "index/core/query/query_expr.h"
 #include "python/arg_binding.h"
 #include "python/py_ref.h"
@@ -18,6 +20,12 @@ struct PyQueryExprObject {
 // The collected keyword arguments of a call as equality conditions (GIL
 // held); a value that cannot be indexed raises its ordinary error.
 std::vector<QueryRef> keyword_conditions(const BoundArgs& bound);
+
+// The lookup keys of the collected keywords when every value is an exact
+// int within 64 bits, float or non-empty str, read from the objects
+// themselves without converting them; none otherwise (the conditions then
+// come from keyword_conditions, which also reports bad values).
+std::optional<EqualKeys> keyword_keys(const BoundArgs& bound);
 
 // The conditions of a call taking one optional positional query and keyword
 // equalities (count, reduce): `full_name` names it in binding errors.

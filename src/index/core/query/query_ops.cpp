@@ -411,45 +411,35 @@ void with_bucket(const Buckets& buckets, const Key& key, F&& fn) {
   fn(it != buckets.map().end() ? &it->second : nullptr);
 }
 
-// Calls `fn(set)` with the bucket of the ids equal to `value` on one map
-// (null when none), under the lock guarding it. False, without calling `fn`,
-// for the values kept elsewhere than in buckets: "", booleans, objects.
+// Calls `fn(set)` with the bucket of the ids equal to `key` on one map (null
+// when none), under the lock guarding it.
 template <class F>
-bool with_equal_bucket(const QueryMap& map, const PyValue& value, F&& fn) {
-  switch (indexed_as(value)) {
+void with_equal_bucket(const QueryMap& map, const EqualKey& key, F&& fn) {
+  switch (key.kind) {
     case IndexedAs::Number:
-      with_bucket(map.numbers.read()->buckets, number_key(value), fn);
-      return true;
+      return with_bucket(map.numbers.read()->buckets, key.number, fn);
     case IndexedAs::Rational:
-      with_bucket(map.numbers.read()->rationals, *rational_of(value), fn);
-      return true;
+      return with_bucket(map.numbers.read()->rationals, *rational_of(*key.value), fn);
     case IndexedAs::Temporal:
-      with_bucket(map.temporals.read()->buckets, temporal_of(value), fn);
-      return true;
+      return with_bucket(map.temporals.read()->buckets, temporal_of(*key.value), fn);
+    case IndexedAs::Text:
+      return with_bucket(map.strings.read()->buckets, key.text, fn);
     case IndexedAs::Nothing:
-      fn(nullptr);
-      return true;
-    case IndexedAs::Text: {
-      std::string_view text = text_of(value);
-      if (text.empty()) return false;
-      with_bucket(map.strings.read()->buckets, text, fn);
-      return true;
-    }
     case IndexedAs::Boolean:
     case IndexedAs::Elements:
     case IndexedAs::Object:
     case IndexedAs::Identity:
       break;
   }
-  return false;
+  fn(nullptr);  // a NaN equals nothing
 }
 
 // Adds the ids equal to `value` on one map to `out`.
 void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
-  if (with_equal_bucket(map, value, [&](const HybridSet* set) {
-        if (set != nullptr) out.add(*set);
-      })) {
-    return;
+  if (auto key = equal_key({}, value)) {
+    return with_equal_bucket(map, *key, [&](const HybridSet* set) {
+      if (set != nullptr) out.add(*set);
+    });
   }
   switch (indexed_as(value)) {
     case IndexedAs::Text:
@@ -732,41 +722,44 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const QueryRef> conditions) {
-  // Each condition's bucket is read under its own map's lock, one at a time:
-  // the smallest one's ids are taken, then each other bucket keeps those it
+  auto keys = equal_keys(conditions);
+  if (!keys) return std::nullopt;
+  return few_equal_ids(maps, universe, *keys);
+}
+
+std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
+                                    std::span<const EqualKey> keys) {
+  // Each key's bucket is read under its own map's lock, one at a time: the
+  // smallest one's ids are taken, then each other bucket keeps those it
   // holds.
   struct Equal {
     const QueryMap* map;
-    const PyValue* value;
+    const EqualKey* key;
     uint64_t size;
   };
   absl::InlinedVector<Equal, 4> equals;
   FewIds ids;
-  for (const QueryRef& condition : conditions) {
-    const QueryExpr& q = *condition;
-    if (q.kind != QueryKind::Eq || q.values.size() != 1) return std::nullopt;
-    auto [head, rest] = attr_parts(q.attr.view());
+  for (const EqualKey& key : keys) {
+    auto [head, rest] = attr_parts(key.attr);
     if (rest) return std::nullopt;
     const QueryMap* map = find_map(maps, head);
     if (map == nullptr) return FewIds();  // never indexed: nothing equals
     if (map->has_elements()) return std::nullopt;
     uint64_t size = 0;
-    const bool only = conditions.size() == 1;
-    if (!with_equal_bucket(*map, q.value(), [&](const HybridSet* set) {
-          size = set != nullptr ? set->cardinality() : 0;
-          if (only && size <= FEW_ANSWER && set != nullptr) ids = ids_of(*set);
-        })) {
-      return std::nullopt;
-    }
+    const bool only = keys.size() == 1;
+    with_equal_bucket(*map, key, [&](const HybridSet* set) {
+      size = set != nullptr ? set->cardinality() : 0;
+      if (only && size <= FEW_ANSWER && set != nullptr) ids = ids_of(*set);
+    });
     if (size == 0) return FewIds();
-    equals.push_back({map, &q.value(), size});
+    equals.push_back({map, &key, size});
   }
   if (equals.empty()) return std::nullopt;
   auto smallest = std::min_element(equals.begin(), equals.end(),
                                    [](const Equal& a, const Equal& b) { return a.size < b.size; });
   if (smallest->size > FEW_ANSWER) return std::nullopt;
   if (equals.size() > 1) {
-    with_equal_bucket(*smallest->map, *smallest->value, [&](const HybridSet* set) {
+    with_equal_bucket(*smallest->map, *smallest->key, [&](const HybridSet* set) {
       if (set != nullptr) ids = ids_of(*set);
     });
   }
@@ -776,7 +769,7 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   };
   for (const Equal& other : equals) {
     if (&other == &*smallest || ids.empty()) continue;
-    with_equal_bucket(*other.map, *other.value, [&](const HybridSet* set) {
+    with_equal_bucket(*other.map, *other.key, [&](const HybridSet* set) {
       keep_if([&](uint32_t id) { return set != nullptr && set->contains(id); });
     });
   }

@@ -17,6 +17,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/core/index.h"
+#include "index/core/query/equal_key.h"
 
 namespace quorvane {
 
@@ -30,10 +31,13 @@ inline constexpr uint64_t FEW_ANSWER = 256;
 // Ids of a small answer, ascending.
 using FewIds = absl::InlinedVector<uint32_t, 16>;
 
-// The ids of `universe` equal to the value of every condition, when the
-// conditions are plain equalities whose smallest value set holds at most
-// FEW_ANSWER ids and sits in value buckets; none otherwise (the caller then
-// evaluates them). Reads the value sets directly: no set is built.
+// The ids of `universe` equal to every key, when each key's attribute is a
+// plain one without containers and the smallest value set holds at most
+// FEW_ANSWER ids; none otherwise (the caller then evaluates a query). Reads
+// the value sets directly: no set is built.
+std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
+                                    std::span<const EqualKey> keys);
+// The same for conditions that are all equalities with bucketed values.
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const QueryRef> conditions);
 

@@ -1,0 +1,37 @@
+// EqualKey: what an equality on one attribute looks its value up by in the
+// value buckets, so that a key lookup needs no query tree and, for the plain
+// kinds, no converted value.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "absl/container/inlined_vector.h"
+#include "index/core/query/query_expr.h"
+#include "index/core/structures/ordered_bitmap/numeric_key.h"
+#include "index/value.h"
+
+namespace quorvane {
+
+// A number's key, a non-empty text, or the value itself for exact rationals
+// and temporal values; a NaN (kind Nothing) equals nothing. The views point
+// into the caller's value or Python object.
+struct EqualKey {
+  std::string_view attr;
+  IndexedAs kind;
+  NumericKey number{};
+  std::string_view text;
+  const PyValue* value = nullptr;
+};
+
+// The key of an equality with `value` on `attr`, when `value` is kept in
+// buckets; none otherwise ("", booleans, objects, containers).
+std::optional<EqualKey> equal_key(std::string_view attr, const PyValue& value);
+
+using EqualKeys = absl::InlinedVector<EqualKey, 4>;
+// The keys of `conditions` when every one is an equality with a bucketed
+// value; none otherwise. The keys point into the conditions.
+std::optional<EqualKeys> equal_keys(std::span<const QueryRef> conditions);
+
+}  // namespace quorvane
