@@ -330,13 +330,22 @@ bool IndexAPI::is_member(PyObject* object) {
 // generation, so every id of the answer either keeps its object in the table
 // or is retired where the view finds it.
 FilteredView IndexAPI::view_of(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> answer) {
+  return *view_if([&](const EvalScope& scope, const Bitmap& members) -> std::optional<Bitmap> {
+    return answer(scope, members);
+  });
+}
+
+std::optional<FilteredView> IndexAPI::view_if(
+    absl::FunctionRef<std::optional<Bitmap>(const EvalScope&, const Bitmap&)> answer) {
   std::shared_ptr<RetiredItems> displaced;  // dropped after every lock below
   std::shared_ptr<RetiredItems> pinned;
   Bitmap ids;
   {
     auto maps = query_maps->read();
     auto members = member_ids.read();
-    ids = answer(EvalScope{*maps, reach_.get()}, *members);
+    std::optional<Bitmap> found = answer(EvalScope{*maps, reach_.get()}, *members);
+    if (!found) return std::nullopt;  // no generation pinned for nothing
+    ids = std::move(*found);
     pinned = items->read()->pin(displaced);
   }
   return FilteredView(query_maps, reach_, items, std::move(pinned), std::move(ids));
@@ -372,14 +381,13 @@ std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(std::span<cons
 }
 
 std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> conditions) {
-  bool applies = true;
-  FilteredView view = view_of([&](const EvalScope& scope, const Bitmap& members) {
-    std::optional<FewIds> ids = few_equal_ids(scope.maps, members, conditions);
-    applies = ids.has_value();
-    return applies ? Bitmap::from_ids(*ids) : Bitmap();
+  auto keys = equal_keys(conditions);
+  if (!keys) return std::nullopt;
+  return view_if([&](const EvalScope& scope, const Bitmap& members) -> std::optional<Bitmap> {
+    std::optional<FewIds> ids = few_equal_ids(scope.maps, members, *keys);
+    if (!ids) return std::nullopt;
+    return Bitmap::from_ids(*ids);
   });
-  if (!applies) return std::nullopt;
-  return view;
 }
 
 uint64_t IndexAPI::count(const std::vector<QueryRef>& conditions) {
@@ -391,9 +399,11 @@ uint64_t IndexAPI::count(const std::vector<QueryRef>& conditions) {
 }
 
 std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> conditions) {
+  auto keys = equal_keys(conditions);
+  if (!keys) return std::nullopt;
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  std::optional<FewIds> ids = few_equal_ids(*maps, *members, conditions);
+  std::optional<FewIds> ids = few_equal_ids(*maps, *members, *keys);
   if (!ids) return std::nullopt;
   return ids->size();
 }

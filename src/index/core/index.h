@@ -118,6 +118,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   FilteredView all_members();
   // The view of the ids `answer` picks from the members.
   FilteredView view_of(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> answer);
+  // The same when `answer` gives ids; none (nothing pinned) when it does not.
+  std::optional<FilteredView> view_if(
+      absl::FunctionRef<std::optional<Bitmap>(const EvalScope&, const Bitmap&)> answer);
 
   // ---- the engine as a whole ----
 

@@ -140,7 +140,6 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-// The keyword methods share binding and conversion.
 // The keyword equalities of a call taking keywords only.
 std::vector<QueryRef> keywords_only(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -162,12 +161,16 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     };
     // A key lookup of plain values needs no query: the keys come straight
     // from the arguments.
-    if (auto keys = keyword_keys(bound)) {
-      if (auto few = api.few_equal(*keys)) return listed(*few);
+    const std::optional<EqualKeys> plain = keyword_keys(bound);
+    if (plain) {
+      if (auto few = api.few_equal(*plain)) return listed(*few);
     }
     auto conditions = keyword_conditions(bound);
-    if (auto keys = equal_keys(conditions)) {
-      if (auto few = api.few_equal(*keys)) return listed(*few);
+    if (!plain) {
+      // Values of other kinds, once converted.
+      if (auto keys = equal_keys(conditions)) {
+        if (auto few = api.few_equal(*keys)) return listed(*few);
+      }
     }
     FilteredView view = without_gil([&] { return api.reduced(conditions); });
     return collect_list(view);

@@ -86,64 +86,46 @@ void QueryMap::insert(ScalarSink& sink, uint32_t id, const PyValue& value,
 }
 
 void QueryMap::insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& v) {
-  switch (indexed_as(v)) {
-    case IndexedAs::Number:
-      sink.number(id, number_key(v), true);
-      break;
-    case IndexedAs::Rational:
-      sink.rational(id, v, true);
-      break;
-    case IndexedAs::Temporal:
-      sink.temporal(id, v, true);
-      break;
-    case IndexedAs::Nothing:
-      break;
-    case IndexedAs::Text:
-      sink.string(id, text_of(v), true);
-      break;
-    case IndexedAs::Boolean:
-      sink.boolean(id, flag_of(v), true);
-      break;
-    case IndexedAs::Elements:
-      throw Panic("a container value needs its elements");
-    case IndexedAs::Object:
-      insert_exact(id, v);
-      sink.link(id, v, true);
-      break;
-    case IndexedAs::Identity:
-      insert_exact(id, v);
-      break;
-  }
+  update_scalar(sink, id, v, true);
 }
 
 void QueryMap::remove(ScalarSink& sink, uint32_t id, const PyValue& v) {
-  switch (indexed_as(v)) {
+  update_scalar(sink, id, v, false);
+}
+
+void QueryMap::update_scalar(ScalarSink& sink, uint32_t id, const PyValue& v, bool add) {
+  const IndexedAs kind = indexed_as(v);
+  switch (kind) {
     case IndexedAs::Number:
-      sink.number(id, number_key(v), false);
+      sink.number(id, number_key(v), add);
       break;
     case IndexedAs::Rational:
-      sink.rational(id, v, false);
+      sink.rational(id, v, add);
       break;
     case IndexedAs::Temporal:
-      sink.temporal(id, v, false);
+      sink.temporal(id, v, add);
       break;
     case IndexedAs::Nothing:
       break;
     case IndexedAs::Text:
-      sink.string(id, text_of(v), false);
+      sink.string(id, text_of(v), add);
       break;
     case IndexedAs::Boolean:
-      sink.boolean(id, flag_of(v), false);
+      sink.boolean(id, flag_of(v), add);
       break;
     case IndexedAs::Elements:
+      // A container is added through its elements, and removed with them.
+      if (add) throw Panic("a container value needs its elements");
       remove_elements(sink, id);
       break;
     case IndexedAs::Object:
-      remove_exact(id, v);
-      sink.link(id, v, false);
-      break;
     case IndexedAs::Identity:
-      remove_exact(id, v);
+      if (add) {
+        insert_exact(id, v);
+      } else {
+        remove_exact(id, v);
+      }
+      if (kind == IndexedAs::Object) sink.link(id, v, add);
       break;
   }
 }

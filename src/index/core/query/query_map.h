@@ -292,6 +292,8 @@ class QueryMap {
   RwLock<M2MU32> links;  // holder (object or element id) -> Indexable held
 
  private:
+  // Adds (or removes) one value that is not a container's elements.
+  void update_scalar(ScalarSink& sink, uint32_t id, const PyValue& value, bool add);
   void insert_exact(uint32_t id, const PyValue& value);
   void remove_exact(uint32_t id, const PyValue& value);
   void remove_elements(ScalarSink& sink, uint32_t holder);

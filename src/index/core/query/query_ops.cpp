@@ -600,27 +600,15 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
   const QueryMap* map = find_map(maps, head);
   if (map == nullptr) return std::nullopt;
   auto size_of_eq = [&](const PyValue& value) -> std::optional<uint64_t> {
-    switch (indexed_as(value)) {
-      case IndexedAs::Number:
-        return map->numbers.read()->buckets.count(number_key(value));
-      case IndexedAs::Text: {
-        std::string_view text = text_of(value);
-        auto strings = map->strings.read();
-        return text.empty() ? strings->empty.cardinality() : strings->buckets.count(text);
-      }
-      case IndexedAs::Rational:
-        return map->numbers.read()->rationals.count(*rational_of(value));
-      case IndexedAs::Temporal:
-        return map->temporals.read()->buckets.count(temporal_of(value));
-      case IndexedAs::Nothing:
-        return 0;
-      case IndexedAs::Boolean:
-      case IndexedAs::Elements:
-      case IndexedAs::Object:
-      case IndexedAs::Identity:
-        break;
+    if (auto key = equal_key({}, value)) {
+      uint64_t size = 0;
+      with_equal_bucket(*map, *key, [&](const HybridSet* set) {
+        if (set != nullptr) size = set->cardinality();
+      });
+      return size;
     }
-    return std::nullopt;
+    if (indexed_as(value) == IndexedAs::Text) return map->strings.read()->empty.cardinality();
+    return std::nullopt;  // booleans and objects: no cheap size
   };
   const PyValue& value = query.value();
   switch (query.kind) {
@@ -719,13 +707,6 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 }
 
 }  // namespace
-
-std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
-                                    std::span<const QueryRef> conditions) {
-  auto keys = equal_keys(conditions);
-  if (!keys) return std::nullopt;
-  return few_equal_ids(maps, universe, *keys);
-}
 
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys) {

@@ -37,9 +37,6 @@ using FewIds = absl::InlinedVector<uint32_t, 16>;
 // the value sets directly: no set is built.
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys);
-// The same for conditions that are all equalities with bucketed values.
-std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
-                                    std::span<const QueryRef> conditions);
 
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);

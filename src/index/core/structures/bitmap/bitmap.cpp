@@ -55,8 +55,10 @@ inline uint32_t one_id(std::uintptr_t word) {
 }
 
 // A heap block of `Slot`s behind a set's tagged word: `HEADER` slots, the
-// capacity among them at `CAPACITY`, then the values.
-template <class Slot, std::size_t HEADER, std::size_t CAPACITY, std::uintptr_t TAG>
+// number of values among them at `COUNT` and the capacity at `CAPACITY`,
+// then the values in ascending order.
+template <class Slot, std::size_t HEADER, std::size_t COUNT, std::size_t CAPACITY,
+          std::uintptr_t TAG>
 struct Block {
   static std::size_t bytes(std::size_t capacity) { return sizeof(Slot) * (HEADER + capacity); }
   static Slot* of(std::uintptr_t word) { return reinterpret_cast<Slot*>(word & ~TAG_BITS); }
@@ -69,6 +71,41 @@ struct Block {
     check((reinterpret_cast<std::uintptr_t>(out) & TAG_BITS) == 0, "a block is not word-aligned");
     out[CAPACITY] = static_cast<Slot>(capacity);
     return out;
+  }
+  // Inserts `value` (nothing if present), growing a full block to
+  // `grown(count)` slots; false, changing nothing, when it holds `max`.
+  static bool insert(std::uintptr_t& word, Slot value, std::size_t max,
+                     std::size_t (*grown)(std::size_t)) {
+    Slot* block = of(word);
+    const std::size_t size = block[COUNT];
+    Slot* values = block + HEADER;
+    // Ids mostly arrive ascending: appending needs no search.
+    std::size_t at = size;
+    if (value <= values[size - 1]) {
+      at = static_cast<std::size_t>(std::lower_bound(values, values + size, value) - values);
+      if (values[at] == value) return true;
+    }
+    if (size == block[CAPACITY]) {
+      if (size == max) return false;
+      block = resize(block, grown(size));
+      word = Block::word(block);
+      values = block + HEADER;
+    }
+    std::memmove(values + at + 1, values + at, sizeof(Slot) * (size - at));
+    values[at] = value;
+    block[COUNT] = static_cast<Slot>(size + 1);
+    return true;
+  }
+  // Removes `value` if present; returns the number of values left.
+  static std::size_t erase(std::uintptr_t word, Slot value) {
+    Slot* block = of(word);
+    const std::size_t size = block[COUNT];
+    Slot* values = block + HEADER;
+    Slot* at = std::lower_bound(values, values + size, value);
+    if (at == values + size || *at != value) return size;
+    std::memmove(at, at + 1, sizeof(Slot) * static_cast<std::size_t>(values + size - at - 1));
+    block[COUNT] = static_cast<Slot>(size - 1);
+    return size - 1;
   }
 };
 
@@ -89,7 +126,10 @@ std::size_t few_capacity_for(std::size_t count) {
     capacity = std::min(FEW_MAX, (capacity + capacity / 2 + 7) & ~std::size_t{7});
   return capacity;
 }
-using FewBlock = Block<uint16_t, FEW_HEADER, 2, FEW_TAG>;
+std::size_t few_grown(std::size_t count) {
+  return few_capacity_for(count + 1);
+}
+using FewBlock = Block<uint16_t, FEW_HEADER, 1, 2, FEW_TAG>;
 
 // A spread block holds ids under different upper 16 bits: the few ids a
 // value has among a million objects are scattered over as many 65536-id
@@ -103,7 +143,10 @@ constexpr std::size_t SPREAD_MAX = FEW_MAX;
 std::size_t spread_capacity_for(std::size_t count) {
   return std::min(SPREAD_MAX, (count + 3) & ~std::size_t{3});
 }
-using SpreadBlock = Block<uint32_t, SPREAD_HEADER, 1, SPREAD_TAG>;
+std::size_t spread_grown(std::size_t count) {
+  return spread_capacity_for(count + count / 2 + 1);
+}
+using SpreadBlock = Block<uint32_t, SPREAD_HEADER, 0, 1, SPREAD_TAG>;
 
 // The ids of a set in the empty, one-id, few-ids or spread form, ascending;
 // valid while the set is unchanged.
@@ -446,46 +489,12 @@ roaring_bitmap_t* roaring_word_of(std::uintptr_t& word) {
         assign_word(word, std::span<const uint32_t>(ids, n));
         return;
       }
-      const auto low = static_cast<uint16_t>(id);
-      const std::size_t size = block[1];
-      uint16_t* values = block + FEW_HEADER;
-      // Ids mostly arrive ascending: appending needs no search.
-      std::size_t at = size;
-      if (low <= values[size - 1]) {
-        at = static_cast<std::size_t>(std::lower_bound(values, values + size, low) - values);
-        if (values[at] == low) return;
-      }
-      if (size == block[2]) {
-        if (size == FEW_MAX) break;
-        block = FewBlock::resize(block, few_capacity_for(size + 1));
-        word = FewBlock::word(block);
-        values = block + FEW_HEADER;
-      }
-      std::memmove(values + at + 1, values + at, sizeof(uint16_t) * (size - at));
-      values[at] = low;
-      block[1] = static_cast<uint16_t>(size + 1);
-      return;
+      if (FewBlock::insert(word, static_cast<uint16_t>(id), FEW_MAX, few_grown)) return;
+      break;
     }
-    case Form::Spread: {
-      uint32_t* block = SpreadBlock::of(word);
-      const std::size_t size = block[0];
-      uint32_t* ids = block + SPREAD_HEADER;
-      std::size_t at = size;
-      if (id <= ids[size - 1]) {
-        at = static_cast<std::size_t>(std::lower_bound(ids, ids + size, id) - ids);
-        if (ids[at] == id) return;
-      }
-      if (size == block[1]) {
-        if (size == SPREAD_MAX) break;
-        block = SpreadBlock::resize(block, spread_capacity_for(size + size / 2 + 1));
-        word = SpreadBlock::word(block);
-        ids = block + SPREAD_HEADER;
-      }
-      std::memmove(ids + at + 1, ids + at, sizeof(uint32_t) * (size - at));
-      ids[at] = id;
-      block[0] = static_cast<uint32_t>(size + 1);
-      return;
-    }
+    case Form::Spread:
+      if (SpreadBlock::insert(word, id, SPREAD_MAX, spread_grown)) return;
+      break;
     case Form::Roaring:
       break;
   }
@@ -598,37 +607,16 @@ void Bitmap::remove(uint32_t id) {
     case Form::One:
       if (one_id(word_) == id) word_ = 0;
       return;
-    case Form::Few: {
-      uint16_t* block = FewBlock::of(word_);
-      if ((id >> 16) != block[0]) return;
-      const auto low = static_cast<uint16_t>(id);
-      const std::size_t size = block[1];
-      uint16_t* values = block + FEW_HEADER;
-      uint16_t* at = std::lower_bound(values, values + size, low);
-      if (at == values + size || *at != low) return;
-      std::memmove(at, at + 1, sizeof(uint16_t) * static_cast<std::size_t>(values + size - at - 1));
-      if (size == 2) {
-        const uint32_t left = (uint32_t{block[0]} << 16) | values[0];
-        std::free(block);
-        word_ = one_word(left);
-      } else {
-        block[1] = static_cast<uint16_t>(size - 1);
-      }
-      return;
-    }
+    case Form::Few:
     case Form::Spread: {
-      uint32_t* block = SpreadBlock::of(word_);
-      const std::size_t size = block[0];
-      uint32_t* ids = block + SPREAD_HEADER;
-      uint32_t* at = std::lower_bound(ids, ids + size, id);
-      if (at == ids + size || *at != id) return;
-      std::memmove(at, at + 1, sizeof(uint32_t) * static_cast<std::size_t>(ids + size - at - 1));
-      if (size == 2) {
-        const uint32_t left = ids[0];
-        std::free(block);
-        word_ = one_word(left);
-      } else {
-        block[0] = static_cast<uint32_t>(size - 1);
+      const bool few = form_of(word_) == Form::Few;
+      if (few && (id >> 16) != FewBlock::of(word_)[0]) return;
+      const std::size_t left =
+          few ? FewBlock::erase(word_, static_cast<uint16_t>(id)) : SpreadBlock::erase(word_, id);
+      if (left == 1) {
+        const uint32_t last = Few(word_)[0];
+        release();
+        word_ = one_word(last);
       }
       return;
     }
