@@ -9,7 +9,9 @@
 namespace quorvane {
 namespace {
 
-thread_local int GIL_COUNT = 0;
+// Read on every entry into the module: the initial-exec model makes that one
+// load instead of a call into the dynamic loader (four bytes of static TLS).
+[[gnu::tls_model("initial-exec")]] thread_local int GIL_COUNT = 0;
 
 // References released by threads that did not hold the GIL. Created by the
 // first deferred release and never destroyed (it may be used during shutdown).

@@ -203,7 +203,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded([&] {
     static const Signature sig{"Index.reduced_query()", {"query"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    QueryRef query = query_arg(bound[0], "query");
+    const QueryRef& query = query_arg(bound[0], "query");
     IndexAPI& api = api_of(self);
     if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few));
     return wrap_view(without_gil([&] { return api.reduced_query(*query); }));
