@@ -202,6 +202,28 @@ class TestManyDistinctValues:
             assert index.count(Q.in_("s", wanted)) == len(query(index, Q.in_("s", wanted)))
 
 
+    def test_walks_that_gather_many_ids_answer_in_id_order(self):
+        # Walks that gather a few hundred ids, thousands and more than 65,536 of them (in
+        # value order, sorted before the set is built), over ids past 2**16: exactly the
+        # scan's objects, in ascending id order.
+        import random
+        rnd = random.Random(13)
+        objs = [Thing(v=rnd.randrange(40), w=rnd.randrange(2000)) for _ in range(140_000)]
+        index = Index()
+        index.add_object_many(objs)
+        rank = {id(o): i for i, o in enumerate(index.collect())}  # ascending id order
+        for q, test in (
+            (Q.lt("v", 1), lambda o: o.v < 1),                  # ~3,500 ids
+            (Q.bt("v", 5, 9), lambda o: 5 <= o.v <= 9),          # ~17,500 ids
+            (Q.ge("v", 2), lambda o: o.v >= 2),                  # ~133,000 ids
+            (Q.bt("w", 100, 103), lambda o: 100 <= o.w <= 103),  # ~280 ids
+        ):
+            got = index.reduced_query(q).collect()
+            assert ids(got) == ids([o for o in objs if test(o)]), q
+            order = [rank[id(o)] for o in got]
+            assert order == sorted(order), q
+
+
 class TestKeywordLookups:
     """get_by_attribute, count and reduced answer from the value sets directly when they are
     small, and through a query otherwise; both must give the scan's answer (in ascending id

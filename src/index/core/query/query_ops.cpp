@@ -5,6 +5,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "absl/types/compare.h"
+#include "index/core/structures/bitmap/sorted_ids.h"
 #include "index/core/structures/string_interner/string_interner.h"
 #include "util/panic.h"
 
@@ -21,36 +22,6 @@ Bitmap all_strings(const StringIndex& strings) {
   Bitmap out = strings.columns.all_ids();
   out.union_with(strings.empty);
   return out;
-}
-
-// `ids` in ascending order (a walk gathers them in value order, not id
-// order): a least-significant-digit radix sort whose digits widen with the
-// number of ids (a pass costs the ids plus the digit's counts, which stay in
-// the first-level cache); digits above the largest id, and digits every id
-// shares, cost no pass.
-std::span<const uint32_t> sorted_ids(std::span<uint32_t> ids) {
-  const std::size_t n = ids.size();
-  if (n < 64) {
-    std::sort(ids.begin(), ids.end());
-    return ids;
-  }
-  const int bits = n < 4096 ? 8 : n < 65536 ? 11 : 16;
-  const uint32_t mask = (uint32_t{1} << bits) - 1;
-  const uint32_t top = *std::max_element(ids.begin(), ids.end());
-  std::vector<uint32_t> scratch(n);
-  std::vector<uint32_t> start(std::size_t{mask} + 2);
-  uint32_t* from = ids.data();
-  uint32_t* to = scratch.data();
-  for (int shift = 0; shift < 32 && (top >> shift) != 0; shift += bits) {
-    std::fill(start.begin(), start.end(), 0);
-    for (std::size_t i = 0; i < n; ++i) ++start[((from[i] >> shift) & mask) + 1];
-    if (start[((from[0] >> shift) & mask) + 1] == n) continue;
-    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & mask]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != ids.data()) std::copy(from, from + n, ids.data());
-  return ids;
 }
 
 // Gathers the ids of value sets (equalities, walks): few ids one by one (no
