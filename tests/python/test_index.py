@@ -201,7 +201,6 @@ class TestManyDistinctValues:
                 ids([o for o in objs if set(values(o, "s")) & wanted])
             assert index.count(Q.in_("s", wanted)) == len(query(index, Q.in_("s", wanted)))
 
-
     def test_walks_that_gather_many_ids_answer_in_id_order(self):
         # Walks that gather a few hundred ids, thousands and more than 65,536 of them (in
         # value order, sorted before the set is built), over ids past 2**16: exactly the

@@ -24,6 +24,7 @@ std::span<const uint32_t> sorted_ids(std::span<uint32_t> ids) {
   const uint32_t top = *std::max_element(ids.begin(), ids.end());
   int digits = 0;
   while (digits * bits < 32 && (top >> (digits * bits)) != 0) ++digits;
+  if (digits == 0) return ids;  // every id is 0
   std::vector<uint32_t> counts(radix * static_cast<std::size_t>(digits), 0);
   // Unrolled over the (at most four) digits.
   auto count = [&]<int D>() {
@@ -50,18 +51,12 @@ std::span<const uint32_t> sorted_ids(std::span<uint32_t> ids) {
   uint32_t* from = ids.data();
   uint32_t* to = scratch.get();
   for (int d = 0; d < digits; ++d) {
-    // Distinct arrays: the scatter need not reload what it stored.
-    uint32_t* __restrict start = counts.data() + d * radix;
+    uint32_t* start = counts.data() + d * radix;
     const int shift = d * bits;
     if (start[(from[0] >> shift) & mask] == n) continue;  // every id shares this digit
     uint32_t sum = 0;
     for (std::size_t i = 0; i < radix; ++i) sum += std::exchange(start[i], sum);
-    const uint32_t* __restrict in = from;
-    uint32_t* __restrict out = to;
-    for (std::size_t i = 0; i < n; ++i) {
-      const uint32_t id = in[i];
-      out[start[(id >> shift) & mask]++] = id;
-    }
+    for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & mask]++] = from[i];
     std::swap(from, to);
   }
   if (from != ids.data()) std::copy(from, from + n, ids.data());

@@ -29,16 +29,18 @@ TEST(SortedIds, AgreesWithStdSortInEveryBandAndIdRange) {
   }
 }
 
-// Ids that share their low digits, or all but one digit, or are all equal:
+// Ids that share their low digits, or all but one digit, or are all equal
+// (all 0 has no digit to sort by):
 // the passes that a shared digit skips must not lose the order of the others.
 TEST(SortedIds, SharedDigitsAndDuplicates) {
   std::mt19937 rng(5);
   for (std::size_t n : {100u, 5000u, 70000u}) {
-    std::vector<std::vector<uint32_t>> cases(3, std::vector<uint32_t>(n));
+    std::vector<std::vector<uint32_t>> cases(4, std::vector<uint32_t>(n));
     for (std::size_t i = 0; i < n; ++i) {
       cases[0][i] = static_cast<uint32_t>(rng() % 4096) << 20 | 0x5A5A5u;  // low digits shared
       cases[1][i] = 0xAB000000u | static_cast<uint32_t>(rng() % 256);      // high digits shared
       cases[2][i] = 0xFFFFFFFFu;                                           // all equal
+      cases[3][i] = 0;                                                     // no digit at all
     }
     for (std::vector<uint32_t>& ids : cases) {
       std::vector<uint32_t> expected = ids;
