@@ -44,7 +44,17 @@ class IdGatherer {
     few_.resize(at + n);
     large->copy_to(few_.data() + at);
   }
-  void add(const Bitmap& ids) { many_.union_with(scope_ ? ids.intersected(*scope_) : ids); }
+  void add(const Bitmap& ids) {
+    // A value's set mostly lies wholly in the scope (the members, or a
+    // running answer it came from): the read-only subset test, which stops
+    // at the first id outside, is far cheaper than an intersection that
+    // rebuilds every container.
+    if (scope_ == nullptr || ids.is_subset_of(*scope_)) {
+      many_.union_with(ids);
+    } else {
+      many_.union_with(ids.intersected(*scope_));
+    }
+  }
 
   Bitmap take() {
     if (few_.empty()) return std::move(many_);
@@ -110,36 +120,36 @@ auto bucket_span(const NumericIndex& numbers, const NumericKey* lo, bool lo_clos
 }
 
 // A numeric range [lo, hi] within `scope` (each end open or closed, a missing
-// end unbounded): an ordered walk over its first values, and the bit slices
-// for what the walk's budget leaves, so a walk that gives way is not wasted.
-// The budget also shrinks with the scope: the slices cost about the scope.
+// end unbounded): an ordered walk over its values when they are few, else the
+// bit slices. The budget also shrinks with the scope: the slices cost about
+// the scope.
 Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_closed,
                     const NumericKey* hi, bool hi_closed, const Bitmap& scope) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
+  if (first == last) return Bitmap();
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
-  IdGatherer walked;
-  auto it = walk_some(
-      first, last, [](const NumericKey&) { return true; }, budget, walked);
-  Bitmap out = walked.take();
-  out.intersect_with(scope);
-  if (it == last) return out;
-  // The rest: from the first value not walked, up to the end of the range.
-  const NumericalBitmap& slices = numbers.slices;
-  const NumericKey from = it->first;
-  Bitmap rest;
-  if (hi == nullptr) {
-    slices.get_gte_into_base(from, rest, scope);
-  } else {
-    Bitmap low;
-    slices.get_gte_into_base(from, low, scope);
-    if (hi_closed) {
-      slices.get_lte_into_base(*hi, rest, low);
-    } else {
-      slices.get_lt_into_base(*hi, rest, low);
-    }
+  // Stepping over the values first is cheap next to gathering their ids,
+  // which would be wasted when the range holds too many values for the walk.
+  auto it = first;
+  for (std::size_t visited = 0; it != last && visited < budget; ++it, ++visited) {
   }
-  out.union_with(rest);
+  if (it == last) {
+    IdGatherer walked;
+    walk_some(
+        first, last, [](const NumericKey&) { return true; }, budget, walked);
+    Bitmap out = walked.take();
+    out.intersect_with(scope);
+    return out;
+  }
+  // The first value in the range stands for the lower end, closed.
+  const NumericalBitmap& slices = numbers.slices;
+  Bitmap out;
+  if (hi == nullptr) {
+    slices.get_gte_into_base(first->first, out, scope);
+  } else {
+    slices.get_between_into_base(first->first, true, *hi, hi_closed, out, scope);
+  }
   return out;
 }
 
@@ -695,7 +705,8 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
     auto [head, rest] = attr_parts(key.attr);
     if (rest) return std::nullopt;
     const QueryMap* map = find_map(maps, head);
-    if (map == nullptr) return FewIds();  // never indexed: nothing equals
+    if (map == nullptr)
+      return std::optional<FewIds>(std::in_place);  // never indexed: nothing equals
     if (map->has_elements()) return std::nullopt;
     uint64_t size = 0;
     const bool only = keys.size() == 1;
@@ -703,7 +714,7 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
       size = set != nullptr ? set->cardinality() : 0;
       if (only && size <= FEW_ANSWER && set != nullptr) ids = ids_of(*set);
     });
-    if (size == 0) return FewIds();
+    if (size == 0) return std::optional<FewIds>(std::in_place);
     equals.push_back({map, &key, size});
   }
   if (equals.empty()) return std::nullopt;

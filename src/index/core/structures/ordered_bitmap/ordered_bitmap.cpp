@@ -114,22 +114,18 @@ Bitmap NumericalBitmap::get_eq(NumericKey key) const {
   return result;
 }
 
-void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
-                           bool inclusive) const {
-  ScratchLease lease;
-  Bitmap& tmp = lease.bitmap();
+void NumericalBitmap::walk(NumericKey key, Bitmap& base, Bitmap eq, int top, Direction direction,
+                           bool inclusive, Bitmap& tmp) const {
   const bool greater = direction == Direction::Greater;
   const uint64_t total = all_.bitmap().cardinality();
 
-  // `eq` holds the ids of scope whose key agrees with `key` on every level
-  // above the current one; starting from `all` drops the ids of scope that
-  // have no key. At each level the ids of `eq` that differ from `key` in the
+  // `eq` holds the ids whose key agrees with `key` on every level above the
+  // current one. At each level the ids of `eq` that differ from `key` in the
   // queried direction join the answer (bit 1 against a query bit 0 for
   // "greater", bit 0 against a query bit 1 for "less"); every id that differs
   // leaves `eq`. Results are computed out of place into `tmp` rather than by
   // copying `eq` first: CRoaring allocates the containers either way.
-  Bitmap eq = scope.intersected(all_.bitmap());
-  for (int i = LEVELS - 1; i >= 0 && !eq.is_empty(); --i) {
+  for (int i = top; i >= 0 && !eq.is_empty(); --i) {
     const Bitmap& one = one_cell(i).bitmap();
     if (key.bit(i)) {
       // The ids of `eq` outside one(i) differ. None exists when one(i) holds
@@ -160,7 +156,50 @@ void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Di
     }
   }
   if (inclusive) base.union_with(eq);
-  tmp.clear();  // keep no large scratch alive between queries
+}
+
+void NumericalBitmap::walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
+                           bool inclusive) const {
+  ScratchLease lease;
+  // Starting from `all` drops the ids of scope that have no key.
+  walk(key, base, scope.intersected(all_.bitmap()), LEVELS - 1, direction, inclusive,
+       lease.bitmap());
+  lease.bitmap().clear();  // keep no large scratch alive between queries
+}
+
+void NumericalBitmap::get_between_into_base(NumericKey lo, bool lo_closed, NumericKey hi,
+                                            bool hi_closed, Bitmap& base,
+                                            const Bitmap& scope) const {
+  // Both ends in one walk: while the ends agree on a level, an id that
+  // differs there lies outside the range on one side or the other and
+  // leaves; at the first level where they differ (lo has 0, hi has 1) the
+  // remaining ids part into those sharing lo's prefix, walked against lo
+  // alone, and those sharing hi's, walked against hi alone. Every id is
+  // walked once, where two one-sided walks would go over the scope twice.
+  ScratchLease lease;
+  Bitmap eq = scope.intersected(all_.bitmap());
+  const uint64_t total = all_.bitmap().cardinality();
+  int i = LEVELS - 1;
+  for (; i >= 0 && !eq.is_empty(); --i) {
+    const bool bit = lo.bit(i);
+    if (bit != hi.bit(i)) break;
+    const Bitmap& one = one_cell(i).bitmap();
+    if (bit) {
+      if (one.cardinality() != total && !eq.is_subset_of(one)) eq.intersect_with(one);
+    } else if (!one.is_empty() && eq.intersects(one)) {
+      eq.difference_with(one);
+    }
+  }
+  if (i < 0) {
+    // lo == hi: the ids left have exactly that key.
+    if (lo_closed && hi_closed) base.union_with(eq);
+  } else if (!eq.is_empty() && !lo.bit(i)) {  // lo above hi covers nothing
+    Bitmap upper = eq.intersected(one_cell(i).bitmap());
+    if (!upper.is_empty()) eq.difference_with(upper);
+    walk(lo, base, std::move(eq), i - 1, Direction::Greater, lo_closed, lease.bitmap());
+    walk(hi, base, std::move(upper), i - 1, Direction::Less, hi_closed, lease.bitmap());
+  }
+  lease.bitmap().clear();
 }
 
 void NumericalBitmap::get_gt_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const {

@@ -60,6 +60,10 @@ class NumericalBitmap {
   void get_gte_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const;
   void get_lt_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const;
   void get_lte_into_base(NumericKey key, Bitmap& base, const Bitmap& scope) const;
+  // Adds every id of `scope` whose key lies between `lo` and `hi` (each end
+  // included when closed) in one walk; nothing when lo is above hi.
+  void get_between_into_base(NumericKey lo, bool lo_closed, NumericKey hi, bool hi_closed,
+                             Bitmap& base, const Bitmap& scope) const;
 
   // Every indexed id (a copy of `all`).
   Bitmap all_ids() const;
@@ -95,6 +99,10 @@ class NumericalBitmap {
   enum class Direction { Greater, Less };
   void walk(NumericKey key, Bitmap& base, const Bitmap& scope, Direction direction,
             bool inclusive) const;
+  // The walk from level `top` down, over `eq`: ids whose key agrees with
+  // `key` on every level above `top`. `tmp` is scratch.
+  void walk(NumericKey key, Bitmap& base, Bitmap eq, int top, Direction direction, bool inclusive,
+            Bitmap& tmp) const;
 
   using Cells = std::array<Cell, LEVELS>;
   // The cells, made when the first number is added (an attribute that never

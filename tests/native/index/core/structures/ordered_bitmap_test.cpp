@@ -106,6 +106,18 @@ void check_queries(const Model& m, std::mt19937& rng, int rounds) {
     }
     ASSERT_EQ(m.index.get_eq(key).to_vector(),
               m.expected(Bitmap(), every, std::equal_to<NumericKey>(), key));
+    // Two-sided ranges: ends in either order, often equal, each open or closed.
+    const NumericKey other = rng() % 4 == 0 ? key : random_key(rng);
+    for (int ends = 0; ends < 4; ++ends) {
+      const bool lo_closed = ends & 1, hi_closed = ends & 2;
+      const Pred between = [&](NumericKey k, NumericKey) {
+        return (lo_closed ? k >= key : k > key) && (hi_closed ? k <= other : k < other);
+      };
+      Bitmap out = base;
+      m.index.get_between_into_base(key, lo_closed, other, hi_closed, out, scope);
+      ASSERT_EQ(out.to_vector(), m.expected(base, scope, between, key))
+          << "ends " << ends << (key == other ? " (equal)" : "");
+    }
   }
 }
 
