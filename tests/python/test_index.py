@@ -190,7 +190,7 @@ class TestManyDistinctValues:
             ]
             for q, test in cases:
                 assert query(index, q) == ids([o for o in objs if test(o)]), q
-#A small scope first(the conjunction evaluates g == ... first).
+                # A small scope first (the conjunction evaluates g == ... first).
                 narrowed = Q.and_(Q.eq("g", g), q)
                 assert query(index, narrowed) == ids([o for o in objs if o.g == g and test(o)])
                 view = index.reduced(g=g)

@@ -674,6 +674,38 @@ std::size_t filter_few(const Few& few, const Set& other, bool keep, uint32_t* ou
   return n;
 }
 
+// The bounds of a CRoaring set that holds every id from its minimum to its
+// maximum, as an engine's members do until it drops one (none for any other
+// set): whether another set lies within it then follows from the bounds,
+// with no pass over either set. A few membership probes turn most other sets
+// away before the maximum, which can cost a scan over a chunk's empty tail.
+struct Interval {
+  uint32_t lo, hi;
+};
+std::optional<Interval> interval_of(const roaring_bitmap_t* r) {
+  if (roaring_bitmap_is_empty(r)) return std::nullopt;
+  const uint64_t card = roaring_bitmap_get_cardinality(r);
+  const uint32_t lo = roaring_bitmap_minimum(r);
+  const uint64_t hi = lo + card - 1;  // the maximum, if it is an interval
+  if (hi > UINT32_MAX) return std::nullopt;
+  for (uint64_t k = 1; k <= 4; ++k) {
+    if (!roaring_bitmap_contains(r, static_cast<uint32_t>(lo + (card - 1) * k / 4))) {
+      return std::nullopt;
+    }
+  }
+  if (roaring_bitmap_maximum(r) != hi) return std::nullopt;
+  return Interval{lo, static_cast<uint32_t>(hi)};
+}
+
+// Whether the CRoaring set `inner` is non-empty and lies within the set
+// `outer` because `outer` is an interval around it.
+bool within_interval(const roaring_bitmap_t* inner, const roaring_bitmap_t* outer) {
+  if (roaring_bitmap_is_empty(inner)) return false;
+  const std::optional<Interval> bounds = interval_of(outer);
+  return bounds && roaring_bitmap_minimum(inner) >= bounds->lo &&
+         roaring_bitmap_maximum(inner) <= bounds->hi;
+}
+
 }  // namespace
 
 void Bitmap::union_with(const Bitmap& other) {
@@ -717,6 +749,11 @@ void Bitmap::intersect_with(const Bitmap& other) {
     return;
   }
   if (is_roaring() && other.is_roaring()) {
+    if (roaring_bitmap_is_empty(rb(word_))) {
+      release();
+      return;
+    }
+    if (within_interval(rb(word_), rb(other.word_))) return;
     roaring_bitmap_and_inplace(rb(word_), rb(other.word_));
     if (roaring_bitmap_is_empty(rb(word_))) release();
     return;
@@ -775,6 +812,9 @@ Bitmap Bitmap::intersected(const Bitmap& other) const {
   Bitmap result;
   if (word_ == 0 || other.word_ == 0) return result;
   if (is_roaring() && other.is_roaring()) {
+    // A set within an interval set is its own intersection with it.
+    if (within_interval(rb(word_), rb(other.word_))) return *this;
+    if (within_interval(rb(other.word_), rb(word_))) return other;
     result = Bitmap(Adopt{}, roaring_bitmap_and(rb(word_), rb(other.word_)));
     if (roaring_bitmap_is_empty(rb(result.word_))) result.release();
     return result;
@@ -815,8 +855,10 @@ bool Bitmap::intersects(const Bitmap& other) const {
 bool Bitmap::is_subset_of(const Bitmap& other) const {
   if (this == &other || is_empty()) return true;
   if (other.word_ == 0) return false;
-  if (is_roaring() && other.is_roaring())
-    return roaring_bitmap_is_subset(rb(word_), rb(other.word_));
+  if (is_roaring() && other.is_roaring()) {
+    return within_interval(rb(word_), rb(other.word_)) ||
+           roaring_bitmap_is_subset(rb(word_), rb(other.word_));
+  }
   if (!is_roaring()) {
     Few mine(word_);
     for (std::size_t i = 0; i < mine.size(); ++i) {

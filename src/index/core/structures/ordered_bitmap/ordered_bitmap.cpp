@@ -177,18 +177,46 @@ void NumericalBitmap::get_between_into_base(NumericKey lo, bool lo_closed, Numer
   // alone, and those sharing hi's, walked against hi alone. Every id is
   // walked once, where two one-sided walks would go over the scope twice.
   ScratchLease lease;
-  Bitmap eq = scope.intersected(all_.bitmap());
-  const uint64_t total = all_.bitmap().cardinality();
+  const Bitmap& all = all_.bitmap();
+  const uint64_t total = all.cardinality();
+  // `eq` is made at the first level that narrows; until then the scope
+  // stands for it. Meeting a one cell drops the ids without a key too (one
+  // cells lie within `all`); `all` itself is met only when no level did.
+  Bitmap eq;
+  bool made = false, keyed = false;
   int i = LEVELS - 1;
-  for (; i >= 0 && !eq.is_empty(); --i) {
+  for (; i >= 0 && (!made || !eq.is_empty()); --i) {
     const bool bit = lo.bit(i);
     if (bit != hi.bit(i)) break;
     const Bitmap& one = one_cell(i).bitmap();
+    const Bitmap& from = made ? eq : scope;
     if (bit) {
-      if (one.cardinality() != total && !eq.is_subset_of(one)) eq.intersect_with(one);
-    } else if (!one.is_empty() && eq.intersects(one)) {
-      eq.difference_with(one);
+      if (one.cardinality() == total) continue;  // every key has the bit
+      if (from.is_subset_of(one)) {
+        if (!made) eq = scope;
+        made = keyed = true;
+        continue;
+      }
+      if (made) {
+        eq.intersect_with(one);
+      } else {
+        eq = scope.intersected(one);
+      }
+      made = keyed = true;
+    } else {
+      if (one.is_empty() || !from.intersects(one)) continue;
+      if (made) {
+        eq.difference_with(one);
+      } else {
+        eq = scope.differenced(one);
+      }
+      made = true;
     }
+  }
+  if (!made) {
+    eq = scope.intersected(all);
+  } else if (!keyed) {
+    eq.intersect_with(all);
   }
   if (i < 0) {
     // lo == hi: the ids left have exactly that key.

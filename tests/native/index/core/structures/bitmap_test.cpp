@@ -85,6 +85,16 @@ std::vector<std::pair<std::string, Model>> shapes() {
   Model dense;
   for (uint32_t id = key5; id < key5 + 70000; id += 1 + (id % 3 == 0)) dense.insert(id);
   out.push_back({"dense", dense});
+  // Every id of a range (as an engine's members are), one inside it, and
+  // one with a single id missing, which must not pass for a range.
+  Model interval, inside;
+  for (uint32_t id = key5; id <= key5 + 70000; ++id) interval.insert(id);
+  for (uint32_t id = key5 + 300; id <= key5 + 5000; ++id) inside.insert(id);
+  Model gap = interval;
+  gap.erase(key5 + 4000);
+  out.push_back({"interval", interval});
+  out.push_back({"interval inside", inside});
+  out.push_back({"interval with a gap", gap});
   return out;
 }
 

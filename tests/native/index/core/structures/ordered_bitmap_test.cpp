@@ -121,6 +121,35 @@ void check_queries(const Model& m, std::mt19937& rng, int rounds) {
   }
 }
 
+// Every two-sided range over small non-negative integers (keys sharing their
+// top levels, where no level narrows by a 1 bit), in a scope that also holds
+// ids without a key: those never join the answer.
+TEST(NumericalBitmap, EveryRangeOfSmallIntegersLeavesOutIdsWithoutAKey) {
+  NumericalBitmap index;
+  Bitmap scope;
+  for (uint32_t id = 0; id < 60; ++id) {
+    if (id < 40) index.add(id, numeric_key(int64_t{id}));  // ids 40..59 have no key
+    scope.add(id);
+  }
+  for (int64_t lo = 0; lo <= 40; ++lo) {
+    for (int64_t hi = 0; hi <= 40; ++hi) {
+      for (int ends = 0; ends < 4; ++ends) {
+        const bool lo_closed = ends & 1, hi_closed = ends & 2;
+        Bitmap got;
+        index.get_between_into_base(numeric_key(lo), lo_closed, numeric_key(hi), hi_closed, got,
+                                    scope);
+        V expected;
+        for (int64_t v = 0; v < 40; ++v) {
+          if ((lo_closed ? v >= lo : v > lo) && (hi_closed ? v <= hi : v < hi)) {
+            expected.push_back(static_cast<uint32_t>(v));
+          }
+        }
+        ASSERT_EQ(got.to_vector(), expected) << lo << ".." << hi << " ends " << ends;
+      }
+    }
+  }
+}
+
 TEST(NumericalBitmap, SmallDocumentedCases) {
   NumericalBitmap index;
   const Bitmap all{1, 2, 3, 4};  // id 4 has no key
