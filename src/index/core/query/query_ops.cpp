@@ -46,9 +46,10 @@ class IdGatherer {
   }
   void add(const Bitmap& ids) {
     // A value's set mostly lies wholly in the scope (the members, or a
-    // running answer it came from): the read-only subset test, which stops
-    // at the first id outside, is far cheaper than an intersection that
-    // rebuilds every container.
+    // running answer it came from): the read-only subset test, answered by
+    // the bounds when the scope is an interval and stopping at the first id
+    // outside otherwise, is far cheaper than an intersection that rebuilds
+    // every container.
     if (scope_ == nullptr || ids.is_subset_of(*scope_)) {
       many_.union_with(ids);
     } else {
@@ -705,8 +706,8 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
     auto [head, rest] = attr_parts(key.attr);
     if (rest) return std::nullopt;
     const QueryMap* map = find_map(maps, head);
-    if (map == nullptr)
-      return std::optional<FewIds>(std::in_place);  // never indexed: nothing equals
+    // Never indexed: nothing equals.
+    if (map == nullptr) return std::optional<FewIds>(std::in_place);
     if (map->has_elements()) return std::nullopt;
     uint64_t size = 0;
     const bool only = keys.size() == 1;
