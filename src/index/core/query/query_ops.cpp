@@ -130,20 +130,17 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
   if (first == last) return Bitmap();
   const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
                                       std::max<std::size_t>(256, scope.cardinality() / 16));
-  // Stepping over the values first is cheap next to gathering their ids,
-  // which would be wasted when the range holds too many values for the walk.
-  auto it = first;
-  for (std::size_t visited = 0; it != last && visited < budget; ++it, ++visited) {
-  }
+  IdGatherer walked;
+  auto it = walk_some(
+      first, last, [](const NumericKey&) { return true; }, budget, walked);
   if (it == last) {
-    IdGatherer walked;
-    walk_some(
-        first, last, [](const NumericKey&) { return true; }, budget, walked);
     Bitmap out = walked.take();
     out.intersect_with(scope);
     return out;
   }
-  // The first value in the range stands for the lower end, closed.
+  // Too many values for the walk: the ids it gathered are dropped unsorted,
+  // and the slices answer the whole range, from the first value in it (which
+  // stands for the lower end, closed).
   const NumericalBitmap& slices = numbers.slices;
   Bitmap out;
   if (hi == nullptr) {
