@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
 #include "absl/types/compare.h"
 #include "index/core/structures/bitmap/sorted_ids.h"
@@ -31,7 +32,8 @@ class IdGatherer {
  public:
   explicit IdGatherer(const Bitmap* scope = nullptr) : scope_(scope) {}
 
-  void add(const HybridSet& set) {
+  // Inlined into the walks' loops, where most sets hold one id.
+  ABSL_ATTRIBUTE_ALWAYS_INLINE void add(const HybridSet& set) {
     constexpr uint64_t FEW = 64;
     const Bitmap* large = set.large();
     if (large == nullptr) {
@@ -128,17 +130,30 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
                     const NumericKey* hi, bool hi_closed, const Bitmap& scope) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   if (first == last) return Bitmap();
-  const std::size_t budget = std::min(walk_budget(numbers.buckets.distinct()),
-                                      std::max<std::size_t>(256, scope.cardinality() / 16));
-  IdGatherer walked;
-  auto it = walk_some(
-      first, last, [](const NumericKey&) { return true; }, budget, walked);
-  if (it == last) {
-    Bitmap out = walked.take();
-    out.intersect_with(scope);
-    return out;
+  const std::size_t by_values = walk_budget(numbers.buckets.distinct());
+  const std::size_t by_scope = std::max<std::size_t>(256, scope.cardinality() / 16);
+  const std::size_t budget = std::min(by_values, by_scope);
+  // In a small scope (its share of the budget binds) the slices are cheap
+  // and most ranges hold too many values for the walk: stepping over the
+  // values first wastes less than gathering ids that would be dropped.
+  // Otherwise the walk gathers as it goes.
+  bool fits = true;
+  if (by_scope < by_values) {
+    auto it = first;
+    for (std::size_t visited = 0; it != last && visited < budget; ++it, ++visited) {
+    }
+    fits = it == last;
   }
-  // Too many values for the walk: the ids it gathered are dropped unsorted,
+  if (fits) {
+    IdGatherer walked;
+    if (walk_some(
+            first, last, [](const NumericKey&) { return true; }, budget, walked) == last) {
+      Bitmap out = walked.take();
+      out.intersect_with(scope);
+      return out;
+    }
+  }
+  // Too many values for the walk: any ids it gathered are dropped unsorted,
   // and the slices answer the whole range, from the first value in it (which
   // stands for the lower end, closed).
   const NumericalBitmap& slices = numbers.slices;
