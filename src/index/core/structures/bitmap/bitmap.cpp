@@ -749,10 +749,6 @@ void Bitmap::intersect_with(const Bitmap& other) {
     return;
   }
   if (is_roaring() && other.is_roaring()) {
-    if (roaring_bitmap_is_empty(rb(word_))) {
-      release();
-      return;
-    }
     if (within_interval(rb(word_), rb(other.word_))) return;
     roaring_bitmap_and_inplace(rb(word_), rb(other.word_));
     if (roaring_bitmap_is_empty(rb(word_))) release();
