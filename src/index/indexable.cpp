@@ -128,7 +128,9 @@ PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* /*kwarg
     if (obj == nullptr) throw PyErr::fetch();
     // Nothing runs between the allocation and the record's construction, so
     // the collector never sees the object without its record.
-    new (&record_of(obj)) Indexable(AttributeMap());
+    auto* instance = reinterpret_cast<IndexableObject*>(obj);
+    new (&instance->native_holders) std::atomic<uint32_t>(0);
+    new (&instance->record) Indexable(AttributeMap());
     return PyRef::steal(obj);
   });
 }
@@ -321,7 +323,7 @@ PyGetSetDef INDEXABLE_GETSETS[] = {
 
 // The instance dict slot (see IndexableObject), shared by every subclass.
 PyMemberDef INDEXABLE_MEMBERS[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, staged), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(IndexableHead, staged), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -26,6 +26,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "index/attribute_map.h"
+#include "index/stored_item.h"
 #include "index/value.h"
 #include "util/lock.h"
 
@@ -102,9 +103,8 @@ class Indexable {
 // `staged` is the instance dict slot, which subclasses share instead of
 // getting one of their own: only object.__setattr__ writes there, and the
 // module moves what it finds into the native attributes (see
-// indexable_protocol.h).
-struct IndexableObject {
-  PyObject_HEAD PyObject* staged;
+// indexable_protocol.h). The count of native holders is StoredItem's.
+struct IndexableObject : IndexableHead {
   Indexable record;
 };
 

@@ -193,3 +193,41 @@ def test_workload_under_the_debug_allocator():
         capture_output=True, text=True, timeout=300,
     )
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
+
+
+def test_an_object_many_engines_hold_is_referenced_once_natively_and_released_with_the_last():
+    # However many indexes, reach engines and pending steps hold an object, together they own
+    # one reference to it; the first holder of a linked object is made on the assignment path.
+    child = Thing(k=1)
+    base = sys.getrefcount(child)
+    indexes = [Index() for _ in range(3)]
+    for index in indexes:
+        index.add_object(child)
+    assert sys.getrefcount(child) == base + 1
+    parent = Thing(c=child, l=[child, [child]])
+    indexes[0].add_object(parent)  # the child is now also in the index's reach engine
+    assert indexes[0].reduced_query(Q.eq("c.k", 1)).collect() == [parent]
+    view = indexes[1].reduced(k=1)
+    for index in indexes:
+        index.remove_object(child)
+    settle()
+    # Still held by the links and the reach engine, and the view collects it.
+    assert view.collect() == [child]
+    assert indexes[0].reduced_query(Q.eq("c.k", 1)).collect() == [parent]
+    del view
+    parent.c = parent.l = None
+    settle()
+    assert sys.getrefcount(child) == base
+    assert indexes[0].count(Q.eq("c.k", 1)) == 0
+
+    # A fresh object linked by assignment only: no holder exists, so one is made with the GIL.
+    fresh = Thing(k=2, n=Thing(k=3))
+    grandchild = fresh.n
+    before = sys.getrefcount(fresh), sys.getrefcount(grandchild)
+    for _ in range(3):
+        parent.c = fresh
+        assert indexes[0].reduced_query(Q.eq("c.n.k", 3)).collect() == [parent]
+        parent.c = None
+        assert indexes[0].count(Q.eq("c.k", 2)) == 0
+    settle()
+    assert (sys.getrefcount(fresh), sys.getrefcount(grandchild)) == before

@@ -40,7 +40,7 @@ std::shared_ptr<RetiredItems> ItemTable::pin(std::shared_ptr<RetiredItems>& disp
 
 const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) const {
   const StoredItem* item = table.item_for_view(id, pinned_.get());
-  check(item != nullptr && *item != nullptr, "a view's object is gone");
+  check(item != nullptr && *item, "a view's object is gone");
   return *item;
 }
 

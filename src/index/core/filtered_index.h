@@ -17,6 +17,7 @@
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/paged_array/paged_array.h"
+#include "index/stored_item.h"
 #include "python/py_ref.h"
 #include "util/lock.h"
 
@@ -24,9 +25,6 @@ namespace quorvane {
 
 class IndexAPI;
 
-// A strong reference to a Python object an engine holds. The object's native
-// record is reached through the object itself.
-using StoredItem = SharedPyRef;
 using MapVector = std::vector<std::unique_ptr<QueryMap>>;  // null slot: attribute never indexed
 
 // The objects an engine dropped while views made before held their ids. Each
@@ -93,8 +91,7 @@ class FilteredView {
   // Calls `fn(object)` for the objects of `ids` (a subset of the view's, in
   // the order given) with the item table read-locked: `fn` must not run
   // Python code nor take engine locks.
-  void for_each_object(std::span<const uint32_t> ids,
-                       absl::FunctionRef<void(PyObject*)> fn) const;
+  void for_each_object(std::span<const uint32_t> ids, absl::FunctionRef<void(PyObject*)> fn) const;
   // The same for every object of the view, in ascending id order.
   void for_each_object(absl::FunctionRef<void(PyObject*)> fn) const;
   // References to the view's objects in ascending id order.

@@ -165,7 +165,7 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
         // Reachable again, and with it whatever it links to: every object
         // being dropped is brought back in step with its links.
         for (auto& [doomed_id, item] : counts->doomed) {
-          work.reconcile.push_back({shared_from_this(), std::move(item)});
+          work.reconcile.push_back({shared_from_this(), std::move(item), nullptr});
         }
         counts->doomed.clear();
       }
@@ -181,7 +181,14 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
       }
     }
   }
-  work.reconcile.push_back({shared_from_this(), child.reference()});
+  // Joined without the GIL when engines hold the child already; otherwise the
+  // holder is made with the GIL if the child is to be stored (see reconcile).
+  StoredItem item = StoredItem::join(child.object());
+  if (item) {
+    work.reconcile.push_back({shared_from_this(), std::move(item), nullptr});
+  } else {
+    work.reconcile.push_back({shared_from_this(), StoredItem(), child.reference()});
+  }
   auto self = shared_from_this();
   if (std::find(work.touched.begin(), work.touched.end(), self) == work.touched.end()) {
     work.touched.push_back(std::move(self));
@@ -274,13 +281,13 @@ void IndexAPI::collect_cycles(PendingWork& work) {
     // An object without links is dropped by the reconcile its last link
     // queued; only linked ones are marked (the mark goes with the last link).
     if (!counts->count.contains(id)) continue;
-    work.reconcile.push_back({shared_from_this(), item});
+    work.reconcile.push_back({shared_from_this(), item, nullptr});
     counts->doomed.insert_or_assign(id, std::move(item));
   }
 }
 
-bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
-  Indexable& rec = record_of(object.get());
+bool IndexAPI::reconcile(PendingWork::Reconcile& entry, PendingWork& work) {
+  Indexable& rec = record_of(entry.get());
   const uint32_t id = rec.id();
   auto guard = rec.lock();
   auto shared = gate.read();
@@ -292,8 +299,16 @@ bool IndexAPI::reconcile(const StoredItem& object, PendingWork& work) {
     return true;
   }
   // Values object.__setattr__ left aside are moved in with the GIL first.
-  if (may_have_staged(object.get())) return false;
+  if (may_have_staged(entry.get())) return false;
   auto cached = work.snapshots.find(id);
+  if (!entry.object) {
+    // The engine's holder: one made with the GIL for a snapshot, or one that
+    // joins existing holders; with neither, it is made with the GIL.
+    entry.object =
+        cached != work.snapshots.end() ? cached->second.item : StoredItem::join(entry.linked.get());
+    if (!entry.object) return false;
+  }
+  const StoredItem& object = entry.object;
   const ObjectSnapshot local = ObjectSnapshot::of(object);
   const ObjectSnapshot& snap = cached != work.snapshots.end() ? cached->second : local;
   if (!snap.complete_now(guard)) return false;
@@ -311,7 +326,7 @@ std::vector<StoredItem> IndexAPI::members() {
   out.reserve(members->cardinality());
   members->for_each([&](uint32_t id) {
     const StoredItem* item = table->find(id);
-    check(item != nullptr && *item != nullptr, "an engine member without its object");
+    check(item != nullptr && *item, "an engine member without its object");
     out.push_back(*item);
   });
   return out;

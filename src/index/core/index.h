@@ -73,11 +73,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // it had a value, to `value`): re-indexes it if the object is a member.
   void reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value,
                          PendingWork& work);
-  // Reach engine: makes `object` a member (with its values) while links point
-  // at it, and drops it once none does. Takes the object's lock. False when
-  // its values need a snapshot taken with the GIL (it holds a container and
-  // `work` has no current snapshot of it).
-  bool reconcile(const StoredItem& object, PendingWork& work);
+  // Reach engine: makes the entry's object a member (with its values) while
+  // links point at it, and drops it once none does. Takes the object's lock.
+  // False when its values need a snapshot taken with the GIL (it holds a
+  // container and `work` has no current snapshot of it), or when it is to be
+  // stored and only the GIL can make its first holder.
+  bool reconcile(PendingWork::Reconcile& entry, PendingWork& work);
   // Takes the object out of the members with the values it holds now
   // (object lock held); the objects it held leave the reach engine once
   // nothing else links to them (queued in `work`). False, changing nothing,

@@ -16,7 +16,7 @@ namespace quorvane {
 
 ObjectSnapshot ObjectSnapshot::take(StoredItem item) {
   const Indexable& rec = record_of(item.get());
-  ObjectSnapshot snap{nullptr, rec.version(), {}};
+  ObjectSnapshot snap{StoredItem(), rec.version(), {}};
   // The containers are listed before any is walked: walking runs Python code,
   // which may assign the object's attributes (the version then tells).
   rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
@@ -42,11 +42,11 @@ namespace {
 template <class F>
 void for_each_indexable(const ObjectSnapshot& snap, F&& fn) {
   record_of(snap.item.get()).attributes().for_each_boxed([&](uint32_t, const PyValue& value) {
-    if (value.kind() == ValueKind::Ind) fn(value.reference());
+    if (value.kind() == ValueKind::Ind) fn(StoredItem::borrow(value.object()));
   });
   for (const auto& [attr, container] : snap.containers) {
     for (const auto& element : container.elements) {
-      if (element.value.kind() == ValueKind::Ind) fn(element.value.reference());
+      if (element.value.kind() == ValueKind::Ind) fn(StoredItem::borrow(element.value.object()));
     }
   }
 }
@@ -75,7 +75,7 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
                         PendingWork& work) {
   std::vector<StoredItem> stack;
   for (const auto& root : roots) {
-    for_each_indexable(root, [&](const StoredItem& child) { stack.push_back(child); });
+    for_each_indexable(root, [&](StoredItem child) { stack.push_back(std::move(child)); });
   }
   while (!stack.empty()) {
     StoredItem object = std::move(stack.back());
@@ -84,7 +84,7 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
     if (work.snapshots.contains(id) || reach.member_ids.read()->contains(id)) continue;
     settle_staged(object.get(), &work);
     auto [it, fresh] = work.snapshots.emplace(id, ObjectSnapshot::take(std::move(object)));
-    for_each_indexable(it->second, [&](const StoredItem& child) { stack.push_back(child); });
+    for_each_indexable(it->second, [&](StoredItem child) { stack.push_back(std::move(child)); });
   }
 }
 
@@ -265,11 +265,15 @@ void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
       while (!work.reconcile.empty()) {
         PendingWork::Reconcile next = std::move(work.reconcile.front());
         work.reconcile.pop_front();
-        if (!next.reach->reconcile(next.object, work)) need.push_back(std::move(next));
+        if (!next.reach->reconcile(next, work)) need.push_back(std::move(next));
       }
     });
     absl::flat_hash_set<uint32_t> taken_now;
     for (auto& item : need) {
+      if (!item.object) {
+        item.object = StoredItem::borrow(item.linked.get());
+        item.linked = nullptr;
+      }
       const uint32_t id = record_of(item.object.get()).id();
       // An object queued more than once (several links to it) is walked once.
       if (!taken_now.insert(id).second) {

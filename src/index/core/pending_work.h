@@ -98,7 +98,13 @@ bool ObjectSnapshot::for_each_now(const ObjectGuard& guard, F&& fn) const {
 struct PendingWork {
   struct Reconcile {
     std::shared_ptr<IndexAPI> reach;
+    // Null while the object has no native holder to join: `linked`, the
+    // reference of the value that links to it, keeps it alive until a holder
+    // is made with the GIL.
     StoredItem object;
+    SharedPyRef linked;
+
+    PyObject* get() const noexcept { return object ? object.get() : linked.get(); }
   };
   std::deque<Reconcile> reconcile;
   // Snapshots taken with the GIL for objects the queue needs, by object id.

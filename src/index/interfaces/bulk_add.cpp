@@ -26,7 +26,7 @@ std::vector<StoredItem> indexable_items(PyObject* objs, const char* param) {
   batch.reserve(objects.size());
   for (const PyRef& obj : objects) {
     extract_instance<IndexableObject>(obj.get(), indexable_type(), "Indexable", param);
-    batch.push_back(share(obj));
+    batch.push_back(StoredItem::borrow(obj.get()));
   }
   return batch;
 }

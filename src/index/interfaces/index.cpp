@@ -54,7 +54,7 @@ PyObject* Index_iter(PyObject* self) {
 // The Indexable argument `param` as an owned reference.
 StoredItem indexable_arg(PyObject* obj, const char* param) {
   extract_instance<IndexableObject>(obj, indexable_type(), "Indexable", param);
-  return share(PyRef::borrow(obj));
+  return StoredItem::borrow(obj);
 }
 
 [[noreturn]] void throw_not_member(PyObject* obj) {
@@ -135,7 +135,7 @@ PyObject* Index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* obj = reinterpret_cast<PyObject*>(
         extract_instance<IndexableObject>(bound[0], indexable_type(), "Indexable", "py_ref"));
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    add_objects(*api, {share(PyRef::borrow(obj))});
+    add_objects(*api, {StoredItem::borrow(obj)});
     return PyRef::borrow(Py_None);
   });
 }
