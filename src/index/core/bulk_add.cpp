@@ -56,26 +56,29 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
   auto self = shared_from_this();
   // Registered first, each under its own lock, so that an assignment from
   // now on updates this engine too.
+  // The names the objects hold are read under the same lock: an assignment
+  // on another thread may grow (and so move) an object's attributes.
   std::vector<const ObjectSnapshot*> current;
   std::vector<StoredItem> stale;
+  std::vector<uint32_t> attrs;
+  absl::flat_hash_set<uint32_t> seen;
   current.reserve(batch.size());
   for (const ObjectSnapshot& snap : batch) {
-    auto guard = record_of(snap.item.get()).lock();
+    const Indexable& rec = record_of(snap.item.get());
+    auto guard = rec.lock();
     Indexable::register_engine(guard, self);
+    rec.attributes().for_each_object([&](uint32_t attr, PyObject*) {
+      if (seen.insert(attr).second) attrs.push_back(attr);
+    });
     current.push_back(&snap);
   }
-  std::vector<uint32_t> attrs;
   absl::flat_hash_map<uint32_t, std::size_t> element_counts;
   Bitmap batch_ids;
   {
-    absl::flat_hash_set<uint32_t> seen;
     std::vector<uint32_t> ids;
     ids.reserve(current.size());
     for (const ObjectSnapshot* snap : current) {
       ids.push_back(snap->id());  // ascending
-      record_of(snap->item.get()).attributes().for_each_object([&](uint32_t attr, PyObject*) {
-        if (seen.insert(attr).second) attrs.push_back(attr);
-      });
       for (const auto& [attr, container] : snap->containers) {
         element_counts[attr] += container.elements.size();
       }
