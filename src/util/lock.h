@@ -26,7 +26,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <utility>
 
 #include "util/panic.h"
@@ -82,7 +81,10 @@ template <class Lock, bool kExclusive>
 class GuardBase {
  public:
   GuardBase() = default;
-  GuardBase(Lock* lock) noexcept : lock_(lock), unwinding_at_entry_(std::uncaught_exceptions()) {}
+  // Only a write guard needs the unwinding count (a reader changes nothing,
+  // so it never poisons): a read costs no query of the exception state.
+  GuardBase(Lock* lock) noexcept
+      : lock_(lock), unwinding_at_entry_(kExclusive ? std::uncaught_exceptions() : 0) {}
   GuardBase(GuardBase&& other) noexcept
       : lock_(std::exchange(other.lock_, nullptr)),
         unwinding_at_entry_(other.unwinding_at_entry_) {}
@@ -101,8 +103,9 @@ class GuardBase {
   // Releases the lock early; the guard is empty afterwards.
   void unlock() noexcept {
     if (lock_ == nullptr) return;
-    if (kExclusive && std::uncaught_exceptions() > unwinding_at_entry_)
-      lock_->poison_flag().poison();
+    if constexpr (kExclusive) {
+      if (std::uncaught_exceptions() > unwinding_at_entry_) lock_->poison_flag().poison();
+    }
     lock_->raw_unlock(kExclusive);
     lock_ = nullptr;
   }
@@ -135,6 +138,85 @@ class WordMutex {
   }
 
  private:
+  std::atomic<uint32_t> state_{0};
+};
+
+// A reader/writer lock in one 32-bit word: the number of readers, or
+// WRITER while a writer holds it, and WAITING while a thread sleeps on the
+// word. Readers enter whenever no writer holds the lock (as glibc's default
+// reader/writer lock lets them), so a reader never waits for a writer that
+// is itself waiting. Each uncontended path is one atomic operation.
+class WordRwLock {
+ public:
+  bool try_lock_shared() noexcept {
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    while ((seen & WRITER) == 0) {
+      if (state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void lock_shared() noexcept {
+    for (;;) {
+      uint32_t seen = state_.load(std::memory_order_relaxed);
+      if ((seen & WRITER) == 0) {
+        if (state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          return;
+        }
+        continue;
+      }
+      sleep_while(seen);
+    }
+  }
+  void unlock_shared() noexcept {
+    const uint32_t now = state_.fetch_sub(1, std::memory_order_release) - 1;
+    if (now == WAITING) wake(now);  // the last reader left a sleeper behind
+  }
+  bool try_lock() noexcept {
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    // Free, perhaps with sleepers, whom the writer wakes when it leaves.
+    return (seen & ~WAITING) == 0 &&
+           state_.compare_exchange_strong(seen, seen | WRITER, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
+  void lock() noexcept {
+    for (;;) {
+      uint32_t seen = state_.load(std::memory_order_relaxed);
+      if ((seen & ~WAITING) == 0) {
+        if (state_.compare_exchange_weak(seen, seen | WRITER, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          return;
+        }
+        continue;
+      }
+      sleep_while(seen);
+    }
+  }
+  void unlock() noexcept {
+    if (state_.exchange(0, std::memory_order_release) & WAITING) state_.notify_all();
+  }
+
+ private:
+  static constexpr uint32_t WRITER = 1u << 31;
+  static constexpr uint32_t WAITING = 1u << 30;
+
+  // Marks the word and sleeps until it changes and someone wakes the sleepers.
+  void sleep_while(uint32_t seen) noexcept {
+    if ((seen & WAITING) == 0 &&
+        !state_.compare_exchange_weak(seen, seen | WAITING, std::memory_order_relaxed)) {
+      return;  // changed meanwhile: look again
+    }
+    state_.wait(seen | WAITING, std::memory_order_relaxed);
+  }
+  // Clears the mark of a free lock and wakes its sleepers; if the lock was
+  // taken meanwhile, its holder wakes them when it leaves.
+  void wake(uint32_t seen) noexcept {
+    if (state_.compare_exchange_strong(seen, 0, std::memory_order_relaxed)) state_.notify_all();
+  }
+
   std::atomic<uint32_t> state_{0};
 };
 
@@ -272,7 +354,7 @@ class RwLock {
     }
   }
 
-  std::shared_mutex mutex_;
+  WordRwLock mutex_;
   detail::PoisonFlag poison_;
   T data_;
 };

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvane {
@@ -100,6 +101,48 @@ TEST(Lock, WordMutexSerialisesWritersAndPoisons) {
   EXPECT_TRUE(counter.is_poisoned());
   EXPECT_THROW(counter.lock(), Panic);
   EXPECT_LE(sizeof(Mutex<void*, WordMutex>), 16u);
+}
+
+// The reader/writer word under contention: writers exclude readers and one
+// another (a reader never sees a half-written pair), readers share it, and
+// sleepers of both kinds are woken when it comes free.
+TEST(Lock, RwLockExcludesWritersFromReadersAndWakesSleepers) {
+  RwLock<std::pair<long, long>> pair(std::pair<long, long>{0, 0});
+  std::atomic<bool> torn{false};
+  std::atomic<int> readers_inside{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        auto guard = pair.write();
+        if (readers_inside.load() != 0) torn = true;
+        guard->first += 1;
+        if (i % 64 == 0) std::this_thread::yield();  // long enough for others to sleep
+        guard->second += 1;
+      }
+    });
+  }
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        auto guard = pair.read();
+        readers_inside.fetch_add(1);
+        if (guard->first != guard->second) torn = true;
+        if (i % 64 == 0) std::this_thread::yield();
+        readers_inside.fetch_sub(1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(torn.load());
+  EXPECT_EQ(pair.read()->first, 80000);
+  EXPECT_EQ(pair.read()->second, 80000);
+  {
+    auto first = pair.read();
+    auto second = pair.read();  // readers share the lock
+    EXPECT_EQ(first->first, second->first);
+  }
+  EXPECT_LE(sizeof(RwLock<void*>), 16u);
 }
 
 TEST(Lock, BusyLocksAreWaitedForThroughTheHook) {
