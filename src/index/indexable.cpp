@@ -167,9 +167,10 @@ class NameCache {
 
 NameCache NAME_CACHE;
 
-// The attribute id of the str `name`, if any object ever had it. Exact strs
-// are remembered by the cache (a subclass instance may compare by its text
-// alone).
+}  // namespace
+
+// Exact strs are remembered by the cache (a subclass instance may compare by
+// its text alone).
 std::optional<uint32_t> attribute_id(PyObject* name) {
   const bool exact = PyUnicode_CheckExact(name);
   if (exact) {
@@ -187,6 +188,8 @@ std::optional<uint32_t> attribute_id(PyObject* name) {
   if (attr && exact) NAME_CACHE.remember(name, *attr);
   return attr;
 }
+
+namespace {
 
 // A new reference to the stored object of `name`, else to what the class
 // gives (methods, class attributes); else null with AttributeError(name)

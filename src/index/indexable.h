@@ -108,6 +108,10 @@ struct IndexableObject : IndexableHead {
   Indexable record;
 };
 
+// The attribute id of the str `name`, if any object ever had that attribute
+// (GIL held). Recently used name objects answer without hashing their text.
+std::optional<uint32_t> attribute_id(PyObject* name);
+
 // Creates the Indexable class (once per process); needs the GIL.
 PyTypeObject* create_indexable_type();
 

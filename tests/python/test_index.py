@@ -79,6 +79,28 @@ class TestIndex:
         assert query(index, Q.ne("never_seen_attr_789", 1)) == ids([obj])
         assert query(index, Q.eq("never_seen.path", 1)) == []
 
+    def test_queries_made_before_and_after_a_name_exists_answer_alike(self):
+        # A leaf made before any object had its attribute, one made after (which knows the
+        # attribute already), and names given as str subclasses or with a dot in them.
+        class Name(str):
+            pass
+
+        made_before = [Q.eq("late_attr_31", 2), Q.bt("late_attr_31", 1, 3), Q.in_("late_attr_31", [2]),
+                       Q.eq("late_attr_31.x", 2)]
+        objs = [Thing(late_attr_31=i % 4) for i in range(40)]
+        objs.append(Thing(**{"late_attr_31.x": 2}))
+        index = build(*objs)
+        made_after = [Q.eq("late_attr_31", 2), Q.bt(Name("late_attr_31"), 1, 3),
+                      Q.in_(Name("late_attr_31"), [2]), Q.eq("late_attr_31.x", 2)]
+        expected = [ids(objs[2:40:4]), ids(o for o in objs[:40] if 1 <= o.late_attr_31 <= 3),
+                    ids(objs[2:40:4]), []]
+        for before, after, want in zip(made_before, made_after, expected):
+            assert query(index, before) == query(index, after) == want
+        assert ids(index.get_by_attribute(late_attr_31=2)) == ids(objs[2:40:4])
+        assert ids(index.get_by_attribute(**{Name("late_attr_31"): 3})) == ids(objs[3:40:4])
+        other = build(Thing(unrelated_attr_32=1))  # an engine without the attribute's map
+        assert query(other, made_after[0]) == [] and other.count(made_after[0]) == 0
+
 
 class TestOperators:
     def setup_method(self):

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "absl/container/flat_hash_map.h"
+#include "index/indexable.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
@@ -57,6 +58,14 @@ void check_range_bounds(const char* builder, std::string_view attr, const PyValu
   if (!family) throw_type_error(where + "both bounds are None (one end at least is needed)");
 }
 
+// The id of a leaf's attribute `attr` (the text of `name`), when it is one
+// attribute that objects have had; the leaf is then answered without
+// looking the name up.
+uint32_t leaf_attr_id(PyObject* name, std::string_view attr) {
+  if (attr.find('.') != std::string_view::npos) return QueryExpr::NO_ATTR;
+  return attribute_id(name).value_or(QueryExpr::NO_ATTR);
+}
+
 constexpr bool is_range(QueryKind kind) {
   return kind == QueryKind::Gt || kind == QueryKind::Ge || kind == QueryKind::Lt ||
          kind == QueryKind::Le;
@@ -76,7 +85,7 @@ PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       const std::string builder(name.substr(12, name.size() - 14));
       check_range_bounds(builder.c_str(), attr, &value, nullptr);
     }
-    return wrap(QueryExpr::leaf(kKind, attr, {std::move(value)}));
+    return wrap(QueryExpr::leaf(kKind, attr, {std::move(value)}, leaf_attr_id(bound[0], attr)));
   });
 }
 
@@ -90,7 +99,8 @@ PyObject* bt_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // None leaves its end open.
     check_range_bounds("bt", attr, is_open_bound(lower) ? nullptr : &lower,
                        is_open_bound(upper) ? nullptr : &upper);
-    return wrap(QueryExpr::leaf(QueryKind::Bt, attr, {std::move(lower), std::move(upper)}));
+    return wrap(QueryExpr::leaf(QueryKind::Bt, attr, {std::move(lower), std::move(upper)},
+                                leaf_attr_id(bound[0], attr)));
   });
 }
 
@@ -103,7 +113,8 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (const PyRef& item : extract_iterable(bound[1], "values")) {
       values.push_back(PyValue::from_object(item.get(), attr));
     }
-    return wrap(QueryExpr::leaf(QueryKind::In, attr, std::move(values)));
+    return wrap(
+        QueryExpr::leaf(QueryKind::In, attr, std::move(values), leaf_attr_id(bound[0], attr)));
   });
 }
 
@@ -438,8 +449,9 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
   conditions.reserve(bound.keywords.size());
   for (const Keyword& keyword : bound.keywords) {
     std::string_view path = extract_str(keyword.name, "kwargs");
-    conditions.push_back(
-        QueryExpr::leaf(QueryKind::Eq, path, {PyValue::from_object(keyword.value, path)}));
+    conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path,
+                                         {PyValue::from_object(keyword.value, path)},
+                                         leaf_attr_id(keyword.name, path)));
   }
   return conditions;
 }
@@ -461,6 +473,7 @@ std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
     auto attr = PyUnicode_Check(keyword.name) ? text(keyword.name) : std::nullopt;
     if (!attr) return std::nullopt;
     EqualKey key{*attr, IndexedAs::Nothing};
+    key.attr_id = leaf_attr_id(keyword.name, *attr);
     PyObject* value = keyword.value;
     if (PyUnicode_CheckExact(value)) {
       auto utf8 = text(value);

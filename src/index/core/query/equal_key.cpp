@@ -34,6 +34,7 @@ std::optional<EqualKeys> equal_keys(std::span<const QueryRef> conditions) {
     if (q.kind != QueryKind::Eq || q.values.size() != 1) return std::nullopt;
     auto key = equal_key(q.attr.view(), q.value());
     if (!key) return std::nullopt;
+    key->attr_id = q.attr_id;
     keys.push_back(*key);
   }
   return keys;

@@ -21,8 +21,9 @@ struct EqualKey {
   std::string_view attr;
   IndexedAs kind;
   NumericKey number{};
-  std::string_view text;
+  std::string_view text{};
   const PyValue* value = nullptr;
+  uint32_t attr_id = QueryExpr::NO_ATTR;  // when known, `attr` needs no lookup
 };
 
 // The key of an equality with `value` on `attr`, when `value` is kept in

@@ -22,16 +22,17 @@ std::string joined(const std::vector<T>& items, F&& text_of) {
 
 }  // namespace
 
-QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values) {
+QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values,
+                         uint32_t attr_id) {
   return std::make_shared<const QueryExpr>(
-      QueryExpr{kind, SmallStr(attr), std::move(values), {}, 1});
+      QueryExpr{kind, attr_id, SmallStr(attr), std::move(values), {}, 1});
 }
 
 QueryRef QueryExpr::node(QueryKind kind, std::vector<QueryRef> children) {
   uint32_t depth = 1;
   for (const auto& child : children) depth = std::max(depth, child->depth + 1);
   return std::make_shared<const QueryExpr>(
-      QueryExpr{kind, SmallStr(), {}, std::move(children), depth});
+      QueryExpr{kind, NO_ATTR, SmallStr(), {}, std::move(children), depth});
 }
 
 std::string QueryExpr::text() const {

@@ -42,13 +42,21 @@ struct QueryExpr {
   // The deepest tree a builder makes (a leaf has depth 1).
   static constexpr uint32_t MAX_DEPTH = 1000;
 
+  // No attribute id known for a leaf's attribute.
+  static constexpr uint32_t NO_ATTR = UINT32_MAX;
+
   QueryKind kind;
+  // The id of a one-name attribute (not a dotted path) that objects had
+  // when the leaf was made; ids are never reused, so it stays right.
+  // NO_ATTR otherwise: the name is then looked up when the leaf is answered.
+  uint32_t attr_id = NO_ATTR;
   SmallStr attr;                   // leaves only
   std::vector<PyValue> values;     // one value; Bt: lower, upper (None: open); In: the list
   std::vector<QueryRef> children;  // And, Or: the members; Not: one child
   uint32_t depth = 1;
 
-  static QueryRef leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values);
+  static QueryRef leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values,
+                       uint32_t attr_id = NO_ATTR);
   // An inner node; its depth is one more than its deepest child's.
   static QueryRef node(QueryKind kind, std::vector<QueryRef> children);
   const PyValue& value() const { return values.front(); }

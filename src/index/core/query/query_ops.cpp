@@ -505,8 +505,14 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
 }
 
 // The map of attribute `name`, or null when the engine never indexed it.
-const QueryMap* find_map(const MapVector& maps, std::string_view name) {
-  auto attr = INTERNER().find(name);
+const QueryMap* find_map(const MapVector& maps, std::string_view name,
+                         uint32_t known_id = QueryExpr::NO_ATTR) {
+  std::optional<uint32_t> attr;
+  if (known_id != QueryExpr::NO_ATTR) {
+    attr = known_id;
+  } else {
+    attr = INTERNER().find(name);
+  }
   if (!attr || *attr >= maps.size()) return nullptr;
   return maps[*attr].get();
 }
@@ -541,7 +547,7 @@ Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& un
 Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
   std::string_view path = query.attr.view();
   const std::size_t dot = path.find('.');
-  const QueryMap* head = find_map(scope.maps, path.substr(0, dot));
+  const QueryMap* head = find_map(scope.maps, path.substr(0, dot), query.attr_id);
   if (head == nullptr) return Bitmap();
   if (dot == std::string_view::npos) return leaf_answer(*head, query, universe);
   if (scope.reach == nullptr) return Bitmap();
@@ -591,7 +597,7 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
   constexpr std::size_t SHORT_WALK = 64;
   auto [head, rest] = attr_parts(query.attr.view());
   if (rest || query.values.empty()) return std::nullopt;
-  const QueryMap* map = find_map(maps, head);
+  const QueryMap* map = find_map(maps, head, query.attr_id);
   if (map == nullptr) return std::nullopt;
   auto size_of_eq = [&](const PyValue& value) -> std::optional<uint64_t> {
     if (auto key = equal_key({}, value)) {
@@ -715,9 +721,14 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   absl::InlinedVector<Equal, 4> equals;
   FewIds ids;
   for (const EqualKey& key : keys) {
-    auto [head, rest] = attr_parts(key.attr);
-    if (rest) return std::nullopt;
-    const QueryMap* map = find_map(maps, head);
+    const QueryMap* map = nullptr;
+    if (key.attr_id != QueryExpr::NO_ATTR) {
+      map = find_map(maps, key.attr, key.attr_id);
+    } else {
+      auto [head, rest] = attr_parts(key.attr);
+      if (rest) return std::nullopt;
+      map = find_map(maps, head);
+    }
     // Never indexed: nothing equals.
     if (map == nullptr) return std::optional<FewIds>(std::in_place);
     if (map->has_elements()) return std::nullopt;
@@ -800,7 +811,7 @@ Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const Quer
     case QueryKind::Not:
       return universe.differenced(evaluate_query(scope, universe, *query.children.front()));
     case QueryKind::Ne: {
-      QueryExpr eq{QueryKind::Eq, query.attr, query.values, {}, 1};
+      QueryExpr eq{QueryKind::Eq, query.attr_id, query.attr, query.values, {}, 1};
       return universe.differenced(attribute_lookup(scope, universe, eq));
     }
     case QueryKind::Eq:
