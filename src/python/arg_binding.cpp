@@ -1,5 +1,6 @@
 #include "python/arg_binding.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -56,14 +57,21 @@ void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositiona
   bound.keywords.push_back({name, value});
 }
 
-void check_complete(const Signature& sig, const BoundArgs& bound) {
+[[noreturn, gnu::cold]] void throw_incomplete(const Signature& sig, const BoundArgs& bound) {
   std::vector<std::string> missing;
   std::size_t index = 0;
   for (const char* param : sig.params) {
     if (index >= sig.required) break;
     if (bound.args[index++] == nullptr) missing.emplace_back(param);
   }
-  if (!missing.empty()) throw_missing(sig, missing);
+  throw_missing(sig, missing);
+}
+
+void check_complete(const Signature& sig, const BoundArgs& bound) {
+  const std::size_t required = std::min(sig.required, sig.params.size());
+  for (std::size_t i = 0; i < required; ++i) {
+    if (bound.args[i] == nullptr) throw_incomplete(sig, bound);
+  }
 }
 
 BoundArgs bind_positional(const Signature& sig, PyObject* const* args, std::size_t nargs) {
@@ -79,7 +87,10 @@ BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t 
                         PyObject* kwnames) {
   std::size_t npositional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
   BoundArgs bound = bind_positional(sig, args, npositional);
-  if (kwnames != nullptr) {
+  if (kwnames == nullptr) {
+    // The common call: every argument positional, none missing.
+    if (npositional >= std::min(sig.required, sig.params.size())) return bound;
+  } else {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
       bind_keyword(sig, bound, npositional, PyTuple_GET_ITEM(kwnames, i),

@@ -65,6 +65,38 @@ class TestRemoveObject:
             check(index, members)
         assert len(index) == len(members)
 
+    def test_key_lookups_leave_out_objects_removed_from_either_end_or_the_middle(self):
+        # Members added in one batch fill a range of ids; removing the first, the last or
+        # one between leaves a gap that every key lookup must see, re-adding closes it, and
+        # new members beyond the range are found.
+        objs = [Item(k=i % 3) for i in range(30)]
+        index = Index()
+        index.add_object_many(objs)
+        by_id = sorted(objs, key=lambda o: index.collect().index(o))
+        members = list(objs)
+
+        def agree():
+            for k in range(3):
+                want = sorted(id(o) for o in members if o.k == k)
+                assert sorted(map(id, index.get_by_attribute(k=k))) == want
+                assert sorted(map(id, index.reduced_query(Q.eq("k", k)).collect())) == want
+                assert sorted(map(id, index.reduced(k=k).collect())) == want
+                assert index.count(k=k) == len(want)
+
+        agree()
+        for victim in (by_id[0], by_id[-1], by_id[15]):
+            index.remove_object(victim)
+            members.remove(victim)
+            agree()
+        index.add_object(by_id[15])
+        members.append(by_id[15])
+        agree()
+        # Objects whose ids lie beyond the range the first ones filled.
+        extra = [Item(k=i % 3) for i in range(30)]
+        index.add_object_many(extra)
+        members += extra
+        agree()
+
     def test_non_member_raises_key_error_with_the_object_and_changes_nothing(self):
         objs, _ = catalogue()
         index, other = Index(), Index()

@@ -57,6 +57,37 @@ struct EvalScope {
   IndexAPI* reach;        // where dotted paths continue (null: none)
 };
 
+// An engine's member ids, which also keep whether they fill an interval
+// (every id between the smallest and the largest, as an engine's members do
+// until it drops one), so that membership tests of a few ids are two
+// comparisons. The interval is found by the first reader after each write:
+// a writer forgets it when it takes the lock, and no reader holds the lock
+// while it writes, so a remembered interval always belongs to the ids.
+class MemberIds : public RwLock<Bitmap> {
+ public:
+  WriteGuard<Bitmap> write() {
+    WriteGuard<Bitmap> guard = RwLock<Bitmap>::write();
+    interval_.store(UNKNOWN, std::memory_order_relaxed);
+    return guard;
+  }
+  // The interval `ids` (this lock's set, read guard held) fill, if they do.
+  std::optional<IdInterval> interval(const Bitmap& ids) const {
+    uint64_t known = interval_.load(std::memory_order_relaxed);
+    if (known == UNKNOWN) {
+      const std::optional<IdInterval> found = ids.interval();
+      known = found ? (uint64_t{found->hi} << 32 | found->lo) : NONE;
+      interval_.store(known, std::memory_order_relaxed);
+    }
+    if (known == NONE) return std::nullopt;
+    return IdInterval{static_cast<uint32_t>(known), static_cast<uint32_t>(known >> 32)};
+  }
+
+ private:
+  // lo above hi: no interval encodes as these.
+  static constexpr uint64_t UNKNOWN = 1, NONE = 2;
+  mutable std::atomic<uint64_t> interval_{UNKNOWN};
+};
+
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
   // An engine for an Index, with its reach engine.
@@ -163,7 +194,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   RwLock<Gate> gate;
   std::shared_ptr<RwLock<MapVector>> query_maps;  // slots are never removed while the engine lives
   std::shared_ptr<RwLock<ItemTable>> items;       // written under gate (any mode)
-  RwLock<Bitmap> member_ids;                      // written under gate (any mode)
+  MemberIds member_ids;                           // written under gate (any mode)
   const uint64_t serial;                          // lock order between engines
 
   IndexAPI();

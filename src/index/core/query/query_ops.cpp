@@ -709,7 +709,8 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 }  // namespace
 
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
-                                    std::span<const EqualKey> keys) {
+                                    std::span<const EqualKey> keys,
+                                    std::optional<IdInterval> filled) {
   // Each key's bucket is read under its own map's lock, one at a time: the
   // smallest one's ids are taken, then each other bucket keeps those it
   // holds.
@@ -762,7 +763,11 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   }
   // Ids of objects half added or half removed are in some sets already (or
   // still) but not members.
-  keep_if([&](uint32_t id) { return universe.contains(id); });
+  if (filled) {
+    keep_if([&](uint32_t id) { return filled->contains(id); });
+  } else {
+    keep_if([&](uint32_t id) { return universe.contains(id); });
+  }
   return ids;
 }
 

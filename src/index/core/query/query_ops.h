@@ -35,8 +35,10 @@ using FewIds = absl::InlinedVector<uint32_t, 16>;
 // plain one without containers and the smallest value set holds at most
 // FEW_ANSWER ids; none otherwise (the caller then evaluates a query). Reads
 // the value sets directly: no set is built.
+// `filled` is the interval `universe` fills, when known.
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
-                                    std::span<const EqualKey> keys);
+                                    std::span<const EqualKey> keys,
+                                    std::optional<IdInterval> filled = std::nullopt);
 
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);

@@ -679,10 +679,7 @@ std::size_t filter_few(const Few& few, const Set& other, bool keep, uint32_t* ou
 // set): whether another set lies within it then follows from the bounds,
 // with no pass over either set. A few membership probes turn most other sets
 // away before the maximum, which can cost a scan over a chunk's empty tail.
-struct Interval {
-  uint32_t lo, hi;
-};
-std::optional<Interval> interval_of(const roaring_bitmap_t* r) {
+std::optional<IdInterval> interval_of(const roaring_bitmap_t* r) {
   if (roaring_bitmap_is_empty(r)) return std::nullopt;
   const uint64_t card = roaring_bitmap_get_cardinality(r);
   const uint32_t lo = roaring_bitmap_minimum(r);
@@ -694,19 +691,28 @@ std::optional<Interval> interval_of(const roaring_bitmap_t* r) {
     }
   }
   if (roaring_bitmap_maximum(r) != hi) return std::nullopt;
-  return Interval{lo, static_cast<uint32_t>(hi)};
+  return IdInterval{lo, static_cast<uint32_t>(hi)};
 }
 
 // Whether the CRoaring set `inner` is non-empty and lies within the set
 // `outer` because `outer` is an interval around it.
 bool within_interval(const roaring_bitmap_t* inner, const roaring_bitmap_t* outer) {
   if (roaring_bitmap_is_empty(inner)) return false;
-  const std::optional<Interval> bounds = interval_of(outer);
+  const std::optional<IdInterval> bounds = interval_of(outer);
   return bounds && roaring_bitmap_minimum(inner) >= bounds->lo &&
          roaring_bitmap_maximum(inner) <= bounds->hi;
 }
 
 }  // namespace
+
+std::optional<IdInterval> Bitmap::interval() const {
+  if (is_empty()) return std::nullopt;
+  if (is_roaring()) return interval_of(rb(word_));
+  Few few(word_);
+  const uint32_t lo = few[0], hi = few[few.size() - 1];
+  if (uint64_t{hi} - lo + 1 != few.size()) return std::nullopt;
+  return IdInterval{lo, hi};
+}
 
 void Bitmap::union_with(const Bitmap& other) {
   if (this == &other || other.word_ == 0) return;

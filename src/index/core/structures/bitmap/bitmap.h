@@ -33,6 +33,12 @@
 
 namespace quorvane {
 
+// Every id from `lo` to `hi`, both included.
+struct IdInterval {
+  uint32_t lo, hi;
+  bool contains(uint32_t id) const noexcept { return lo <= id && id <= hi; }
+};
+
 class Bitmap {
  public:
   // An empty set; allocates nothing.
@@ -69,6 +75,9 @@ class Bitmap {
   bool is_empty() const;
   // The largest id, or none for an empty set.
   std::optional<uint32_t> maximum() const;
+  // The bounds of a set that holds every id between its smallest and its
+  // largest; none for any other set (the empty one included).
+  std::optional<IdInterval> interval() const;
 
   void union_with(const Bitmap& other);
   void intersect_with(const Bitmap& other);

@@ -62,6 +62,7 @@ std::vector<std::pair<std::string, Model>> shapes() {
   out.push_back({"one", {key5 + 7}});
   out.push_back({"one other key", {key6 + 7}});
   out.push_back({"two", {key5 + 7, key5 + 9}});
+  out.push_back({"few in a row", {key5 + 7, key5 + 8, key5 + 9, key5 + 10}});
   out.push_back({"few", few(key5, 20, 40)});
   out.push_back({"few 256", few(key5, 256, 400)});
   out.push_back({"few 257", few(key5, 257, 400)});
@@ -281,6 +282,17 @@ TEST(Bitmap, SelfOperationsAndReadsOfEveryShape) {
   for (const auto& [name, model] : shapes()) {
     SCOPED_TRACE(name);
     for (int i = 0; i < 4; ++i) expect_holds(build(model, way++), model);
+    // The bounds of a set that fills them, in every form.
+    for (int i = 0; i < 4; ++i) {
+      const std::optional<IdInterval> interval = build(model, way++).interval();
+      const bool fills =
+          !model.empty() && uint64_t{*model.rbegin()} - *model.begin() + 1 == model.size();
+      ASSERT_EQ(interval.has_value(), fills);
+      if (fills) {
+        EXPECT_EQ(interval->lo, *model.begin());
+        EXPECT_EQ(interval->hi, *model.rbegin());
+      }
+    }
     Bitmap a = build(model, way++);
     a.union_with(a);
     expect_holds(a, model);
