@@ -65,27 +65,27 @@ void FilteredView::visit(const ItemTable& table, std::span<const uint32_t> ids,
 
 void FilteredView::for_each_object(std::span<const uint32_t> ids,
                                    absl::FunctionRef<void(PyObject*)> fn) const {
-  auto table = items_->read();
+  auto table = sources_->items->read();
   visit(*table, ids, fn);
 }
 
 void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
   absl::InlinedVector<uint32_t, 64> ids(bitmap_.cardinality());
   bitmap_.copy_to(ids.data());
-  auto table = items_->read();
+  auto table = sources_->items->read();
   visit(*table, ids, fn);
 }
 
 std::vector<StoredItem> FilteredView::items() const {
   std::vector<StoredItem> out;
   out.reserve(size());
-  auto table = items_->read();
+  auto table = sources_->items->read();
   bitmap_.for_each([&](uint32_t id) { out.push_back(item_in(*table, id)); });
   return out;
 }
 
 FilteredView FilteredView::narrowed(Bitmap ids) const {
-  FilteredView view(query_maps_, reach_, items_, pinned_, std::move(ids));
+  FilteredView view(sources_, pinned_, std::move(ids));
   view.engine_ = engine_;
   return view;
 }

@@ -64,17 +64,21 @@ class ItemTable {
   mutable Mutex<std::weak_ptr<RetiredItems>> current_;
 };
 
+// What every view of one engine reads: its live value maps, its reach
+// engine and its item table. The engine keeps one, which its views share, so
+// that making or dropping a view moves one reference count, not three.
+struct ViewSources {
+  std::shared_ptr<RwLock<MapVector>> query_maps;
+  std::shared_ptr<IndexAPI> reach;
+  std::shared_ptr<RwLock<ItemTable>> items;
+};
+
 class FilteredView {
  public:
   // The view of `ids` (members of the engine when `pinned` was pinned).
-  FilteredView(std::shared_ptr<RwLock<MapVector>> query_maps, std::shared_ptr<IndexAPI> reach,
-               std::shared_ptr<RwLock<ItemTable>> items, std::shared_ptr<RetiredItems> pinned,
+  FilteredView(std::shared_ptr<const ViewSources> sources, std::shared_ptr<RetiredItems> pinned,
                Bitmap ids)
-      : query_maps_(std::move(query_maps)),
-        reach_(std::move(reach)),
-        items_(std::move(items)),
-        pinned_(std::move(pinned)),
-        bitmap_(std::move(ids)) {}
+      : sources_(std::move(sources)), pinned_(std::move(pinned)), bitmap_(std::move(ids)) {}
 
   // The view of `ids`, which must be a subset of this view's ids.
   FilteredView narrowed(Bitmap ids) const;
@@ -83,8 +87,10 @@ class FilteredView {
   // whose engine nothing else holds.
   void keep_engine(std::shared_ptr<IndexAPI> engine) { engine_ = std::move(engine); }
 
-  const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept { return query_maps_; }
-  IndexAPI* reach() const noexcept { return reach_.get(); }
+  const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept {
+    return sources_->query_maps;
+  }
+  IndexAPI* reach() const noexcept { return sources_->reach.get(); }
   const Bitmap& bitmap() const noexcept { return bitmap_; }
   uint64_t size() const { return bitmap_.cardinality(); }
 
@@ -104,9 +110,7 @@ class FilteredView {
   void visit(const ItemTable& table, std::span<const uint32_t> ids,
              absl::FunctionRef<void(PyObject*)> fn) const;
 
-  std::shared_ptr<RwLock<MapVector>> query_maps_;
-  std::shared_ptr<IndexAPI> reach_;
-  std::shared_ptr<RwLock<ItemTable>> items_;
+  std::shared_ptr<const ViewSources> sources_;
   std::shared_ptr<RetiredItems> pinned_;
   Bitmap bitmap_;
   std::shared_ptr<IndexAPI> engine_;  // null unless kept (see keep_engine)

@@ -25,6 +25,10 @@ std::shared_ptr<IndexAPI> IndexAPI::create() {
   auto engine = std::make_shared<IndexAPI>();
   engine->reach_ = std::make_shared<IndexAPI>();
   engine->reach_->owner_ = engine;
+  engine->view_sources_ = std::make_shared<const ViewSources>(
+      ViewSources{engine->query_maps, engine->reach_, engine->items});
+  engine->reach_->view_sources_ = std::make_shared<const ViewSources>(
+      ViewSources{engine->reach_->query_maps, nullptr, engine->reach_->items});
   return engine;
 }
 
@@ -363,7 +367,7 @@ std::optional<FilteredView> IndexAPI::view_if(
     ids = std::move(*found);
     pinned = items->read()->pin(displaced);
   }
-  return FilteredView(query_maps, reach_, items, std::move(pinned), std::move(ids));
+  return FilteredView(view_sources_, std::move(pinned), std::move(ids));
 }
 
 FilteredView IndexAPI::reduced(const std::vector<QueryRef>& conditions) {
@@ -396,11 +400,11 @@ std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(std::span<cons
 }
 
 std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> conditions) {
-  auto keys = equal_keys(conditions);
-  if (!keys) return std::nullopt;
+  EqualKeys keys;
+  if (!equal_keys(conditions, keys)) return std::nullopt;
   return view_if([&](const EvalScope& scope, const Bitmap& members) -> std::optional<Bitmap> {
     std::optional<FewIds> ids =
-        few_equal_ids(scope.maps, members, *keys, member_ids.interval(members));
+        few_equal_ids(scope.maps, members, keys, member_ids.interval(members));
     if (!ids) return std::nullopt;
     return Bitmap::from_ids(*ids);
   });
@@ -415,11 +419,11 @@ uint64_t IndexAPI::count(const std::vector<QueryRef>& conditions) {
 }
 
 std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> conditions) {
-  auto keys = equal_keys(conditions);
-  if (!keys) return std::nullopt;
+  EqualKeys keys;
+  if (!equal_keys(conditions, keys)) return std::nullopt;
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  std::optional<FewIds> ids = few_equal_ids(*maps, *members, *keys, member_ids.interval(*members));
+  std::optional<FewIds> ids = few_equal_ids(*maps, *members, keys, member_ids.interval(*members));
   if (!ids) return std::nullopt;
   return ids->size();
 }

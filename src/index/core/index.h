@@ -248,9 +248,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // that its assignments since replaced (gate held exclusively).
   void forget_noted(uint32_t id, PendingWork& work);
 
-  std::shared_ptr<IndexAPI> reach_;  // null in a reach engine
-  std::weak_ptr<IndexAPI> owner_;    // a reach engine's Index engine
-  Mutex<LinkCounts> link_counts_;    // reach engine only
+  std::shared_ptr<IndexAPI> reach_;                  // null in a reach engine
+  std::shared_ptr<const ViewSources> view_sources_;  // what its views read (set by create)
+  std::weak_ptr<IndexAPI> owner_;                    // a reach engine's Index engine
+  Mutex<LinkCounts> link_counts_;                    // reach engine only
   std::atomic<bool> union_active_{false};
   Mutex<UnionLog> union_log_;
   Mutex<bool> union_turn_;  // held for a whole union into or out of this engine

@@ -161,16 +161,15 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     };
     // A key lookup of plain values needs no query: the keys come straight
     // from the arguments.
-    const std::optional<EqualKeys> plain = keyword_keys(bound);
+    EqualKeys keys;
+    const bool plain = keyword_keys(bound, keys);
     if (plain) {
-      if (auto few = api.few_equal(*plain)) return listed(*few);
+      if (auto few = api.few_equal(keys)) return listed(*few);
     }
     auto conditions = keyword_conditions(bound);
-    if (!plain) {
-      // Values of other kinds, once converted.
-      if (auto keys = equal_keys(conditions)) {
-        if (auto few = api.few_equal(*keys)) return listed(*few);
-      }
+    // Values of other kinds, once converted.
+    if (!plain && equal_keys(conditions, keys)) {
+      if (auto few = api.few_equal(keys)) return listed(*few);
     }
     FilteredView view = without_gil([&] { return api.reduced(conditions); });
     return collect_list(view);

@@ -456,8 +456,8 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
   return conditions;
 }
 
-std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
-  EqualKeys keys;
+bool keyword_keys(const BoundArgs& bound, EqualKeys& keys) {
+  keys.clear();
   for (const Keyword& keyword : bound.keywords) {
     // The same keys as the converted values would give: an exact str is its
     // UTF-8 text, an exact int or float its number (a NaN equals nothing).
@@ -471,13 +471,13 @@ std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
       return std::string_view(data, static_cast<std::size_t>(size));
     };
     auto attr = PyUnicode_Check(keyword.name) ? text(keyword.name) : std::nullopt;
-    if (!attr) return std::nullopt;
+    if (!attr) return false;
     EqualKey key{*attr, IndexedAs::Nothing};
     key.attr_id = leaf_attr_id(keyword.name, *attr);
     PyObject* value = keyword.value;
     if (PyUnicode_CheckExact(value)) {
       auto utf8 = text(value);
-      if (!utf8 || utf8->empty()) return std::nullopt;
+      if (!utf8 || utf8->empty()) return false;
       key.kind = IndexedAs::Text;
       key.text = *utf8;
     } else if (PyLong_CheckExact(value)) {
@@ -485,7 +485,7 @@ std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
       const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
       if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
         PyErr_Clear();
-        return std::nullopt;
+        return false;
       }
       key.kind = IndexedAs::Number;
       key.number = numeric_key(static_cast<int64_t>(n));
@@ -496,11 +496,11 @@ std::optional<EqualKeys> keyword_keys(const BoundArgs& bound) {
         key.number = numeric_key(d);
       }
     } else {
-      return std::nullopt;
+      return false;
     }
     keys.push_back(key);
   }
-  return keys;
+  return true;
 }
 
 const QueryRef& query_arg(PyObject* obj, const char* param) {

@@ -23,9 +23,9 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound);
 
 // The lookup keys of the collected keywords when every value is an exact
 // int within 64 bits, float or non-empty str, read from the objects
-// themselves without converting them; none otherwise (the conditions then
-// come from keyword_conditions, which also reports bad values).
-std::optional<EqualKeys> keyword_keys(const BoundArgs& bound);
+// themselves without converting them, into `keys`; false otherwise (the
+// conditions then come from keyword_conditions, which also reports bad values).
+bool keyword_keys(const BoundArgs& bound, EqualKeys& keys);
 
 // The conditions of a call taking one optional positional query and keyword
 // equalities (count, reduce): `full_name` names it in binding errors.

@@ -27,17 +27,17 @@ std::optional<EqualKey> equal_key(std::string_view attr, const PyValue& value) {
   return std::nullopt;
 }
 
-std::optional<EqualKeys> equal_keys(std::span<const QueryRef> conditions) {
-  EqualKeys keys;
+bool equal_keys(std::span<const QueryRef> conditions, EqualKeys& keys) {
+  keys.clear();
   for (const QueryRef& condition : conditions) {
     const QueryExpr& q = *condition;
-    if (q.kind != QueryKind::Eq || q.values.size() != 1) return std::nullopt;
+    if (q.kind != QueryKind::Eq || q.values.size() != 1) return false;
     auto key = equal_key(q.attr.view(), q.value());
-    if (!key) return std::nullopt;
+    if (!key) return false;
     key->attr_id = q.attr_id;
     keys.push_back(*key);
   }
-  return keys;
+  return true;
 }
 
 }  // namespace quorvane

@@ -31,8 +31,9 @@ struct EqualKey {
 std::optional<EqualKey> equal_key(std::string_view attr, const PyValue& value);
 
 using EqualKeys = absl::InlinedVector<EqualKey, 4>;
-// The keys of `conditions` when every one is an equality with a bucketed
-// value; none otherwise. The keys point into the conditions.
-std::optional<EqualKeys> equal_keys(std::span<const QueryRef> conditions);
+// Whether every one of `conditions` is an equality with a bucketed value;
+// their keys, which point into the conditions, are then in `keys`. (Filled in
+// place: the keys are a few hundred bytes, which a returned copy would move.)
+bool equal_keys(std::span<const QueryRef> conditions, EqualKeys& keys);
 
 }  // namespace quorvane
