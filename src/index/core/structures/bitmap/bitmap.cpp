@@ -339,7 +339,12 @@ Bitmap::Bitmap(std::initializer_list<uint32_t> ids) {
 
 Bitmap Bitmap::from_ids(std::span<const uint32_t> ids) {
   Bitmap result;
-  result.add_many(ids);
+  if (strictly_ascending(ids)) {
+    // Built in its form at once (a key lookup's few ids, a sorted batch).
+    result.assign_ascending(ids);
+  } else {
+    result.add_many(ids);
+  }
   return result;
 }
 
