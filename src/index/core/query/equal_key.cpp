@@ -2,29 +2,41 @@
 
 namespace quorvane {
 
-std::optional<EqualKey> equal_key(std::string_view attr, const PyValue& value) {
-  EqualKey key{attr, indexed_as(value)};
+namespace {
+
+// Fills `key` in place (a returned key would be stored field by field and
+// then read back whole, which the processor cannot forward).
+bool fill_equal_key(std::string_view attr, const PyValue& value, EqualKey& key) {
+  key.attr = attr;
+  key.kind = indexed_as(value);
   switch (key.kind) {
     case IndexedAs::Number:
       key.number = number_key(value);
-      return key;
+      return true;
     case IndexedAs::Text:
       key.text = text_of(value);
-      if (key.text.empty()) break;  // "" is kept apart from the buckets
-      return key;
+      return !key.text.empty();  // "" is kept apart from the buckets
     case IndexedAs::Rational:
     case IndexedAs::Temporal:
       key.value = &value;
-      return key;
+      return true;
     case IndexedAs::Nothing:
-      return key;
+      return true;
     case IndexedAs::Boolean:
     case IndexedAs::Elements:
     case IndexedAs::Object:
     case IndexedAs::Identity:
       break;
   }
-  return std::nullopt;
+  return false;
+}
+
+}  // namespace
+
+std::optional<EqualKey> equal_key(std::string_view attr, const PyValue& value) {
+  EqualKey key{attr, IndexedAs::Nothing};
+  if (!fill_equal_key(attr, value, key)) return std::nullopt;
+  return key;
 }
 
 bool equal_keys(std::span<const QueryRef> conditions, EqualKeys& keys) {
@@ -32,10 +44,9 @@ bool equal_keys(std::span<const QueryRef> conditions, EqualKeys& keys) {
   for (const QueryRef& condition : conditions) {
     const QueryExpr& q = *condition;
     if (q.kind != QueryKind::Eq || q.values.size() != 1) return false;
-    auto key = equal_key(q.attr.view(), q.value());
-    if (!key) return false;
-    key->attr_id = q.attr_id;
-    keys.push_back(*key);
+    EqualKey& key = keys.emplace_back(EqualKey{q.attr.view(), IndexedAs::Nothing});
+    if (!fill_equal_key(q.attr.view(), q.value(), key)) return false;
+    key.attr_id = q.attr_id;
   }
   return true;
 }
