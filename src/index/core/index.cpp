@@ -385,7 +385,8 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
 std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(std::span<const EqualKey> keys) {
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  std::optional<FewIds> ids = few_equal_ids(*maps, *members, keys, member_ids.interval(*members));
+  std::optional<FewIds> ids =
+      few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
   if (!ids) return std::nullopt;
   absl::InlinedVector<PyRef, 16> objects;
   objects.reserve(ids->size());
@@ -404,7 +405,7 @@ std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> c
   if (!equal_keys(conditions, keys)) return std::nullopt;
   return view_if([&](const EvalScope& scope, const Bitmap& members) -> std::optional<Bitmap> {
     std::optional<FewIds> ids =
-        few_equal_ids(scope.maps, members, keys, member_ids.interval(members));
+        few_equal_ids(scope.maps, members, keys, [&] { return member_ids.interval(members); });
     if (!ids) return std::nullopt;
     return Bitmap::from_ids(*ids);
   });
@@ -423,7 +424,8 @@ std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> cond
   if (!equal_keys(conditions, keys)) return std::nullopt;
   auto maps = query_maps->read();
   auto members = member_ids.read();
-  std::optional<FewIds> ids = few_equal_ids(*maps, *members, keys, member_ids.interval(*members));
+  std::optional<FewIds> ids =
+      few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
   if (!ids) return std::nullopt;
   return ids->size();
 }

@@ -506,15 +506,13 @@ Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValu
 
 // The map of attribute `name`, or null when the engine never indexed it.
 const QueryMap* find_map(const MapVector& maps, std::string_view name,
-                         uint32_t known_id = QueryExpr::NO_ATTR) {
-  std::optional<uint32_t> attr;
-  if (known_id != QueryExpr::NO_ATTR) {
-    attr = known_id;
-  } else {
-    attr = INTERNER().find(name);
+                         uint32_t attr = QueryExpr::NO_ATTR) {
+  if (attr == QueryExpr::NO_ATTR) {
+    auto found = INTERNER().find(name);
+    if (!found) return nullptr;
+    attr = *found;
   }
-  if (!attr || *attr >= maps.size()) return nullptr;
-  return maps[*attr].get();
+  return attr < maps.size() ? maps[attr].get() : nullptr;
 }
 
 // The ids of `universe` whose value of `map`'s attribute satisfies the leaf
@@ -710,7 +708,7 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
 
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys,
-                                    std::optional<IdInterval> filled) {
+                                    absl::FunctionRef<std::optional<IdInterval>()> filled) {
   // Each key's bucket is read under its own map's lock, one at a time: the
   // smallest one's ids are taken, then each other bucket keeps those it
   // holds.
@@ -763,8 +761,13 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   }
   // Ids of objects half added or half removed are in some sets already (or
   // still) but not members.
-  if (filled) {
-    keep_if([&](uint32_t id) { return filled->contains(id); });
+  // A few ids are probed one by one. More are compared with the interval
+  // the universe fills, if it fills one: asked for only then, since finding
+  // it after a write may cost a scan.
+  constexpr std::size_t PROBES = 4;
+  const std::optional<IdInterval> bounds = ids.size() > PROBES ? filled() : std::nullopt;
+  if (bounds) {
+    keep_if([&](uint32_t id) { return bounds->contains(id); });
   } else {
     keep_if([&](uint32_t id) { return universe.contains(id); });
   }

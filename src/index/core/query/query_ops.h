@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "index/core/index.h"
 #include "index/core/query/equal_key.h"
 
@@ -35,10 +36,10 @@ using FewIds = absl::InlinedVector<uint32_t, 16>;
 // plain one without containers and the smallest value set holds at most
 // FEW_ANSWER ids; none otherwise (the caller then evaluates a query). Reads
 // the value sets directly: no set is built.
-// `filled` is the interval `universe` fills, when known.
+// `filled()` gives the interval `universe` fills, if it fills one.
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys,
-                                    std::optional<IdInterval> filled = std::nullopt);
+                                    absl::FunctionRef<std::optional<IdInterval>()> filled);
 
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);
