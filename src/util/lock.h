@@ -76,15 +76,17 @@ class PoisonFlag {
   std::atomic<bool> poisoned_{false};
 };
 
-// Releases a lock on destruction; poisons it when destroyed by unwinding.
-template <class Lock, bool kExclusive>
+// Releases a lock on destruction; a poisoning guard poisons it when destroyed
+// by unwinding.
+template <class Lock, bool kExclusive, bool kPoisons = kExclusive>
 class GuardBase {
  public:
   GuardBase() = default;
-  // Only a write guard needs the unwinding count (a reader changes nothing,
-  // so it never poisons): a read costs no query of the exception state.
+  // Only a poisoning guard needs the unwinding count (a reader changes
+  // nothing, so it never poisons): others cost no query of the exception
+  // state.
   GuardBase(Lock* lock) noexcept
-      : lock_(lock), unwinding_at_entry_(kExclusive ? std::uncaught_exceptions() : 0) {}
+      : lock_(lock), unwinding_at_entry_(kPoisons ? std::uncaught_exceptions() : 0) {}
   GuardBase(GuardBase&& other) noexcept
       : lock_(std::exchange(other.lock_, nullptr)),
         unwinding_at_entry_(other.unwinding_at_entry_) {}
@@ -103,7 +105,7 @@ class GuardBase {
   // Releases the lock early; the guard is empty afterwards.
   void unlock() noexcept {
     if (lock_ == nullptr) return;
-    if constexpr (kExclusive) {
+    if constexpr (kPoisons) {
       if (std::uncaught_exceptions() > unwinding_at_entry_) lock_->poison_flag().poison();
     }
     lock_->raw_unlock(kExclusive);
@@ -234,6 +236,15 @@ class MutexGuard : public detail::GuardBase<Mutex<T, Raw>, true> {
   T* operator->() const noexcept { return &this->lock_->data_; }
 };
 
+// Exclusive access that never poisons the `Mutex` (see Mutex::lock_quiet).
+template <class T, class Raw = std::mutex>
+class QuietMutexGuard : public detail::GuardBase<Mutex<T, Raw>, true, false> {
+ public:
+  using detail::GuardBase<Mutex<T, Raw>, true, false>::GuardBase;
+  T& operator*() const noexcept { return this->lock_->data_; }
+  T* operator->() const noexcept { return &this->lock_->data_; }
+};
+
 // Shared (read) access to the data of an `RwLock`.
 template <class T>
 class ReadGuard : public detail::GuardBase<RwLock<T>, false> {
@@ -261,16 +272,19 @@ class Mutex {
   explicit Mutex(Args&&... args) : data_(std::forward<Args>(args)...) {}
 
   MutexGuard<T, Raw> lock(const char* poisoned_message = POISONED_LOCK) {
-    if (!mutex_.try_lock()) {
-      detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
-                           [this] { mutex_.unlock(); });
-    }
-    return checked(poisoned_message);
+    acquire();
+    return checked<MutexGuard<T, Raw>>(poisoned_message);
+  }
+  // As lock, for a section that leaves the data whole whatever it throws:
+  // its guard does not poison, so it queries no unwinding state.
+  QuietMutexGuard<T, Raw> lock_quiet(const char* poisoned_message = POISONED_LOCK) {
+    acquire();
+    return checked<QuietMutexGuard<T, Raw>>(poisoned_message);
   }
   // The lock if it is free now; an empty optional if it is busy.
   std::optional<MutexGuard<T, Raw>> try_lock(const char* poisoned_message = POISONED_LOCK) {
     if (!mutex_.try_lock()) return std::nullopt;
-    return checked(poisoned_message);
+    return checked<MutexGuard<T, Raw>>(poisoned_message);
   }
   bool is_poisoned() const noexcept { return poison_.is_poisoned(); }
 
@@ -286,15 +300,24 @@ class Mutex {
 
  private:
   friend class MutexGuard<T, Raw>;
+  friend class QuietMutexGuard<T, Raw>;
   friend class detail::GuardBase<Mutex<T, Raw>, true>;
+  friend class detail::GuardBase<Mutex<T, Raw>, true, false>;
   detail::PoisonFlag& poison_flag() noexcept { return poison_; }
   void raw_unlock(bool) noexcept { mutex_.unlock(); }
-  MutexGuard<T, Raw> checked(const char* poisoned_message) {
+  void acquire() {
+    if (!mutex_.try_lock()) {
+      detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
+                           [this] { mutex_.unlock(); });
+    }
+  }
+  template <class Guard>
+  Guard checked(const char* poisoned_message) {
     if (poison_.is_poisoned()) {
       mutex_.unlock();
       throw Panic(poisoned_message);
     }
-    return MutexGuard<T, Raw>(this);
+    return Guard(this);
   }
 
   Raw mutex_;

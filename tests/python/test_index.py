@@ -320,6 +320,29 @@ class TestContainersAndNesting:
         assert query(index, Q.starts_with("t", "y")) == ids([a])
         assert query(index, Q.ne("l", 10)) == ids([a])
 
+    def test_equalities_follow_an_attribute_into_containers_and_out_again(self):
+        # An attribute's first container switches its equalities from the value sets alone
+        # to elements answering for their holders (get_by_attribute, count, views); scalars
+        # keep answering once its containers are gone.
+        objs = [Thing(k=i % 5) for i in range(50)]
+        index = build(*objs)
+        holder, threes = objs[0], objs[3::5]
+
+        def agree(value, want):
+            assert query(index, Q.eq("k", value)) == ids(want), value
+            assert ids(index.get_by_attribute(k=value)) == ids(want), value
+            assert index.count(k=value) == len(want), value
+            assert ids(index.reduced(k=value).collect()) == ids(want), value
+
+        agree(3, threes)
+        holder.k = [3, (9,)]
+        agree(3, [holder] + threes)
+        agree(9, [holder])
+        agree(0, objs[5::5])
+        holder.k = 9
+        agree(3, threes)
+        agree(9, [holder])
+
     def test_mutated_container_is_removed_exactly_as_indexed(self):
         lst = [1, 2]
         obj = Thing(l=lst)

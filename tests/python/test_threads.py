@@ -498,6 +498,40 @@ class TestRacesBetweenTwoOperations:
             finish([adder], "adder")
             so.check_result(idx.reduced_query(expr).collect(), so.scan(objs, q), "index", q)
 
+    def test_equality_lookups_while_objects_are_removed_and_added_again(self):
+        """A removal takes the object out of the members before its values: lookups of one
+        value (views, lists, counts) in between must leave it out, and never list an object
+        twice or one of another value."""
+        deadline = time.monotonic() + ROUND_SECONDS
+        while time.monotonic() < deadline:
+            objs = [Leaf(a=i % 3) for i in range(60)]  # 20 per value: more than a few ids
+            idx = Index()
+            idx.add_object_many(objs)
+            done = threading.Event()
+            rng = random.Random(7)
+
+            def churn():
+                while not done.is_set():
+                    o = rng.choice(objs)
+                    idx.discard_object(o)
+                    idx.add_object(o)
+
+            churner = Spawned(churn, "churner")
+            churner.start()
+            try:
+                for _ in range(300):
+                    for got in (idx.reduced_query(Q.eq("a", 1)).collect(),
+                                idx.get_by_attribute(a=1), idx.reduced(a=1).collect()):
+                        seen = [id(o) for o in got]
+                        assert len(seen) == len(set(seen))
+                        assert all(o.a == 1 for o in got)
+                    assert 0 <= idx.count(a=1) <= 20
+            finally:
+                done.set()
+                finish([churner], "churner")
+            assert sorted(map(id, idx.reduced_query(Q.eq("a", 1)).collect())) == \
+                sorted(id(o) for o in objs if o.a == 1)
+
     def test_add_object_while_assigning_and_querying(self):
         """Assignments racing with the first add_object of the same objects."""
         deadline = time.monotonic() + ROUND_SECONDS

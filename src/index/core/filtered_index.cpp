@@ -26,7 +26,8 @@ const StoredItem* ItemTable::item_for_view(uint32_t id, const RetiredItems* sinc
 }
 
 std::shared_ptr<RetiredItems> ItemTable::pin(std::shared_ptr<RetiredItems>& displaced) const {
-  auto current = current_.lock();
+  // Only the allocation below may throw, and it comes before any change.
+  auto current = current_.lock_quiet();
   std::shared_ptr<RetiredItems> pinned = current->lock();
   if (pinned && pinned->items.empty()) return pinned;
   // Objects retired before this view was made are not its objects: it
@@ -44,36 +45,37 @@ const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) con
   return *item;
 }
 
-void FilteredView::visit(const ItemTable& table, std::span<const uint32_t> ids,
-                         absl::FunctionRef<void(PyObject*)> fn) const {
+void FilteredView::objects_into(std::span<const uint32_t> ids, PyObject** out) const {
+  auto table = sources_->items->read();
+  // A current object is found in the table; only one the engine dropped
+  // since the view was made is looked for in the retired generations.
+  auto object_of = [&](uint32_t id) {
+    const StoredItem* item = table->find(id);
+    return item != nullptr ? item->get() : item_in(*table, id).get();
+  };
   constexpr std::size_t LONG = 4096, SLOT_AHEAD = 16, OBJECT_AHEAD = 8;
   const std::size_t n = ids.size();
   if (n < LONG) {
-    for (uint32_t id : ids) fn(item_in(table, id).get());
+    for (std::size_t i = 0; i < n; ++i) out[i] = object_of(ids[i]);
     return;
   }
+  // Objects are scattered in memory: in a long list each is fetched a few
+  // ids ahead of its turn, and its slot in the table further ahead still.
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + SLOT_AHEAD < n) __builtin_prefetch(table.find(ids[i + SLOT_AHEAD]));
+    if (i + SLOT_AHEAD < n) __builtin_prefetch(table->find(ids[i + SLOT_AHEAD]));
     if (i + OBJECT_AHEAD < n) {
-      if (const StoredItem* ahead = table.find(ids[i + OBJECT_AHEAD])) {
+      if (const StoredItem* ahead = table->find(ids[i + OBJECT_AHEAD])) {
         __builtin_prefetch(ahead->get());
       }
     }
-    fn(item_in(table, ids[i]).get());
+    out[i] = object_of(ids[i]);
   }
 }
 
-void FilteredView::for_each_object(std::span<const uint32_t> ids,
-                                   absl::FunctionRef<void(PyObject*)> fn) const {
-  auto table = sources_->items->read();
-  visit(*table, ids, fn);
-}
-
-void FilteredView::for_each_object(absl::FunctionRef<void(PyObject*)> fn) const {
+void FilteredView::objects_into(PyObject** out) const {
   absl::InlinedVector<uint32_t, 64> ids(bitmap_.cardinality());
   bitmap_.copy_to(ids.data());
-  auto table = sources_->items->read();
-  visit(*table, ids, fn);
+  objects_into(ids, out);
 }
 
 std::vector<StoredItem> FilteredView::items() const {

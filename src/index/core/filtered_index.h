@@ -20,6 +20,7 @@
 #include "index/stored_item.h"
 #include "python/py_ref.h"
 #include "util/lock.h"
+#include "util/panic.h"
 
 namespace quorvane {
 
@@ -42,14 +43,20 @@ struct RetiredItems {
 // engine of a few objects with high ids costs a few pages, not a slot per id.
 class ItemTable {
  public:
-  void store(uint32_t id, const StoredItem& item) { slots_.insert_or_assign(id, item); }
+  void store(uint32_t id, const StoredItem& item) {
+    check(static_cast<bool>(item), "an empty item was stored");  // find tells empty slots apart
+    slots_.insert_or_assign(id, item);
+  }
   // Removes and returns the object of `id` (empty if none), retiring it in
   // the current generation if a view may still list it. `keep` holds that
   // generation until the caller has released its locks (the last view may
   // go meanwhile, and a generation's objects may run finalizers).
   StoredItem take(uint32_t id, std::shared_ptr<RetiredItems>& keep);
   // The object of `id`, or null.
-  const StoredItem* find(uint32_t id) const { return slots_.find(id); }
+  const StoredItem* find(uint32_t id) const {
+    const StoredItem* slot = slots_.slot(id);
+    return slot != nullptr && *slot ? slot : nullptr;
+  }
   // The object of `id` for a view that pinned `since`: a current object, or
   // one retired since. Null when there is none (an internal failure).
   const StoredItem* item_for_view(uint32_t id, const RetiredItems* since) const;
@@ -61,7 +68,7 @@ class ItemTable {
  private:
   PagedArray<StoredItem, 9> slots_;
   // Leaf lock: taken after the table's own, for the generation chain.
-  mutable Mutex<std::weak_ptr<RetiredItems>> current_;
+  mutable Mutex<std::weak_ptr<RetiredItems>, WordMutex> current_;
 };
 
 // What every view of one engine reads: its live value maps, its reach
@@ -94,21 +101,18 @@ class FilteredView {
   const Bitmap& bitmap() const noexcept { return bitmap_; }
   uint64_t size() const { return bitmap_.cardinality(); }
 
-  // Calls `fn(object)` for the objects of `ids` (a subset of the view's, in
-  // the order given) with the item table read-locked: `fn` must not run
-  // Python code nor take engine locks.
-  void for_each_object(std::span<const uint32_t> ids, absl::FunctionRef<void(PyObject*)> fn) const;
-  // The same for every object of the view, in ascending id order.
-  void for_each_object(absl::FunctionRef<void(PyObject*)> fn) const;
+  // Writes the objects of `ids` (a subset of the view's, in the order given)
+  // to `out`, borrowed: they stay alive while the view does (an object the
+  // engine drops later is kept by the generation the view pinned).
+  void objects_into(std::span<const uint32_t> ids, PyObject** out) const;
+  // The same for every object of the view (size() of them), in ascending id
+  // order.
+  void objects_into(PyObject** out) const;
   // References to the view's objects in ascending id order.
   std::vector<StoredItem> items() const;
 
  private:
   const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
-  // Objects are scattered in memory: in a long list each is fetched a few ids
-  // ahead of its turn, and its slot in the table further ahead still.
-  void visit(const ItemTable& table, std::span<const uint32_t> ids,
-             absl::FunctionRef<void(PyObject*)> fn) const;
 
   std::shared_ptr<const ViewSources> sources_;
   std::shared_ptr<RetiredItems> pinned_;

@@ -404,8 +404,9 @@ std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> c
   EqualKeys keys;
   if (!equal_keys(conditions, keys)) return std::nullopt;
   return view_if([&](const EvalScope& scope, const Bitmap& members) -> std::optional<Bitmap> {
-    std::optional<FewIds> ids =
-        few_equal_ids(scope.maps, members, keys, [&] { return member_ids.interval(members); });
+    auto filled = [&] { return member_ids.interval(members); };
+    if (keys.size() == 1) return few_equal_set(scope.maps, members, keys.front(), filled);
+    std::optional<FewIds> ids = few_equal_ids(scope.maps, members, keys, filled);
     if (!ids) return std::nullopt;
     return Bitmap::from_ids(*ids);
   });

@@ -1,5 +1,7 @@
 #include "index/interfaces/filtered_index.h"
 
+#include <algorithm>
+
 #include "index/core/indexing.h"
 #include "index/core/query/query_ops.h"
 #include "index/indexable.h"
@@ -252,14 +254,33 @@ PyRef wrap_view(FilteredView view) {
   return new_instance(FILTERED_TYPE, &FilteredIndexObject::view, std::move(view));
 }
 
-PyRef collect_list(const FilteredView& view) {
-  // The list is made before the item table is locked: allocating may run the
-  // cyclic collector, and with it finalizers that change the index.
-  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(view.size())));
-  Py_ssize_t i = 0;
-  view.for_each_object(
-      [&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
+namespace {
+
+// A new list of `size` objects that `fill(items)` writes, borrowed, into its
+// slots. The list is made before the item table is locked: allocating may
+// run the cyclic collector, and with it finalizers that change the index.
+template <class Fill>
+PyRef objects_list(std::size_t size, Fill&& fill) {
+  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(size)));
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  try {
+    fill(items);
+  } catch (...) {
+    std::fill(items, items + size, nullptr);  // the list owns none of them yet
+    throw;
+  }
+  for (std::size_t i = 0; i < size; ++i) Py_INCREF(items[i]);
   return list;
+}
+
+}  // namespace
+
+PyRef collect_list(const FilteredView& view) {
+  return objects_list(view.size(), [&](PyObject** items) { view.objects_into(items); });
+}
+
+PyRef collect_list(const FilteredView& view, std::span<const uint32_t> ids) {
+  return objects_list(ids.size(), [&](PyObject** items) { view.objects_into(ids, items); });
 }
 
 PyTypeObject* filtered_index_type() noexcept {

@@ -2,6 +2,7 @@
 // listing of objects that Index shares with it.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "index/core/filtered_index.h"
@@ -20,5 +21,7 @@ PyRef wrap_view(FilteredView view);
 
 // The objects of a view as a new Python list, in ascending id order.
 PyRef collect_list(const FilteredView& view);
+// The objects of `ids` (some of the view's, in that order) as a new list.
+PyRef collect_list(const FilteredView& view, std::span<const uint32_t> ids);
 
 }  // namespace quorvane

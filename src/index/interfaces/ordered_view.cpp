@@ -37,12 +37,7 @@ PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
     auto maps = o.view.query_maps()->read();
     return ordered_page(*maps, o.attribute, o.view.bitmap(), o.descending, o.offset + start, limit);
   });
-  // Made before the item table is locked (allocating may run finalizers).
-  PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  Py_ssize_t i = 0;
-  o.view.for_each_object(
-      ids, [&](PyObject* object) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(object)); });
-  return list;
+  return collect_list(o.view, ids);
 }
 
 PyObject* Ordered_collect(PyObject* self, PyObject*) {

@@ -85,7 +85,7 @@ PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       const std::string builder(name.substr(12, name.size() - 14));
       check_range_bounds(builder.c_str(), attr, &value, nullptr);
     }
-    return wrap(QueryExpr::leaf(kKind, attr, {std::move(value)}, leaf_attr_id(bound[0], attr)));
+    return wrap(QueryExpr::leaf(kKind, attr, std::move(value), leaf_attr_id(bound[0], attr)));
   });
 }
 
@@ -109,7 +109,7 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     static const Signature sig{"PyQueryExpr.in_()", {"attr", "values"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
-    std::vector<PyValue> values;
+    QueryValues values;
     for (const PyRef& item : extract_iterable(bound[1], "values")) {
       values.push_back(PyValue::from_object(item.get(), attr));
     }
@@ -450,7 +450,7 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
   for (const Keyword& keyword : bound.keywords) {
     std::string_view path = extract_str(keyword.name, "kwargs");
     conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path,
-                                         {PyValue::from_object(keyword.value, path)},
+                                         PyValue::from_object(keyword.value, path),
                                          leaf_attr_id(keyword.name, path)));
   }
   return conditions;

@@ -42,6 +42,28 @@ TEST(Lock, ReadGuardUnwoundDoesNotPoison) {
   EXPECT_EQ(*lock.read(), 1);
 }
 
+TEST(Lock, QuietGuardUnwoundDoesNotPoisonButStillExcludes) {
+  Mutex<int, WordMutex> mutex(0);
+  EXPECT_THROW(
+      {
+        auto guard = mutex.lock_quiet();
+        *guard = 1;
+        EXPECT_FALSE(mutex.try_lock().has_value());  // held like any other guard
+        throw std::runtime_error("x");
+      },
+      std::runtime_error);
+  EXPECT_FALSE(mutex.is_poisoned());
+  EXPECT_EQ(*mutex.lock(), 1);
+  // A poisoned mutex refuses quiet guards too.
+  EXPECT_THROW(
+      {
+        auto guard = mutex.lock();
+        throw Panic("x");
+      },
+      Panic);
+  EXPECT_THROW(mutex.lock_quiet(), Panic);
+}
+
 TEST(Lock, GuardTakenDuringUnwindingDoesNotPoison) {
   Mutex<int> mutex(0);
   struct Cleanup {

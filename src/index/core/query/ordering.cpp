@@ -167,7 +167,7 @@ std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bi
   std::vector<Facet> out;
   const QueryMap* map = map_named(maps, name);
   if (map == nullptr) return out;
-  const bool elements = map->has_elements();
+  const bool elements = map->may_hold_elements();
   // The element ids of the universe's containers (nested ones included): a
   // value's element ids are narrowed to them before their holders are found.
   Bitmap universe_elements;

@@ -10,8 +10,8 @@ namespace {
 constexpr const char* KIND_NAMES[] = {"Eq", "Ne", "Not", "In", "And",      "Or",     "Gt",
                                       "Ge", "Lt", "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
 
-template <class T, class F>
-std::string joined(const std::vector<T>& items, F&& text_of) {
+template <class Items, class F>
+std::string joined(const Items& items, F&& text_of) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += ", ";
@@ -20,12 +20,29 @@ std::string joined(const std::vector<T>& items, F&& text_of) {
   return out;
 }
 
+// A leaf without values, filled in place (a node built whole and then
+// moved into its block would move and destroy its values twice).
+std::shared_ptr<QueryExpr> bare_leaf(QueryKind kind, std::string_view attr, uint32_t attr_id) {
+  auto node = std::make_shared<QueryExpr>();
+  node->kind = kind;
+  node->attr_id = attr_id;
+  node->attr = SmallStr(attr);
+  return node;
+}
+
 }  // namespace
 
-QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values,
+QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, QueryValues values,
                          uint32_t attr_id) {
-  return std::make_shared<const QueryExpr>(
-      QueryExpr{kind, attr_id, SmallStr(attr), std::move(values), {}, 1});
+  auto node = bare_leaf(kind, attr, attr_id);
+  node->values = std::move(values);
+  return node;
+}
+
+QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, PyValue value, uint32_t attr_id) {
+  auto node = bare_leaf(kind, attr, attr_id);
+  node->values.push_back(std::move(value));
+  return node;
 }
 
 QueryRef QueryExpr::node(QueryKind kind, std::vector<QueryRef> children) {

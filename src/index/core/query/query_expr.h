@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "index/small_str.h"
 #include "index/value.h"
 
@@ -36,6 +37,8 @@ enum class QueryKind : uint8_t {
 };
 
 struct QueryExpr;
+// Most leaves test one value: it lives in the node.
+using QueryValues = absl::InlinedVector<PyValue, 1>;
 using QueryRef = std::shared_ptr<const QueryExpr>;
 
 struct QueryExpr {
@@ -51,11 +54,13 @@ struct QueryExpr {
   // NO_ATTR otherwise: the name is then looked up when the leaf is answered.
   uint32_t attr_id = NO_ATTR;
   SmallStr attr;                   // leaves only
-  std::vector<PyValue> values;     // one value; Bt: lower, upper (None: open); In: the list
+  QueryValues values;              // one value; Bt: lower, upper (None: open); In: the list
   std::vector<QueryRef> children;  // And, Or: the members; Not: one child
   uint32_t depth = 1;
 
-  static QueryRef leaf(QueryKind kind, std::string_view attr, std::vector<PyValue> values,
+  static QueryRef leaf(QueryKind kind, std::string_view attr, QueryValues values,
+                       uint32_t attr_id = NO_ATTR);
+  static QueryRef leaf(QueryKind kind, std::string_view attr, PyValue value,
                        uint32_t attr_id = NO_ATTR);
   // An inner node; its depth is one more than its deepest child's.
   static QueryRef node(QueryKind kind, std::vector<QueryRef> children);

@@ -155,6 +155,8 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
   // (the same object added again) is replaced.
   remove_elements(sink, holder);
   if (values.empty()) return;
+  // Set before any element is: a reader that sees it clear sees none.
+  elements_added_.store(true, std::memory_order_release);
   absl::InlinedVector<uint32_t, 8> ids(values.size());
   sink.take_ids(ids);
   sink.elements([&](ElementTable& table) {
@@ -224,10 +226,6 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
 
 Bitmap QueryMap::element_ids() const {
   return elements.read()->ids.bitmap();
-}
-
-bool QueryMap::has_elements() const {
-  return !elements.read()->ids.bitmap().is_empty();
 }
 
 Bitmap QueryMap::holders_of(const Bitmap& children) const {

@@ -23,6 +23,7 @@
 // fields below. Removing what is not stored is a silent no-op.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <span>
 #include <vector>
@@ -121,7 +122,7 @@ void update_buckets(Buckets& buckets, uint32_t id, Key&& key, const Form& form, 
 
 struct NumericIndex {
   NumericalBitmap slices;
-  ValueBuckets<NumericKey> buckets;
+  ValueBuckets<NumericKey, NumericOrder> buckets;
   // Numbers that are neither an int64 nor a double, in the same order (see
   // RationalNumber for how the two orders meet).
   ValueBuckets<RationalKey, RationalOrder> rationals;
@@ -267,7 +268,12 @@ class QueryMap {
   void unmask_ids(Bitmap& ids) const;
   // All element ids of this map (the scope range queries need besides objects).
   Bitmap element_ids() const;
-  bool has_elements() const;
+  // Whether elements may be indexed here: false until a container's
+  // elements are first added, true from then on. A lookup that must treat
+  // elements apart tests this without taking the element table's lock.
+  bool may_hold_elements() const noexcept {
+    return elements_added_.load(std::memory_order_acquire);
+  }
   // The holders (objects or elements, before unmasking) whose Indexable
   // value is one of `children`.
   Bitmap holders_of(const Bitmap& children) const;
@@ -297,6 +303,8 @@ class QueryMap {
   void insert_exact(uint32_t id, const PyValue& value);
   void remove_exact(uint32_t id, const PyValue& value);
   void remove_elements(ScalarSink& sink, uint32_t holder);
+
+  std::atomic<bool> elements_added_{false};
 };
 
 }  // namespace quorvane

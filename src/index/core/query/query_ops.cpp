@@ -214,7 +214,7 @@ struct Range {
   bool empty = false;
 };
 
-Range range_of(QueryKind kind, const std::vector<PyValue>& values) {
+Range range_of(QueryKind kind, const QueryValues& values) {
   Range range{};
   switch (kind) {
     case QueryKind::Gt:
@@ -460,7 +460,7 @@ void eq_on_map(const QueryMap& map, const PyValue& value, IdGatherer& out) {
 // The leaf rule of `kind` with `values` on one map, before element ids are
 // unmasked. `scope` is the universe widened by the map's element ids (range
 // scans need them).
-Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const std::vector<PyValue>& values,
+Bitmap leaf_on_map(const QueryMap& map, QueryKind kind, const QueryValues& values,
                    const Bitmap& scope) {
   const PyValue& value = values.front();
   switch (kind) {
@@ -518,7 +518,7 @@ const QueryMap* find_map(const MapVector& maps, std::string_view name,
 // The ids of `universe` whose value of `map`'s attribute satisfies the leaf
 // (or In) `query`; container elements answer for their holders.
 Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& universe) {
-  const bool elements = map.has_elements();
+  const bool elements = map.may_hold_elements();
   Bitmap result;
   if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
@@ -704,7 +704,57 @@ std::optional<uint64_t> known_size(const MapVector& maps, const QueryExpr& query
   return std::nullopt;
 }
 
+// The map whose buckets answer an equality with `key`: null when the
+// attribute was never indexed (nothing equals); none when buckets alone
+// cannot answer (a dotted path, or a map where container elements answer
+// for their holders).
+std::optional<const QueryMap*> equality_map(const MapVector& maps, const EqualKey& key) {
+  const QueryMap* map = nullptr;
+  if (key.attr_id != QueryExpr::NO_ATTR) {
+    map = find_map(maps, key.attr, key.attr_id);
+  } else {
+    auto [head, rest] = attr_parts(key.attr);
+    if (rest) return std::nullopt;
+    map = find_map(maps, head);
+  }
+  if (map != nullptr && map->may_hold_elements()) return std::nullopt;
+  return map;
+}
+
+// Ids of objects half added or half removed are in some value sets already
+// (or still) but not members. A few ids are probed one by one. More are
+// compared with the interval the universe fills, if it fills one: asked for
+// only then, since finding it after a write may cost a scan.
+constexpr std::size_t MEMBER_PROBES = 4;
+
 }  // namespace
+
+std::optional<Bitmap> few_equal_set(const MapVector& maps, const Bitmap& universe,
+                                    const EqualKey& key,
+                                    absl::FunctionRef<std::optional<IdInterval>()> filled) {
+  const std::optional<const QueryMap*> map = equality_map(maps, key);
+  if (!map) return std::nullopt;
+  if (*map == nullptr) return Bitmap();
+  std::optional<Bitmap> ids;
+  with_equal_bucket(**map, key, [&](const HybridSet* set) {
+    if (set == nullptr) {
+      ids.emplace();
+    } else if (set->cardinality() <= FEW_ANSWER) {
+      ids.emplace(set->to_bitmap());
+    }
+  });
+  if (!ids) return std::nullopt;
+  const uint64_t size = ids->cardinality();
+  bool members = true;
+  if (size > MEMBER_PROBES) {
+    const std::optional<IdInterval> bounds = filled();
+    members = bounds && ids->is_within(*bounds);
+  } else {
+    ids->for_each([&](uint32_t id) { return members = universe.contains(id); });
+  }
+  if (!members) ids->intersect_with(universe);
+  return ids;
+}
 
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys,
@@ -720,17 +770,11 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   absl::InlinedVector<Equal, 4> equals;
   FewIds ids;
   for (const EqualKey& key : keys) {
-    const QueryMap* map = nullptr;
-    if (key.attr_id != QueryExpr::NO_ATTR) {
-      map = find_map(maps, key.attr, key.attr_id);
-    } else {
-      auto [head, rest] = attr_parts(key.attr);
-      if (rest) return std::nullopt;
-      map = find_map(maps, head);
-    }
+    const std::optional<const QueryMap*> found = equality_map(maps, key);
+    if (!found) return std::nullopt;
+    const QueryMap* map = *found;
     // Never indexed: nothing equals.
     if (map == nullptr) return std::optional<FewIds>(std::in_place);
-    if (map->has_elements()) return std::nullopt;
     uint64_t size = 0;
     const bool only = keys.size() == 1;
     with_equal_bucket(*map, key, [&](const HybridSet* set) {
@@ -759,13 +803,8 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
       keep_if([&](uint32_t id) { return set != nullptr && set->contains(id); });
     });
   }
-  // Ids of objects half added or half removed are in some sets already (or
-  // still) but not members.
-  // A few ids are probed one by one. More are compared with the interval
-  // the universe fills, if it fills one: asked for only then, since finding
-  // it after a write may cost a scan.
-  constexpr std::size_t PROBES = 4;
-  const std::optional<IdInterval> bounds = ids.size() > PROBES ? filled() : std::nullopt;
+  // Only members count (see MEMBER_PROBES).
+  const std::optional<IdInterval> bounds = ids.size() > MEMBER_PROBES ? filled() : std::nullopt;
   if (bounds) {
     keep_if([&](uint32_t id) { return bounds->contains(id); });
   } else {

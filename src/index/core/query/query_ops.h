@@ -40,6 +40,11 @@ using FewIds = absl::InlinedVector<uint32_t, 16>;
 std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& universe,
                                     std::span<const EqualKey> keys,
                                     absl::FunctionRef<std::optional<IdInterval>()> filled);
+// As few_equal_ids for one key, as a set: a copy of the key's value set,
+// narrowed to `universe` only when some of its ids lie outside it.
+std::optional<Bitmap> few_equal_set(const MapVector& maps, const Bitmap& universe,
+                                    const EqualKey& key,
+                                    absl::FunctionRef<std::optional<IdInterval>()> filled);
 
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);

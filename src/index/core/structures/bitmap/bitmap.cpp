@@ -665,6 +665,15 @@ std::optional<uint32_t> Bitmap::maximum() const {
   Few few(word_);
   return few[few.size() - 1];
 }
+bool Bitmap::is_within(IdInterval bounds) const {
+  if (is_empty()) return true;
+  if (is_roaring()) {
+    return bounds.contains(roaring_bitmap_minimum(rb(word_))) &&
+           bounds.contains(roaring_bitmap_maximum(rb(word_)));
+  }
+  Few few(word_);
+  return bounds.contains(few[0]) && bounds.contains(few[few.size() - 1]);
+}
 
 namespace {
 

@@ -75,6 +75,8 @@ class Bitmap {
   bool is_empty() const;
   // The largest id, or none for an empty set.
   std::optional<uint32_t> maximum() const;
+  // Whether every id lies in `bounds` (true for the empty set).
+  bool is_within(IdInterval bounds) const;
   // The bounds of a set that holds every id between its smallest and its
   // largest; none for any other set (the empty one included).
   std::optional<IdInterval> interval() const;

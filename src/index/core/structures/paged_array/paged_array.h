@@ -31,6 +31,13 @@ class PagedArray {
     return &page->slots[id & MASK];
   }
   T* find(uint32_t id) { return const_cast<T*>(std::as_const(*this).find(id)); }
+  // The slot of `id` when its page exists, whether a value is stored there or
+  // not (an unused slot holds T{}). For values whose empty form is never
+  // stored, testing the slot itself spares reading the page's used bits.
+  const T* slot(uint32_t id) const {
+    const Page* page = page_of(id);
+    return page != nullptr ? &page->slots[id & MASK] : nullptr;
+  }
   bool contains(uint32_t id) const { return find(id) != nullptr; }
 
   // Stores `value` for `id` (replacing any value it had); returns the slot.

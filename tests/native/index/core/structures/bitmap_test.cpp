@@ -293,6 +293,20 @@ TEST(Bitmap, SelfOperationsAndReadsOfEveryShape) {
         EXPECT_EQ(interval->hi, *model.rbegin());
       }
     }
+    // Whether every id lies within bounds: exactly the model's span, and
+    // bounds one id short at either end.
+    if (!model.empty()) {
+      const uint32_t lo = *model.begin(), hi = *model.rbegin();
+      const Bitmap b = build(model, way++);
+      EXPECT_TRUE(b.is_within({lo, hi}));
+      EXPECT_TRUE(b.is_within({0, UINT32_MAX}));
+      if (lo < hi) {
+        EXPECT_FALSE(b.is_within({lo + 1, hi}));
+        EXPECT_FALSE(b.is_within({lo, hi - 1}));
+      }
+    } else {
+      EXPECT_TRUE(build(model, way++).is_within({5, 4}));
+    }
     Bitmap a = build(model, way++);
     a.union_with(a);
     expect_holds(a, model);

@@ -105,6 +105,10 @@ TEST(NumericKey, RandomKeyOrderIsNumericOrder) {
                      : a.exact > b.exact ? std::strong_ordering::greater
                                          : std::strong_ordering::equal;
       ASSERT_EQ(a.key <=> b.key, numeric) << "values " << a.exact << " and " << b.exact;
+      // The trees' three-way order is the same order.
+      const absl::weak_ordering tree = NumericOrder()(a.key, b.key);
+      ASSERT_EQ(tree < 0, numeric < 0) << "values " << a.exact << " and " << b.exact;
+      ASSERT_EQ(tree == 0, numeric == 0) << "values " << a.exact << " and " << b.exact;
     }
   }
 }
