@@ -1,6 +1,8 @@
 #include "index/indexable.h"
 
 #include <algorithm>
+#include <new>
+#include <vector>
 
 #include "index/core/id_alloc.h"
 #include "index/core/index.h"
@@ -79,16 +81,59 @@ namespace {
 
 PyTypeObject* INDEXABLE_TYPE = nullptr;
 
-void Indexable_dealloc(PyObject* self) {
-  EntryScope entry;
+// A chain of objects each holding the next through an attribute is
+// released by nested deallocations, one per link. Past this depth an object
+// waits in its thread's list, which the outermost deallocation empties, so
+// the native stack stays shallow however long the chain. (The interpreter's
+// own limit lets thousands of levels nest: enough to overflow a thread's
+// small stack, or a sanitized build's.)
+constexpr int MAX_NESTED_DEALLOCS = 64;
+[[gnu::tls_model("initial-exec")]] thread_local int NESTED_DEALLOCS = 0;
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* DEFERRED_DEALLOCS = nullptr;
+
+// Queues `self` for the outermost deallocation; false when there is no
+// memory to queue it (it is then released at once, nested).
+bool defer_dealloc(PyObject* self) noexcept {
+  try {
+    if (DEFERRED_DEALLOCS == nullptr) DEFERRED_DEALLOCS = new std::vector<PyObject*>();
+    DEFERRED_DEALLOCS->push_back(self);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void release_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  // A long chain of objects held through attributes is released iteratively:
-  // the trashcan defers the deeper deallocations instead of recursing.
-  Py_TRASHCAN_BEGIN(self, Indexable_dealloc) record_of(self).~Indexable();
+  record_of(self).~Indexable();
   Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->staged);
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// Releases `self` one level deeper; the outermost level then releases what
+// deeper ones queued (which may queue more) and frees the queue.
+void release_nested(PyObject* self) {
+  ++NESTED_DEALLOCS;
+  release_instance(self);
+  if (NESTED_DEALLOCS == 1) {
+    while (DEFERRED_DEALLOCS != nullptr && !DEFERRED_DEALLOCS->empty()) {
+      PyObject* next = DEFERRED_DEALLOCS->back();
+      DEFERRED_DEALLOCS->pop_back();
+      release_instance(next);
+    }
+    delete std::exchange(DEFERRED_DEALLOCS, nullptr);
+  }
+  --NESTED_DEALLOCS;
+}
+
+void Indexable_dealloc(PyObject* self) {
+  EntryScope entry;
+  PyObject_GC_UnTrack(self);
+  if (NESTED_DEALLOCS >= MAX_NESTED_DEALLOCS && defer_dealloc(self)) return;
+  // The trashcan also bounds chains that pass through other kinds of
+  // objects (lists, plain instances) between ours.
+  Py_TRASHCAN_BEGIN(self, Indexable_dealloc) release_nested(self);
   Py_TRASHCAN_END
 }
 

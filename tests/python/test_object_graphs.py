@@ -279,6 +279,57 @@ def test_dropping_a_chain_of_a_hundred_thousand_objects(kind):
     child.run_ok(DROP_CHAIN, args=(kind,), timeout=180)
 
 
+# The same in a thread with a small stack: releasing the chain must not nest a
+# deallocation per link (the interpreter's own limit allows thousands).
+DROP_CHAIN_IN_A_SMALL_STACK = """
+import sys, threading
+from Quorvane import Indexable
+
+class Sub(Indexable):
+    pass
+
+kind = sys.argv[1]
+failures = []
+
+def drop():
+    try:
+        for cls in (Indexable, Sub):
+            head = None
+            for i in range(100_000):
+                head = cls(v=i, nxt=head) if kind == "attributes" else cls(v=i, l=[head])
+            del head
+    except BaseException as e:
+        failures.append(e)
+
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=drop)
+t.start()
+t.join()
+assert not failures, failures
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("kind", ["attributes", "lists"])
+def test_dropping_a_long_chain_in_a_thread_with_a_small_stack(kind):
+    child.run_ok(DROP_CHAIN_IN_A_SMALL_STACK, args=(kind,), timeout=180)
+
+
+def test_every_link_of_a_dropped_chain_is_finalized_before_del_returns():
+    # Links beyond the nesting limit wait in a queue: the outermost release empties it.
+    finalized = []
+
+    class Link(Indexable):
+        def __del__(self):
+            finalized.append(self.v)
+
+    head = None
+    for i in range(5_000):
+        head = Link(v=i, nxt=[head] if i % 2 else head)
+    del head
+    assert sorted(finalized) == list(range(5_000))
+
+
 DEEP_QUERIES = """
 from Quorvane import Index, Indexable, PyQueryExpr as Q
 
