@@ -228,22 +228,16 @@ template <class T>
 class RwLock;
 
 // Exclusive access to the data of a `Mutex`.
-template <class T, class Raw = std::mutex>
-class MutexGuard : public detail::GuardBase<Mutex<T, Raw>, true> {
+template <class T, class Raw = std::mutex, bool kPoisons = true>
+class MutexGuard : public detail::GuardBase<Mutex<T, Raw>, true, kPoisons> {
  public:
-  using detail::GuardBase<Mutex<T, Raw>, true>::GuardBase;
+  using detail::GuardBase<Mutex<T, Raw>, true, kPoisons>::GuardBase;
   T& operator*() const noexcept { return this->lock_->data_; }
   T* operator->() const noexcept { return &this->lock_->data_; }
 };
-
 // Exclusive access that never poisons the `Mutex` (see Mutex::lock_quiet).
 template <class T, class Raw = std::mutex>
-class QuietMutexGuard : public detail::GuardBase<Mutex<T, Raw>, true, false> {
- public:
-  using detail::GuardBase<Mutex<T, Raw>, true, false>::GuardBase;
-  T& operator*() const noexcept { return this->lock_->data_; }
-  T* operator->() const noexcept { return &this->lock_->data_; }
-};
+using QuietMutexGuard = MutexGuard<T, Raw, false>;
 
 // Shared (read) access to the data of an `RwLock`.
 template <class T>
@@ -299,9 +293,9 @@ class Mutex {
   void release_after_fork() noexcept { mutex_.unlock(); }
 
  private:
-  friend class MutexGuard<T, Raw>;
-  friend class QuietMutexGuard<T, Raw>;
-  friend class detail::GuardBase<Mutex<T, Raw>, true>;
+  friend class MutexGuard<T, Raw, true>;
+  friend class MutexGuard<T, Raw, false>;
+  friend class detail::GuardBase<Mutex<T, Raw>, true, true>;
   friend class detail::GuardBase<Mutex<T, Raw>, true, false>;
   detail::PoisonFlag& poison_flag() noexcept { return poison_; }
   void raw_unlock(bool) noexcept { mutex_.unlock(); }

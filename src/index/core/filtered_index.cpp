@@ -15,8 +15,7 @@ StoredItem ItemTable::take(uint32_t id, std::shared_ptr<RetiredItems>& keep) {
   return item;
 }
 
-const StoredItem* ItemTable::item_for_view(uint32_t id, const RetiredItems* since) const {
-  if (const StoredItem* item = slots_.find(id)) return item;
+const StoredItem* ItemTable::retired_item(uint32_t id, const RetiredItems* since) const {
   auto current = current_.lock();  // guards the chain's links
   for (const RetiredItems* gen = since; gen != nullptr; gen = gen->next.get()) {
     auto it = gen->items.find(id);
@@ -39,24 +38,12 @@ std::shared_ptr<RetiredItems> ItemTable::pin(std::shared_ptr<RetiredItems>& disp
   return fresh;
 }
 
-const StoredItem& FilteredView::item_in(const ItemTable& table, uint32_t id) const {
-  const StoredItem* item = table.item_for_view(id, pinned_.get());
-  check(item != nullptr && *item, "a view's object is gone");
-  return *item;
-}
-
 void FilteredView::objects_into(std::span<const uint32_t> ids, PyObject** out) const {
   auto table = sources_->items->read();
-  // A current object is found in the table; only one the engine dropped
-  // since the view was made is looked for in the retired generations.
-  auto object_of = [&](uint32_t id) {
-    const StoredItem* item = table->find(id);
-    return item != nullptr ? item->get() : item_in(*table, id).get();
-  };
   constexpr std::size_t LONG = 4096, SLOT_AHEAD = 16, OBJECT_AHEAD = 8;
   const std::size_t n = ids.size();
   if (n < LONG) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = object_of(ids[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = item_in(*table, ids[i]).get();
     return;
   }
   // Objects are scattered in memory: in a long list each is fetched a few
@@ -68,7 +55,7 @@ void FilteredView::objects_into(std::span<const uint32_t> ids, PyObject** out) c
         __builtin_prefetch(ahead->get());
       }
     }
-    out[i] = object_of(ids[i]);
+    out[i] = item_in(*table, ids[i]).get();
   }
 }
 

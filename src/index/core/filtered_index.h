@@ -59,13 +59,19 @@ class ItemTable {
   }
   // The object of `id` for a view that pinned `since`: a current object, or
   // one retired since. Null when there is none (an internal failure).
-  const StoredItem* item_for_view(uint32_t id, const RetiredItems* since) const;
+  const StoredItem* item_for_view(uint32_t id, const RetiredItems* since) const {
+    if (const StoredItem* item = find(id)) return item;
+    return retired_item(id, since);
+  }
   // The generation a new view pins (read lock of the table suffices). A
   // generation that nothing pins any more is handed to `displaced`, to be
   // dropped once every lock is released (its objects may run finalizers).
   std::shared_ptr<RetiredItems> pin(std::shared_ptr<RetiredItems>& displaced) const;
 
  private:
+  // An object dropped since `since` was pinned, or null.
+  const StoredItem* retired_item(uint32_t id, const RetiredItems* since) const;
+
   PagedArray<StoredItem, 9> slots_;
   // Leaf lock: taken after the table's own, for the generation chain.
   mutable Mutex<std::weak_ptr<RetiredItems>, WordMutex> current_;
@@ -112,7 +118,11 @@ class FilteredView {
   std::vector<StoredItem> items() const;
 
  private:
-  const StoredItem& item_in(const ItemTable& table, uint32_t id) const;
+  const StoredItem& item_in(const ItemTable& table, uint32_t id) const {
+    const StoredItem* item = table.item_for_view(id, pinned_.get());
+    check(item != nullptr && *item, "a view's object is gone");
+    return *item;
+  }
 
   std::shared_ptr<const ViewSources> sources_;
   std::shared_ptr<RetiredItems> pinned_;
