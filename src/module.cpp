@@ -4,6 +4,7 @@
 #include <string>
 
 #include "index/indexable.h"
+#include "index/interfaces/facet_counts.h"
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
@@ -104,6 +105,9 @@ PyRef init_module() {
   add_type(module.get(), "FilteredIndex", create_filtered_index_type());
   add_type(module.get(), "PyQueryExpr", create_query_type());
   add_type(module.get(), "OrderedView", create_ordered_view_type());
+  if (PyModule_AddObjectRef(module.get(), "FacetCounts", create_facet_counts_type()) < 0) {
+    throw PyErr::fetch();
+  }
   PyObject* panic = panic_exception_type();
   if (panic == nullptr) throw PyErr::fetch();
   if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PyErr::fetch();

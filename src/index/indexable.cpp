@@ -18,13 +18,13 @@ namespace quorvane {
 
 // ---- the native record ------------------------------------------------------
 
-Indexable::Indexable(AttributeMap attributes)
-    : attributes_(std::move(attributes)), id_(allocate_id()) {}
+Indexable::Indexable(AttributeMap attributes, uint32_t id) noexcept
+    : attributes_(std::move(attributes)), id_(id) {}
 
 Indexable::~Indexable() {
   try {
-    free_id(id_);
-  } catch (...) {
+    free_id(id_);  // a leaf lock: never waits for the GIL
+  } catch (const Panic&) {
     // A poisoned pool keeps the id out of reuse; a destructor has no one to tell.
   }
 }
@@ -168,14 +168,22 @@ int Indexable_clear(PyObject* self) {
 // with an __init__ of its own decides what becomes an attribute.
 PyObject* Indexable_new(PyTypeObject* cls, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return guarded([&] {
-    allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
-    PyObject* obj = alloc(cls, 0);
-    if (obj == nullptr) throw PyErr::fetch();
-    // Nothing runs between the allocation and the record's construction, so
-    // the collector never sees the object without its record.
+    // The id first: taking it may wait for the pool (and a failure leaves
+    // nothing to undo), while nothing may run between the allocation and the
+    // record's construction, so that the collector never sees the object
+    // without its record.
+    const uint32_t id = allocate_id();
+    // object.__new__ allocates, and refuses an abstract class as it does
+    // for any other class; arguments are __init__'s business.
+    static PyObject* const NO_ARGS = PyTuple_New(0);
+    PyObject* obj = NO_ARGS != nullptr ? PyBaseObject_Type.tp_new(cls, NO_ARGS, nullptr) : nullptr;
+    if (obj == nullptr) {
+      free_id(id);
+      throw PyErr::fetch();
+    }
     auto* instance = reinterpret_cast<IndexableObject*>(obj);
     new (&instance->native_holders) std::atomic<uint32_t>(0);
-    new (&instance->record) Indexable(AttributeMap());
+    new (&instance->record) Indexable(AttributeMap(), id);
     return PyRef::steal(obj);
   });
 }
@@ -395,7 +403,7 @@ PyType_Spec INDEXABLE_SPEC = {
     "Quorvane.Indexable",
     static_cast<int>(sizeof(IndexableObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     INDEXABLE_SLOTS,
 };
 

@@ -54,8 +54,8 @@ inline constexpr const char* CANNOT_READ = "cannot read from indexable";
 
 class Indexable {
  public:
-  // A record with a fresh id that it returns to the pool when destroyed.
-  explicit Indexable(AttributeMap attributes);
+  // A record with `id`, taken from the pool, which it returns when destroyed.
+  Indexable(AttributeMap attributes, uint32_t id) noexcept;
   Indexable(const Indexable&) = delete;
   Indexable& operator=(const Indexable&) = delete;
   // Never throws: a failure to return the id only loses the id.

@@ -68,6 +68,11 @@ class StoredItem {
   }
 
   PyObject* get() const noexcept { return obj_; }
+  // The number of native holders of `obj` (all engines, views and queued
+  // work together), which share one Python reference.
+  static uint32_t holders_of(PyObject* obj) noexcept {
+    return count(obj).load(std::memory_order_acquire);
+  }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
 
  private:

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "absl/container/flat_hash_set.h"
 #include "index/debug_text.h"
@@ -310,6 +311,7 @@ std::string PyValue::debug_text() const {
           out += x ? "Bool(true)" : "Bool(false)";
         } else if constexpr (std::is_same_v<X, IterableValue>) {
           static constexpr const char* NAMES[] = {"List", "Dict", "Tuple", "Set"};
+          static_assert(std::size(NAMES) == static_cast<std::size_t>(IterableKind::Set) + 1);
           out += std::string("Iterable(") + NAMES[static_cast<int>(x.kind)] + ", " +
                  debug_object(object()) + ")";
         } else if constexpr (std::is_same_v<X, IndexableRef>) {
@@ -319,6 +321,7 @@ std::string PyValue::debug_text() const {
         } else if constexpr (std::is_same_v<X, TemporalValue>) {
           static constexpr const char* NAMES[] = {"Date", "DateTime",  "AwareDateTime",
                                                   "Time", "AwareTime", "Duration"};
+          static_assert(std::size(NAMES) == static_cast<std::size_t>(TemporalFamily::Duration) + 1);
           out += std::string(NAMES[static_cast<int>(x.family)]) + "(" + std::to_string(x.high);
           if (x.family == TemporalFamily::Duration) out += ", " + std::to_string(x.low);
           out += ")";
@@ -380,6 +383,7 @@ const char* order_family_name(OrderFamily family) noexcept {
   static constexpr const char* NAMES[] = {
       "number",         "str",        "date",       "naive datetime",
       "aware datetime", "naive time", "aware time", "timedelta"};
+  static_assert(std::size(NAMES) == static_cast<std::size_t>(OrderFamily::Duration) + 1);
   return NAMES[static_cast<int>(family)];
 }
 

@@ -26,8 +26,25 @@ PyRef checked(PyObject* result, std::string_view attr) {
   return PyRef::steal(result);
 }
 
-PyRef call_method(PyObject* obj, const char* name, std::string_view attr) {
-  return checked(PyObject_CallMethod(obj, name, nullptr), attr);
+// `name` of `obj` as its base type `base` defines it: a subclass's own
+// override is never consulted, since Python compares such a value by what the
+// base type stores (Decimal.__eq__ ignores an overridden as_integer_ratio).
+PyRef base_attribute(PyTypeObject* base, PyObject* obj, const char* name, std::string_view attr) {
+  PyRef key = checked(PyUnicode_InternFromString(name), attr);
+  PyObject* descr = _PyType_Lookup(base, key.get());  // borrowed
+  if (descr == nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s has no attribute '%s'", base->tp_name, name);
+    throw_for_attribute(attr);
+  }
+  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+  if (get == nullptr) return PyRef::borrow(descr);
+  return checked(get(descr, obj, reinterpret_cast<PyObject*>(base)), attr);
+}
+
+// `obj.name()` with the method of its base type `base` (see base_attribute).
+PyRef call_base_method(PyTypeObject* base, PyObject* obj, const char* name, std::string_view attr) {
+  PyRef method = base_attribute(base, obj, name, attr);
+  return checked(PyObject_CallNoArgs(method.get()), attr);
 }
 
 bool truth(PyObject* obj, std::string_view attr) {
@@ -45,6 +62,27 @@ int sign_of(PyObject* integer, std::string_view attr) {
   const int above = PyObject_RichCompareBool(integer, zero.get(), Py_GT);
   if (above < 0) throw_for_attribute(attr);
   return above;
+}
+
+// An exact int from a result that must be an int (a subclass is copied).
+PyRef exact_int(PyObject* value, const char* what, std::string_view attr) {
+  if (!PyLong_Check(value)) refuse(PyExc_TypeError, what, attr);
+  return checked(PyNumber_Index(value), attr);
+}
+
+// The numerator and denominator of an as_integer_ratio() result: a tuple of
+// two ints, the denominator positive.
+std::pair<PyRef, PyRef> ratio_parts(PyObject* ratio, std::string_view attr) {
+  constexpr const char* NOT_A_PAIR = "as_integer_ratio() did not give a pair of ints";
+  if (!PyTuple_Check(ratio) || PyTuple_GET_SIZE(ratio) != 2) {
+    refuse(PyExc_TypeError, NOT_A_PAIR, attr);
+  }
+  PyRef n = exact_int(PyTuple_GET_ITEM(ratio, 0), NOT_A_PAIR, attr);
+  PyRef d = exact_int(PyTuple_GET_ITEM(ratio, 1), NOT_A_PAIR, attr);
+  if (sign_of(d.get(), attr) <= 0) {
+    refuse(PyExc_ValueError, "as_integer_ratio() gave a denominator that is not positive", attr);
+  }
+  return {std::move(n), std::move(d)};
 }
 
 // The magnitude of an exact int, refused beyond the size kept exactly.
@@ -74,10 +112,11 @@ std::optional<int64_t> int64_of(PyObject* integer, int& overflow, std::string_vi
 // The comparison of a finite double with n/d (d > 0): -1, 0 or 1.
 int compare_with_ratio(double f, PyObject* n, PyObject* d, std::string_view attr) {
   PyRef as_float = checked(PyFloat_FromDouble(f), attr);
-  PyRef ratio = call_method(as_float.get(), "as_integer_ratio", attr);
+  PyRef ratio = call_base_method(&PyFloat_Type, as_float.get(), "as_integer_ratio", attr);
+  auto [fn, fd] = ratio_parts(ratio.get(), attr);
   // f = fn / fd, so f <=> n / d is fn * d <=> n * fd.
-  PyRef left = checked(PyNumber_Multiply(PyTuple_GET_ITEM(ratio.get(), 0), d), attr);
-  PyRef right = checked(PyNumber_Multiply(n, PyTuple_GET_ITEM(ratio.get(), 1)), attr);
+  PyRef left = checked(PyNumber_Multiply(fn.get(), d), attr);
+  PyRef right = checked(PyNumber_Multiply(n, fd.get()), attr);
   PyRef difference = checked(PyNumber_Subtract(left.get(), right.get()), attr);
   return sign_of(difference.get(), attr);
 }
@@ -142,39 +181,49 @@ NumberForm number_of_exact_int(PyObject* integer, std::string_view attr) {
 // A Decimal's value. Its digits and exponent are checked before its exact
 // fraction is built: Decimal("1e999999999") is a small object whose
 // fraction would not fit in memory.
-NumberForm number_of_decimal(PyObject* obj, std::string_view attr) {
-  PyRef finite = call_method(obj, "is_finite", attr);
+// Read through Decimal's own methods, whatever a subclass overrides.
+NumberForm number_of_decimal(PyObject* obj, PyTypeObject* decimal, std::string_view attr) {
+  PyRef finite = call_base_method(decimal, obj, "is_finite", attr);
   if (!truth(finite.get(), attr)) {
-    PyRef signalling = call_method(obj, "is_snan", attr);
+    PyRef signalling = call_base_method(decimal, obj, "is_snan", attr);
     if (truth(signalling.get(), attr)) {
       // Python refuses to hash (and to compare) a signalling NaN.
       if (PyObject_Hash(obj) == -1) throw_for_attribute(attr);
       return std::numeric_limits<double>::quiet_NaN();
     }
-    PyRef as_float = checked(PyNumber_Float(obj), attr);  // a NaN or an infinity
+    PyRef as_float = call_base_method(decimal, obj, "__float__", attr);  // a NaN or an infinity
+    if (!PyFloat_Check(as_float.get())) refuse(PyExc_TypeError, "__float__() gave no float", attr);
     return PyFloat_AS_DOUBLE(as_float.get());
   }
-  PyRef parts = call_method(obj, "as_tuple", attr);
-  PyRef digits = checked(PyObject_GetAttrString(parts.get(), "digits"), attr);
-  PyRef exponent = checked(PyObject_GetAttrString(parts.get(), "exponent"), attr);
-  const Py_ssize_t count = PyObject_Length(digits.get());
+  PyRef parts = call_base_method(decimal, obj, "as_tuple", attr);
+  if (!PyTuple_Check(parts.get()) || PyTuple_GET_SIZE(parts.get()) != 3) {
+    refuse(PyExc_TypeError, "as_tuple() did not give (sign, digits, exponent)", attr);
+  }
+  const Py_ssize_t count = PyObject_Length(PyTuple_GET_ITEM(parts.get(), 1));
   if (count < 0) throw_for_attribute(attr);
   int overflow = 0;
-  auto e = int64_of(exponent.get(), overflow, attr);
-  // 10**k takes k * log2(10) < 3.33 k bits.
+  auto e = int64_of(PyTuple_GET_ITEM(parts.get(), 2), overflow, attr);
+  // 10**k takes k * log2(10) < 3.33 k bits. Compared without negating or
+  // adding anything that could overflow.
   constexpr int64_t MAX_DIGITS = static_cast<int64_t>(RationalNumber::MAX_BITS * 3 / 10);
-  if (!e || count + std::abs(*e) > MAX_DIGITS) {
+  if (!e || *e < -MAX_DIGITS || *e > MAX_DIGITS || count > MAX_DIGITS - (*e < 0 ? -*e : *e)) {
     refuse(PyExc_OverflowError, "number too large to index (more than 65536 bits)", attr);
   }
-  PyRef ratio = call_method(obj, "as_integer_ratio", attr);
-  return number_of_ratio(PyTuple_GET_ITEM(ratio.get(), 0), PyTuple_GET_ITEM(ratio.get(), 1), attr);
+  PyRef ratio = call_base_method(decimal, obj, "as_integer_ratio", attr);
+  auto [n, d] = ratio_parts(ratio.get(), attr);
+  return number_of_ratio(n.get(), d.get(), attr);
 }
 
-NumberForm number_of_fraction(PyObject* obj, std::string_view attr) {
-  PyRef n = checked(PyObject_GetAttrString(obj, "numerator"), attr);
-  PyRef d = checked(PyObject_GetAttrString(obj, "denominator"), attr);
-  PyRef exact_n = checked(PyNumber_Index(n.get()), attr);
-  PyRef exact_d = checked(PyNumber_Index(d.get()), attr);
+// Read through Fraction's own properties, whatever a subclass overrides.
+NumberForm number_of_fraction(PyObject* obj, PyTypeObject* fraction, std::string_view attr) {
+  PyRef n = base_attribute(fraction, obj, "numerator", attr);
+  PyRef d = base_attribute(fraction, obj, "denominator", attr);
+  constexpr const char* NOT_INTS = "a Fraction whose numerator or denominator is not an int";
+  PyRef exact_n = exact_int(n.get(), NOT_INTS, attr);
+  PyRef exact_d = exact_int(d.get(), NOT_INTS, attr);
+  if (sign_of(exact_d.get(), attr) <= 0) {
+    refuse(PyExc_ValueError, "a Fraction whose denominator is not positive", attr);
+  }
   return number_of_ratio(exact_n.get(), exact_d.get(), attr);
 }
 
@@ -195,7 +244,8 @@ NumberForm number_of_numpy_floating(PyObject* obj, const NumpyTypes& numpy, std:
     return f;
   }
   PyRef owned = PyRef::steal(ratio);
-  return number_of_ratio(PyTuple_GET_ITEM(ratio, 0), PyTuple_GET_ITEM(ratio, 1), attr);
+  auto [n, d] = ratio_parts(ratio, attr);
+  return number_of_ratio(n.get(), d.get(), attr);
 }
 
 // The datetime module's C API once the module is imported, else null (asked
@@ -223,12 +273,17 @@ int64_t micros_of_delta(PyObject* delta) {
 }
 
 // The UTC offset of an aware datetime or time in microseconds, or nothing
-// when it is naive (no tzinfo, or one whose utcoffset is None).
-std::optional<int64_t> utc_offset(PyObject* obj, PyObject* tzinfo, std::string_view attr) {
+// when it is naive (no tzinfo, or one whose utcoffset is None). Asked of
+// `base` (datetime or time), whose utcoffset asks the tzinfo and checks its
+// answer, whatever a subclass overrides; the answer is checked again here.
+std::optional<int64_t> utc_offset(PyTypeObject* base, PyObject* obj, PyObject* tzinfo,
+                                  std::string_view attr) {
   if (tzinfo == Py_None) return std::nullopt;
-  PyRef offset = call_method(obj, "utcoffset", attr);
+  PyRef offset = call_base_method(base, obj, "utcoffset", attr);
   if (offset.get() == Py_None) return std::nullopt;
-  // datetime.utcoffset() has checked that it is a timedelta.
+  if (!PyObject_TypeCheck(offset.get(), datetime_api()->DeltaType)) {
+    refuse(PyExc_TypeError, "utcoffset() gave neither a timedelta nor None", attr);
+  }
   return micros_of_delta(offset.get());
 }
 
@@ -238,9 +293,11 @@ int64_t micros_of_day(int hour, int minute, int second, int micro) {
 
 // A datetime or time at `local` microseconds: of the aware family, by its
 // UTC offset, when its tzinfo gives one, else of the naive family.
-TemporalValue with_offset(PyObject* obj, PyObject* tzinfo, int64_t local, TemporalFamily naive,
-                          TemporalFamily aware, std::string_view attr) {
-  if (auto offset = utc_offset(obj, tzinfo, attr)) return TemporalValue{aware, local - *offset, 0};
+TemporalValue with_offset(PyTypeObject* base, PyObject* obj, PyObject* tzinfo, int64_t local,
+                          TemporalFamily naive, TemporalFamily aware, std::string_view attr) {
+  if (auto offset = utc_offset(base, obj, tzinfo, attr)) {
+    return TemporalValue{aware, local - *offset, 0};
+  }
   return TemporalValue{naive, local, 0};
 }
 
@@ -265,11 +322,11 @@ std::optional<NumberForm> other_number(PyObject* obj, std::string_view attr) {
     }
   }
   if (PyTypeObject* decimal = decimal_type(); decimal != nullptr && PyType_IsSubtype(t, decimal)) {
-    return number_of_decimal(obj, attr);
+    return number_of_decimal(obj, decimal, attr);
   }
   if (PyTypeObject* fraction = fraction_type();
       fraction != nullptr && PyType_IsSubtype(t, fraction)) {
-    return number_of_fraction(obj, attr);
+    return number_of_fraction(obj, fraction, attr);
   }
   return std::nullopt;
 }
@@ -286,8 +343,8 @@ std::optional<TemporalValue> temporal_value(PyObject* obj, std::string_view attr
         days * MICROS_PER_DAY +
         micros_of_day(PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
                       PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj));
-    return with_offset(obj, PyDateTime_DATE_GET_TZINFO(obj), local, TemporalFamily::DateTime,
-                       TemporalFamily::AwareDateTime, attr);
+    return with_offset(api->DateTimeType, obj, PyDateTime_DATE_GET_TZINFO(obj), local,
+                       TemporalFamily::DateTime, TemporalFamily::AwareDateTime, attr);
   }
   if (PyType_IsSubtype(t, api->DateType)) {
     return TemporalValue{
@@ -299,8 +356,8 @@ std::optional<TemporalValue> temporal_value(PyObject* obj, std::string_view attr
     const int64_t local =
         micros_of_day(PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj),
                       PyDateTime_TIME_GET_SECOND(obj), PyDateTime_TIME_GET_MICROSECOND(obj));
-    return with_offset(obj, PyDateTime_TIME_GET_TZINFO(obj), local, TemporalFamily::Time,
-                       TemporalFamily::AwareTime, attr);
+    return with_offset(api->TimeType, obj, PyDateTime_TIME_GET_TZINFO(obj), local,
+                       TemporalFamily::Time, TemporalFamily::AwareTime, attr);
   }
   if (PyType_IsSubtype(t, api->DeltaType)) {
     const int64_t within_day = int64_t{PyDateTime_DELTA_GET_SECONDS(obj)} * 1000000 +

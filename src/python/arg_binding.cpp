@@ -149,12 +149,15 @@ namespace {
 // Every item of `obj`'s iteration (GIL held).
 std::vector<PyRef> iterate_all(PyObject* obj) {
   std::vector<PyRef> items;
+  // A length hint is the object's own guess: what it may size is capped, and
+  // the list grows past it as items come.
+  constexpr Py_ssize_t MAX_RESERVED = 1 << 16;
   Py_ssize_t hint = PyObject_LengthHint(obj, 0);
   if (hint < 0) {
     PyErr_Clear();
     hint = 0;
   }
-  items.reserve(static_cast<std::size_t>(hint));
+  items.reserve(static_cast<std::size_t>(std::min(hint, MAX_RESERVED)));
   PyRef iter = PyRef::steal_or_throw(PyObject_GetIter(obj));
   while (PyObject* item = PyIter_Next(iter.get())) items.push_back(PyRef::steal(item));
   if (PyErr_Occurred()) throw PyErr::fetch();

@@ -1,6 +1,7 @@
 #include "python/errors.h"
 
 #include <new>
+#include <stdexcept>
 
 #include "util/panic.h"
 
@@ -99,6 +100,10 @@ void raise_current_exception() noexcept {
     } catch (const Panic& panic) {
       raise_panic(panic.what());
     } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {
+      // A size beyond what a container can hold: an allocation that cannot
+      // succeed, as Python reports it.
       PyErr_NoMemory();
     } catch (const std::exception& e) {
       raise_panic(e.what());

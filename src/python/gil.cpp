@@ -21,9 +21,13 @@ Mutex<std::vector<PyObject*>>* PENDING_RELEASES = nullptr;
 std::atomic<bool> PENDING_NONEMPTY{false};
 std::once_flag PENDING_ONCE;
 
+// Threads between a GilRelease and the end of their native work. Raised with
+// the GIL; lowered once the work is done, before the GIL is taken back.
+std::atomic<uint32_t> WORKING_WITHOUT_GIL{0};
+
 Mutex<std::vector<PyObject*>>& pending() {
   std::call_once(PENDING_ONCE, [] {
-    PENDING_RELEASES = new Mutex<std::vector<PyObject*>>();
+    PENDING_RELEASES = new Mutex<std::vector<PyObject*>>(LEAF);
     // Held across fork() by the forking thread, so that the child does not
     // inherit it locked by a thread it does not have.
     pthread_atfork([] { PENDING_RELEASES->hold_for_fork(); },
@@ -52,26 +56,37 @@ bool holds_gil() noexcept {
   return GIL_COUNT > 0;
 }
 
+bool threads_work_without_gil() noexcept {
+  return WORKING_WITHOUT_GIL.load(std::memory_order_acquire) > 0;
+}
+
 void release_ref(PyObject* obj) noexcept {
   if (GIL_COUNT > 0) {
     Py_DECREF(obj);
     return;
   }
-  // The queue's mutex is only ever held for a push or a swap, never while
-  // waiting for the GIL, so taking it here cannot deadlock.
-  auto queue = pending().lock();
-  queue->push_back(obj);
-  PENDING_NONEMPTY.store(true, std::memory_order_release);
+  // A leaf lock: only ever held for a push or a swap.
+  try {
+    auto queue = pending().lock();
+    queue->push_back(obj);
+    PENDING_NONEMPTY.store(true, std::memory_order_release);
+  } catch (const std::exception&) {
+    // No memory to queue it, or a poisoned queue: without the GIL the
+    // reference can only be kept, which leaks the object rather than ending
+    // the process.
+  }
 }
 
-void drain_pending_releases() noexcept {
+void drain_pending_releases() {
   if (!PENDING_NONEMPTY.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
-  {
-    auto guard = PENDING_RELEASES->lock();
+  try {
+    auto guard = PENDING_RELEASES->lock();  // a leaf lock: never waits for the GIL
     PENDING_NONEMPTY.store(false, std::memory_order_relaxed);
     if (guard->empty()) return;
     batch.swap(*guard);
+  } catch (const Panic&) {
+    return;  // poisoned: the queued references stay
   }
   for (PyObject* obj : batch) Py_DECREF(obj);
 }
@@ -80,7 +95,7 @@ void install_gil_aware_waiting() noexcept {
   set_wait_hook(&wait_releasing_gil);
 }
 
-EntryScope::EntryScope() noexcept {
+EntryScope::EntryScope() {
   ++GIL_COUNT;
   drain_pending_releases();
 }
@@ -91,26 +106,14 @@ EntryScope::~EntryScope() {
 GilRelease::GilRelease(bool drain_on_return) noexcept
     : saved_count_(GIL_COUNT), drain_(drain_on_return) {
   GIL_COUNT = 0;
+  WORKING_WITHOUT_GIL.fetch_add(1, std::memory_order_acq_rel);
   state_ = PyEval_SaveThread();
 }
-GilRelease::~GilRelease() {
+GilRelease::~GilRelease() noexcept(false) {
+  WORKING_WITHOUT_GIL.fetch_sub(1, std::memory_order_acq_rel);
   PyEval_RestoreThread(state_);
   GIL_COUNT = saved_count_;
   if (drain_) drain_pending_releases();
-}
-
-GilAcquire::GilAcquire() noexcept : acquired_(GIL_COUNT <= 0) {
-  if (acquired_) {
-    state_ = PyGILState_Ensure();
-    GIL_COUNT = 1;
-    drain_pending_releases();
-  }
-}
-GilAcquire::~GilAcquire() {
-  if (acquired_) {
-    GIL_COUNT = 0;
-    PyGILState_Release(state_);
-  }
 }
 
 }  // namespace quorvane

@@ -6,8 +6,17 @@
 //
 // References dropped without the GIL are queued (see release_ref) and
 // released at the next entry into the module, or when a thread takes the GIL
-// back through GilRelease or GilAcquire.
+// back through GilRelease.
+//
+// Interpreter exit. While the interpreter finalizes, CPython 3.13 ends any
+// other thread that asks for the GIL by unwinding its stack (pthread_exit).
+// That unwinding must pass through the module's frames: every place that
+// takes the GIL back (GilRelease's destructor, the lock wait hook) may throw
+// it, no function on the way is noexcept, and the entry trampoline lets it
+// through (a `catch (...)` that swallowed it would abort the process).
 #pragma once
+
+#include <cxxabi.h>
 
 #include "python/errors.h"
 
@@ -16,8 +25,16 @@ namespace quorvane {
 // Whether this thread holds the GIL inside the module.
 bool holds_gil() noexcept;
 
-// Releases every queued reference; needs the GIL.
-void drain_pending_releases() noexcept;
+// Whether some thread works inside the module without the GIL (between a
+// GilRelease and the end of its native work). While none does, no native
+// structure changes unless a thread holding the GIL changes it, which is what
+// the collector's two readings of an object's references during one
+// collection need to agree.
+bool threads_work_without_gil() noexcept;
+
+// Releases every queued reference; needs the GIL. Finalizers may run (and,
+// at interpreter exit, end the thread).
+void drain_pending_releases();
 
 // Installs the lock wait hook that releases the GIL while a thread holding it
 // waits for a busy native lock. Called once by module init.
@@ -27,7 +44,7 @@ void install_gil_aware_waiting() noexcept;
 // the counter and drains the queued releases; decrements on exit.
 class EntryScope {
  public:
-  EntryScope() noexcept;
+  EntryScope();
   ~EntryScope();
   EntryScope(const EntryScope&) = delete;
   EntryScope& operator=(const EntryScope&) = delete;
@@ -35,12 +52,13 @@ class EntryScope {
 
 // Releases the GIL for native work and takes it back on destruction, then
 // (unless told not to, for a caller that still holds a native lock) releases
-// the references queued meanwhile. Requires the GIL. While released, only
-// GilAcquire may touch Python.
+// the references queued meanwhile. Requires the GIL. While released, nothing
+// may touch Python. The destructor may end the thread at interpreter exit
+// (see the top of this file), hence noexcept(false).
 class GilRelease {
  public:
   explicit GilRelease(bool drain_on_return = true) noexcept;
-  ~GilRelease();
+  ~GilRelease() noexcept(false);
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -48,21 +66,6 @@ class GilRelease {
   int saved_count_;
   bool drain_;
   PyThreadState* state_;
-};
-
-// Takes the GIL for a short Python step from native code; a no-op when this
-// thread already holds it. Re-entrant. Never used while a native lock is
-// held: it releases queued references, which runs finalizers.
-class GilAcquire {
- public:
-  GilAcquire() noexcept;
-  ~GilAcquire();
-  GilAcquire(const GilAcquire&) = delete;
-  GilAcquire& operator=(const GilAcquire&) = delete;
-
- private:
-  bool acquired_;
-  PyGILState_STATE state_;
 };
 
 // Runs `fn` with the GIL released (when held) and returns its result.
@@ -74,12 +77,15 @@ decltype(auto) without_gil(F&& fn) {
 
 // Calls `fn()` inside an entry scope, converting every failure into the raised
 // Python exception; returns `error_value` on failure. Every function, method
-// and slot of the module is such a trampoline.
+// and slot of the module is such a trampoline. Only the unwinding that ends
+// a thread at interpreter exit passes through (see the top of this file).
 template <class R, class F>
-R guarded_call(R error_value, F&& fn) noexcept {
+R guarded_call(R error_value, F&& fn) {
   EntryScope entry;
   try {
     return fn();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return error_value;
@@ -88,7 +94,7 @@ R guarded_call(R error_value, F&& fn) noexcept {
 
 // The common case: `fn` returns a PyRef whose reference is handed to Python.
 template <class F>
-PyObject* guarded(F&& fn) noexcept {
+PyObject* guarded(F&& fn) {
   return guarded_call<PyObject*>(nullptr, [&]() -> PyObject* { return fn().release(); });
 }
 

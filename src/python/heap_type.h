@@ -35,6 +35,8 @@ template <class Object, class Field, Field Object::*member>
 void native_dealloc(PyObject* self) {
   EntryScope entry;
   PyTypeObject* type = Py_TYPE(self);
+  // The collector must not see the object while its field is destroyed.
+  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
   (reinterpret_cast<Object*>(self)->*member).~Field();
   type->tp_free(self);
   Py_DECREF(type);

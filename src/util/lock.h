@@ -18,6 +18,11 @@
 // lets a fork handler block on a process-wide lock with the interpreter lock
 // held).
 //
+// Leaf locks: a mutex made with `LEAF` is never held while its holder waits
+// for anything else (the interpreter lock included), so a thread that wants
+// it simply blocks, keeping the interpreter lock if it has it. Functions that
+// must not throw (destructors, releases of references) take only leaf locks.
+//
 // Guards are move-only; functions that need a lock held take its guard.
 #pragma once
 
@@ -227,6 +232,10 @@ class Mutex;
 template <class T>
 class RwLock;
 
+// Tag of a leaf mutex's constructor (see the top of this file).
+struct LeafLock {};
+inline constexpr LeafLock LEAF{};
+
 // Exclusive access to the data of a `Mutex`.
 template <class T, class Raw = std::mutex, bool kPoisons = true>
 class MutexGuard : public detail::GuardBase<Mutex<T, Raw>, true, kPoisons> {
@@ -264,6 +273,8 @@ class Mutex {
  public:
   template <class... Args>
   explicit Mutex(Args&&... args) : data_(std::forward<Args>(args)...) {}
+  template <class... Args>
+  explicit Mutex(LeafLock, Args&&... args) : leaf_(true), data_(std::forward<Args>(args)...) {}
 
   MutexGuard<T, Raw> lock(const char* poisoned_message = POISONED_LOCK) {
     acquire();
@@ -300,7 +311,10 @@ class Mutex {
   detail::PoisonFlag& poison_flag() noexcept { return poison_; }
   void raw_unlock(bool) noexcept { mutex_.unlock(); }
   void acquire() {
-    if (!mutex_.try_lock()) {
+    if (mutex_.try_lock()) return;
+    if (leaf_) {
+      mutex_.lock();
+    } else {
       detail::acquire_busy([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); },
                            [this] { mutex_.unlock(); });
     }
@@ -316,6 +330,7 @@ class Mutex {
 
   Raw mutex_;
   detail::PoisonFlag poison_;
+  bool leaf_ = false;
   T data_;
 };
 
@@ -338,6 +353,16 @@ class RwLock {
     if (poison_.is_poisoned()) {
       self->mutex_.unlock_shared();
       throw Panic(poisoned_message);
+    }
+    return ReadGuard<T>(self);
+  }
+  // Shared access if no writer holds the lock now; never waits.
+  std::optional<ReadGuard<T>> try_read() const {
+    auto* self = const_cast<RwLock*>(this);
+    if (!self->mutex_.try_lock_shared()) return std::nullopt;
+    if (poison_.is_poisoned()) {
+      self->mutex_.unlock_shared();
+      return std::nullopt;
     }
     return ReadGuard<T>(self);
   }

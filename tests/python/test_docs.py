@@ -60,7 +60,12 @@ class TestDocstrings:
     @pytest.mark.parametrize("cls", reference.public_classes(), ids=lambda c: c.__name__)
     def test_classes_have_a_docstring_and_a_signature_when_they_can_be_made(self, cls):
         assert reference.body(cls).strip(), f"{cls.__name__}: no docstring"
-        if cls.__text_signature__ is None and not issubclass(cls, BaseException):
+        try:
+            inspect.signature(cls)  # a class written in Python has one
+            has_signature = True
+        except ValueError:
+            has_signature = False
+        if not has_signature and not issubclass(cls, BaseException):
             with pytest.raises(TypeError, match="No constructor defined"):
                 cls()
 

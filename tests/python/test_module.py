@@ -11,7 +11,7 @@ from Quorvane import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
 def test_registers_names_in_order_and_reimport_is_the_same_module():
     names = [n for n in vars(Quorvane) if not n.startswith("__")]
     assert names == ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr",
-                     "OrderedView", "PanicException"]
+                     "OrderedView", "FacetCounts", "PanicException"]
     assert importlib.import_module("Quorvane") is Quorvane
 
 

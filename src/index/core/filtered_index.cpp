@@ -74,9 +74,7 @@ std::vector<StoredItem> FilteredView::items() const {
 }
 
 FilteredView FilteredView::narrowed(Bitmap ids) const {
-  FilteredView view(sources_, pinned_, std::move(ids));
-  view.engine_ = engine_;
-  return view;
+  return FilteredView(sources_, pinned_, std::move(ids));
 }
 
 }  // namespace quorvane

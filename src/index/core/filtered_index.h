@@ -52,6 +52,11 @@ class ItemTable {
   // generation until the caller has released its locks (the last view may
   // go meanwhile, and a generation's objects may run finalizers).
   StoredItem take(uint32_t id, std::shared_ptr<RetiredItems>& keep);
+  // Calls fn(id, item) for every object, in ascending id order.
+  template <class F>
+  void for_each(F&& fn) const {
+    slots_.for_each(fn);
+  }
   // The object of `id`, or null.
   const StoredItem* find(uint32_t id) const {
     const StoredItem* slot = slots_.slot(id);
@@ -74,7 +79,7 @@ class ItemTable {
 
   PagedArray<StoredItem, 9> slots_;
   // Leaf lock: taken after the table's own, for the generation chain.
-  mutable Mutex<std::weak_ptr<RetiredItems>, WordMutex> current_;
+  mutable Mutex<std::weak_ptr<RetiredItems>, WordMutex> current_{LEAF};
 };
 
 // What every view of one engine reads: its live value maps, its reach
@@ -95,10 +100,12 @@ class FilteredView {
 
   // The view of `ids`, which must be a subset of this view's ids.
   FilteredView narrowed(Bitmap ids) const;
-  // Keeps `engine` (the one whose maps the view reads) alive with the view
-  // and the views narrowed from it, so that its maps stay current: for a view
-  // whose engine nothing else holds.
-  void keep_engine(std::shared_ptr<IndexAPI> engine) { engine_ = std::move(engine); }
+  // Empties the view and lets go of the objects it kept (the collector
+  // breaking a cycle through it).
+  void drop_objects() {
+    bitmap_ = Bitmap();
+    pinned_.reset();
+  }
 
   const std::shared_ptr<RwLock<MapVector>>& query_maps() const noexcept {
     return sources_->query_maps;
@@ -127,7 +134,6 @@ class FilteredView {
   std::shared_ptr<const ViewSources> sources_;
   std::shared_ptr<RetiredItems> pinned_;
   Bitmap bitmap_;
-  std::shared_ptr<IndexAPI> engine_;  // null unless kept (see keep_engine)
 };
 
 }  // namespace quorvane

@@ -25,7 +25,7 @@ Mutex<std::vector<uint32_t>>& FREE_IDS() {
 }
 
 Mutex<std::vector<uint32_t>>* make_pool() {
-  auto* pool = new Mutex<std::vector<uint32_t>>();
+  auto* pool = new Mutex<std::vector<uint32_t>>(LEAF);
   // A fork while another thread holds the pool's mutex would leave it locked
   // for good in the child (which has only the forking thread): the forking
   // thread holds it across fork() instead.

@@ -161,6 +161,7 @@ void IndexAPI::forget_noted(uint32_t id, PendingWork& work) {
 
 void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
   const uint32_t id = record_of(child.object()).id();
+  StoredItem undoomed;  // released after the lock
   {
     auto counts = link_counts_.lock();
     if (added) {
@@ -176,7 +177,7 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
     } else if (auto it = counts->count.find(id); it != counts->count.end()) {
       if (--it->second == 0) {
         counts->count.erase(it);
-        counts->doomed.erase(id);
+        if (auto node = counts->doomed.extract(id)) undoomed = std::move(node.mapped());
       } else {
         // The child may now be held only by a cycle that nothing else
         // reaches: collect_cycles looks from it, a sweep finds it anyway.
@@ -583,7 +584,8 @@ void IndexAPI::sweep_reach() {
   for (const auto& map : *reach_maps) {
     if (map != nullptr) count_map(*map);
   }
-  *reach.link_counts_.lock() = std::move(counts);
+  // The counts replaced (marks included) are released after the lock.
+  std::swap(*reach.link_counts_.lock(), counts);
 }
 
 bool IndexAPI::sweep_reach_if_due() {

@@ -62,11 +62,15 @@ struct EvalScope {
 // until it drops one), so that membership tests of a few ids are two
 // comparisons. The interval is found by the first reader after each write:
 // a writer forgets it when it takes the lock, and no reader holds the lock
-// while it writes, so a remembered interval always belongs to the ids.
-class MemberIds : public RwLock<Bitmap> {
+// while it writes, so a remembered interval always belongs to the ids. The
+// set is reached only through `read` and `write`, so no writer can skip
+// forgetting the interval.
+class MemberIds {
  public:
+  ReadGuard<Bitmap> read() const { return ids_.read(); }
+  std::optional<ReadGuard<Bitmap>> try_read() const { return ids_.try_read(); }
   WriteGuard<Bitmap> write() {
-    WriteGuard<Bitmap> guard = RwLock<Bitmap>::write();
+    WriteGuard<Bitmap> guard = ids_.write();
     interval_.store(UNKNOWN, std::memory_order_relaxed);
     return guard;
   }
@@ -85,6 +89,7 @@ class MemberIds : public RwLock<Bitmap> {
  private:
   // lo above hi: no interval encodes as these.
   static constexpr uint64_t UNKNOWN = 1, NONE = 2;
+  RwLock<Bitmap> ids_;
   mutable std::atomic<uint64_t> interval_{UNKNOWN};
 };
 
@@ -178,6 +183,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // changed. No GIL needed; nested objects are queued in `work`.
   void union_with(IndexAPI& other, PendingWork& work);
 
+  // ---- what the cyclic collector sees (collector_references.cpp) ----
+
+  // Calls `visit` with every Python object this engine and its reach engine
+  // own a reference to that nothing else shares: each object whose native
+  // holders are all in their item tables, and each value only their maps
+  // keep. A structure that another thread is writing is passed over. Returns
+  // the first nonzero result of `visit`. GIL held, and no thread may be
+  // working on any engine without the GIL (the answer would not hold still).
+  int visit_references(absl::FunctionRef<int(PyObject*)> visit) const;
+
   // ---- the reach engine's link counts ----
 
   // Counts one link to `child` added or removed, and queues the child.
@@ -251,9 +266,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<IndexAPI> reach_;                  // null in a reach engine
   std::shared_ptr<const ViewSources> view_sources_;  // what its views read (set by create)
   std::weak_ptr<IndexAPI> owner_;                    // a reach engine's Index engine
-  Mutex<LinkCounts> link_counts_;                    // reach engine only
+  Mutex<LinkCounts> link_counts_{LEAF};              // reach engine only
   std::atomic<bool> union_active_{false};
-  Mutex<UnionLog> union_log_;
+  Mutex<UnionLog> union_log_{LEAF};
   Mutex<bool> union_turn_;  // held for a whole union into or out of this engine
 };
 

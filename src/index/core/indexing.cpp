@@ -182,13 +182,19 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
   Indexable& rec = record_of(self);
   PendingWork work;
   AttributeMap::Slot replaced;
+  // Declared before the lock's guard, so that it outlives it: holding an
+  // engine alive here may make this the engine's last holder, and a dying
+  // engine releases its objects, whose finalizers must not run under the
+  // object's lock (they may assign this very object).
+  std::vector<std::shared_ptr<IndexAPI>> engines;
   for (;;) {
     auto guard = rec.lock();
     if (!still_wanted()) return;
-    auto engines = Indexable::live_engines(guard);
+    engines = Indexable::live_engines(guard);
     if (!engines.empty()) {
       if (!walked) {
         guard.unlock();
+        engines.clear();
         prepared = prepare_value(std::move(prepared.value), text);
         walked = true;
         continue;
@@ -207,6 +213,7 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
   }
   // Released with no lock held: its finalizer may assign this object again.
   replaced = AttributeMap::Slot();
+  engines.clear();
   drain_pending_releases();
   if (into != nullptr) {
     into->merge(std::move(work));

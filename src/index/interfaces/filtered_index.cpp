@@ -18,11 +18,29 @@ namespace {
 
 PyTypeObject* FILTERED_TYPE = nullptr;
 
+IndexView& state_of(PyObject* self) {
+  return reinterpret_cast<FilteredIndexObject*>(self)->state;
+}
 const FilteredView& view_of(PyObject* self) {
-  return reinterpret_cast<FilteredIndexObject*>(self)->view;
+  return state_of(self).view;
+}
+// A view narrowed from `self`'s, of the same index.
+PyRef wrap_narrowed(PyObject* self, FilteredView view) {
+  return wrap_view(std::move(view), state_of(self).index.get());
 }
 
 constexpr char FILTERED_NAME[] = "FilteredIndex";
+
+int Filtered_traverse(PyObject* self, visitproc visit, void* arg) {
+  return view_traverse(self, state_of(self), visit, arg);
+}
+
+int Filtered_clear(PyObject* self) {
+  return guarded_call(-1, [&] {
+    view_clear(state_of(self));
+    return 0;
+  });
+}
 
 PyObject* Filtered_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(view_of(self)); });
@@ -54,11 +72,11 @@ PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
     auto conditions = keyword_conditions(bind_fastcall(sig, args, nargs, kwnames));
     const FilteredView& view = view_of(self);
-    return wrap_view(without_gil([&] {
-      auto maps = view.query_maps()->read();
-      return view.narrowed(
-          evaluate_and_queries_vec(EvalScope{*maps, view.reach()}, view.bitmap(), conditions));
-    }));
+    return wrap_narrowed(self, without_gil([&] {
+                           auto maps = view.query_maps()->read();
+                           return view.narrowed(evaluate_and_queries_vec(
+                               EvalScope{*maps, view.reach()}, view.bitmap(), conditions));
+                         }));
   });
 }
 
@@ -73,7 +91,7 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     auto maps = view.query_maps()->read();
     Bitmap ids = evaluate_query(EvalScope{*maps, view.reach()}, view.bitmap(), query);
     ids.intersect_with(view.bitmap());
-    return wrap_view(view.narrowed(std::move(ids)));
+    return wrap_narrowed(self, view.narrowed(std::move(ids)));
   });
 }
 
@@ -95,7 +113,8 @@ PyObject* Filtered_count(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Filtered_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
-    return order_by_call(view_of(self), "FilteredIndex.order_by()", args, nargs, kwnames);
+    return order_by_call(view_of(self), state_of(self).index.get(), "FilteredIndex.order_by()",
+                         args, nargs, kwnames);
   });
 }
 
@@ -172,8 +191,8 @@ PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
     add_objects(*api, std::move(batch));
     FilteredView view = without_gil([&] { return api->reduced({}); });
-    view.keep_engine(std::move(api));
-    return wrap_view(std::move(view));
+    PyRef index = wrap_index(std::move(api));
+    return wrap_view(std::move(view), index.get());
   });
 }
 
@@ -204,7 +223,9 @@ PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
              "value (an integral number is given as an int, a float as a float, another "
              "number as one of the objects holding it), aware datetimes of one instant "
              "(given as one of them); the counts of True and 1 (False and 0), one key in "
-             "Python, add up.\n"
+             "Python, add up. Values without a hash (objects that compare by their fields, "
+             "such as dataclass instances, which equality matches by identity) are counted by "
+             "identity: the answer is then a FacetCounts, a mapping in which they are keys.\n"
              "Raises TypeError when attribute is not a str.\n"
              "Releases the GIL while it counts.");
 
@@ -236,7 +257,9 @@ PyType_Slot FILTERED_SLOTS[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor<FILTERED_NAME>)},
     {Py_tp_dealloc,
      reinterpret_cast<void*>(
-         native_dealloc<FilteredIndexObject, FilteredView, &FilteredIndexObject::view>)},
+         native_dealloc<FilteredIndexObject, IndexView, &FilteredIndexObject::state>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Filtered_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Filtered_clear)},
     {Py_tp_methods, FILTERED_METHODS},
     {Py_sq_length, reinterpret_cast<void*>(Filtered_len)},
     {Py_sq_contains, reinterpret_cast<void*>(Filtered_contains)},
@@ -244,14 +267,26 @@ PyType_Slot FILTERED_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec FILTERED_SPEC = {"Quorvane.FilteredIndex",
-                             static_cast<int>(sizeof(FilteredIndexObject)), 0, Py_TPFLAGS_DEFAULT,
-                             FILTERED_SLOTS};
+PyType_Spec FILTERED_SPEC = {
+    "Quorvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, FILTERED_SLOTS};
 
 }  // namespace
 
-PyRef wrap_view(FilteredView view) {
-  return new_instance(FILTERED_TYPE, &FilteredIndexObject::view, std::move(view));
+PyRef wrap_view(FilteredView view, PyObject* index) {
+  return new_instance(FILTERED_TYPE, &FilteredIndexObject::state,
+                      IndexView{std::move(view), PyRef::borrow(index)});
+}
+
+int view_traverse(PyObject* self, const IndexView& state, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(state.index.get());
+  return 0;
+}
+
+void view_clear(IndexView& state) {
+  state.view.drop_objects();
+  state.index = PyRef();
 }
 
 namespace {

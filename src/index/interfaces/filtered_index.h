@@ -9,15 +9,27 @@
 
 namespace quorvane {
 
+// A view and the Index whose structures it reads, which it keeps alive: the
+// collector then sees each view as a reference to its index (every view of
+// an index reads the same structures, which only the index shows it).
+struct IndexView {
+  FilteredView view;
+  PyRef index;  // null once the collector cleared the view
+};
+
 struct FilteredIndexObject {
-  PyObject_HEAD FilteredView view;
+  PyObject_HEAD IndexView state;
 };
 
 PyTypeObject* create_filtered_index_type();
 PyTypeObject* filtered_index_type() noexcept;
 
-// Wraps a view in a new FilteredIndex object.
-PyRef wrap_view(FilteredView view);
+// Wraps a view of the Index `index` in a new FilteredIndex object.
+PyRef wrap_view(FilteredView view, PyObject* index);
+
+// tp_traverse and tp_clear of the objects that hold an IndexView.
+int view_traverse(PyObject* self, const IndexView& state, visitproc visit, void* arg);
+void view_clear(IndexView& state);
 
 // The objects of a view as a new Python list, in ascending id order.
 PyRef collect_list(const FilteredView& view);

@@ -27,6 +27,27 @@ PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The collector sees the members and values the engine alone holds (see
+// IndexAPI::visit_references), unless a thread works on an engine without
+// the GIL: the references could then change between the collector's two
+// readings, so none is shown (a later collection frees what this one keeps).
+int Index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const std::shared_ptr<IndexAPI>& api = reinterpret_cast<IndexObject*>(self)->api;
+  if (api == nullptr || threads_work_without_gil()) return 0;
+  return api->visit_references([&](PyObject* object) { return visit(object, arg); });
+}
+
+// Breaks a cycle through the index by dropping its members, which leaves it
+// an empty index. Their references are released once the engine's locks are.
+int Index_tp_clear(PyObject* self) {
+  return guarded_call(-1, [&] {
+    std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
+    if (api != nullptr) without_gil([&] { api->clear(); });
+    return 0;
+  });
+}
+
 PyObject* Index_collect(PyObject* self, PyObject*) {
   return guarded([&] { return collect_list(api_of(self).all_members()); });
 }
@@ -182,8 +203,8 @@ PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const Signature sig{"Index.reduced()", {}, true};
     auto conditions = keywords_only(sig, args, nargs, kwnames);
     IndexAPI& api = api_of(self);
-    if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few));
-    return wrap_view(without_gil([&] { return api.reduced(conditions); }));
+    if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few), self);
+    return wrap_view(without_gil([&] { return api.reduced(conditions); }), self);
   });
 }
 
@@ -204,8 +225,8 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     const QueryRef& query = query_arg(bound[0], "query");
     IndexAPI& api = api_of(self);
-    if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few));
-    return wrap_view(without_gil([&] { return api.reduced_query(*query); }));
+    if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few), self);
+    return wrap_view(without_gil([&] { return api.reduced_query(*query); }), self);
   });
 }
 
@@ -222,7 +243,8 @@ PyObject* Index_count(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Index_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&] {
-    return order_by_call(api_of(self).all_members(), "Index.order_by()", args, nargs, kwnames);
+    return order_by_call(api_of(self).all_members(), self, "Index.order_by()", args, nargs,
+                         kwnames);
   });
 }
 
@@ -386,7 +408,10 @@ PyDoc_STRVAR(COUNT_BY_DOC,
              "that compare equal are one key: numbers of equal value (an integral number is "
              "given as an int, a float as a float, another number as one of the objects "
              "holding it), aware datetimes of one instant (given as one of them); the counts "
-             "of True and 1 (False and 0), one key in Python, add up.\n"
+             "of True and 1 (False and 0), one key in Python, add up. Values without a hash "
+             "(objects that compare by their fields, such as dataclass instances, which "
+             "equality matches by identity) are counted by identity: the answer is then a "
+             "FacetCounts, a mapping in which they are keys.\n"
              "Raises TypeError when attribute is not a str.\n"
              "Releases the GIL while it counts.");
 
@@ -422,6 +447,8 @@ PyType_Slot INDEX_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<IndexObject, std::shared_ptr<IndexAPI>, &IndexObject::api>)},
     {Py_tp_methods, INDEX_METHODS},
+    {Py_tp_traverse, reinterpret_cast<void*>(Index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Index_tp_clear)},
     {Py_sq_length, reinterpret_cast<void*>(Index_len)},
     {Py_sq_contains, reinterpret_cast<void*>(Index_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(Index_iter)},
@@ -429,7 +456,8 @@ PyType_Slot INDEX_SLOTS[] = {
 };
 
 PyType_Spec INDEX_SPEC = {"Quorvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
-                          Py_TPFLAGS_DEFAULT, INDEX_SLOTS};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                          INDEX_SLOTS};
 
 }  // namespace
 

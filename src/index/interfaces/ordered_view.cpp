@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "index/core/query/ordering.h"
+#include "index/interfaces/facet_counts.h"
 #include "index/interfaces/filtered_index.h"
 #include "index/value_conversion.h"
 #include "python/arg_binding.h"
@@ -20,13 +21,24 @@ const Ordering& ordering_of(PyObject* self) {
   return reinterpret_cast<OrderedViewObject*>(self)->ordering;
 }
 
+int Ordered_traverse(PyObject* self, visitproc visit, void* arg) {
+  return view_traverse(self, ordering_of(self).source, visit, arg);
+}
+
+int Ordered_clear(PyObject* self) {
+  return guarded_call(-1, [&] {
+    view_clear(reinterpret_cast<OrderedViewObject*>(self)->ordering.source);
+    return 0;
+  });
+}
+
 PyRef wrap_ordering(Ordering ordering) {
   return new_instance(ORDERED_TYPE, &OrderedViewObject::ordering, std::move(ordering));
 }
 
 // The number of objects of the page.
 uint64_t page_size(const Ordering& o) {
-  const uint64_t size = o.view.size();
+  const uint64_t size = o.source.view.size();
   return size <= o.offset ? 0 : std::min(o.limit, size - o.offset);
 }
 
@@ -34,10 +46,11 @@ uint64_t page_size(const Ordering& o) {
 PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
   const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
   std::vector<uint32_t> ids = without_gil([&] {
-    auto maps = o.view.query_maps()->read();
-    return ordered_page(*maps, o.attribute, o.view.bitmap(), o.descending, o.offset + start, limit);
+    auto maps = o.source.view.query_maps()->read();
+    return ordered_page(*maps, o.attribute, o.source.view.bitmap(), o.descending, o.offset + start,
+                        limit);
   });
-  return collect_list(o.view, ids);
+  return collect_list(o.source.view, ids);
 }
 
 PyObject* Ordered_collect(PyObject* self, PyObject*) {
@@ -170,6 +183,8 @@ PyType_Slot ORDERED_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<OrderedViewObject, Ordering, &OrderedViewObject::ordering>)},
     {Py_tp_methods, ORDERED_METHODS},
+    {Py_tp_traverse, reinterpret_cast<void*>(Ordered_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Ordered_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(Ordered_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(Ordered_iter)},
     {Py_sq_length, reinterpret_cast<void*>(Ordered_len)},
@@ -179,7 +194,8 @@ PyType_Slot ORDERED_SLOTS[] = {
 };
 
 PyType_Spec ORDERED_SPEC = {"Quorvane.OrderedView", static_cast<int>(sizeof(OrderedViewObject)), 0,
-                            Py_TPFLAGS_DEFAULT, ORDERED_SLOTS};
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                            ORDERED_SLOTS};
 
 // A facet's value as the Python object it stands for.
 PyRef facet_key(const Facet& facet) {
@@ -217,8 +233,8 @@ PyRef facet_key(const Facet& facet) {
 
 }  // namespace
 
-PyRef order_by_call(FilteredView view, const char* full_name, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) {
+PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature sig{full_name, {"attribute", "descending"}, false, 1};
   BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
   std::string_view attribute = extract_str(bound[0], "attribute");
@@ -228,7 +244,8 @@ PyRef order_by_call(FilteredView view, const char* full_name, PyObject* const* a
     if (truth < 0) throw PyErr::fetch();
     descending = truth == 1;
   }
-  return wrap_ordering(Ordering{std::move(view), std::string(attribute), descending});
+  return wrap_ordering(Ordering{IndexView{std::move(view), PyRef::borrow(index)},
+                                std::string(attribute), descending});
 }
 
 PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
@@ -240,18 +257,13 @@ PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* c
     auto maps = view.query_maps()->read();
     return facets(*maps, attribute, view.bitmap());
   });
-  PyRef out = PyRef::steal_or_throw(PyDict_New());
+  std::vector<std::pair<PyRef, PyRef>> pairs;
+  pairs.reserve(found.size());
   for (const Facet& facet : found) {
-    PyRef key = facet_key(facet);
-    PyRef count = PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(facet.count));
-    // True and 1 (False and 0) are one dict key in Python though separate
-    // values here: their counts add up rather than one replacing the other.
-    PyObject* held = PyDict_GetItemWithError(out.get(), key.get());
-    if (held == nullptr && PyErr_Occurred()) throw PyErr::fetch();
-    if (held != nullptr) count = PyRef::steal_or_throw(PyNumber_Add(held, count.get()));
-    if (PyDict_SetItem(out.get(), key.get(), count.get()) < 0) throw PyErr::fetch();
+    pairs.emplace_back(facet_key(facet),
+                       PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(facet.count)));
   }
-  return out;
+  return counts_mapping(pairs);
 }
 
 PyTypeObject* create_ordered_view_type() {

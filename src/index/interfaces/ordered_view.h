@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "index/core/filtered_index.h"
+#include "index/interfaces/filtered_index.h"
 
 namespace quorvane {
 
 // A page of a view's order: `limit` objects from position `offset` (no limit:
 // UINT64_MAX).
 struct Ordering {
-  FilteredView view;
+  IndexView source;  // the view ordered, and its index
   std::string attribute;
   bool descending = false;
   uint64_t offset = 0;
@@ -26,9 +26,10 @@ struct OrderedViewObject {
 
 PyTypeObject* create_ordered_view_type();
 
-// view.order_by(attribute, /, descending=False) for a method `full_name`.
-PyRef order_by_call(FilteredView view, const char* full_name, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames);
+// view.order_by(attribute, /, descending=False) for a method `full_name`;
+// `index` is the Index the view reads.
+PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // view.count_by(attribute, /): {value: number of objects}.
 PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames);

@@ -179,6 +179,7 @@ PyObject* Query_invert(PyObject* self) {
 constexpr const char* BUILDER_NAMES[] = {"eq",  "ne",          "not_",      "in_",     "and_",
                                          "or_", "gt",          "ge",        "lt",      "le",
                                          "bt",  "starts_with", "ends_with", "contains"};
+static_assert(std::size(BUILDER_NAMES) == QUERY_KIND_COUNT);
 
 bool is_node(QueryKind kind) {
   return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
@@ -282,6 +283,38 @@ PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
     }
     if (built.empty()) throw PyErr(PyExc_ValueError, "malformed query step");
     return std::move(built.back());
+  });
+}
+
+// The collector sees the values of the nodes that this query alone holds
+// (a subtree shared with another query, or with a call in progress, shows
+// none, which only keeps its values alive). Queries change only with the GIL
+// held, so both of the collector's readings agree.
+int Query_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const QueryRef& root = reinterpret_cast<PyQueryExprObject*>(self)->expr;
+  if (root == nullptr || root.use_count() != 1) return 0;
+  std::vector<const QueryExpr*> stack{root.get()};
+  while (!stack.empty()) {
+    const QueryExpr* node = stack.back();
+    stack.pop_back();
+    for (const PyValue& value : node->values) {
+      if (value.reference() && value.reference().use_count() == 1) Py_VISIT(value.object());
+    }
+    for (const QueryRef& child : node->children) {
+      if (child.use_count() == 1) stack.push_back(child.get());
+    }
+  }
+  return 0;
+}
+
+// Breaks a cycle through the query: it becomes and_() of nothing (which
+// matches everything), a valid query still.
+int Query_clear(PyObject* self) {
+  return guarded_call(-1, [&] {
+    static const QueryRef EMPTY = QueryExpr::node(QueryKind::And, {});
+    QueryRef old = std::exchange(reinterpret_cast<PyQueryExprObject*>(self)->expr, EMPTY);
+    return 0;  // `old` goes last, once the object holds the empty query
   });
 }
 
@@ -432,6 +465,8 @@ PyType_Slot QUERY_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(
                         native_dealloc<PyQueryExprObject, QueryRef, &PyQueryExprObject::expr>)},
     {Py_tp_repr, reinterpret_cast<void*>(Query_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Query_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Query_clear)},
     {Py_tp_methods, QUERY_METHODS},
     {Py_nb_and, reinterpret_cast<void*>(combine_operator<QueryKind::And>)},
     {Py_nb_or, reinterpret_cast<void*>(combine_operator<QueryKind::Or>)},
@@ -440,7 +475,8 @@ PyType_Slot QUERY_SLOTS[] = {
 };
 
 PyType_Spec QUERY_SPEC = {"Quorvane.PyQueryExpr", static_cast<int>(sizeof(PyQueryExprObject)), 0,
-                          Py_TPFLAGS_DEFAULT, QUERY_SLOTS};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                          QUERY_SLOTS};
 
 }  // namespace
 

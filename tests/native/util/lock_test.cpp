@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -191,6 +192,44 @@ TEST(Lock, BusyLocksAreWaitedForThroughTheHook) {
   // An uncontended acquisition does not call the hook.
   *lock.write() = 8;
   EXPECT_EQ(hook_calls.load(), 1);
+  set_wait_hook(nullptr);
+}
+
+// A leaf mutex is waited for by blocking, never through the hook (its holder
+// waits for nothing), and a try-read never waits at all.
+TEST(Lock, LeafMutexBlocksWithoutTheHookAndTryReadNeverWaits) {
+  static std::atomic<int> hook_calls{0};
+  set_wait_hook([](WaitFn wait, void* ctx) {
+    hook_calls.fetch_add(1);
+    wait(ctx, false);
+    return false;
+  });
+  Mutex<int> leaf(LEAF, 0);
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    auto guard = leaf.lock();
+    held = true;
+    while (!release) std::this_thread::yield();
+    *guard = 7;
+  });
+  while (!held) std::this_thread::yield();
+  std::thread waiter([&] { EXPECT_EQ(*leaf.lock(), 7); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  release = true;
+  holder.join();
+  waiter.join();
+  EXPECT_EQ(hook_calls.load(), 0);
+
+  RwLock<int> rw(1);
+  {
+    auto writing = rw.write();
+    EXPECT_FALSE(rw.try_read().has_value());
+  }
+  auto reading = rw.try_read();
+  ASSERT_TRUE(reading.has_value());
+  EXPECT_EQ(**reading, 1);
+  EXPECT_EQ(hook_calls.load(), 0);
   set_wait_hook(nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include "index/core/query/query_expr.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "index/debug_text.h"
 
@@ -9,6 +10,7 @@ namespace {
 
 constexpr const char* KIND_NAMES[] = {"Eq", "Ne", "Not", "In", "And",      "Or",     "Gt",
                                       "Ge", "Lt", "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
+static_assert(std::size(KIND_NAMES) == QUERY_KIND_COUNT);
 
 template <class Items, class F>
 std::string joined(const Items& items, F&& text_of) {
@@ -48,24 +50,73 @@ QueryRef QueryExpr::leaf(QueryKind kind, std::string_view attr, PyValue value, u
 QueryRef QueryExpr::node(QueryKind kind, std::vector<QueryRef> children) {
   uint32_t depth = 1;
   for (const auto& child : children) depth = std::max(depth, child->depth + 1);
-  return std::make_shared<const QueryExpr>(
-      QueryExpr{kind, NO_ATTR, SmallStr(), {}, std::move(children), depth});
+  auto node = std::make_shared<QueryExpr>();
+  node->kind = kind;
+  node->children = std::move(children);
+  node->depth = depth;
+  return node;
+}
+
+QueryExpr::~QueryExpr() {
+  if (children.empty()) return;
+  // A child this node alone holds gives up its own children before it goes,
+  // so that no destructor below runs with children to free.
+  std::vector<QueryRef> pending = std::move(children);
+  while (!pending.empty()) {
+    QueryRef next = std::move(pending.back());
+    pending.pop_back();
+    if (next.use_count() == 1) {
+      // Every node is made mutable (see leaf and node); only its last holder
+      // reaches here.
+      auto& below = const_cast<QueryExpr&>(*next).children;
+      for (QueryRef& child : below) pending.push_back(std::move(child));
+      below.clear();
+    }
+  }
 }
 
 std::string QueryExpr::text() const {
-  std::string name = KIND_NAMES[static_cast<int>(kind)];
+  // Depth first with a stack of pieces to write: a node's opening, its
+  // members with separators, then its closing.
+  struct Piece {
+    const QueryExpr* node;  // null: `literal`
+    std::string literal;
+  };
   auto value_text = [](const PyValue& v) { return v.debug_text(); };
-  switch (kind) {
-    case QueryKind::Not:
-      return name + "(" + children.front()->text() + ")";
-    case QueryKind::And:
-    case QueryKind::Or:
-      return name + "([" + joined(children, [](const QueryRef& q) { return q->text(); }) + "])";
-    case QueryKind::In:
-      return name + "(" + debug_string(attr.view()) + ", [" + joined(values, value_text) + "])";
-    default:
-      return name + "(" + debug_string(attr.view()) + ", " + joined(values, value_text) + ")";
+  std::string out;
+  std::vector<Piece> stack{{this, {}}};
+  while (!stack.empty()) {
+    Piece piece = std::move(stack.back());
+    stack.pop_back();
+    if (piece.node == nullptr) {
+      out += piece.literal;
+      continue;
+    }
+    const QueryExpr& node = *piece.node;
+    const std::string name = KIND_NAMES[static_cast<int>(node.kind)];
+    switch (node.kind) {
+      case QueryKind::Not:
+      case QueryKind::And:
+      case QueryKind::Or: {
+        const bool list = node.kind != QueryKind::Not;
+        out += name + (list ? "([" : "(");
+        stack.push_back({nullptr, list ? "])" : ")"});
+        for (std::size_t i = node.children.size(); i-- > 0;) {
+          stack.push_back({node.children[i].get(), {}});
+          if (i > 0) stack.push_back({nullptr, ", "});
+        }
+        break;
+      }
+      case QueryKind::In:
+        out += name + "(" + debug_string(node.attr.view()) + ", [" +
+               joined(node.values, value_text) + "])";
+        break;
+      default:
+        out += name + "(" + debug_string(node.attr.view()) + ", " +
+               joined(node.values, value_text) + ")";
+    }
   }
+  return out;
 }
 
 }  // namespace quorvane

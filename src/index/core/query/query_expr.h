@@ -3,9 +3,9 @@
 // A tree is immutable once built, so trees share their subtrees: combining
 // queries copies pointers, never trees.
 //
-// Depth is bounded (MAX_DEPTH): evaluation, the text form and destruction
-// walk a tree recursively, and a bounded depth bounds the native stack they
-// use. Builders refuse deeper trees.
+// Nothing walks a tree by native recursion (evaluation, the text form and
+// destruction keep their own stacks), so any depth runs on a small thread
+// stack; builders still refuse trees deeper than MAX_DEPTH.
 #pragma once
 
 #include <memory>
@@ -35,6 +35,7 @@ enum class QueryKind : uint8_t {
   EndsWi,
   Contains
 };
+inline constexpr std::size_t QUERY_KIND_COUNT = static_cast<std::size_t>(QueryKind::Contains) + 1;
 
 struct QueryExpr;
 // Most leaves test one value: it lives in the node.
@@ -48,7 +49,7 @@ struct QueryExpr {
   // No attribute id known for a leaf's attribute.
   static constexpr uint32_t NO_ATTR = UINT32_MAX;
 
-  QueryKind kind;
+  QueryKind kind = QueryKind::And;
   // The id of a one-name attribute (not a dotted path) that objects had
   // when the leaf was made; ids are never reused, so it stays right.
   // NO_ATTR otherwise: the name is then looked up when the leaf is answered.
@@ -57,6 +58,12 @@ struct QueryExpr {
   QueryValues values;              // one value; Bt: lower, upper (None: open); In: the list
   std::vector<QueryRef> children;  // And, Or: the members; Not: one child
   uint32_t depth = 1;
+
+  QueryExpr() = default;
+  QueryExpr(const QueryExpr&) = delete;
+  QueryExpr& operator=(const QueryExpr&) = delete;
+  // Frees the subtrees only this node holds without recursion.
+  ~QueryExpr();
 
   static QueryRef leaf(QueryKind kind, std::string_view attr, QueryValues values,
                        uint32_t attr_id = NO_ATTR);
@@ -68,6 +75,21 @@ struct QueryExpr {
 
   // The text form shown by repr, e.g. Not(Eq("a", PyValue { ... })).
   std::string text() const;
+
+  // Calls `fn(node)` for this node and every node below it, each time it is
+  // met (a shared subtree once per parent), parents first; no recursion.
+  template <class F>
+  void for_each_node(F&& fn) const {
+    std::vector<const QueryExpr*> stack{this};
+    while (!stack.empty()) {
+      const QueryExpr* node = stack.back();
+      stack.pop_back();
+      fn(*node);
+      for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+        stack.push_back(it->get());
+      }
+    }
+  }
 };
 
 // Whether a bound of a Bt leaf is None: that end of the range is open.

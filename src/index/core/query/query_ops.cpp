@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <iterator>
 
 #include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
@@ -17,6 +19,7 @@ namespace {
 constexpr int PRIORITY[] = {
     /*Eq*/ 0,  /*Ne*/ 1, /*Not*/ 2, /*In*/ 3,  /*And*/ 7,      /*Or*/ 8,     /*Gt*/ 11,
     /*Ge*/ 12, /*Lt*/ 9, /*Le*/ 10, /*Bt*/ 13, /*StartsWi*/ 4, /*EndsWi*/ 5, /*Contains*/ 6};
+static_assert(std::size(PRIORITY) == QUERY_KIND_COUNT);
 
 // Every id holding a string value (the empty string included).
 Bitmap all_strings(const StringIndex& strings) {
@@ -517,10 +520,11 @@ const QueryMap* find_map(const MapVector& maps, std::string_view name,
 
 // The ids of `universe` whose value of `map`'s attribute satisfies the leaf
 // (or In) `query`; container elements answer for their holders.
-Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& universe) {
+Bitmap leaf_answer(const QueryMap& map, QueryKind kind, const QueryExpr& query,
+                   const Bitmap& universe) {
   const bool elements = map.may_hold_elements();
   Bitmap result;
-  if (query.kind == QueryKind::Eq || query.kind == QueryKind::In) {
+  if (kind == QueryKind::Eq || kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
     // and meet the universe once their holders are known.
     IdGatherer ids(elements ? nullptr : &universe);
@@ -531,23 +535,26 @@ Bitmap leaf_answer(const QueryMap& map, const QueryExpr& query, const Bitmap& un
     // Range scans need a scope holding the element ids besides the objects.
     Bitmap widened;
     if (elements) widened = universe.unioned(map.element_ids());
-    result = leaf_on_map(map, query.kind, query.values, elements ? widened : universe);
+    result = leaf_on_map(map, kind, query.values, elements ? widened : universe);
   }
   if (elements) map.unmask_ids(result);
   result.intersect_with(universe);
   return result;
 }
 
-// A leaf (or In) on the attribute path of `query`. The head segment is an
-// attribute of this engine; the others are answered in the reach engine,
-// from the last segment back: each step keeps the objects whose attribute
-// links to one of the objects found so far.
-Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
+// A leaf (or In) on the attribute path of `query` (an equality with its
+// values when `as_equality`: what a Ne leaf complements). The head segment
+// is an attribute of this engine; the others are answered in the reach
+// engine, from the last segment back: each step keeps the objects whose
+// attribute links to one of the objects found so far.
+Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query,
+                        bool as_equality = false) {
+  const QueryKind kind = as_equality ? QueryKind::Eq : query.kind;
   std::string_view path = query.attr.view();
   const std::size_t dot = path.find('.');
   const QueryMap* head = find_map(scope.maps, path.substr(0, dot), query.attr_id);
   if (head == nullptr) return Bitmap();
-  if (dot == std::string_view::npos) return leaf_answer(*head, query, universe);
+  if (dot == std::string_view::npos) return leaf_answer(*head, kind, query, universe);
   if (scope.reach == nullptr) return Bitmap();
   std::vector<std::string_view> rest;
   for (std::string_view tail = path.substr(dot + 1);;) {
@@ -562,7 +569,7 @@ Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const Qu
     auto members = scope.reach->member_ids.read();
     const QueryMap* last = find_map(*maps, rest.back());
     if (last == nullptr) return Bitmap();
-    ids = leaf_answer(*last, query, *members);
+    ids = leaf_answer(*last, kind, query, *members);
     for (std::size_t j = rest.size() - 1; j-- > 0 && !ids.is_empty();) {
       const QueryMap* map = find_map(*maps, rest[j]);
       if (map == nullptr) return Bitmap();
@@ -813,67 +820,141 @@ std::optional<FewIds> few_equal_ids(const MapVector& maps, const Bitmap& univers
   return ids;
 }
 
-Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
-                                const std::vector<QueryRef>& queries) {
-  if (queries.empty()) return universe;
-  if (queries.size() == 1) return evaluate_query(scope, universe, *queries.front());
-  // Members whose answer size is known go first, smallest first; the others
-  // follow by the priority of their kind (cheap kinds first). The order only
-  // changes the cost, never the answer.
+namespace {
+
+bool is_inner(QueryKind kind) {
+  return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
+}
+
+// A leaf, In or Ne within `universe`.
+Bitmap leaf_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
+  if (query.kind == QueryKind::Ne) {
+    return universe.differenced(attribute_lookup(scope, universe, query, /*as_equality=*/true));
+  }
+  return attribute_lookup(scope, universe, query);
+}
+
+// The members of a conjunction in the order they are evaluated: those whose
+// answer size is known first, smallest first; the others by the priority of
+// their kind (cheap kinds first). The order only changes the cost, never the
+// answer.
+std::vector<const QueryExpr*> conjunction_order(const MapVector& maps,
+                                                std::span<const QueryRef> members) {
   struct Member {
     const QueryExpr* query;
     uint64_t size;  // known answer size, or UINT64_MAX
   };
   std::vector<Member> ordered;
-  ordered.reserve(queries.size());
-  for (const auto& q : queries) {
-    ordered.push_back({q.get(), known_size(scope.maps, *q).value_or(UINT64_MAX)});
+  ordered.reserve(members.size());
+  for (const auto& q : members) {
+    const uint64_t size =
+        is_inner(q->kind) ? UINT64_MAX : known_size(maps, *q).value_or(UINT64_MAX);
+    ordered.push_back({q.get(), size});
   }
   std::stable_sort(ordered.begin(), ordered.end(), [](const Member& a, const Member& b) {
     if (a.size != b.size) return a.size < b.size;
     return PRIORITY[static_cast<int>(a.query->kind)] < PRIORITY[static_cast<int>(b.query->kind)];
   });
-  // Every answer lies within its universe, so the first one needs no
-  // intersection and the universe is never copied; an empty running answer
-  // ends the conjunction.
-  Bitmap result = evaluate_query(scope, universe, *ordered.front().query);
-  for (std::size_t i = 1; i < ordered.size() && !result.is_empty(); ++i) {
-    Bitmap r = evaluate_query(scope, result, *ordered[i].query);
-    result = std::move(r);
+  std::vector<const QueryExpr*> out;
+  out.reserve(ordered.size());
+  for (const Member& m : ordered) out.push_back(m.query);
+  return out;
+}
+
+// One and_, or_ or not_ being evaluated: its members in evaluation order,
+// how far it is, and what it has found so far.
+struct Pending {
+  Pending(QueryKind k, const Bitmap* within, std::vector<const QueryExpr*> ordered = {})
+      : kind(k), universe(within), members(std::move(ordered)) {}
+
+  QueryKind kind;
+  const Bitmap* universe;  // kept by the frame below, or the caller's
+  std::vector<const QueryExpr*> members;
+  std::size_t next = 0;
+  Bitmap found;  // and_: the running answer; or_: the union; not_: the child's answer
+
+  // The universe of the next member: a conjunction's members after the
+  // first are evaluated within the running answer.
+  const Bitmap* member_universe() const {
+    return kind == QueryKind::And && next > 0 ? &found : universe;
   }
-  return result;
+  // The next member to evaluate, or null when the answer is known (a
+  // conjunction stops once its running answer is empty).
+  const QueryExpr* next_member() const {
+    if (next >= members.size()) return nullptr;
+    if (kind == QueryKind::And && next > 0 && found.is_empty()) return nullptr;
+    return members[next];
+  }
+  void take(Bitmap answer) {
+    if (kind == QueryKind::Or) {
+      found.union_with(answer);
+    } else {
+      found = std::move(answer);
+    }
+    ++next;
+  }
+  Bitmap finish() {
+    switch (kind) {
+      case QueryKind::And:
+        return members.empty() ? *universe : std::move(found);
+      case QueryKind::Not:
+        return universe->differenced(found);
+      default:
+        return std::move(found);
+    }
+  }
+};
+
+// Evaluates with an explicit stack of pending and_/or_/not_ nodes, so that
+// a deeply nested query costs heap, not native stack (a thread's stack may
+// be small). The root is a conjunction of `members`.
+Bitmap evaluate_iteratively(const EvalScope& scope, const Bitmap& universe,
+                            std::span<const QueryRef> members) {
+  std::deque<Pending> stack;  // a deque keeps frames in place as it grows
+  stack.push_back({QueryKind::And, &universe, conjunction_order(scope.maps, members)});
+  Bitmap answer;
+  for (;;) {
+    Pending& top = stack.back();
+    const QueryExpr* member = top.next_member();
+    if (member == nullptr) {
+      answer = top.finish();
+      stack.pop_back();
+      if (stack.empty()) return answer;
+      stack.back().take(std::move(answer));
+      continue;
+    }
+    const Bitmap& within = *top.member_universe();
+    if (!is_inner(member->kind)) {
+      top.take(leaf_query(scope, within, *member));
+      continue;
+    }
+    Pending inner(member->kind, &within);
+    if (member->kind == QueryKind::And) {
+      inner.members = conjunction_order(scope.maps, member->children);
+    } else {
+      inner.members.reserve(member->children.size());
+      for (const auto& child : member->children) inner.members.push_back(child.get());
+    }
+    stack.push_back(std::move(inner));
+  }
+}
+
+}  // namespace
+
+Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
+                                const std::vector<QueryRef>& queries) {
+  if (queries.empty()) return universe;
+  if (queries.size() == 1) return evaluate_query(scope, universe, *queries.front());
+  return evaluate_iteratively(scope, universe, queries);
 }
 
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query) {
-  switch (query.kind) {
-    case QueryKind::And:
-      return evaluate_and_queries_vec(scope, universe, query.children);
-    case QueryKind::Or: {
-      Bitmap result;
-      for (const auto& child : query.children) {
-        result.union_with(evaluate_query(scope, universe, *child));
-      }
-      return result;
-    }
-    case QueryKind::Not:
-      return universe.differenced(evaluate_query(scope, universe, *query.children.front()));
-    case QueryKind::Ne: {
-      QueryExpr eq{QueryKind::Eq, query.attr_id, query.attr, query.values, {}, 1};
-      return universe.differenced(attribute_lookup(scope, universe, eq));
-    }
-    case QueryKind::Eq:
-    case QueryKind::In:
-    case QueryKind::Gt:
-    case QueryKind::Ge:
-    case QueryKind::Lt:
-    case QueryKind::Le:
-    case QueryKind::Bt:
-    case QueryKind::StartsWi:
-    case QueryKind::EndsWi:
-    case QueryKind::Contains:
-      return attribute_lookup(scope, universe, query);
-  }
-  throw Panic("query of no kind");
+  if (!is_inner(query.kind)) return leaf_query(scope, universe, query);
+  if (query.kind == QueryKind::And) return evaluate_iteratively(scope, universe, query.children);
+  // An or_ or not_ as the one member of a conjunction: an alias of the node
+  // that owns nothing stands for it.
+  const QueryRef alias(std::shared_ptr<const QueryExpr>(), &query);
+  return evaluate_iteratively(scope, universe, std::span<const QueryRef>(&alias, 1));
 }
 
 }  // namespace quorvane

@@ -96,6 +96,13 @@ class ShardedHashMap {
   // shard.
   ReadGuard<Map> read_shard(std::size_t i) const { return shard(i).read(); }
   WriteGuard<Map> write_shard(std::size_t i) { return shard(i).write(); }
+  // Shard `i` locked for reading if no writer holds it now; none when it is
+  // busy or poisoned, or when nothing was ever stored (it is then not made).
+  std::optional<ReadGuard<Map>> try_read_shard(std::size_t i) const {
+    Shards* have = shards_.load(std::memory_order_acquire);
+    if (have == nullptr || i >= SHARD_COUNT) return std::nullopt;
+    return (*have)[i].try_read();
+  }
 
   // Whether every shard is empty. Read-locks the shards one at a time, so the
   // answer is not a snapshot while writers run.

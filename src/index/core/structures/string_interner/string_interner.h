@@ -95,7 +95,7 @@ class StrInterner {
   // Writer side, touched only with `writer_` held. Nothing that can fail runs
   // under it after the first change, so it is never poisoned in practice.
   struct Writer {};
-  Mutex<Writer> writer_;
+  Mutex<Writer> writer_{LEAF};
   char* arena_cursor_ = nullptr;
   char* arena_end_ = nullptr;
   Chunk* chunks_ = nullptr;
