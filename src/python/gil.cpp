@@ -12,6 +12,8 @@ namespace {
 // Read on every entry into the module: the initial-exec model makes that one
 // load instead of a call into the dynamic loader (four bytes of static TLS).
 [[gnu::tls_model("initial-exec")]] thread_local int GIL_COUNT = 0;
+// Above zero while this thread defers its releases (see DeferredReleases).
+[[gnu::tls_model("initial-exec")]] thread_local int RELEASES_DEFERRED = 0;
 
 // References released by threads that did not hold the GIL. Created by the
 // first deferred release and never destroyed (it may be used during shutdown).
@@ -61,7 +63,7 @@ bool threads_work_without_gil() noexcept {
 }
 
 void release_ref(PyObject* obj) noexcept {
-  if (GIL_COUNT > 0) {
+  if (GIL_COUNT > 0 && RELEASES_DEFERRED == 0) {
     Py_DECREF(obj);
     return;
   }
@@ -78,7 +80,7 @@ void release_ref(PyObject* obj) noexcept {
 }
 
 void drain_pending_releases() {
-  if (!PENDING_NONEMPTY.load(std::memory_order_acquire)) return;
+  if (RELEASES_DEFERRED > 0 || !PENDING_NONEMPTY.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   try {
     auto guard = PENDING_RELEASES->lock();  // a leaf lock: never waits for the GIL
@@ -101,6 +103,13 @@ EntryScope::EntryScope() {
 }
 EntryScope::~EntryScope() {
   --GIL_COUNT;
+}
+
+DeferredReleases::DeferredReleases() noexcept {
+  ++RELEASES_DEFERRED;
+}
+DeferredReleases::~DeferredReleases() {
+  --RELEASES_DEFERRED;
 }
 
 GilRelease::GilRelease(bool drain_on_return) noexcept

@@ -18,6 +18,8 @@
 
 #include <cxxabi.h>
 
+#include <cstddef>
+
 #include "python/errors.h"
 
 namespace quorvane {
@@ -72,6 +74,38 @@ class GilRelease {
 template <class F>
 decltype(auto) without_gil(F&& fn) {
   GilRelease release;
+  return fn();
+}
+
+// Queues the references released on this thread while it lives, as if the
+// GIL were not held, so that no finalizer runs under the native locks of
+// native work done with the GIL; the caller releases them (drain) once its
+// locks are released.
+class DeferredReleases {
+ public:
+  DeferredReleases() noexcept;
+  ~DeferredReleases();
+  DeferredReleases(const DeferredReleases&) = delete;
+  DeferredReleases& operator=(const DeferredReleases&) = delete;
+};
+
+// Native work worth this many values (or ids) pays for giving up the GIL:
+// giving it up costs a handoff, and taking it back waits for the thread that
+// holds it, up to the interpreter's switch interval (5 ms) when other threads
+// run Python code. Shorter work keeps it.
+inline constexpr std::size_t WORTH_RELEASING_THE_GIL = 4096;
+
+// Runs `fn` as native work: without the GIL when `long_work`, else with it
+// and its releases deferred (see DeferredReleases). Either way no finalizer
+// runs inside; references released meanwhile are released at the next
+// drain, which the caller does once it holds no native lock.
+template <class F>
+decltype(auto) native_work(bool long_work, F&& fn) {
+  if (long_work) {
+    GilRelease release(/*drain_on_return=*/false);
+    return fn();
+  }
+  DeferredReleases defer;
   return fn();
 }
 

@@ -86,11 +86,8 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
     batch_ids = Bitmap::from_ids(ids);
     auto shared = gate.read();
     for (uint32_t attr : attrs) map_of(attr);
-    {
-      auto table = items->write();
-      for (const ObjectSnapshot* snap : current) table->store(snap->id(), snap->item);
-    }
-    member_ids.write()->add_many(ids);
+    auto table = items->write();
+    for (const ObjectSnapshot* snap : current) table->store(snap->id(), snap->item);
   }
 
   std::vector<std::vector<uint32_t>> groups =
@@ -113,8 +110,9 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
   // object's lock while holding them (the lock's holder may be waiting for
   // one of them): when the lock is busy, the writers are closed, the lock is
   // awaited, and they are opened again under it. Each object is written only
-  // if it is unchanged since its snapshot and still a member (a narrowing
-  // between registration and now drops it).
+  // while it is still being added (another thread may have finished adding
+  // it meanwhile); an object changed since its snapshot is written with its
+  // values as they are now.
   auto write_group = [&](std::size_t g) {
     GroupResult& result = results[g];
     try {
@@ -131,7 +129,7 @@ std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& b
       };
       auto open = [&] {
         shared.emplace(gate.read());
-        live = member_ids.read()->intersected(batch_ids);
+        live = adding_.read()->intersected(batch_ids);
         // Opened in ascending attribute order (`mine` is sorted), so that any
         // two writers of the same maps take the maps' locks in one order.
         for (uint32_t attr : mine) {

@@ -14,6 +14,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/functional/function_ref.h"
+#include "index/core/change_clock.h"
 #include "index/core/query/query_map.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/paged_array/paged_array.h"
@@ -89,6 +90,7 @@ struct ViewSources {
   std::shared_ptr<RwLock<MapVector>> query_maps;
   std::shared_ptr<IndexAPI> reach;
   std::shared_ptr<RwLock<ItemTable>> items;
+  std::shared_ptr<ChangeClock> clock;  // what its reads check (see change_clock.h)
 };
 
 class FilteredView {
@@ -111,6 +113,8 @@ class FilteredView {
     return sources_->query_maps;
   }
   IndexAPI* reach() const noexcept { return sources_->reach.get(); }
+  // The clock the view's reads of values go by.
+  ChangeClock& clock() const noexcept { return *sources_->clock; }
   const Bitmap& bitmap() const noexcept { return bitmap_; }
   uint64_t size() const { return bitmap_.cardinality(); }
 

@@ -25,10 +25,15 @@ std::shared_ptr<IndexAPI> IndexAPI::create() {
   auto engine = std::make_shared<IndexAPI>();
   engine->reach_ = std::make_shared<IndexAPI>();
   engine->reach_->owner_ = engine;
+  auto clock = std::make_shared<ChangeClock>();
+  engine->clock_ = clock;
+  engine->reach_->clock_ = clock;
+  engine->family_serial_ = engine->serial;
+  engine->reach_->family_serial_ = engine->serial;
   engine->view_sources_ = std::make_shared<const ViewSources>(
-      ViewSources{engine->query_maps, engine->reach_, engine->items});
+      ViewSources{engine->query_maps, engine->reach_, engine->items, clock});
   engine->reach_->view_sources_ = std::make_shared<const ViewSources>(
-      ViewSources{engine->reach_->query_maps, nullptr, engine->reach_->items});
+      ViewSources{engine->reach_->query_maps, nullptr, engine->reach_->items, clock});
   return engine;
 }
 
@@ -84,21 +89,36 @@ bool IndexAPI::add_snapshot(ObjectGuard& guard, const ObjectSnapshot& snap, Pend
   const uint32_t id = snap.id();
   Indexable::register_engine(guard, shared_from_this());
   auto shared = gate.read();
+  if (!member_ids.read()->contains(id)) adding_.write()->add(id);
   // The item first: an id is never a member without its object.
   items->write()->store(id, snap.item);
-  member_ids.write()->add(id);
   return index_values(guard, snap, work);
 }
 
-void IndexAPI::reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old,
-                                 const PreparedValue& value, PendingWork& work) {
+void IndexAPI::begin_adding(const Bitmap& ids) {
+  auto members = member_ids.read();
+  adding_.write()->union_with(ids.differenced(*members));
+}
+
+void IndexAPI::publish(const Bitmap& ids) {
   auto shared = gate.read();
-  // Noted even while the object is not a member yet: a union may be about to
-  // copy its values from another engine.
-  note_assignment(id, attr, old, value);
+  auto members = member_ids.write();
+  auto adding = adding_.write();
+  members->union_with(ids.intersected(*adding));
+  adding->difference_with(ids);
+}
+
+bool IndexAPI::member_or_adding(uint32_t id) {
+  if (member_ids.read()->contains(id)) return true;
+  return adding_.read()->contains(id);
+}
+
+void IndexAPI::reindex_attribute(const ReadGuard<Gate>&, uint32_t id, uint32_t attr,
+                                 const PyValue* old, const PreparedValue& value,
+                                 PendingWork& work) {
   // An engine that dropped the object (narrowing, or a reach engine whose
-  // last link to it went) is not updated.
-  if (!member_ids.read()->contains(id)) return;
+  // last link to it went) is not updated; one adding it is.
+  if (!member_or_adding(id)) return;
   QueryMap& map = map_of(attr);
   ReachCounter counter(*this, work);
   DirectSink sink(map, counter);
@@ -107,8 +127,10 @@ void IndexAPI::reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old,
 }
 
 void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork& work) {
-  remove_values(id, values, work);
+  // No longer a member first: a query never sees a member with half its
+  // values gone.
   member_ids.write()->remove(id);
+  remove_values(id, values, work);
   std::shared_ptr<RetiredItems> keep;  // both released after the lock
   StoredItem dropped;
   {
@@ -130,7 +152,6 @@ bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWo
     if (!members->contains(id)) return false;
     members->remove(id);
   }
-  forget_noted(id, work);
   remove_values(id, rec.attributes(), work);
   std::shared_ptr<RetiredItems> keep;  // both released after the lock
   StoredItem dropped;
@@ -139,24 +160,6 @@ bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWo
     dropped = table->take(id, keep);
   }
   return true;
-}
-
-void IndexAPI::forget_noted(uint32_t id, PendingWork& work) {
-  if (!union_active_.load(std::memory_order_acquire)) return;
-  NotedValues noted;
-  {
-    auto log = union_log_.lock();
-    if (!log->active || !log->incoming.contains(id) || log->repaired.contains(id)) return;
-    // Not marked put right: a union may still bring the object in again, and
-    // its assignments from then on must be noted as before.
-    if (auto node = log->values.extract(id)) noted = std::move(node.mapped());
-  }
-  ReachCounter counter(*this, work);
-  for (const auto& [attr, value] : noted) {
-    QueryMap& map = map_of(attr);
-    DirectSink sink(map, counter);
-    map.remove(sink, id, value.value);
-  }
 }
 
 void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
@@ -202,8 +205,12 @@ void IndexAPI::count_link(const PyValue& child, bool added, PendingWork& work) {
 
 void IndexAPI::collect_cycles(PendingWork& work) {
   // The most objects one look visits, and the most suspects it starts from;
-  // beyond them the amortised sweep does the work.
+  // beyond them the amortised sweep does the work. So does an object linked
+  // from more than SHARED objects here: a look from it would cost in
+  // proportion to how widely it is shared (a zone every entity's position
+  // holds), which a change of one entity must not pay.
   static constexpr std::size_t BUDGET = 4096;
+  static constexpr uint64_t SHARED = 64;
   absl::flat_hash_set<uint32_t> suspects;
   {
     auto counts = link_counts_.lock();
@@ -252,6 +259,7 @@ void IndexAPI::collect_cycles(PendingWork& work) {
       if (group.contains(id) || internal.contains(id)) continue;
       if (++visited > BUDGET) return;
       const uint64_t here = links_from_here(id);
+      if (here > SHARED) return;
       uint64_t all;
       {
         auto counts = link_counts_.lock();
@@ -319,8 +327,10 @@ bool IndexAPI::reconcile(PendingWork::Reconcile& entry, PendingWork& work) {
   if (!snap.complete_now(guard)) return false;
   Indexable::register_engine(guard, shared_from_this());
   items->write()->store(id, object);
-  member_ids.write()->add(id);
+  // A member once all its values are in (the object's lock keeps
+  // assignments out meanwhile).
   index_values(guard, snap, work);
+  member_ids.write()->add(id);
   return true;
 }
 
@@ -357,18 +367,26 @@ FilteredView IndexAPI::view_of(absl::FunctionRef<Bitmap(const EvalScope&, const 
 
 std::optional<FilteredView> IndexAPI::view_if(
     absl::FunctionRef<std::optional<Bitmap>(const EvalScope&, const Bitmap&)> answer) {
-  std::shared_ptr<RetiredItems> displaced;  // dropped after every lock below
-  std::shared_ptr<RetiredItems> pinned;
-  Bitmap ids;
-  {
+  // The answer and the generation pinned for it, read with no change running.
+  struct Found {
+    std::optional<Bitmap> ids;
+    std::shared_ptr<RetiredItems> pinned;
+    std::shared_ptr<RetiredItems> displaced;  // dropped after every lock
+  };
+  Found found = clock_->read([&] {
+    Found out;
     auto maps = query_maps->read();
     auto members = member_ids.read();
-    std::optional<Bitmap> found = answer(EvalScope{*maps, reach_.get()}, *members);
-    if (!found) return std::nullopt;  // no generation pinned for nothing
-    ids = std::move(*found);
-    pinned = items->read()->pin(displaced);
-  }
-  return FilteredView(view_sources_, std::move(pinned), std::move(ids));
+    out.ids = answer(EvalScope{*maps, reach_.get()}, *members);
+    // The member set stays read-locked while the view pins the item table's
+    // generation, so every id of the answer either keeps its object in the
+    // table or is retired where the view finds it. No generation is pinned
+    // for nothing.
+    if (out.ids) out.pinned = items->read()->pin(out.displaced);
+    return out;
+  });
+  if (!found.ids) return std::nullopt;
+  return FilteredView(view_sources_, std::move(found.pinned), std::move(*found.ids));
 }
 
 FilteredView IndexAPI::reduced(const std::vector<QueryRef>& conditions) {
@@ -384,17 +402,19 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) {
 }
 
 std::optional<absl::InlinedVector<PyRef, 16>> IndexAPI::few_equal(std::span<const EqualKey> keys) {
-  auto maps = query_maps->read();
-  auto members = member_ids.read();
-  std::optional<FewIds> ids =
-      few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
+  std::optional<FewIds> ids = clock_->read([&] {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    return few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
+  });
   if (!ids) return std::nullopt;
   absl::InlinedVector<PyRef, 16> objects;
   objects.reserve(ids->size());
   auto table = items->read();
   for (uint32_t id : *ids) {
+    // A member dropped since it was found is not listed.
     const StoredItem* item = table->find(id);
-    check(item != nullptr, "a member has no object");
+    if (item == nullptr) continue;
     // The table holds a reference too: dropping this one never finalizes.
     objects.push_back(PyRef::borrow(item->get()));
   }
@@ -414,20 +434,23 @@ std::optional<FilteredView> IndexAPI::few_equal_view(std::span<const QueryRef> c
 }
 
 uint64_t IndexAPI::count(const std::vector<QueryRef>& conditions) {
-  auto maps = query_maps->read();
-  auto members = member_ids.read();
-  if (conditions.empty()) return members->cardinality();
-  return evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions)
-      .cardinality();
+  return clock_->read([&] {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    if (conditions.empty()) return members->cardinality();
+    return evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions)
+        .cardinality();
+  });
 }
 
 std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> conditions) {
   EqualKeys keys;
   if (!equal_keys(conditions, keys)) return std::nullopt;
-  auto maps = query_maps->read();
-  auto members = member_ids.read();
-  std::optional<FewIds> ids =
-      few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
+  std::optional<FewIds> ids = clock_->read([&] {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    return few_equal_ids(*maps, *members, keys, [&] { return member_ids.interval(*members); });
+  });
   if (!ids) return std::nullopt;
   return ids->size();
 }
@@ -437,71 +460,73 @@ FilteredView IndexAPI::all_members() {
 }
 
 void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
+  // The members to drop are found first, as any query finds them; the
+  // narrowing then drops those still members. An object assigned in between
+  // leaves after its assignment, as if the assignment came after the
+  // narrowing (its values then no longer matter here).
+  const Bitmap removed = clock_->read([&] {
+    auto maps = query_maps->read();
+    auto members = member_ids.read();
+    Bitmap keep = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
+    return members->differenced(keep);
+  });
+  std::vector<StoredItem> dropped;  // released after every lock
   {
     // Exclusively: no change of one object's values is half done meanwhile
-    // (each holds the gate shared), so every member either has all its values
-    // here or is dropped with all of them, and an assignment that comes later
-    // finds the object gone.
+    // (each holds the gate shared), so every member dropped goes with all its
+    // values, and an assignment that comes later finds the object gone.
     auto exclusive = gate.write();
-    Bitmap removed;
-    {
-      auto maps = query_maps->read();
-      auto members = member_ids.read();
-      Bitmap keep = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
-      removed = members->differenced(keep);
-    }
-    narrow(removed);
+    narrow(removed, dropped);
   }
   sweep_reach();
 }
 
 void IndexAPI::clear() {
+  std::vector<StoredItem> dropped;  // released after every lock
   {
     auto exclusive = gate.write();
     const Bitmap removed = *member_ids.read();
-    narrow(removed);
+    narrow(removed, dropped);
   }
   sweep_reach();
 }
 
-void IndexAPI::narrow(const Bitmap& removed) {
-  if (removed.is_empty()) return;
+void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped) {
   auto maps = query_maps->read();
-  Bitmap kept;
+  Bitmap removed;
   {
+    // No longer members first: a query never sees a member with half its
+    // values gone.
     auto members = member_ids.write();
+    removed = requested.intersected(*members);
+    if (removed.is_empty()) return;
     members->difference_with(removed);
-    kept = *members;
   }
   for (const auto& map : *maps) {
-    if (map != nullptr) narrow_map(*map, kept, removed);
+    if (map != nullptr) narrow_map(*map, removed);
   }
-  std::shared_ptr<RetiredItems> keep;  // both released after the lock
-  std::vector<StoredItem> dropped;
-  {
-    auto table = items->write();
-    removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id, keep)); });
-  }
+  std::shared_ptr<RetiredItems> keep;  // released after the lock
+  auto table = items->write();
+  dropped.reserve(dropped.size() + removed.cardinality());
+  removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id, keep)); });
 }
 
-void IndexAPI::narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& removed) {
-  // Element ids survive with their holders, through nested containers; the
-  // elements of removed holders are dropped and their ids go back to the pool.
-  Bitmap kept_all = kept;
+void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
+  // The values of the objects dropped and of their containers' elements go;
+  // those of the members and of objects being added stay. The element ids
+  // go back to the pool.
   Bitmap removed_all = removed;
   std::vector<uint32_t> freed;
   {
     auto table = map.elements.write();
     if (!table->ids.bitmap().is_empty()) {
-      kept_all.union_with(table->elements_of(kept));
-      Bitmap dropped = table->ids.bitmap().differenced(kept_all);
+      const Bitmap dropped = table->elements_of(removed);
       dropped.for_each([&](uint32_t element) {
-        if (const uint32_t* holder = table->holder_of.find(element)) {
-          table->by_holder.erase(*holder);
-          table->holder_of.erase(element);
-        }
+        table->holder_of.erase(element);
+        table->by_holder.erase(element);
         freed.push_back(element);
       });
+      removed.for_each([&](uint32_t holder) { table->by_holder.erase(holder); });
       table->ids.bitmap().difference_with(dropped);
       removed_all.union_with(dropped);
     }
@@ -509,7 +534,7 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& remov
   for (std::size_t s = 0; s < ExactMap::SHARD_COUNT; ++s) {
     auto shard = map.exact.write_shard(s);
     for (auto it = shard->begin(); it != shard->end();) {
-      it->second.intersect_with(kept_all);
+      it->second.difference_with(removed_all);
       if (it->second.is_empty()) {
         shard->erase(it++);
       } else {
@@ -519,22 +544,22 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& remov
   }
   {
     auto strings = map.strings.write();
-    strings->columns.intersect_with(kept_all);
-    strings->empty.intersect_with(kept_all);
-    strings->buckets.intersect_with(kept_all);
+    strings->columns.difference_with(removed_all);
+    strings->empty.difference_with(removed_all);
+    strings->buckets.difference_with(removed_all);
   }
   {
     auto numbers = map.numbers.write();
-    numbers->slices.intersect_with(kept_all);
-    numbers->buckets.intersect_with(kept_all);
-    numbers->rationals.intersect_with(kept_all);
+    numbers->slices.difference_with(removed_all);
+    numbers->buckets.difference_with(removed_all);
+    numbers->rationals.difference_with(removed_all);
   }
   {
     auto bools = map.bools.write();
-    bools->true_ids.bitmap().intersect_with(kept_all);
-    bools->false_ids.bitmap().intersect_with(kept_all);
+    bools->true_ids.bitmap().difference_with(removed_all);
+    bools->false_ids.bitmap().difference_with(removed_all);
   }
-  map.temporals.write()->buckets.intersect_with(kept_all);
+  map.temporals.write()->buckets.difference_with(removed_all);
   // The links of removed holders go; the counts are recounted by the sweep
   // that follows every narrowing.
   map.links.write()->drop_parents(removed_all);
@@ -543,6 +568,14 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& remov
 
 void IndexAPI::sweep_reach() {
   if (!reach_) return;
+  // What the sweep drops (objects, and the counts it replaces with their
+  // marks) is released after every lock.
+  std::vector<StoredItem> dropped;
+  LinkCounts replaced;
+  sweep_reach_into(dropped, replaced);
+}
+
+void IndexAPI::sweep_reach_into(std::vector<StoredItem>& dropped, LinkCounts& replaced) {
   IndexAPI& reach = *reach_;
   auto mine = gate.write();
   auto theirs = reach.gate.write();
@@ -571,7 +604,7 @@ void IndexAPI::sweep_reach() {
   }
   Bitmap garbage = reach.member_ids.read()->differenced(marked);
   reach_maps.unlock();
-  reach.narrow(garbage);
+  reach.narrow(garbage, dropped);
   // Recount every link from what the maps hold now.
   LinkCounts counts;
   auto count_map = [&](const QueryMap& map) {
@@ -584,8 +617,8 @@ void IndexAPI::sweep_reach() {
   for (const auto& map : *reach_maps) {
     if (map != nullptr) count_map(*map);
   }
-  // The counts replaced (marks included) are released after the lock.
   std::swap(*reach.link_counts_.lock(), counts);
+  replaced = std::move(counts);
 }
 
 bool IndexAPI::sweep_reach_if_due() {
@@ -595,16 +628,6 @@ bool IndexAPI::sweep_reach_if_due() {
   if (dropped < reach_->member_ids.read()->cardinality()) return false;
   sweep_reach();
   return true;
-}
-
-void IndexAPI::note_assignment(uint32_t id, uint32_t attr, const PyValue* old,
-                               const PreparedValue& value) {
-  if (!union_active_.load(std::memory_order_acquire)) return;
-  auto log = union_log_.lock();
-  if (!log->active || !log->incoming.contains(id) || log->repaired.contains(id)) return;
-  auto& values = log->values[id];
-  if (old != nullptr) values.emplace_back(attr, PreparedValue{*old, {}});
-  values.emplace_back(attr, value);
 }
 
 }  // namespace quorvane

@@ -19,7 +19,7 @@
 //   gate (Index engine before its reach engine; between two Index engines,
 //   ascending serial) -> query_maps -> member_ids -> one lock inside one
 //   QueryMap (a bulk writer: that map's locks in field order) -> items ->
-//   link_counts and union_log (leaves).
+//   link_counts (a leaf).
 // A thread never waits for an object lock while it holds a gate or any lock
 // after it, and no Python code runs under any of them.
 #pragma once
@@ -34,6 +34,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/container/inlined_vector.h"
 #include "absl/functional/function_ref.h"
+#include "index/core/change_clock.h"
 #include "index/core/filtered_index.h"
 #include "index/core/pending_work.h"
 #include "index/core/query/equal_key.h"
@@ -101,14 +102,17 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // ---- one object at a time (the caller holds the object's lock) ----
 
   // Indexes the object's current values (its containers as `snap` walked
-  // them) and makes it a member (again: a repeated add indexes the current
-  // values once more). Nested objects are queued in `work`. False, changing
-  // nothing, when the object holds a container `snap` did not walk.
+  // them): a member's once more (a repeated add; the caller holds a change of
+  // the engine's clock), another's before it becomes a member, which it does
+  // when `publish` is called for it. Nested objects are queued in `work`.
+  // False, changing nothing, when the object holds a container `snap` did
+  // not walk.
   bool add_snapshot(ObjectGuard& guard, const ObjectSnapshot& snap, PendingWork& work);
   // After an assignment of attribute `attr` of object `id` (from `old`, if
-  // it had a value, to `value`): re-indexes it if the object is a member.
-  void reindex_attribute(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value,
-                         PendingWork& work);
+  // it had a value, to `value`): re-indexes it if the object is a member or
+  // being added. The caller holds the gate shared and a change of the clock.
+  void reindex_attribute(const ReadGuard<Gate>& gate, uint32_t id, uint32_t attr,
+                         const PyValue* old, const PreparedValue& value, PendingWork& work);
   // Reach engine: makes the entry's object a member (with its values) while
   // links point at it, and drops it once none does. Takes the object's lock.
   // False when its values need a snapshot taken with the GIL (it holds a
@@ -123,10 +127,32 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // ---- many objects (bulk_add.cpp) ----
 
-  // Adds snapshots in one batch: the engine's locks once, values through bulk
-  // writers (large batches on several threads). Objects changed since their
-  // snapshot are returned, to be added again one by one.
+  // Indexes snapshots of objects that are not members in one batch, before
+  // they become members (`publish`): the engine's locks once, values through
+  // bulk writers (large batches on several threads). Objects changed since
+  // their snapshot are returned, to be added again one by one.
   std::vector<StoredItem> add_batch(const std::vector<ObjectSnapshot>& batch, PendingWork& work);
+
+  // ---- objects being added ----
+  //
+  // An object joins in two steps: its values are written while it is "being
+  // added" (assignments keep them current, queries do not see it), then it
+  // becomes a member with all of them at once. So a query never sees a member
+  // without its values.
+
+  // Marks `ids` as being added (those that are not members).
+  void begin_adding(const Bitmap& ids);
+  // Makes the objects of `ids` still being added members.
+  void publish(const Bitmap& ids);
+
+  // ---- clocks and gates ----
+
+  // The clock of this engine and its reach engine (see change_clock.h).
+  ChangeClock& clock() const noexcept { return *clock_; }
+  const std::shared_ptr<ChangeClock>& clock_ref() const noexcept { return clock_; }
+  // The order in which gates of several engines are taken: by the Index
+  // engine's serial, its reach engine right after it.
+  uint64_t gate_order() const noexcept { return family_serial_ * 2 + (reach_ ? 0 : 1); }
 
   // ---- reading ----
 
@@ -180,8 +206,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void collect_cycles(PendingWork& work);
 
   // Merges `other` into this engine (union.cpp); `other` is read, never
-  // changed. No GIL needed; nested objects are queued in `work`.
-  void union_with(IndexAPI& other, PendingWork& work);
+  // changed. No GIL needed; nested objects are queued in `work`. The objects
+  // brought in are being added until the caller publishes them (returned).
+  Bitmap union_with(IndexAPI& other, PendingWork& work);
 
   // ---- what the cyclic collector sees (collector_references.cpp) ----
 
@@ -232,17 +259,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static bool linked_in(const LinkCounts& counts, uint32_t id) {
     return counts.count.contains(id) && !counts.doomed.contains(id);
   }
-  // What assignments note while a union brings their objects in: per object,
-  // every value it held (old and new, attribute by attribute), the new ones
-  // with their walked containers.
-  using NotedValues = std::vector<std::pair<uint32_t, PreparedValue>>;
-  struct UnionLog {
-    bool active = false;
-    Bitmap incoming;
-    Bitmap repaired;  // put right already: noted no more
-    absl::flat_hash_map<uint32_t, NotedValues> values;
-  };
-
   // The map of `attr`, created when missing. A map is never removed from a
   // live engine, so the reference stays valid after the vector's lock is
   // released. Gate held (any mode).
@@ -250,25 +266,28 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Indexes every current value of the snapshot's object (see add_snapshot).
   bool index_values(const ObjectGuard& guard, const ObjectSnapshot& snap, PendingWork& work);
   void remove_values(uint32_t id, const AttributeMap& values, PendingWork& work);
-  // Drops the ids of `removed` from every structure, their items and links
-  // (gate held exclusively).
-  void narrow(const Bitmap& removed);
-  void narrow_map(QueryMap& map, const Bitmap& kept, const Bitmap& removed);
-  // While a union brings objects into this engine, assignments to them note
-  // their values here (so the values the union copied can be put right).
-  void note_assignment(uint32_t id, uint32_t attr, const PyValue* old, const PreparedValue& value);
+  // Drops the members of `removed`, with every value they and their
+  // container elements have in every structure, their items and links (gate
+  // held exclusively). Their holders go to `dropped`, for the caller to
+  // release once every lock is released.
+  void narrow(const Bitmap& removed, std::vector<StoredItem>& dropped);
+  void narrow_map(QueryMap& map, const Bitmap& removed);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
-  // Removes the values a union into this engine may have copied for `id`
-  // that its assignments since replaced (gate held exclusively).
-  void forget_noted(uint32_t id, PendingWork& work);
+  // Whether `id` is a member or being added (gate held).
+  bool member_or_adding(uint32_t id);
+  // The sweep, leaving what it drops to the caller (see sweep_reach).
+  void sweep_reach_into(std::vector<StoredItem>& dropped, LinkCounts& replaced);
 
   std::shared_ptr<IndexAPI> reach_;                  // null in a reach engine
   std::shared_ptr<const ViewSources> view_sources_;  // what its views read (set by create)
   std::weak_ptr<IndexAPI> owner_;                    // a reach engine's Index engine
   Mutex<LinkCounts> link_counts_{LEAF};              // reach engine only
-  std::atomic<bool> union_active_{false};
-  Mutex<UnionLog> union_log_{LEAF};
+  std::shared_ptr<ChangeClock> clock_;               // shared with the reach engine
+  uint64_t family_serial_ = 0;                       // the Index engine's serial
+  // Objects being added (see publish): written under the gate (any mode),
+  // after member_ids when both are held.
+  RwLock<Bitmap> adding_;
   Mutex<bool> union_turn_;  // held for a whole union into or out of this engine
 };
 

@@ -89,7 +89,32 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
 }
 
 namespace {
+
 constexpr std::size_t LARGE_BATCH = 65536;
+
+// Adds again, one by one with fresh values, the objects that changed while
+// they were being added, then works off the nested work.
+void finish_adding(IndexAPI& engine, std::vector<StoredItem>& stale, PendingWork& work) {
+  for (int attempt = 1; !stale.empty(); ++attempt) {
+    if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
+    std::vector<ObjectSnapshot> retry;
+    retry.reserve(stale.size());
+    for (const StoredItem& item : stale) {
+      settle_staged(item.get(), &work);
+      retry.push_back(ObjectSnapshot::take(item));
+    }
+    snapshot_reachable(retry, *engine.reach(), work);
+    stale.clear();
+    native_work(retry.size() >= WORTH_RELEASING_THE_GIL / 8, [&] {
+      for (const ObjectSnapshot& snap : retry) {
+        if (!add_one(engine, snap, work)) stale.push_back(snap.item);
+      }
+    });
+    drain_pending_releases();
+  }
+  run_pending(work);
+}
+
 }  // namespace
 
 void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
@@ -110,35 +135,56 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
   for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
   snapshot_reachable(snapshots, *engine.reach(), work);
 
+  // Objects that are members already are added again one by one, each a
+  // change under the clock (their containers are indexed anew); the others
+  // are written while being added and become members together at the end
+  // (see IndexAPI::publish), so queries see none of them half indexed.
+  std::vector<ObjectSnapshot> again;
+  std::vector<uint32_t> ids;
+  ids.reserve(snapshots.size());
+  std::size_t work_units = 0;
+  for (auto& snap : snapshots) {
+    work_units += record_of(snap.item.get()).attributes().size();
+    for (const auto& [attr, container] : snap.containers) work_units += container.elements.size();
+    ids.push_back(snap.id());  // ascending
+  }
+  for (auto& snap : snapshots) {
+    if (engine.is_member(snap.item.get())) again.push_back(std::move(snap));
+  }
+  std::erase_if(snapshots, [](const ObjectSnapshot& snap) { return !snap.item; });
+  const Bitmap added = Bitmap::from_ids(ids);
+  ChangeScope change;
+  if (!again.empty()) {
+    while (!change.try_begin({engine.clock_ref()})) change.wait();
+  }
+  engine.begin_adding(added);
+
   std::vector<StoredItem> stale;
-  without_gil([&] {
+  native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
     if (snapshots.size() == 1) {
       if (!add_one(engine, snapshots.front(), work)) stale.push_back(snapshots.front().item);
-    } else {
+    } else if (!snapshots.empty()) {
       stale = engine.add_batch(snapshots, work);
     }
+    for (const ObjectSnapshot& snap : again) {
+      if (!add_one(engine, snap, work)) stale.push_back(snap.item);
+    }
   });
+  drain_pending_releases();
   const bool large = snapshots.size() >= LARGE_BATCH;
   std::vector<ObjectSnapshot>().swap(snapshots);
+  std::vector<ObjectSnapshot>().swap(again);
   std::vector<std::pair<uint32_t, const StoredItem*>>().swap(order);
-  // Objects that changed while they were being added: fresh values, one by one.
-  for (int attempt = 1; !stale.empty(); ++attempt) {
-    if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
-    std::vector<ObjectSnapshot> retry;
-    retry.reserve(stale.size());
-    for (const StoredItem& item : stale) {
-      settle_staged(item.get(), &work);
-      retry.push_back(ObjectSnapshot::take(item));
-    }
-    snapshot_reachable(retry, *engine.reach(), work);
-    stale.clear();
-    without_gil([&] {
-      for (const ObjectSnapshot& snap : retry) {
-        if (!add_one(engine, snap, work)) stale.push_back(snap.item);
-      }
-    });
+  // Whatever happens from here, the objects written become members (an
+  // error below concerns other objects, or one that kept changing).
+  try {
+    finish_adding(engine, stale, work);
+  } catch (...) {
+    engine.publish(added);
+    throw;
   }
-  run_pending(work);
+  engine.publish(added);
+  change.end();
   // A large batch gathered its values in buffers (on several threads, each
   // with its own malloc arena) and took a snapshot of every object, all free
   // now with the batch itself: hand their pages back to the system rather
@@ -152,13 +198,27 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
 std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
   PendingWork work;
   std::size_t removed = 0;
-  without_gil([&] {
+  // The values to take out, elements of containers included (GIL held: a
+  // container's length is read from it).
+  std::size_t work_units = 0;
+  for (const StoredItem& item : objects) {
+    record_of(item.get()).attributes().for_each_object([&](uint32_t, PyObject* value) {
+      ++work_units;
+      if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        work_units += static_cast<std::size_t>(Py_SIZE(value));
+      } else if (PySet_CheckExact(value)) {
+        work_units += static_cast<std::size_t>(PySet_GET_SIZE(value));
+      }
+    });
+  }
+  native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
     for (const StoredItem& item : objects) {
       const Indexable& rec = record_of(item.get());
       auto guard = rec.lock();
       if (engine.remove_member(guard, rec, work)) ++removed;
     }
   });
+  drain_pending_releases();
   run_pending(work);
   return removed;
 }
@@ -187,6 +247,9 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
   // engine releases its objects, whose finalizers must not run under the
   // object's lock (they may assign this very object).
   std::vector<std::shared_ptr<IndexAPI>> engines;
+  // The change as queries see it: from the first engine updated until the
+  // nested objects are in step (see change_clock.h).
+  ChangeScope change;
   for (;;) {
     auto guard = rec.lock();
     if (!still_wanted()) return;
@@ -199,14 +262,32 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
         walked = true;
         continue;
       }
-      // The engines are updated without the GIL; it is taken back (without
-      // releasing anything queued meanwhile, which could run finalizers under
-      // the lock) to store the value.
-      GilRelease release(/*drain_on_return=*/false);
-      const std::optional<PyValue> old = rec.attributes().get(attr);
-      for (const auto& engine : engines) {
-        engine->reindex_attribute(rec.id(), attr, old ? &*old : nullptr, prepared, work);
+      std::vector<std::shared_ptr<ChangeClock>> clocks;
+      for (const auto& engine : engines) clocks.push_back(engine->clock_ref());
+      if (!change.try_begin(std::move(clocks))) {
+        // A reader waits for quiet: it is waited for without the lock.
+        guard.unlock();
+        engines.clear();
+        change.wait();
+        continue;
       }
+      // The gates of every engine, shared and in their order, for the whole
+      // change, so that a union copying one of them sees it done in all.
+      std::sort(engines.begin(), engines.end(),
+                [](const auto& a, const auto& b) { return a->gate_order() < b->gate_order(); });
+      const std::optional<PyValue> old = rec.attributes().get(attr);
+      // A large container is indexed without the GIL (taken back to store
+      // the value, with the lock still held: nothing released meanwhile runs
+      // a finalizer before the lock goes).
+      native_work(prepared.elements.size() >= WORTH_RELEASING_THE_GIL, [&] {
+        std::vector<ReadGuard<Gate>> gates;
+        gates.reserve(engines.size());
+        for (const auto& engine : engines) gates.push_back(engine->gate.read());
+        for (std::size_t i = 0; i < engines.size(); ++i) {
+          engines[i]->reindex_attribute(gates[i], rec.id(), attr, old ? &*old : nullptr, prepared,
+                                        work);
+        }
+      });
     }
     replaced = rec.store(guard, attr, std::move(slot));
     break;
@@ -268,13 +349,14 @@ void run_queue(PendingWork& work, absl::flat_hash_map<uint32_t, int>& attempts,
                std::optional<PyErr>& first_error) {
   while (!work.reconcile.empty()) {
     std::vector<PendingWork::Reconcile> need;
-    without_gil([&] {
+    native_work(work.reconcile.size() >= WORTH_RELEASING_THE_GIL / 16, [&] {
       while (!work.reconcile.empty()) {
         PendingWork::Reconcile next = std::move(work.reconcile.front());
         work.reconcile.pop_front();
         if (!next.reach->reconcile(next, work)) need.push_back(std::move(next));
       }
     });
+    drain_pending_releases();
     absl::flat_hash_set<uint32_t> taken_now;
     for (auto& item : need) {
       if (!item.object) {
@@ -330,7 +412,9 @@ void run_pending(PendingWork& work) {
     run_queue(work, attempts, first_error);
     work.snapshots.clear();
     if (work.touched.empty()) break;
-    without_gil([&] { sweep_touched(work); });
+    // A look for cycles is bounded and a sweep amortised: the GIL stays.
+    native_work(false, [&] { sweep_touched(work); });
+    drain_pending_releases();
     if (work.reconcile.empty()) break;
   }
   if (first_error) throw std::move(*first_error);

@@ -2,18 +2,18 @@
 // structure (set unions restricted to the objects brought in), instead of
 // indexing the objects again value by value.
 //
-// The copy reads the other engine's structures without the objects' locks,
-// so an assignment running meanwhile may be copied half done. Every object
-// brought in therefore lists this engine first (each assignment from then on
-// notes its values here, the new ones with their walked containers), and
-// once the copy is done every object assigned meanwhile is put right under
-// its lock: the noted values go (whatever the copy took was one of them) and
-// the current ones are indexed again. None of this needs the GIL, so no
-// Python code runs during a union.
+// The objects brought in are being added (see IndexAPI::publish) until the
+// caller publishes them, so queries see none of them half copied. Every one
+// lists this engine first, so that an assignment from then on updates it
+// too. An assignment holds the gates of all its engines (shared) for its
+// whole change, and the copy holds both engines' gates exclusively, so the
+// copy sees each object with all its assignments done in both engines, or
+// none: what it copies is current. Containers are copied afterwards under
+// their holders' locks, as every change of a container is. None of this
+// needs the GIL, so no Python code runs during a union.
 //
 // Unions take turns: a union holds the turns of both engines for its whole
-// run (lower serial first), so two opposite unions cannot deadlock and a
-// union never reads an engine whose own union is not yet put right.
+// run (lower serial first), so two opposite unions cannot deadlock.
 #include <algorithm>
 
 #include "absl/container/flat_hash_set.h"
@@ -35,8 +35,9 @@ class UnionRun {
  public:
   UnionRun(IndexAPI& self, IndexAPI& other) : self_(self), other_(other) {}
 
-  // Without the GIL: registration, the copy, the containers.
-  void copy(PendingWork& work) {
+  // Without the GIL. Returns the objects brought in, to be published once
+  // the nested work is done.
+  Bitmap run(PendingWork& work) {
     std::vector<StoredItem> incoming = other_.members();
     Bitmap ids;
     {
@@ -45,13 +46,7 @@ class UnionRun {
       for (const StoredItem& item : incoming) list.push_back(record_of(item.get()).id());
       ids = Bitmap::from_ids(list);
     }
-    {
-      auto log = self_.union_log_.lock();
-      log->active = true;
-      log->incoming = ids;
-      log->values.clear();
-    }
-    self_.union_active_.store(true, std::memory_order_release);
+    self_.begin_adding(ids);
     auto engine = self_.shared_from_this();
     for (const StoredItem& item : incoming) {
       auto guard = record_of(item.get()).lock();
@@ -59,88 +54,22 @@ class UnionRun {
     }
     copy_structures(incoming, ids, work);
     copy_containers(work);
-    // An object dropped from the other engine before its containers were
-    // copied goes again (unless this engine held it before): the union took
-    // place before that narrowing, or after it, never half of each.
-    for (uint32_t id : dropped_) self_.union_log_.lock()->values.try_emplace(id);
-  }
-
-  // Puts right every object assigned since the copy began, each once; an
-  // object put right notes nothing more (its later assignments update this
-  // engine themselves, as it is a member). Closes the log when none is left.
-  void repair(PendingWork& work) {
-    ReachCounter counter(self_, work);
-    for (;;) {
-      std::vector<uint32_t> ids;
-      {
-        auto log = self_.union_log_.lock();
-        if (log->values.empty()) {
-          log->active = false;
-          log->incoming.clear();
-          log->repaired.clear();
-          self_.union_active_.store(false, std::memory_order_release);
-          return;
-        }
-        for (const auto& entry : log->values) ids.push_back(entry.first);
-      }
-      for (uint32_t id : ids) {
-        StoredItem item;
-        {
-          auto table = self_.items->read();
-          if (const StoredItem* found = table->find(id)) item = *found;
-        }
-        auto take_noted = [&] {
-          IndexAPI::NotedValues noted;
-          auto log = self_.union_log_.lock();
-          if (auto node = log->values.extract(id)) noted = std::move(node.mapped());
-          log->repaired.add(id);
-          return noted;
-        };
-        if (!item) {
-          take_noted();
-          continue;
-        }
-        Indexable& rec = record_of(item.get());
-        // With the object's lock held, nothing more is noted for it once it is
-        // marked, so the last value noted per attribute is its current one.
-        auto guard = rec.lock();
-        const IndexAPI::NotedValues noted = take_noted();
-        auto shared = self_.gate.read();
-        if (!self_.member_ids.read()->contains(id)) continue;
-        for (const auto& [attr, value] : noted) {
-          QueryMap& map = self_.map_of(attr);
-          DirectSink sink(map, counter);
-          map.remove(sink, id, value.value);
-        }
-        if (dropped_.contains(id)) {
-          self_.drop_member(id, rec.attributes(), work);
-          continue;
-        }
-        absl::flat_hash_set<uint32_t> done;
-        for (auto it = noted.rbegin(); it != noted.rend(); ++it) {
-          const auto& [attr, value] = *it;
-          if (!done.insert(attr).second) continue;
-          QueryMap& map = self_.map_of(attr);
-          DirectSink sink(map, counter);
-          map.insert(sink, id, value);
-        }
-      }
-    }
+    forget_dropped(incoming, work);
+    return ids;
   }
 
  private:
-  void copy_structures(const std::vector<StoredItem>& incoming, Bitmap ids, PendingWork& work) {
-    // Both gates exclusively here and shared there, in serial order: no
-    // narrowing of either engine runs meanwhile, and every change of one
-    // object's values in this engine is either done or not begun.
+  void copy_structures(const std::vector<StoredItem>& incoming, Bitmap& ids, PendingWork& work) {
+    // Both gates exclusively, in serial order: no narrowing of either engine
+    // and no assignment is half done meanwhile.
     IndexAPI& first = self_.serial < other_.serial ? self_ : other_;
     std::optional<WriteGuard<Gate>> mine;
-    std::optional<ReadGuard<Gate>> theirs;
+    std::optional<WriteGuard<Gate>> theirs;
     if (&first == &self_) {
       mine.emplace(self_.gate.write());
-      theirs.emplace(other_.gate.read());
+      theirs.emplace(other_.gate.write());
     } else {
-      theirs.emplace(other_.gate.read());
+      theirs.emplace(other_.gate.write());
       mine.emplace(self_.gate.write());
     }
     // Objects the other engine dropped since they were listed stay out.
@@ -162,14 +91,11 @@ class UnionRun {
       }
       copy_map(self_.map_of(attr), *theirs_map, attr, incoming, ids, counter);
     }
-    {
-      auto table = self_.items->write();
-      for (const StoredItem& item : incoming) {
-        const uint32_t id = record_of(item.get()).id();
-        if (ids.contains(id)) table->store(id, item);
-      }
+    auto table = self_.items->write();
+    for (const StoredItem& item : incoming) {
+      const uint32_t id = record_of(item.get()).id();
+      if (ids.contains(id)) table->store(id, item);
     }
-    self_.member_ids.write()->union_with(ids);
   }
 
   // Merges `theirs` into `mine` for the objects of `ids`. Element ids belong
@@ -249,32 +175,67 @@ class UnionRun {
 
   // Each holder's container, read from the other engine and indexed here
   // under the holder's lock (as every change of a container is): the copy is
-  // then the container's current state.
+  // then the container's current state. A member here already changes under
+  // the clock; an object being added is seen by no query yet.
   void copy_containers(PendingWork& work) {
     ReachCounter counter(self_, work);
     for (const ContainerToCopy& copy : containers_) {
       Indexable& rec = record_of(copy.holder.get());
-      auto guard = rec.lock();
-      const QueryMap* theirs;
-      {
-        auto maps = other_.query_maps->read();
-        theirs = (*maps)[copy.attr].get();
-      }
-      std::vector<PreparedValue::Element> elements;
-      {
-        auto shared = other_.gate.read();
-        if (!other_.member_ids.read()->contains(rec.id())) {
-          if (!previous_.contains(rec.id())) dropped_.insert(rec.id());
+      const uint32_t id = rec.id();
+      ChangeScope change;
+      for (;;) {
+        auto guard = rec.lock();
+        const QueryMap* theirs;
+        {
+          auto maps = other_.query_maps->read();
+          theirs = (*maps)[copy.attr].get();
+        }
+        std::vector<PreparedValue::Element> elements;
+        {
+          auto shared = other_.gate.read();
+          if (!other_.member_ids.read()->contains(id)) {
+            if (!previous_.contains(id)) dropped_.insert(id);
+            break;
+          }
+          elements = theirs->container_of(id);
+        }
+        const bool member = previous_.contains(id);
+        if (member && !change.try_begin({self_.clock_ref()})) {
+          guard.unlock();
+          change.wait();
           continue;
         }
-        elements = theirs->container_of(rec.id());
+        auto shared = self_.gate.read();
+        if (!self_.member_or_adding(id)) break;
+        QueryMap& mine = self_.map_of(copy.attr);
+        DirectSink sink(mine, counter);
+        mine.insert_elements(sink, id, elements);
+        break;
       }
-      auto shared = self_.gate.read();
-      if (!self_.member_ids.read()->contains(rec.id())) continue;
-      QueryMap& mine = self_.map_of(copy.attr);
-      DirectSink sink(mine, counter);
-      mine.insert_elements(sink, rec.id(), elements);
     }
+  }
+
+  // An object the other engine dropped before its containers were copied is
+  // not brought in (unless this engine held it before): the union took place
+  // before that narrowing, or after it, never half of each. Its values copied
+  // so far go, and it is not published.
+  void forget_dropped(const std::vector<StoredItem>& incoming, PendingWork& work) {
+    if (dropped_.empty()) return;
+    Bitmap gone;
+    for (const StoredItem& item : incoming) {
+      Indexable& rec = record_of(item.get());
+      if (!dropped_.contains(rec.id())) continue;
+      auto guard = rec.lock();
+      auto shared = self_.gate.read();
+      if (!self_.adding_.read()->contains(rec.id())) continue;
+      self_.remove_values(rec.id(), rec.attributes(), work);
+      gone.add(rec.id());
+    }
+    self_.adding_.write()->difference_with(gone);
+    std::shared_ptr<RetiredItems> keep;
+    std::vector<StoredItem> released;  // after the lock
+    auto table = self_.items->write();
+    gone.for_each([&](uint32_t id) { released.push_back(table->take(id, keep)); });
   }
 
   IndexAPI& self_;
@@ -284,15 +245,13 @@ class UnionRun {
   absl::flat_hash_set<uint32_t> dropped_;  // objects the other engine dropped meanwhile
 };
 
-void IndexAPI::union_with(IndexAPI& other, PendingWork& work) {
-  if (&other == this) return;
+Bitmap IndexAPI::union_with(IndexAPI& other, PendingWork& work) {
+  if (&other == this) return Bitmap();
   IndexAPI& first = serial < other.serial ? *this : other;
   IndexAPI& second = &first == this ? other : *this;
   auto first_turn = first.union_turn_.lock();
   auto second_turn = second.union_turn_.lock();
-  UnionRun run(*this, other);
-  run.copy(work);
-  run.repair(work);
+  return UnionRun(*this, other).run(work);
 }
 
 }  // namespace quorvane

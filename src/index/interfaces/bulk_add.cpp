@@ -42,8 +42,14 @@ PyObject* Index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // Merging an index into itself changes nothing.
     if (api == source) return PyRef::borrow(Py_None);
     PendingWork work;
-    without_gil([&] { api->union_with(*source, work); });
-    run_pending(work);
+    const Bitmap added = without_gil([&] { return api->union_with(*source, work); });
+    try {
+      run_pending(work);
+    } catch (...) {
+      api->publish(added);  // the objects copied are members whatever their nested ones do
+      throw;
+    }
+    api->publish(added);
     return PyRef::borrow(Py_None);
   });
 }

@@ -72,11 +72,10 @@ PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
     auto conditions = keyword_conditions(bind_fastcall(sig, args, nargs, kwnames));
     const FilteredView& view = view_of(self);
-    return wrap_narrowed(self, without_gil([&] {
-                           auto maps = view.query_maps()->read();
-                           return view.narrowed(evaluate_and_queries_vec(
-                               EvalScope{*maps, view.reach()}, view.bitmap(), conditions));
-                         }));
+    Bitmap ids = read_values(view, [&](const EvalScope& scope) {
+      return evaluate_and_queries_vec(scope, view.bitmap(), conditions);
+    });
+    return wrap_narrowed(self, view.narrowed(std::move(ids)));
   });
 }
 
@@ -87,10 +86,9 @@ PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     const QueryExpr& query = *query_arg(bound[0], "query");
     const FilteredView& view = view_of(self);
-    // Runs with the GIL held; a busy lock is waited for without it.
-    auto maps = view.query_maps()->read();
-    Bitmap ids = evaluate_query(EvalScope{*maps, view.reach()}, view.bitmap(), query);
-    ids.intersect_with(view.bitmap());
+    Bitmap ids = read_values(view, [&](const EvalScope& scope) {
+      return evaluate_query(scope, view.bitmap(), query).intersected(view.bitmap());
+    });
     return wrap_narrowed(self, view.narrowed(std::move(ids)));
   });
 }
@@ -100,9 +98,8 @@ PyObject* Filtered_count(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto conditions = query_and_keywords("FilteredIndex.count()", args, kwargs);
     const FilteredView& view = view_of(self);
     if (conditions.empty()) return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(view.size()));
-    const uint64_t n = without_gil([&] {
-      auto maps = view.query_maps()->read();
-      return evaluate_and_queries_vec(EvalScope{*maps, view.reach()}, view.bitmap(), conditions)
+    const uint64_t n = read_values(view, [&](const EvalScope& scope) {
+      return evaluate_and_queries_vec(scope, view.bitmap(), conditions)
           .intersected(view.bitmap())
           .cardinality();
     });
@@ -156,15 +153,16 @@ PyDoc_STRVAR(FILTERED_REDUCED_DOC,
              "the same objects.\n"
              "Raises TypeError for positional arguments; OverflowError, TypeError or "
              "ValueError, naming the attribute, for a value that cannot be indexed.\n"
-             "Releases the GIL while it searches.");
+             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_REDUCED_QUERY_DOC,
              "reduced_query($self, query)\n--\n\n"
              "Returns a FilteredIndex of the view's objects that match the PyQueryExpr "
              "query.\n"
              "Raises TypeError when query is not a PyQueryExpr.\n"
-             "Keeps the GIL, except while it waits for another thread to finish changing the "
-             "index.");
+             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_REBASE_DOC,
              "rebase($self)\n--\n\n"
@@ -172,7 +170,8 @@ PyDoc_STRVAR(FILTERED_REBASE_DOC,
              "objects added to either later are not shared (assignments still update "
              "both).\n"
              "Raises as Index.add_object_many does for the view's objects.\n"
-             "Releases the GIL while it writes the new index.");
+             "Releases the GIL while it writes the new index when the values to index number "
+             "4,096 or more; keeps it for fewer.");
 
 // Pickling and copying: the view's objects, restored as the view of every
 // member of a new index of them (kept alive by the view).
@@ -204,7 +203,8 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "Raises TypeError when query is not a PyQueryExpr or for positional arguments "
              "beyond it; OverflowError, TypeError or ValueError, naming the attribute, for a "
              "value that cannot be indexed.\n"
-             "Releases the GIL while it searches.");
+             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
              "order_by($self, attribute, descending=False)\n--\n\n"
@@ -227,7 +227,8 @@ PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
              "such as dataclass instances, which equality matches by identity) are counted by "
              "identity: the answer is then a FacetCounts, a mapping in which they are keys.\n"
              "Raises TypeError when attribute is not a str.\n"
-             "Releases the GIL while it counts.");
+             "Releases the GIL while it counts a view of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),

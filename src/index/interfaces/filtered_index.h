@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "index/core/filtered_index.h"
+#include "index/core/index.h"
+#include "python/gil.h"
 
 namespace quorvane {
 
@@ -26,6 +28,21 @@ PyTypeObject* filtered_index_type() noexcept;
 
 // Wraps a view of the Index `index` in a new FilteredIndex object.
 PyRef wrap_view(FilteredView view, PyObject* index);
+
+// What `read(scope)` answers from the values of the view's index, read by
+// the index's clock (no change half seen), without the GIL when the view is
+// large enough to pay for releasing it.
+template <class F>
+auto read_values(const FilteredView& view, F&& read) {
+  auto answer = native_work(view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
+    return view.clock().read([&] {
+      auto maps = view.query_maps()->read();
+      return read(EvalScope{*maps, view.reach()});
+    });
+  });
+  drain_pending_releases();
+  return answer;
+}
 
 // tp_traverse and tp_clear of the objects that hold an IndexView.
 int view_traverse(PyObject* self, const IndexView& state, visitproc visit, void* arg);

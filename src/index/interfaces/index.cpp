@@ -19,6 +19,13 @@ IndexAPI& api_of(PyObject* self) {
   return *reinterpret_cast<IndexObject*>(self)->api;
 }
 
+// Whether a query over the members is likely long enough to pay for
+// releasing the GIL (see WORTH_RELEASING_THE_GIL): by the number of members
+// it may have to consider.
+bool long_query(IndexAPI& api) {
+  return api.member_count() >= 16 * WORTH_RELEASING_THE_GIL;
+}
+
 PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const Signature sig{"Index.__new__()", {}};
@@ -143,7 +150,9 @@ PyObject* Index_setstate(PyObject* self, PyObject* state) {
 
 PyObject* Index_clear(PyObject* self, PyObject*) {
   return guarded([&] {
-    without_gil([&] { api_of(self).clear(); });
+    IndexAPI& api = api_of(self);
+    native_work(long_query(api), [&] { api.clear(); });
+    drain_pending_releases();
     return PyRef::borrow(Py_None);
   });
 }
@@ -192,7 +201,7 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     if (!plain && equal_keys(conditions, keys)) {
       if (auto few = api.few_equal(keys)) return listed(*few);
     }
-    FilteredView view = without_gil([&] { return api.reduced(conditions); });
+    FilteredView view = native_work(long_query(api), [&] { return api.reduced(conditions); });
     return collect_list(view);
   });
 }
@@ -204,7 +213,7 @@ PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto conditions = keywords_only(sig, args, nargs, kwnames);
     IndexAPI& api = api_of(self);
     if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few), self);
-    return wrap_view(without_gil([&] { return api.reduced(conditions); }), self);
+    return wrap_view(native_work(long_query(api), [&] { return api.reduced(conditions); }), self);
   });
 }
 
@@ -213,7 +222,9 @@ PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto conditions = query_and_keywords("Index.reduce()", args, kwargs);
-    without_gil([&] { api_of(self).reduce(conditions); });
+    IndexAPI& api = api_of(self);
+    native_work(long_query(api), [&] { api.reduce(conditions); });
+    drain_pending_releases();
     return PyRef::borrow(Py_None);
   });
 }
@@ -226,7 +237,7 @@ PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     const QueryRef& query = query_arg(bound[0], "query");
     IndexAPI& api = api_of(self);
     if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few), self);
-    return wrap_view(without_gil([&] { return api.reduced_query(*query); }), self);
+    return wrap_view(native_work(long_query(api), [&] { return api.reduced_query(*query); }), self);
   });
 }
 
@@ -235,7 +246,7 @@ PyObject* Index_count(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto conditions = query_and_keywords("Index.count()", args, kwargs);
     IndexAPI& api = api_of(self);
     std::optional<uint64_t> n = api.few_equal_count(conditions);
-    if (!n) n = without_gil([&] { return api.count(conditions); });
+    if (!n) n = native_work(long_query(api), [&] { return api.count(conditions); });
     return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(*n));
   });
 }
@@ -292,7 +303,8 @@ PyDoc_STRVAR(ADD_OBJECT_DOC,
              "list, tuple or set values cannot be indexed; nothing has changed then. Raises "
              "RuntimeError when code run by the indexing (a __hash__, a __del__) kept "
              "changing the object.\n"
-             "Releases the GIL while it writes the index.");
+             "Releases the GIL while it writes the index when the values to index (container "
+             "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
              "add_object_many($self, objs)\n--\n\n"
@@ -305,7 +317,8 @@ PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
              "attribute, when an element of a list, tuple or set value cannot be indexed. On "
              "any of these errors no object of the batch has been added. Raises RuntimeError "
              "as add_object does.\n"
-             "Releases the GIL while it writes the index.");
+             "Releases the GIL while it writes the index when the values to index (container "
+             "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(UNION_WITH_DOC,
              "union_with($self, other)\n--\n\n"
@@ -322,8 +335,9 @@ PyDoc_STRVAR(GET_BY_ATTRIBUTE_DOC,
              "no keywords lists every object.\n"
              "Raises TypeError for positional arguments; OverflowError, TypeError or "
              "ValueError, naming the attribute, for a value that cannot be indexed.\n"
-             "Releases the GIL while it searches, except for equalities whose value sets show "
-             "at most 256 objects: those are answered at once, with the GIL held.");
+             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
+             "one, and equalities whose value sets show at most 256 objects, are searched "
+             "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(REDUCED_DOC,
              "reduced($self, **kwargs)\n--\n\n"
@@ -331,8 +345,9 @@ PyDoc_STRVAR(REDUCED_DOC,
              "argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: every "
              "object. The index is not changed.\n"
              "Raises as get_by_attribute does.\n"
-             "Releases the GIL while it searches, except for equalities whose value sets show "
-             "at most 256 objects: those are answered at once, with the GIL held.");
+             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
+             "one, and equalities whose value sets show at most 256 objects, are searched "
+             "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(REDUCE_DOC,
              "reduce($self, query=None, /, **kwargs)\n--\n\n"
@@ -341,15 +356,17 @@ PyDoc_STRVAR(REDUCE_DOC,
              "Views made earlier keep their objects.\n\n"
              "Returns None.\n"
              "Raises as get_by_attribute does; nothing has changed then.\n"
-             "Releases the GIL while it narrows.");
+             "Releases the GIL while it narrows an index of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyDoc_STRVAR(REDUCED_QUERY_DOC,
              "reduced_query($self, query)\n--\n\n"
              "Returns a FilteredIndex of the objects that match the PyQueryExpr query. The "
              "index is not changed.\n"
              "Raises TypeError when query is not a PyQueryExpr.\n"
-             "Releases the GIL while it searches, except for equalities whose value sets show "
-             "at most 256 objects: those are answered at once, with the GIL held.");
+             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
+             "one, and equalities whose value sets show at most 256 objects, are searched "
+             "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(REMOVE_OBJECT_DOC,
              "remove_object($self, obj)\n--\n\n"
@@ -358,14 +375,16 @@ PyDoc_STRVAR(REMOVE_OBJECT_DOC,
              "Returns None.\n"
              "Raises KeyError when obj is not a member; TypeError when it is not an "
              "Indexable.\n"
-             "Releases the GIL while it removes.");
+             "Releases the GIL while it removes when the values to take out (container "
+             "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(DISCARD_OBJECT_DOC,
              "discard_object($self, obj)\n--\n\n"
              "Removes obj as remove_object does if it is a member; otherwise does nothing.\n\n"
              "Returns None.\n"
              "Raises TypeError when obj is not an Indexable.\n"
-             "Releases the GIL while it removes.");
+             "Releases the GIL while it removes when the values to take out (container "
+             "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(REMOVE_OBJECT_MANY_DOC,
              "remove_object_many($self, objs)\n--\n\n"
@@ -374,14 +393,16 @@ PyDoc_STRVAR(REMOVE_OBJECT_MANY_DOC,
              "Returns None.\n"
              "Raises KeyError, removing none, when one is not a member; TypeError when objs is "
              "not iterable or holds something that is not an Indexable.\n"
-             "Releases the GIL while it removes.");
+             "Releases the GIL while it removes when the values to take out (container "
+             "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(CLEAR_DOC,
              "clear($self)\n--\n\n"
              "Removes every member. Views made earlier keep their objects.\n\n"
              "Returns None.\n"
              "Raises nothing.\n"
-             "Releases the GIL while it removes.");
+             "Releases the GIL while it removes the members of an index of 65,536 objects or "
+             "more; keeps it for a smaller one.");
 
 PyDoc_STRVAR(COUNT_DOC,
              "count($self, query=None, /, **kwargs)\n--\n\n"
@@ -389,8 +410,9 @@ PyDoc_STRVAR(COUNT_DOC,
              "whose attributes equal every keyword argument; no arguments: every object. No "
              "object is built.\n"
              "Raises as reduce does.\n"
-             "Releases the GIL while it searches, except for equalities whose value sets show "
-             "at most 256 objects: those are answered at once, with the GIL held.");
+             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
+             "one, and equalities whose value sets show at most 256 objects, are searched "
+             "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(ORDER_BY_DOC,
              "order_by($self, attribute, descending=False)\n--\n\n"
@@ -413,7 +435,8 @@ PyDoc_STRVAR(COUNT_BY_DOC,
              "equality matches by identity) are counted by identity: the answer is then a "
              "FacetCounts, a mapping in which they are keys.\n"
              "Raises TypeError when attribute is not a str.\n"
-             "Releases the GIL while it counts.");
+             "Releases the GIL while it counts an index of 65,536 objects or more; keeps it "
+             "for a smaller one.");
 
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},

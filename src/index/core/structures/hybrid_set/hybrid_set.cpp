@@ -296,6 +296,26 @@ void HybridSet::intersect_with(const Bitmap& keep) {
   }
 }
 
+void HybridSet::difference_with(const Bitmap& removed) {
+  switch (kind_) {
+    case Kind::Empty:
+      return;
+    case Kind::Large:
+      large_().difference_with(removed);
+      return;
+    case Kind::Small:
+    case Kind::Medium:
+      break;
+  }
+  // Collected first: removing shifts the run being read.
+  uint32_t gone[CenteredArray::CAPACITY];
+  uint32_t n = 0;
+  for (uint32_t id : array_().run()) {
+    if (removed.contains(id)) gone[n++] = id;
+  }
+  for (uint32_t i = 0; i < n; ++i) array_().remove(gone[i]);
+}
+
 std::size_t HybridSet::memory_bytes() const {
   switch (kind_) {
     case Kind::Medium:

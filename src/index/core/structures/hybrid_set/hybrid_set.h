@@ -72,6 +72,9 @@ class HybridSet {
   // this &= keep. Small and Medium become Medium holding the kept ids in
   // ascending order; Large is intersected in place; Empty stays Empty.
   void intersect_with(const Bitmap& keep);
+  // this -= removed. Small and Medium lose their ids one by one (a set none
+  // of whose ids is removed is left as it is); Large is differenced in place.
+  void difference_with(const Bitmap& removed);
 
   // The ascending ids of a Small or Medium set; an empty span otherwise.
   // Valid until the next change of the set.

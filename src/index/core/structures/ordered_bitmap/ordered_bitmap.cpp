@@ -294,6 +294,17 @@ void NumericalBitmap::intersect_with(const Bitmap& keep) {
   all_.discard_pending();
 }
 
+void NumericalBitmap::difference_with(const Bitmap& removed) {
+  if (ones_ != nullptr) {
+    for (auto& one : *ones_) {
+      one.bitmap().difference_with(removed);
+      one.discard_pending();
+    }
+  }
+  all_.bitmap().difference_with(removed);
+  all_.discard_pending();
+}
+
 NumericalBitmap::Cells& NumericalBitmap::ones() {
   if (ones_ == nullptr) ones_ = std::make_unique<Cells>();
   return *ones_;

@@ -80,6 +80,8 @@ class NumericalBitmap {
   void union_with(const NumericalBitmap& other, const Bitmap* only = nullptr);
   // Cell by cell intersection with `keep`; pending ids are dropped.
   void intersect_with(const Bitmap& keep);
+  // Cell by cell difference with `removed`; pending ids are dropped.
+  void difference_with(const Bitmap& removed);
 
   // The cell of the ids whose key has bit `level` = 1. Throws Panic unless
   // 0 <= level < 76.

@@ -357,6 +357,13 @@ void PositionalBitmap::intersect_with(const Bitmap& keep) {
   }
 }
 
+void PositionalBitmap::difference_with(const Bitmap& removed) {
+  flush();
+  for (Column& column : columns_) {
+    column.update([&removed](Cell& cell) { cell.bitmap().difference_with(removed); });
+  }
+}
+
 std::size_t PositionalBitmap::memory_bytes() const {
   std::size_t bytes = sizeof(*this) + columns_.capacity() * sizeof(Column);
   for (const Column& column : columns_) {

@@ -96,6 +96,9 @@ class PositionalBitmap {
   // Keeps only the ids in `keep`, in every cell (pending ids are flushed
   // first).
   void intersect_with(const Bitmap& keep);
+  // Drops the ids of `removed` from every cell (pending ids are flushed
+  // first).
+  void difference_with(const Bitmap& removed);
 
   // Approximate bytes held: the columns, their cell blocks and the bitmaps
   // of their cells.

@@ -187,6 +187,12 @@ class ValueBuckets {
       it = it->second.is_empty() ? map_.erase(it) : std::next(it);
     }
   }
+  void difference_with(const Bitmap& removed) {
+    for (auto it = map_.begin(); it != map_.end();) {
+      it->second.difference_with(removed);
+      it = it->second.is_empty() ? map_.erase(it) : std::next(it);
+    }
+  }
 
   // Bytes of the entries and the id sets (not the tree's slack), for memory
   // reports.
