@@ -645,8 +645,10 @@ class IndexMachine(RuleBasedStateMachine):
         self.spot_check(data)
 
     @precondition(lambda self: any(i.members for i in self.indexes))
-    @rule(data=st.data())
-    def reduce_by_query(self, data):
+    @rule(data=st.data(), how=st.sampled_from(["reduce", "remove_where", "reduce not"]))
+    def reduce_by_query(self, data, how):
+        """Keeps the members that match (reduce), drops them (remove_where, which says how many),
+        or keeps those that do not (reduce of the query's complement)."""
         idx = self.pick(data, [i for i in self.indexes if i.members], "index")
         if data.draw(st.integers(0, 3), label="view of it first") == 0:
             self.make_view(data, data.draw(st.booleans(), label="by query"), parent=idx)
@@ -654,15 +656,22 @@ class IndexMachine(RuleBasedStateMachine):
         if self.refused(q):
             return
         kw = {}
-        if data.draw(st.booleans(), label="with keywords"):
+        if how != "reduce not" and data.draw(st.booleans(), label="with keywords"):
             kw = resolve_keywords(data.draw(keywords, label="keywords"), self.objects,
                                   self.stored())
-        idx.engine.reduce(so.to_expr(q), **kw)
         both = ("and", [q, so.keywords_query(kw)])
-        keep = {id(o) for o in so.scan(self.universe(idx), both, self.get)}
-        idx.members = {i: o for i, o in idx.members.items() if i in keep}
+        found = {id(o) for o in so.scan(self.universe(idx), both, self.get)}
+        if how == "reduce":
+            idx.engine.reduce(so.to_expr(q), **kw)
+            idx.members = {i: o for i, o in idx.members.items() if i in found}
+        elif how == "remove_where":
+            assert idx.engine.remove_where(so.to_expr(q), **kw) == len(found)
+            idx.members = {i: o for i, o in idx.members.items() if i not in found}
+        else:
+            idx.engine.reduce(~so.to_expr(q))
+            idx.members = {i: o for i, o in idx.members.items() if i not in found}
         so.check_result(idx.engine.collect(), idx.members.values(),
-                        f"{idx.label} after reduce by query", both)
+                        f"{idx.label} after {how} by query", both)
         self.spot_check(data)
 
     @precondition(lambda self: self.objects)

@@ -225,6 +225,8 @@ EXERCISES = {
         Index(), [Thing(n=i) for i in range(N)]),
     "Index.union_with": lambda w: (lambda i: lambda: i.union_with(w[1]))(Index()),
     "Index.reduce": lambda w: (lambda i: lambda: i.reduce(Q.eq("tag", 1)))(w[1].reduced().rebase()),
+    "Index.remove_where": lambda w: (lambda i: lambda: i.remove_where(Q.eq("tag", 1)))(
+        w[1].reduced().rebase()),
     "Index.reduced": lambda w: lambda: w[1].reduced(tag=1),
     "Index.reduced_query": lambda w: (lambda q: lambda: w[1].reduced_query(q))(big_in()),
     "Index.get_by_attribute": lambda w: lambda: w[1].get_by_attribute(tag=1),

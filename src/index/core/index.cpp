@@ -1,6 +1,9 @@
 #include "index/core/index.h"
 
 #include <algorithm>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "index/core/id_alloc.h"
 #include "index/core/query/query_ops.h"
@@ -460,15 +463,32 @@ FilteredView IndexAPI::all_members() {
 }
 
 void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
+  // Keeping what does not match q is dropping what does: the ids are those
+  // q finds, not the complement of the complement.
+  if (conditions.size() == 1 && conditions.front()->kind == QueryKind::Not) {
+    remove_where(conditions.front()->children);
+    return;
+  }
+  drop_found([&](const EvalScope& scope, const Bitmap& members) {
+    return members.differenced(evaluate_and_queries_vec(scope, members, conditions));
+  });
+}
+
+uint64_t IndexAPI::remove_where(const std::vector<QueryRef>& conditions) {
+  return drop_found([&](const EvalScope& scope, const Bitmap& members) {
+    return evaluate_and_queries_vec(scope, members, conditions);
+  });
+}
+
+uint64_t IndexAPI::drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> find) {
   // The members to drop are found first, as any query finds them; the
   // narrowing then drops those still members. An object assigned in between
   // leaves after its assignment, as if the assignment came after the
   // narrowing (its values then no longer matter here).
-  const Bitmap removed = clock_->read([&] {
+  const Bitmap found = clock_->read([&] {
     auto maps = query_maps->read();
     auto members = member_ids.read();
-    Bitmap keep = evaluate_and_queries_vec(EvalScope{*maps, reach_.get()}, *members, conditions);
-    return members->differenced(keep);
+    return find(EvalScope{*maps, reach_.get()}, *members);
   });
   std::vector<StoredItem> dropped;  // released after every lock
   {
@@ -476,9 +496,10 @@ void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
     // (each holds the gate shared), so every member dropped goes with all its
     // values, and an assignment that comes later finds the object gone.
     auto exclusive = gate.write();
-    narrow(removed, dropped);
+    narrow(found, dropped);
   }
   sweep_reach();
+  return dropped.size();
 }
 
 void IndexAPI::clear() {
@@ -494,21 +515,111 @@ void IndexAPI::clear() {
 void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped) {
   auto maps = query_maps->read();
   Bitmap removed;
+  uint64_t before = 0;
   {
     // No longer members first: a query never sees a member with half its
     // values gone.
     auto members = member_ids.write();
     removed = requested.intersected(*members);
     if (removed.is_empty()) return;
+    before = members->cardinality();
     members->difference_with(removed);
   }
-  for (const auto& map : *maps) {
-    if (map != nullptr) narrow_map(*map, removed);
-  }
+  const Bitmap by_scan = remove_few(*maps, removed, before);
+  if (!by_scan.is_empty()) narrow_maps(*maps, by_scan);
   std::shared_ptr<RetiredItems> keep;  // released after the lock
   auto table = items->write();
   dropped.reserve(dropped.size() + removed.cardinality());
-  removed.for_each([&](uint32_t id) { dropped.push_back(table->take(id, keep)); });
+  removed.for_each([&](uint32_t id) {
+    if (StoredItem item = table->take(id, keep)) dropped.push_back(std::move(item));
+  });
+}
+
+void IndexAPI::narrow_maps(const MapVector& maps, const Bitmap& removed) {
+  // Each map has its own locks, so a large narrowing splits the maps between
+  // this thread and one more (the costliest first, each to the less loaded).
+  constexpr uint64_t WORTH_A_THREAD = 16384;
+  std::vector<QueryMap*> all;
+  for (const auto& map : maps) {
+    if (map != nullptr) all.push_back(map.get());
+  }
+  if (removed.cardinality() < WORTH_A_THREAD || all.size() < 2) {
+    for (QueryMap* map : all) narrow_map(*map, removed);
+    return;
+  }
+  std::vector<std::pair<uint64_t, QueryMap*>> costs;
+  for (QueryMap* map : all) costs.emplace_back(map->size_hint(), map);
+  std::sort(costs.begin(), costs.end(), std::greater<>());
+  std::vector<QueryMap*> groups[2];
+  uint64_t load[2] = {0, 0};
+  for (const auto& [cost, map] : costs) {
+    const int g = load[0] <= load[1] ? 0 : 1;
+    load[g] += cost + 1;
+    groups[g].push_back(map);
+  }
+  std::exception_ptr failure;
+  auto run = [&](const std::vector<QueryMap*>& group) {
+    for (QueryMap* map : group) narrow_map(*map, removed);
+  };
+  std::optional<std::thread> helper;
+  try {
+    helper.emplace([&] {
+      try {
+        run(groups[1]);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    run(groups[1]);  // no thread to be had: both groups here
+  }
+  run(groups[0]);
+  if (helper) helper->join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+Bitmap IndexAPI::remove_few(const MapVector& maps, const Bitmap& removed, uint64_t members) {
+  // When few members go, a pass over every value of every attribute would
+  // cost in proportion to the index: each one's values are taken out of the
+  // structures keyed by value one by one instead, and the sets kept per bit
+  // or per position lose them all at once. The values are read under each
+  // object's lock, tried (the exclusive gate keeps an assignment from
+  // reaching this engine, but one may hold the lock between its engines and
+  // storing the value); an object whose lock is busy is left to the pass,
+  // with every object when many go (a lookup per value then costs more than
+  // the pass, which reads the trees in order).
+  if (removed.cardinality() * 64 > members) return removed;
+  std::vector<StoredItem> objects;
+  {
+    auto table = items->read();
+    objects.reserve(removed.cardinality());
+    removed.for_each([&](uint32_t id) {
+      if (const StoredItem* item = table->find(id)) objects.push_back(*item);
+    });
+  }
+  Bitmap by_scan;
+  std::vector<uint32_t> elements;  // of the containers taken out
+  for (const StoredItem& object : objects) {
+    Indexable& rec = record_of(object.get());
+    auto guard = rec.try_lock();
+    if (!guard) {
+      by_scan.add(rec.id());
+      continue;
+    }
+    rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
+      if (attr < maps.size() && maps[attr] != nullptr) {
+        maps[attr]->remove_keyed(rec.id(), value, elements);
+      }
+    });
+  }
+  Bitmap done = removed.differenced(by_scan);
+  std::sort(elements.begin(), elements.end());
+  done.add_many(elements);
+  for (const auto& map : maps) {
+    if (map != nullptr) narrow_bits(*map, done);
+  }
+  free_ids(elements);
+  return by_scan;
 }
 
 void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
@@ -520,21 +631,31 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
   {
     auto table = map.elements.write();
     if (!table->ids.bitmap().is_empty()) {
-      const Bitmap dropped = table->elements_of(removed);
-      dropped.for_each([&](uint32_t element) {
-        table->holder_of.erase(element);
-        table->by_holder.erase(element);
-        freed.push_back(element);
-      });
-      removed.for_each([&](uint32_t holder) { table->by_holder.erase(holder); });
+      // Level by level: only an element that is itself a container holds
+      // elements of its own.
+      std::vector<uint32_t> holders = removed.to_vector();
+      while (!holders.empty()) {
+        std::vector<uint32_t> nested;
+        for (uint32_t holder : holders) {
+          for (const ElementEntry& entry : table->by_holder.take(holder)) {
+            table->holder_of.erase(entry.id);
+            freed.push_back(entry.id);
+            if (entry.value.kind() == ValueKind::Iterable) nested.push_back(entry.id);
+          }
+        }
+        holders = std::move(nested);
+      }
+      std::sort(freed.begin(), freed.end());
+      const Bitmap dropped = Bitmap::from_ids(freed);
       table->ids.bitmap().difference_with(dropped);
       removed_all.union_with(dropped);
     }
   }
+  const DenseIds dense(removed_all);
   for (std::size_t s = 0; s < ExactMap::SHARD_COUNT; ++s) {
     auto shard = map.exact.write_shard(s);
     for (auto it = shard->begin(); it != shard->end();) {
-      it->second.difference_with(removed_all);
+      it->second.difference_with(removed_all, dense);
       if (it->second.is_empty()) {
         shard->erase(it++);
       } else {
@@ -542,28 +663,32 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
       }
     }
   }
-  {
-    auto strings = map.strings.write();
-    strings->columns.difference_with(removed_all);
-    strings->empty.difference_with(removed_all);
-    strings->buckets.difference_with(removed_all);
-  }
+  map.strings.write()->buckets.difference_with(removed_all, dense);
   {
     auto numbers = map.numbers.write();
-    numbers->slices.difference_with(removed_all);
-    numbers->buckets.difference_with(removed_all);
-    numbers->rationals.difference_with(removed_all);
+    numbers->buckets.difference_with(removed_all, dense);
+    numbers->rationals.difference_with(removed_all, dense);
   }
+  map.temporals.write()->buckets.difference_with(removed_all, dense);
+  narrow_bits(map, removed_all);
+  free_ids(freed);
+}
+
+void IndexAPI::narrow_bits(QueryMap& map, const Bitmap& removed) {
+  {
+    auto strings = map.strings.write();
+    strings->columns.difference_with(removed);
+    strings->empty.difference_with(removed);
+  }
+  map.numbers.write()->slices.difference_with(removed);
   {
     auto bools = map.bools.write();
-    bools->true_ids.bitmap().difference_with(removed_all);
-    bools->false_ids.bitmap().difference_with(removed_all);
+    bools->true_ids.bitmap().difference_with(removed);
+    bools->false_ids.bitmap().difference_with(removed);
   }
-  map.temporals.write()->buckets.difference_with(removed_all);
   // The links of removed holders go; the counts are recounted by the sweep
   // that follows every narrowing.
-  map.links.write()->drop_parents(removed_all);
-  free_ids(freed);
+  map.links.write()->drop_parents(removed);
 }
 
 void IndexAPI::sweep_reach() {

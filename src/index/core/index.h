@@ -190,6 +190,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Keeps only members satisfying all `conditions`, then sweeps the reach
   // engine.
   void reduce(const std::vector<QueryRef>& conditions);
+  // Drops the members satisfying all `conditions` (no conditions: every
+  // member), then sweeps the reach engine; returns how many were dropped.
+  uint64_t remove_where(const std::vector<QueryRef>& conditions);
   // Drops every member, then sweeps the reach engine.
   void clear();
   // Drops from the reach engine every object no member reaches any more.
@@ -272,8 +275,18 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // release once every lock is released.
   void narrow(const Bitmap& removed, std::vector<StoredItem>& dropped);
   void narrow_map(QueryMap& map, const Bitmap& removed);
+  // narrow_map for every map (on two threads when many ids go).
+  void narrow_maps(const MapVector& maps, const Bitmap& removed);
+  // Takes out the values of few members (see narrow); returns the ids left
+  // to narrow_map.
+  Bitmap remove_few(const MapVector& maps, const Bitmap& removed, uint64_t members);
+  // Takes `removed` out of the sets kept per bit or per position, and their
+  // links.
+  void narrow_bits(QueryMap& map, const Bitmap& removed);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
+  // Drops the members `find(scope, members)` picks (see remove_where).
+  uint64_t drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> find);
   // Whether `id` is a member or being added (gate held).
   bool member_or_adding(uint32_t id);
   // The sweep, leaving what it drops to the caller (see sweep_reach).

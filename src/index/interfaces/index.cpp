@@ -229,6 +229,18 @@ PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// remove_where(query=None, /, **kwargs): drops the members that match and
+// says how many.
+PyObject* Index_remove_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    auto conditions = query_and_keywords("Index.remove_where()", args, kwargs);
+    IndexAPI& api = api_of(self);
+    const uint64_t n = native_work(long_query(api), [&] { return api.remove_where(conditions); });
+    drain_pending_releases();
+    return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(n));
+  });
+}
+
 PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
@@ -368,6 +380,18 @@ PyDoc_STRVAR(REDUCED_QUERY_DOC,
              "one, and equalities whose value sets show at most 256 objects, are searched "
              "with the GIL held (handing the GIL over would cost more).");
 
+PyDoc_STRVAR(REMOVE_WHERE_DOC,
+             "remove_where($self, query=None, /, **kwargs)\n--\n\n"
+             "Removes every member that matches the PyQueryExpr query (when given) and whose "
+             "attributes equal every keyword argument; no arguments: every member. The "
+             "members go together, through set operations over the index's values rather "
+             "than one by one, and with them every object only they reached. Views made "
+             "earlier keep their objects; index.reduce(~query) is the same removal.\n\n"
+             "Returns the number of members removed (an int).\n"
+             "Raises as reduce does; nothing has changed then.\n"
+             "Releases the GIL while it removes from an index of 65,536 objects or more; keeps "
+             "it for a smaller one.");
+
 PyDoc_STRVAR(REMOVE_OBJECT_DOC,
              "remove_object($self, obj)\n--\n\n"
              "Removes the member obj from the index, and from the index's nested objects "
@@ -452,6 +476,7 @@ PyMethodDef INDEX_METHODS[] = {
     {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST,
      DISCARD_OBJECT_DOC},
     {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST, REMOVE_OBJECT_MANY_DOC},
+    {"remove_where", QUORVANE_FAST(Index_remove_where), VARKW, REMOVE_WHERE_DOC},
     {"clear", Index_clear, METH_NOARGS, CLEAR_DOC},
     {"count", QUORVANE_FAST(Index_count), VARKW, COUNT_DOC},
     {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},

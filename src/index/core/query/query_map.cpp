@@ -202,6 +202,47 @@ void QueryMap::remove_elements(ScalarSink& sink, uint32_t holder) {
   sink.free_ids(std::move(ids));
 }
 
+void QueryMap::remove_keyed(uint32_t id, const PyValue& value, std::vector<uint32_t>& element_ids) {
+  // A container's elements are taken out level by level, without recursion.
+  std::vector<std::pair<uint32_t, PyValue>> pending;
+  pending.emplace_back(id, value);
+  while (!pending.empty()) {
+    auto [holder, held] = std::move(pending.back());
+    pending.pop_back();
+    switch (indexed_as(held)) {
+      case IndexedAs::Number:
+        numbers.write()->buckets.remove(number_key(held), holder);
+        break;
+      case IndexedAs::Rational:
+        numbers.write()->rationals.remove(*rational_of(held), holder);
+        break;
+      case IndexedAs::Temporal:
+        temporals.write()->buckets.remove(temporal_of(held), holder);
+        break;
+      case IndexedAs::Text:
+        if (!text_of(held).empty()) strings.write()->buckets.remove(text_of(held), holder);
+        break;
+      case IndexedAs::Object:
+      case IndexedAs::Identity:
+        remove_exact(holder, held);
+        break;
+      case IndexedAs::Elements: {
+        auto table = elements.write();
+        for (auto& entry : table->by_holder.take(holder)) {
+          table->holder_of.erase(entry.id);
+          table->ids.remove(entry.id);
+          element_ids.push_back(entry.id);
+          pending.emplace_back(entry.id, std::move(entry.value));
+        }
+        break;
+      }
+      case IndexedAs::Boolean:
+      case IndexedAs::Nothing:
+        break;
+    }
+  }
+}
+
 void QueryMap::unmask_ids(Bitmap& ids) const {
   auto table = elements.read();
   if (table->ids.bitmap().is_empty()) return;
@@ -222,6 +263,19 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
     holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
     ids.add_many(holders);
   }
+}
+
+uint64_t QueryMap::size_hint() const {
+  uint64_t n = 0;
+  {
+    auto numbers = this->numbers.read();
+    n += numbers->buckets.distinct() + numbers->rationals.distinct();
+  }
+  n += strings.read()->buckets.distinct();
+  n += temporals.read()->buckets.distinct();
+  // An element costs a walk of its holder's entries besides its value.
+  n += 3 * elements.read()->ids.bitmap().cardinality();
+  return n;
 }
 
 Bitmap QueryMap::element_ids() const {

@@ -258,6 +258,13 @@ class QueryMap {
   void insert_scalar(ScalarSink& sink, uint32_t id, const PyValue& value);
   // Removes `value`, indexed for `id`, from every structure that holds it.
   void remove(ScalarSink& sink, uint32_t id, const PyValue& value);
+  // Removes `value`, indexed for `id`, from the structures keyed by value
+  // (value buckets and the exact-value table), and a container's elements
+  // from the element table with their own keyed values; the ids of those
+  // elements are added to `element_ids`. What is kept as sets of ids per bit or
+  // per position (number slices, string columns, booleans, the empty
+  // string) and the links are left for a narrowing to take out in bulk.
+  void remove_keyed(uint32_t id, const PyValue& value, std::vector<uint32_t>& element_ids);
   // Indexes the elements of a container held by `holder` (replacing what was
   // indexed for it before).
   void insert_elements(ScalarSink& sink, uint32_t holder,
@@ -281,6 +288,10 @@ class QueryMap {
   // Calls `fn(child id)` for every Indexable that `holder` holds in this map,
   // directly or in its container.
   void for_each_held(uint32_t holder, absl::FunctionRef<void(uint32_t)> fn) const;
+
+  // A rough measure of what a pass over the map costs (the distinct values
+  // and the elements it keeps), for sharing such passes between threads.
+  uint64_t size_hint() const;
 
   // The flattened container of `holder` as indexed here (empty if none).
   std::vector<PreparedValue::Element> container_of(uint32_t holder) const;

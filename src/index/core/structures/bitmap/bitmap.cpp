@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "index/core/structures/bitmap/dense_ids.h"
 #include "util/panic.h"
 
 namespace quorvane {
@@ -808,6 +809,34 @@ void Bitmap::difference_with(const Bitmap& other) {
   {
     Few mine(word_);
     n = filter_few(mine, other, false, ids);
+    if (n == mine.size()) return;
+  }
+  assign_ascending(std::span<const uint32_t>(ids, n));
+}
+
+void Bitmap::difference_with(const Bitmap& other, const DenseIds& dense) {
+  if (word_ == 0 || other.word_ == 0) return;
+  if (is_roaring()) {
+    const uint64_t mine = roaring_bitmap_get_cardinality(rb(word_));
+    if (mine > other.cardinality()) return difference_with(other);
+    // No larger than the ids taken out: its own ids are looked up in the
+    // dense form, which costs in proportion to this set rather than to a
+    // merge with every container of the other (a value held by a few
+    // hundred objects, narrowed by tens of thousands).
+    std::vector<uint32_t> gone;
+    for_each([&](uint32_t id) {
+      if (dense.contains(id)) gone.push_back(id);
+    });
+    if (gone.empty()) return;
+    roaring_bitmap_remove_many(rb(word_), gone.size(), gone.data());
+    if (roaring_bitmap_is_empty(rb(word_))) release();
+    return;
+  }
+  uint32_t ids[FEW_MAX];
+  std::size_t n;
+  {
+    Few mine(word_);
+    n = filter_few(mine, dense, false, ids);
     if (n == mine.size()) return;
   }
   assign_ascending(std::span<const uint32_t>(ids, n));

@@ -39,6 +39,8 @@ struct IdInterval {
   bool contains(uint32_t id) const noexcept { return lo <= id && id <= hi; }
 };
 
+class DenseIds;
+
 class Bitmap {
  public:
   // An empty set; allocates nothing.
@@ -84,6 +86,9 @@ class Bitmap {
   void union_with(const Bitmap& other);
   void intersect_with(const Bitmap& other);
   void difference_with(const Bitmap& other);
+  // The same, with `dense` holding the ids of `other` for the tests a set
+  // of a few ids makes.
+  void difference_with(const Bitmap& other, const DenseIds& dense);
   Bitmap unioned(const Bitmap& other) const;
   Bitmap intersected(const Bitmap& other) const;
   Bitmap differenced(const Bitmap& other) const;

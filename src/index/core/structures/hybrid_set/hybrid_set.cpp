@@ -296,12 +296,12 @@ void HybridSet::intersect_with(const Bitmap& keep) {
   }
 }
 
-void HybridSet::difference_with(const Bitmap& removed) {
+void HybridSet::difference_with(const Bitmap& removed, const DenseIds& dense) {
   switch (kind_) {
     case Kind::Empty:
       return;
     case Kind::Large:
-      large_().difference_with(removed);
+      large_().difference_with(removed, dense);
       return;
     case Kind::Small:
     case Kind::Medium:
@@ -311,7 +311,7 @@ void HybridSet::difference_with(const Bitmap& removed) {
   uint32_t gone[CenteredArray::CAPACITY];
   uint32_t n = 0;
   for (uint32_t id : array_().run()) {
-    if (removed.contains(id)) gone[n++] = id;
+    if (dense.contains(id)) gone[n++] = id;
   }
   for (uint32_t i = 0; i < n; ++i) array_().remove(gone[i]);
 }

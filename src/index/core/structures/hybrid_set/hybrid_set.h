@@ -18,6 +18,7 @@
 #include <span>
 
 #include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/bitmap/dense_ids.h"
 #include "index/core/structures/centered_array/centered_array.h"
 
 namespace quorvane {
@@ -72,9 +73,10 @@ class HybridSet {
   // this &= keep. Small and Medium become Medium holding the kept ids in
   // ascending order; Large is intersected in place; Empty stays Empty.
   void intersect_with(const Bitmap& keep);
-  // this -= removed. Small and Medium lose their ids one by one (a set none
-  // of whose ids is removed is left as it is); Large is differenced in place.
-  void difference_with(const Bitmap& removed);
+  // this -= removed (`dense` is the same ids, for the tests of the small
+  // forms). Small and Medium lose their ids one by one (a set none of whose
+  // ids is removed is left as it is); Large is differenced in place.
+  void difference_with(const Bitmap& removed, const DenseIds& dense);
 
   // The ascending ids of a Small or Medium set; an empty span otherwise.
   // Valid until the next change of the set.

@@ -187,9 +187,10 @@ class ValueBuckets {
       it = it->second.is_empty() ? map_.erase(it) : std::next(it);
     }
   }
-  void difference_with(const Bitmap& removed) {
+  // Drops the ids of `removed` (`dense` holds the same ids) from every value.
+  void difference_with(const Bitmap& removed, const DenseIds& dense) {
     for (auto it = map_.begin(); it != map_.end();) {
-      it->second.difference_with(removed);
+      it->second.difference_with(removed, dense);
       it = it->second.is_empty() ? map_.erase(it) : std::next(it);
     }
   }
