@@ -39,6 +39,33 @@ AttributeMap::Slot AttributeMap::Slot::make(PyObject* obj, PyValue value) {
   return Slot(reinterpret_cast<uintptr_t>(new Box{object, std::move(value)}));
 }
 
+std::optional<AttributeMap::Slot> AttributeMap::Slot::make_bare(PyObject* obj) {
+  PyTypeObject* t = Py_TYPE(obj);
+  Tag tag;
+  if (t == &PyLong_Type) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return std::nullopt;  // kept with its exact value
+    tag = INT;
+  } else if (t == &PyFloat_Type) {
+    tag = FLOAT;
+  } else if (t == &PyBool_Type) {
+    tag = BOOL;
+  } else if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT(obj)) {
+    if (!PyUnicode_IS_ASCII(obj) && PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr) {
+      PyErr_Clear();  // the conversion reports it, naming the attribute
+      return std::nullopt;
+    }
+    tag = STR;
+  } else {
+    return std::nullopt;
+  }
+  const uintptr_t word = reinterpret_cast<uintptr_t>(obj);
+  check((word & TAG_MASK) == 0, "a Python object not aligned to 8 bytes");
+  Py_INCREF(obj);
+  return Slot(word | tag);
+}
+
 PyObject* AttributeMap::object_of(uintptr_t word) noexcept {
   if (word == 0) return nullptr;
   if (const Box* box = boxed(word)) return box->object;

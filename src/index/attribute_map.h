@@ -45,6 +45,12 @@ class AttributeMap {
 
     // A slot for `obj` converted to `value` (GIL held: takes a reference).
     static Slot make(PyObject* obj, PyValue value);
+    // A slot holding `obj` bare, made without converting it (nothing but an
+    // index needs its native form, rebuilt from the bare object when one
+    // does): for an exact int within 64 bits, float, bool, or str whose UTF-8
+    // form exists (it is made and cached); none for any other value, which
+    // is converted instead. GIL held.
+    static std::optional<Slot> make_bare(PyObject* obj);
 
     explicit operator bool() const noexcept { return word_ != 0; }
     // The stored Python object (borrowed).

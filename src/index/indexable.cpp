@@ -29,11 +29,6 @@ Indexable::~Indexable() {
   }
 }
 
-AttributeMap::Slot Indexable::store(const ObjectGuard&, uint32_t attr, AttributeMap::Slot value) {
-  ++version_;
-  return attributes_.set(attr, std::move(value));
-}
-
 AttributeMap Indexable::take_attributes(const ObjectGuard&) {
   ++version_;
   return std::exchange(attributes_, AttributeMap());
@@ -242,6 +237,16 @@ std::optional<uint32_t> attribute_id(PyObject* name) {
   return attr;
 }
 
+uint32_t intern_attribute(PyObject* name, std::string_view text) {
+  const bool exact = PyUnicode_CheckExact(name);
+  if (exact) {
+    if (auto attr = NAME_CACHE.find(name)) return *attr;
+  }
+  const uint32_t attr = INTERNER().intern(text);
+  if (exact) NAME_CACHE.remember(name, attr);
+  return attr;
+}
+
 namespace {
 
 // A new reference to the stored object of `name`, else to what the class
@@ -288,8 +293,67 @@ PyObject* Indexable_getattro(PyObject* self, PyObject* name) {
   });
 }
 
+// How many attributes the objects of a class end up with, so that an
+// object's first assignment makes room for them all (dataclasses and
+// __init__ methods assign one attribute at a time). Keyed by the class's
+// address, which a later class may reuse: a hint wrong then only sizes one
+// block wrong. Used with the GIL held.
+class ShapeHints {
+ public:
+  uint32_t find(PyTypeObject* type) const noexcept {
+    const Entry& e = entries_[slot(type)];
+    return e.type == type ? e.attrs : 0;
+  }
+  void remember(PyTypeObject* type, uint32_t attrs) noexcept {
+    Entry& e = entries_[slot(type)];
+    if (e.type != type) e = Entry{type, 0};
+    e.attrs = std::max(e.attrs, std::min<uint32_t>(attrs, MAX_HINT));
+  }
+
+ private:
+  static constexpr uint32_t MAX_HINT = 64;
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    uint32_t attrs = 0;
+  };
+  static std::size_t slot(PyTypeObject* type) noexcept {
+    return (reinterpret_cast<uintptr_t>(type) >> 4) & 63;
+  }
+  Entry entries_[64];
+};
+
+ShapeHints SHAPE_HINTS;
+
+// The usual assignment, done at once: a str name the class has no data
+// descriptor for, a value kept bare (nothing to convert), an object no index
+// holds and nothing left aside by object.__setattr__; the object's lock is
+// tried. False, having changed nothing, when that does not apply (the long
+// way then handles it). GIL held, inside an entry scope.
+bool assign_plainly(PyObject* self, PyObject* name, PyObject* value) {
+  if (value == nullptr || !PyUnicode_CheckExact(name) || may_need_settling(self)) return false;
+  PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+  if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) return false;
+  std::optional<AttributeMap::Slot> slot = AttributeMap::Slot::make_bare(value);
+  if (!slot) return false;
+  const std::optional<uint32_t> known = NAME_CACHE.find(name);
+  const uint32_t attr = known ? *known : intern_attribute(name, extract_str(name, "name"));
+  Indexable& rec = record_of(self);
+  AttributeMap::Slot replaced;  // released after the lock
+  {
+    auto guard = rec.try_lock_quiet();
+    if (!guard) return false;
+    if ((*guard)->engines != nullptr && !(*guard)->engines->empty()) return false;
+    const bool first = rec.attributes().empty();
+    if (first) rec.reserve_attributes(*guard, SHAPE_HINTS.find(Py_TYPE(self)));
+    replaced = rec.store(*guard, attr, std::move(*slot));
+    if (!first) SHAPE_HINTS.remember(Py_TYPE(self), static_cast<uint32_t>(rec.attributes().size()));
+  }
+  return true;
+}
+
 int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return guarded_call(-1, [&] {
+    if (assign_plainly(self, name, value)) return 0;
     if (!PyUnicode_Check(name)) extract_str(name, "name");
     // Older values written by object.__setattr__ first, then this one.
     settle_staged(self);

@@ -49,6 +49,7 @@ struct ObjectState {
   std::unique_ptr<MembershipList> engines;
 };
 using ObjectGuard = MutexGuard<ObjectState, WordMutex>;
+using QuietObjectGuard = QuietMutexGuard<ObjectState, WordMutex>;
 
 inline constexpr const char* CANNOT_READ = "cannot read from indexable";
 
@@ -67,6 +68,11 @@ class Indexable {
   ObjectGuard lock() const { return state_.lock(CANNOT_READ); }
   // The object lock if it is free now.
   std::optional<ObjectGuard> try_lock() const { return state_.try_lock(CANNOT_READ); }
+  // The object lock if it is free now and sound, by a guard that does not
+  // poison it: for a section that changes nothing if it throws.
+  std::optional<QuietObjectGuard> try_lock_quiet() const noexcept {
+    return state_.try_lock_quiet();
+  }
 
   // Read with the GIL or the object lock held.
   const AttributeMap& attributes() const noexcept { return attributes_; }
@@ -74,12 +80,19 @@ class Indexable {
   // exactly a multiple of 2^32 writes happened while it was being taken.
   uint32_t version() const noexcept { return version_; }
 
-  // Sets one attribute (GIL and object lock held) and returns the value it
-  // replaces, which the caller releases once the lock is released.
-  AttributeMap::Slot store(const ObjectGuard& guard, uint32_t attr, AttributeMap::Slot value);
+  // Sets one attribute (GIL and object lock held, by the guard given) and
+  // returns the value it replaces, which the caller releases once the lock is
+  // released. Changes nothing if it throws.
+  template <class Guard>
+  AttributeMap::Slot store(const Guard&, uint32_t attr, AttributeMap::Slot value) {
+    AttributeMap::Slot replaced = attributes_.set(attr, std::move(value));
+    ++version_;
+    return replaced;
+  }
   // Room for `count` more attributes (GIL and object lock held), so that
   // keywords given at construction take one exact allocation.
-  void reserve_attributes(const ObjectGuard&, std::size_t count) {
+  template <class Guard>
+  void reserve_attributes(const Guard&, std::size_t count) {
     attributes_.reserve(attributes_.size() + count);
   }
   // Empties the attribute map (GIL and object lock held; the collector's
@@ -111,6 +124,9 @@ struct IndexableObject : IndexableHead {
 // The attribute id of the str `name`, if any object ever had that attribute
 // (GIL held). Recently used name objects answer without hashing their text.
 std::optional<uint32_t> attribute_id(PyObject* name);
+// The attribute id of the str `name` (whose UTF-8 text is `text`), interned
+// when new (GIL held). Recently used name objects answer without hashing.
+uint32_t intern_attribute(PyObject* name, std::string_view text);
 
 // Creates the Indexable class (once per process); needs the GIL.
 PyTypeObject* create_indexable_type();

@@ -291,6 +291,16 @@ class Mutex {
     if (!mutex_.try_lock()) return std::nullopt;
     return checked<MutexGuard<T, Raw>>(poisoned_message);
   }
+  // The lock by a quiet guard (see lock_quiet) if it is free now and not
+  // poisoned; an empty optional otherwise (never throws).
+  std::optional<QuietMutexGuard<T, Raw>> try_lock_quiet() noexcept {
+    if (!mutex_.try_lock()) return std::nullopt;
+    if (poison_.is_poisoned()) {
+      mutex_.unlock();
+      return std::nullopt;
+    }
+    return QuietMutexGuard<T, Raw>(this);
+  }
   bool is_poisoned() const noexcept { return poison_.is_poisoned(); }
 
   // Access without locking, for a value not yet shared with other threads.

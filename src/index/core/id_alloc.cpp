@@ -16,16 +16,19 @@ namespace {
 // lock-free readers, but advanced only while FREE_IDS is locked.
 std::atomic<uint32_t> GLOBAL_ID_COUNTER{1};
 
-Mutex<std::vector<uint32_t>>* make_pool();
+Mutex<std::vector<uint32_t>, WordMutex>* make_pool();
 
-Mutex<std::vector<uint32_t>>& FREE_IDS() {
+Mutex<std::vector<uint32_t>, WordMutex>& FREE_IDS() {
   // Deliberately leaked: objects may release ids while the process exits.
   static auto* const free_ids = make_pool();
   return *free_ids;
 }
 
-Mutex<std::vector<uint32_t>>* make_pool() {
-  auto* pool = new Mutex<std::vector<uint32_t>>(LEAF);
+Mutex<std::vector<uint32_t>, WordMutex>* make_pool() {
+  // A leaf lock in one word; every section leaves the pool whole whatever it
+  // throws (a push that cannot grow changes nothing), so its guards are quiet
+  // and cost no query of the unwinding state.
+  auto* pool = new Mutex<std::vector<uint32_t>, WordMutex>(LEAF);
   // A fork while another thread holds the pool's mutex would leave it locked
   // for good in the child (which has only the forking thread): the forking
   // thread holds it across fork() instead.
@@ -42,7 +45,7 @@ bool was_handed_out(uint32_t id, uint32_t next_fresh) {
 
 uint32_t allocate_id() {
   {
-    auto free_ids = FREE_IDS().lock();
+    auto free_ids = FREE_IDS().lock_quiet();
     if (!free_ids->empty()) {
       uint32_t id = free_ids->back();
       free_ids->pop_back();
@@ -57,7 +60,7 @@ uint32_t allocate_id() {
 
 void allocate_ids(std::span<uint32_t> out) {
   {
-    auto pool = FREE_IDS().lock();
+    auto pool = FREE_IDS().lock_quiet();
     const std::size_t reused = std::min(out.size(), pool->size());
     const std::size_t fresh = out.size() - reused;
     const uint32_t next = GLOBAL_ID_COUNTER.load();
@@ -77,13 +80,13 @@ void allocate_ids(std::span<uint32_t> out) {
 }
 
 void free_id(uint32_t id) {
-  auto free_ids = FREE_IDS().lock();
+  auto free_ids = FREE_IDS().lock_quiet();
   if (!was_handed_out(id, GLOBAL_ID_COUNTER.load())) return;
   free_ids->push_back(id);
 }
 
 void free_ids(std::span<const uint32_t> ids) {
-  auto pool = FREE_IDS().lock();
+  auto pool = FREE_IDS().lock_quiet();
   const uint32_t next = GLOBAL_ID_COUNTER.load();
   for (uint32_t id : ids) {
     if (was_handed_out(id, next)) pool->push_back(id);
@@ -93,7 +96,7 @@ void free_ids(std::span<const uint32_t> ids) {
 namespace detail {
 
 IdPoolState exchange_id_pool_for_test(IdPoolState state) {
-  auto free_ids = FREE_IDS().lock();
+  auto free_ids = FREE_IDS().lock_quiet();
   IdPoolState previous{GLOBAL_ID_COUNTER.exchange(state.next_fresh),
                        std::exchange(*free_ids, std::move(state.free_ids))};
   return previous;

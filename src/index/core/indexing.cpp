@@ -232,15 +232,22 @@ template <class Check>
 void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& still_wanted,
                     PendingWork* into) {
   std::string_view text = extract_str(name, "name");
-  const uint32_t attr = INTERNER().intern(text);
-  PreparedValue prepared{PyValue::stored_from_object(value, text), {}};
-  // The stored form is made before any lock (it only takes references).
-  AttributeMap::Slot slot = AttributeMap::Slot::make(value, prepared.value);
+  const uint32_t attr = intern_attribute(name, text);
+  // The stored form is made before any lock (it only takes references). A
+  // value kept bare needs no conversion unless an index holds the object:
+  // its native form is then rebuilt from it, which runs no Python code.
+  std::optional<AttributeMap::Slot> bare = AttributeMap::Slot::make_bare(value);
+  std::optional<PreparedValue> converted;
+  if (!bare) converted.emplace(PreparedValue{PyValue::stored_from_object(value, text), {}});
+  AttributeMap::Slot slot =
+      bare ? std::move(*bare) : AttributeMap::Slot::make(value, converted->value);
   // A container is walked only for an object that engines hold (walking
   // runs Python code, so the lock is let go for it and taken again).
-  bool walked = prepared.value.kind() != ValueKind::Iterable;
+  bool walked = !converted || converted->value.kind() != ValueKind::Iterable;
   Indexable& rec = record_of(self);
-  PendingWork work;
+  // Made only for an object that engines hold (an object in no index, as
+  // every object is while it is made, needs none).
+  std::optional<PendingWork> work;
   AttributeMap::Slot replaced;
   // Declared before the lock's guard, so that it outlives it: holding an
   // engine alive here may make this the engine's last holder, and a dying
@@ -258,7 +265,7 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
       if (!walked) {
         guard.unlock();
         engines.clear();
-        prepared = prepare_value(std::move(prepared.value), text);
+        converted = prepare_value(std::move(converted->value), text);
         walked = true;
         continue;
       }
@@ -279,13 +286,16 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
       // A large container is indexed without the GIL (taken back to store
       // the value, with the lock still held: nothing released meanwhile runs
       // a finalizer before the lock goes).
+      if (!converted) converted.emplace(PreparedValue{slot.value(), {}});
+      const PreparedValue& prepared = *converted;
+      if (!work) work.emplace();
       native_work(prepared.elements.size() >= WORTH_RELEASING_THE_GIL, [&] {
         std::vector<ReadGuard<Gate>> gates;
         gates.reserve(engines.size());
         for (const auto& engine : engines) gates.push_back(engine->gate.read());
         for (std::size_t i = 0; i < engines.size(); ++i) {
           engines[i]->reindex_attribute(gates[i], rec.id(), attr, old ? &*old : nullptr, prepared,
-                                        work);
+                                        *work);
         }
       });
     }
@@ -296,10 +306,11 @@ void assign_checked(PyObject* self, PyObject* name, PyObject* value, Check&& sti
   replaced = AttributeMap::Slot();
   engines.clear();
   drain_pending_releases();
+  if (!work) return;
   if (into != nullptr) {
-    into->merge(std::move(work));
+    into->merge(std::move(*work));
   } else {
-    run_pending(work);
+    run_pending(*work);
   }
 }
 
@@ -317,8 +328,11 @@ void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyOb
   absl::InlinedVector<std::pair<uint32_t, AttributeMap::Slot>, 8> values;
   for (const auto& [name, value] : items) {
     std::string_view text = extract_str(name, "name");
-    values.emplace_back(INTERNER().intern(text),
-                        AttributeMap::Slot::make(value, PyValue::stored_from_object(value, text)));
+    std::optional<AttributeMap::Slot> bare = AttributeMap::Slot::make_bare(value);
+    values.emplace_back(
+        intern_attribute(name, text),
+        bare ? std::move(*bare)
+             : AttributeMap::Slot::make(value, PyValue::stored_from_object(value, text)));
   }
   Indexable& rec = record_of(self);
   absl::InlinedVector<AttributeMap::Slot, 8> replaced;
