@@ -96,7 +96,9 @@ bench: install $(STAMPS)/peers
 	$(PY) benchmarks/run.py
 	$(PY) benchmarks/scaling.py
 	$(PY) benchmarks/memory.py
+	$(PY) benchmarks/growth.py
 	$(PY) benchmarks/compare.py
+	$(PY) benchmarks/writes.py
 
 bench-quick: install $(STAMPS)/peers
 	$(PY) benchmarks/compare.py --quick
@@ -130,7 +132,8 @@ stress: install
 # writer holds the locks of all its maps at once, more than it can track).
 TSAN_BUILD := build/tsan
 TSAN_MODULE_BUILD := build/tsan-module
-TSAN_TESTS ?= tests/python/test_threads.py tests/python/test_concurrent_graphs.py tests/python/test_reentrant_code.py
+TSAN_TESTS ?= tests/python/test_threads.py tests/python/test_concurrent_graphs.py tests/python/test_reentrant_code.py \
+  tests/python/test_atomic_reads.py
 test-tsan: $(STAMPS)/tools
 	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DQUORVANE_SANITIZE=thread -DQUORVANE_PYTHON_MODULE=OFF -DQUORVANE_TESTS=ON \

@@ -1,16 +1,21 @@
 """Compares Quorvane with the tools Python users pick today for finding objects by attributes:
-ducks (Dex, FrozenDex), littletable, pandas boolean masks, an indexed in-memory sqlite3 table, a
+ducks (Dex, FrozenDex), littletable, pandas boolean masks, polars filter expressions, an indexed
+in-memory sqlite3 table (also with a composite index for the multi-condition queries), a
 hand-written dict-of-sets index and a plain list comprehension, plus the floor (only building
 the Python list of the result objects).
 
     .venv/bin/python benchmarks/compare.py --install   # peers into .venv, ducks into build/ducks-venv
+                                                       # (polars too, where it installs)
     .venv/bin/python benchmarks/compare.py             # full run
     .venv/bin/python benchmarks/compare.py --quick     # 100k objects, to check the harness
     .venv/bin/python benchmarks/compare.py --render build/benchmarks.json   # report again
 
 The full run writes docs/benchmarks.md and docs/benchmarks.png; --quick writes
 build/benchmarks-quick.md and .png unless --md/--png say otherwise. Raw figures go to a JSON file
-beside the report in build/.
+beside the report in build/. The report takes in the tables of benchmarks/memory.py
+(build/benchmarks-memory.md) and of benchmarks/writes.py (build/benchmarks-writes.md, or
+build/benchmarks-writes-quick.md for a --quick report) as they are when it is written; writes.py
+writes the report again (--render) once its tables are new.
 
 Each tool runs in its own long-lived worker process per data set (see
 benchmarks/peers/common.py), which builds the tool's index once (its time and RSS growth are
@@ -48,22 +53,32 @@ DUCKS_PY = os.path.join(DUCKS_VENV, "bin", "python")
 DUCKS_PACKAGES = ["BTrees", "cykhash>=2,<3", "numpy<2", "readerwriterlock>=1.0.9,<2",
                   "sortednp>=0.4,<0.5"]
 VENV_PACKAGES = ["littletable", "pandas", "pyarrow", "matplotlib"]
+# Peers whose wheels may be missing for a machine: a failed install is reported and the tool's
+# rows say that it is not installed.
+OPTIONAL_PACKAGES = ["polars"]
 
-QUERY_TOOLS = ["quorvane", "hand", "frozendex", "dex", "pandas", "sqlite", "littletable",
-               "listcomp"]
-BUILD_TOOLS = ["quorvane", "quorvane_many", "hand", "frozendex", "dex", "pandas", "sqlite",
-               "littletable", "listcomp"]
+QUERY_TOOLS = ["quorvane", "hand", "frozendex", "dex", "pandas", "polars", "sqlite",
+               "sqlite_composite", "littletable", "listcomp"]
+BUILD_TOOLS = ["quorvane", "quorvane_many", "hand", "frozendex", "dex", "pandas", "polars",
+               "sqlite", "sqlite_composite", "littletable", "listcomp"]
+# The events have no query of several conditions that one composite index serves.
+EVENTS_QUICK_TOOLS = [t for t in BUILD_TOOLS if t != "sqlite_composite"]
 # At a million events littletable is left out: every query but an equality is a predicate scan
 # that copies its answer into a new indexed Table, and removing a row to re-index it scans the
 # rows, so one round of its queries alone takes longer than all the other tools together.
-EVENTS_TOOLS = [t for t in BUILD_TOOLS if t != "littletable"]
+EVENTS_TOOLS = [t for t in EVENTS_QUICK_TOOLS if t != "littletable"]
 COLORS = {"quorvane": "#d62728", "quorvane_many": "#ff9896", "hand": "#e377c2",
-          "frozendex": "#1f77b4", "dex": "#aec7e8", "pandas": "#2ca02c", "sqlite": "#9467bd",
-          "littletable": "#8c564b", "listcomp": "#7f7f7f", "floor": "#000000"}
+          "frozendex": "#1f77b4", "dex": "#aec7e8", "pandas": "#2ca02c", "polars": "#bcbd22",
+          "sqlite": "#9467bd", "sqlite_composite": "#c5b0d5", "littletable": "#8c564b",
+          "listcomp": "#7f7f7f", "floor": "#000000"}
 LABELS = {"quorvane": "Quorvane", "quorvane_many": "Quorvane add_object_many",
           "hand": "hand-written dict index", "frozendex": "ducks FrozenDex", "dex": "ducks Dex",
-          "pandas": "pandas", "sqlite": "sqlite3 :memory:", "littletable": "littletable",
+          "pandas": "pandas", "polars": "polars", "sqlite": "sqlite3 :memory:",
+          "sqlite_composite": "sqlite3 (composite index)", "littletable": "littletable",
           "listcomp": "list comprehension", "floor": "floor (list of results)"}
+# Why a tool may be missing, for its rows in the report.
+NOT_INSTALLED = {"polars": "not installed in .venv: `compare.py --install` tries "
+                           "`pip install polars`, which did not succeed here or was not run"}
 
 
 def install():
@@ -71,6 +86,10 @@ def install():
         print("+", " ".join(cmd), file=sys.stderr)
         subprocess.run(cmd, check=True)
     run([sys.executable, "-m", "pip", "install", "-q", *VENV_PACKAGES])
+    for package in OPTIONAL_PACKAGES:
+        print("+", sys.executable, "-m pip install -q", package, file=sys.stderr)
+        if subprocess.run([sys.executable, "-m", "pip", "install", "-q", package]).returncode:
+            print(f"{package} did not install: its rows will say so", file=sys.stderr)
     if not os.path.exists(DUCKS_PY):
         base = getattr(sys, "_base_executable", sys.executable)
         run([base, "-m", "venv", DUCKS_VENV])
@@ -261,8 +280,9 @@ def plan(quick):
                                              "build_repeat": 1, "tracemalloc": False}),
             ("cars", 100_000, BUILD_TOOLS, {"budget": 15, "min_rounds": 5, "max_rounds": 31,
                                             "build_repeat": 3, "tracemalloc": True}),
-            ("events", 100_000, BUILD_TOOLS, {"budget": 30, "min_rounds": 5, "max_rounds": 31,
-                                              "build_repeat": 1, "tracemalloc": False}),
+            ("events", 100_000, EVENTS_QUICK_TOOLS, {"budget": 30, "min_rounds": 5,
+                                                     "max_rounds": 31, "build_repeat": 1,
+                                                     "tracemalloc": False}),
             ("events", 10_000, ["quorvane", "hand"], {"budget": 5, "min_rounds": 5,
                                                       "max_rounds": 31, "build_repeat": 1,
                                                       "tracemalloc": False}),
@@ -365,7 +385,12 @@ def base_ms(results, key, base):
     return None
 
 
-def query_table(results, tools):
+def missing_note(tool):
+    return NOT_INSTALLED.get(tool, "not installed")
+
+
+def query_table(results, tools, missing=()):
+    """missing: tools of the group that could not run here; each gets a row saying so."""
     ref = results["quorvane"]
     lines = ["| query | answer | tool | median ms | ratio to Quorvane | x floor | samples | note |",
              "|---|---:|---|---:|---:|---:|---:|---|"]
@@ -376,7 +401,7 @@ def query_table(results, tools):
         first = True
         for tool in tools:
             q = query_entry(results, tool, key)
-            if q is None:
+            if q is None or q.get("omit"):
                 continue
             cell = f"{qref['query']}<br>`{qref['text']}`" if first else ""
             size = answer_size(qref["expected"]) if first else ""
@@ -390,6 +415,8 @@ def query_table(results, tools):
             xfloor = q["ms"] / floor if floor else None
             lines.append(f"| {cell} | {size} | {name} | {fmt_ms(q['ms'])} | {fmt_ratio(ratio)} | "
                          f"{fmt_ratio(xfloor)} | {q['runs']} | {q['note']} |")
+        for tool in missing:
+            lines.append(f"| | | {LABELS[tool]} | n/a | | | | {missing_note(tool)} |")
         for b in qref.get("baselines", ()):
             if b.get("ms") is None:
                 continue
@@ -406,7 +433,7 @@ def with_objects(res):
     return None if objects is None else objects + res["rss_bytes_per_object"]
 
 
-def build_table(results, tools):
+def build_table(results, tools, missing=()):
     ref = results.get("quorvane")
     lines = ["| tool | build median ms | runs | ratio to Quorvane | RSS growth bytes/object | "
              "after malloc_trim | objects + index bytes/object | tracemalloc bytes/object |",
@@ -427,6 +454,8 @@ def build_table(results, tools):
         lines.append(f"| {res['label']} | {fmt_ms(res['build_ms'])} | {res['build_runs']} | "
                      f"{fmt_ratio(ratio)} | {res['rss_bytes_per_object']:,.0f} | {trimmed_s} | "
                      f"{whole_s} | {traced_s} |")
+    for tool in missing:
+        lines.append(f"| {LABELS[tool]} | n/a | | | | | | {missing_note(tool)} |")
     return "\n".join(lines)
 
 
@@ -635,9 +664,18 @@ def write_report(path, groups, plan_, problems, meta):
         "is indexed in every tool that has indexes; sqlite3 tables are ANALYZEd. The "
         "hand-written index is what a competent Python user would write: a dict per attribute "
         "of value -> set of objects, a sorted list of the keys for ranges and prefixes "
-        "(`bisect`), set operations to combine conditions.",
+        "(`bisect`), set operations to combine conditions. *sqlite3 (composite index)* is the "
+        "same table with, besides the index per column, one composite index per "
+        "multi-condition query (its equality columns first, the range column last): it is "
+        "shown only for those queries, with the index and the plan SQLite chose for it, and "
+        "its build includes that index. polars holds one column per attribute and answers "
+        "with filter expressions, the objects gathered through a column of positions.",
         "",
     ]
+    missing = meta.get("missing", [])
+    if missing:
+        out += ["Not measured here: " + "; ".join(f"{LABELS[t]} ({missing_note(t)})"
+                                                   for t in missing) + ".", ""]
     if problems:
         out += ["## Problems", ""] + [f"- {p}" for p in problems] + [""]
     rows = targets(groups, plan_)
@@ -654,7 +692,7 @@ def write_report(path, groups, plan_, problems, meta):
         else:
             title = (f"## Workload 2: cars, {n:,} objects "
                      "(manufacturer of 10, model of 100, color of 10, doors 2..5, price 1,000..51,000)")
-        out += [title, "", query_table(results, QUERY_TOOLS), ""]
+        out += [title, "", query_table(results, QUERY_TOOLS, missing), ""]
     for ds, n, tools, _ in plan_:
         if ds == "cars" and "quorvane_many" in tools:
             key = group_key(ds, n)
@@ -665,13 +703,28 @@ def write_report(path, groups, plan_, problems, meta):
                     "to the system (what the index keeps, without the build's transient peak); "
                     "tracemalloc counts what a second build allocates through Python's allocators "
                     "and is still held. The list comprehension's index is a list of the objects.",
-                    "", build_table(groups.get(key, {}), BUILD_TOOLS), ""]
-    out += events_section(groups, plan_)
+                    "", build_table(groups.get(key, {}), BUILD_TOOLS, missing), ""]
+    out += events_section(groups, plan_, missing)
     memory = os.path.join(ROOT, "build", "benchmarks-memory.md")
     if os.path.exists(memory):
         with open(memory) as f:
             out += ["## Memory per object, objects included (`python benchmarks/memory.py`)", "",
                     f.read().strip(), ""]
+    # The growth report from 1 to 10 million objects, as benchmarks/growth.py last wrote it.
+    growth = os.path.join(ROOT, "build", "benchmarks-growth-quick.md" if meta.get("quick")
+                          else "benchmarks-growth.md")
+    if os.path.exists(growth):
+        with open(growth) as f:
+            out += ["## Growth with the number of objects "
+                    f"(`python benchmarks/growth.py{' --quick' if meta.get('quick') else ''}`)",
+                    "", f.read().strip(), ""]
+    writes = os.path.join(ROOT, "build", "benchmarks-writes-quick.md" if meta.get("quick")
+                          else "benchmarks-writes.md")
+    if os.path.exists(writes):
+        with open(writes) as f:
+            out += ["## Writes: building, removing, relinking, threads "
+                    f"(`python benchmarks/writes.py{' --quick' if meta.get('quick') else ''}`)",
+                    "", f.read().strip(), ""]
     out += ["## The floor", "",
             "Shown in every query table as the *floor* row: `[objs[i] for i in hits]` over "
             "precomputed hit positions on Quorvane's own objects (the cost of handing back a "
@@ -684,7 +737,7 @@ def write_report(path, groups, plan_, problems, meta):
         f.write("\n".join(out))
 
 
-def events_section(groups, plan_):
+def events_section(groups, plan_, missing=()):
     sizes = sorted({n for ds, n, _, _ in plan_ if ds == "events"})
     if not sizes:
         return []
@@ -714,7 +767,8 @@ def events_section(groups, plan_):
     out += [""]
     rows = events_targets(big, small or None)
     out += ["### Targets", ""] + targets_table(rows) + [""]
-    out += ["### Queries", "", query_table(big, QUERY_TOOLS), ""]
+    missing = [t for t in missing if t in EVENTS_QUICK_TOOLS]
+    out += ["### Queries", "", query_table(big, QUERY_TOOLS, missing), ""]
     if small and "quorvane" in small and "error" not in small["quorvane"]:
         out += [f"### The same one-hit lookups at {small_n:,} objects", "",
                 "The data set is generated the same way with ten times fewer users and sessions, "
@@ -725,7 +779,7 @@ def events_section(groups, plan_):
                 ""]
     out += [f"### Build and memory, events {big_n:,} objects", "",
             "As for the cars: RSS growth around the first build in a fresh process, and with "
-            "the objects themselves.", "", build_table(big, BUILD_TOOLS), ""]
+            "the objects themselves.", "", build_table(big, BUILD_TOOLS, missing), ""]
     return out
 
 
@@ -833,7 +887,7 @@ def main():
     md, png = report_paths(args.md, args.png, args.quick)
     raw = os.path.join(ROOT, "build", os.path.basename(os.path.splitext(md)[0]) + ".json")
     chosen = set(args.tools.split(",")) | {"quorvane"} if args.tools else set(BUILD_TOOLS)
-    missing = [t for t in sorted(chosen) if not available(t)]
+    missing = [t for t in BUILD_TOOLS if t in chosen and not available(t)]
     if missing:
         print(f"not installed: {', '.join(missing)} (run {sys.argv[0]} --install); skipped",
               file=sys.stderr)
@@ -860,7 +914,7 @@ def main():
 
     meta = {"command": "python benchmarks/compare.py" + (" --quick" if args.quick else ""),
             "date": datetime.date.today().isoformat(), "source": source, "machine": machine(),
-            "elapsed": elapsed, "quick": args.quick, "plan": plan_}
+            "elapsed": elapsed, "quick": args.quick, "plan": plan_, "missing": missing}
     os.makedirs(os.path.dirname(raw), exist_ok=True)
     with open(raw, "w") as f:
         json.dump({"meta": meta, "groups": groups}, f, indent=1)

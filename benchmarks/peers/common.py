@@ -28,7 +28,23 @@ Peer modules (one per tool) live beside this file and expose `TOOLS`, a dict of 
                            KINDS below), or None when the tool cannot express it
     notes(query)           text about how the query is answered (e.g. "predicate scan")
 The reference tool (Quorvane) may also have baselines(index, objs, query, columns): a list of
-(key, label, callable) measured beside each query in the same worker.
+(key, label, callable) measured beside each query in the same worker. A tool that answers only
+some queries has applies(query): the others are left out of its rows rather than shown as n/a.
+
+Write operations, used by benchmarks/writes.py (a tool without them is reported as such):
+    one_by_one             text: what a call of remover's function does
+    remover(index, objs)   returns remove(pos, obj), which takes the member obj (at position pos
+                           of objs) out of the index
+    flush(index)           optional: ends a series of writes (sqlite3: commit), timed with them
+    removals()             a list of (key, what is timed, fn): fn(index, objs, conds) takes every
+                           member matching the conditions out and returns (the index, a new one
+                           for the tools whose removal makes a new frame or list; the number of
+                           members removed when the call answers it, else None); fn is None
+                           where this build of the tool lacks the call
+    members(index, objs)   the objects the index holds, for the checks after the writes
+    setter(index, objs)    returns set_value(pos, obj, attr, value): obj.attr = value, with the
+                           index following (not thread-safe by itself: writes.py guards the peers
+                           that need it with a lock)
 """
 import argparse
 import collections
@@ -56,6 +72,8 @@ TOOL_MODULES = {
     "littletable": "littletable_peer",
     "pandas": "pandas_peer",
     "sqlite": "sqlite_peer",
+    "sqlite_composite": "sqlite_peer",
+    "polars": "polars_peer",
     "hand": "hand_peer",
     "listcomp": "listcomp_peer",
 }
@@ -122,6 +140,11 @@ STATIC_QUERIES = {
          [("color", "eq", "red"), ("doors", "eq", 5), ("price", "bt", (10000.0, 30000.0))]),
     ],
 }
+
+
+# Column groups that sqlite_composite indexes together, one per multi-condition query of
+# STATIC_QUERIES (equality columns first, the range column last).
+COMPOSITE_INDEXES = [("type", "color", "shape", "size"), ("color", "doors", "price")]
 
 
 def queries_for(dataset, columns):
@@ -462,11 +485,15 @@ class Worker:
         entries = []
         for query in self.queries:
             entry = {"key": query["key"], "query": query["name"], "kind": query["kind"],
-                     "text": describe(query), "note": self.tool.notes(query)}
+                     "text": describe(query)}
             if query["kind"] == "assign":
                 self.assigner = Assigner(query["pool"])
                 query = dict(query, assigner=self.assigner)
             fn = self.tool.prepare(self.index, self.objs, query)
+            entry["note"] = self.tool.notes(query)  # after prepare, which may tell it more
+            applies = getattr(self.tool, "applies", None)
+            if applies is not None and not applies(query):
+                entry["omit"] = True
             self.fns.append(fn)
             base = []
             if args.floor:

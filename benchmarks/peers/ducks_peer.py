@@ -122,11 +122,34 @@ class DexTool:
             return "immutable" if self.frozen else "`Dex.remove(obj)`, assignment, `Dex.add(obj)`"
         return ""
 
+    # Writes (benchmarks/writes.py).
+    one_by_one = "`Dex.remove(obj)`"
+
+    def remover(self, index, objs):
+        remove = index.remove
+        return lambda pos, obj: remove(obj)
+
+    def removals(self):
+        def remove_found(index, objs, conds):
+            (q,) = to_queries(conds)
+            for obj in index[q]:
+                index.remove(obj)
+            return index, None
+        return [("find_remove", "`Dex[query]`, then `Dex.remove(obj)` for each", remove_found)]
+
+    def members(self, index, objs):
+        return index[{}] if not self.frozen else index[{}].tolist()
+
 
 class FrozenDexTool(DexTool):
     label = "ducks FrozenDex"
     cls = FrozenDex
     frozen = True
+    one_by_one = None  # immutable: no removal
+    remover = None
+
+    def removals(self):
+        return []
 
 
 TOOLS = {"dex": DexTool, "frozendex": FrozenDexTool}

@@ -64,6 +64,24 @@ class HandIndex:
                        for m in map(self.members, conds)), key=len)
         return list(sets[0].intersection(*sets[1:]))
 
+    def remove(self, obj):
+        """Takes obj out of every value set (and an emptied value out of the sorted keys)."""
+        for attr, d in self.by.items():
+            keys = self.keys.get(attr)
+            value = getattr(obj, attr)
+            for v in (value if keys is None else (value,)):  # a list attribute: its elements
+                members = d[v]
+                members.discard(obj)
+                if not members:
+                    del d[v]
+                    if keys is not None:
+                        del keys[bisect_left(keys, v)]
+
+    def all_members(self):
+        """Every object (each is in one value set of the first attribute that is not a list)."""
+        attr = next(iter(self.keys))
+        return [o for members in self.by[attr].values() for o in members]
+
     def assign(self, obj, attr, new):
         """Moves obj from its old value's set to the new one's, keeping the sorted keys."""
         d, keys = self.by[attr], self.keys.get(attr)
@@ -144,6 +162,29 @@ class Hand:
         if kind == "assign":
             return "set move + `insort` into the sorted keys"
         return ""
+
+    # Writes (benchmarks/writes.py).
+    one_by_one = "`HandIndex.remove(obj)`: a set discard per attribute (and a sorted-key delete)"
+
+    def remover(self, index, objs):
+        remove = index.remove
+        return lambda pos, obj: remove(obj)
+
+    def removals(self):
+        def remove_found(index, objs, conds):
+            found = index.find(conds)
+            for obj in found:
+                index.remove(obj)
+            return index, None
+        return [("find_remove", "`index.find(conds)`, then `HandIndex.remove(obj)` for each",
+                 remove_found)]
+
+    def members(self, index, objs):
+        return index.all_members()
+
+    def setter(self, index, objs):
+        assign = index.assign
+        return lambda pos, obj, attr, value: assign(obj, attr, value)
 
 
 TOOLS = {"hand": Hand}

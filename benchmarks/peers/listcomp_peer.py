@@ -84,5 +84,20 @@ class ListComp:
             return "plain assignment, no index to update"
         return "scan"
 
+    # Writes (benchmarks/writes.py).
+    one_by_one = "`objs.remove(obj)`: a scan of the list per removal"
+
+    def remover(self, objs, _objs):
+        return lambda pos, obj: objs.remove(obj)
+
+    def removals(self):
+        def rebuild(objs, _objs, conds):
+            fn, env = compile_scan(conds, lambda t: f"[o for o in objs if not ({t})]")
+            return fn(objs, **env), None
+        return [("rebuild", "`objs = [o for o in objs if not (...)]`", rebuild)]
+
+    def members(self, objs, _objs):
+        return objs
+
 
 TOOLS = {"listcomp": ListComp}

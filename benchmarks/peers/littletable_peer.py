@@ -95,5 +95,21 @@ class LittleTable:
             return "one where() per alternative, merged in Python"
         return ""
 
+    # Writes (benchmarks/writes.py).
+    one_by_one = "`table.remove(obj)`: a scan of the rows per removal"
+
+    def remover(self, table, objs):
+        return lambda pos, obj: table.remove(obj)
+
+    def removals(self):
+        def delete(table, objs, conds):
+            kwargs = dict(kwarg(c) for c in conds)  # every removal condition has a comparator
+            return table, table.delete(**kwargs)
+        return [("delete", "`table.delete(...)`: the rows found by where(), then each looked up "
+                 "in the list of rows to delete", delete)]
+
+    def members(self, table, objs):
+        return list(table)
+
 
 TOOLS = {"littletable": LittleTable}

@@ -109,5 +109,27 @@ class Pandas:
             return "exploded column made at build"
         return "boolean mask"
 
+    # Writes (benchmarks/writes.py). Rows keep their labels (the objects' positions); an exploded
+    # list column follows the rows that stay.
+    one_by_one = "`df = df.drop(index=pos)`: a new frame per removal"
+
+    def remover(self, frame, objs):
+        def remove(pos, obj):
+            frame.df = frame.df.drop(index=pos)
+            for attr, s in frame.exploded.items():
+                frame.exploded[attr] = s.drop(index=pos)
+        return remove
+
+    def removals(self):
+        def keep_others(frame, objs, conds):
+            frame.df = frame.df[~frame.where(conds)]
+            for attr, s in frame.exploded.items():
+                frame.exploded[attr] = s[s.index.isin(frame.df.index)]
+            return frame, None
+        return [("mask", "`df = df[~mask]`", keep_others)]
+
+    def members(self, frame, objs):
+        return [objs[i] for i in frame.df.index.tolist()]
+
 
 TOOLS = {"pandas": Pandas}

@@ -150,6 +150,41 @@ class QuorvaneLoop:
             return "attribute assignment re-indexes"
         return ""
 
+    # Writes (benchmarks/writes.py).
+    one_by_one = "`index.remove_object(obj)`"
+
+    def remover(self, index, objs):
+        remove_object = index.remove_object
+        return lambda pos, obj: remove_object(obj)
+
+    def removals(self):
+        """remove_where where this build has it (None otherwise: reported as not available),
+        reduce by the complement, and the members of a view removed as a batch. The query is
+        built inside the timed call, as a user's code builds it."""
+        def remove_where(index, objs, conds):
+            return index, index.remove_where(to_expr(conds))
+
+        def reduce_not(index, objs, conds):
+            index.reduce(~to_expr(conds))
+            return index, None
+
+        def remove_many(index, objs, conds):
+            index.remove_object_many(index.reduced_query(to_expr(conds)).collect())
+            return index, None
+        return [
+            ("remove_where", "`index.remove_where(query)`",
+             remove_where if has_api(Index, "remove_where") else None),
+            ("reduce_not", "`index.reduce(~query)`", reduce_not),
+            ("remove_many", "`index.remove_object_many(index.reduced_query(query).collect())`",
+             remove_many),
+        ]
+
+    def members(self, index, objs):
+        return index.collect()
+
+    def setter(self, index, objs):
+        return lambda pos, obj, attr, value: setattr(obj, attr, value)  # re-indexes
+
 
 class QuorvaneMany(QuorvaneLoop):
     label = "Quorvane add_object_many"

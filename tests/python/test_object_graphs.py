@@ -42,6 +42,37 @@ def check_against_scan(index, members, queries):
     assert problem is None, problem
 
 
+@pytest.mark.parametrize("sharers", [3, 400])
+def test_widely_shared_nested_objects_keep_their_answers_through_relinks_and_removals(sharers):
+    """Entities hold positions that hold a zone many of them share: relinking positions (a new
+    one, another zone, one shared with another entity, none) and removing entities keep every
+    dotted path equal to a scan."""
+    rng = random.Random(sharers)
+    zones = [Node(name=f"z{i}") for i in range(4)]
+    entities = [Node(name=f"e{i}", p=Node(name=f"p{i}", p=zones[(i // sharers) % 4]))
+                for i in range(800)]
+    index = Index()
+    index.add_object_many(entities)
+    members = list(entities)
+    queries = path_queries(zones + entities[:20] + [e.p for e in entities[:20]],
+                           ["name", "p.name", "p.p.name"])
+    for step in range(600):
+        entity = rng.choice(members)
+        how = step % 5
+        if how == 0:
+            entity.p = Node(name=f"n{step}", p=rng.choice(zones))
+        elif how == 1 and entity.p is not None:
+            entity.p.p = rng.choice(zones)
+        elif how == 2:
+            entity.p = rng.choice(members).p
+        elif how == 3:
+            entity.p = None
+        elif len(members) > 100:
+            index.remove_object(entity)
+            members.remove(entity)
+    check_against_scan(index, members, queries)
+
+
 class TestObjectsReferringToEachOther:
     def test_two_objects_pointing_at_each_other(self):
         a, b = Node(name="a"), Node(name="b")
