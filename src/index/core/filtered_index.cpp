@@ -60,8 +60,8 @@ void FilteredView::objects_into(std::span<const uint32_t> ids, PyObject** out) c
 }
 
 void FilteredView::objects_into(PyObject** out) const {
-  absl::InlinedVector<uint32_t, 64> ids(bitmap_.cardinality());
-  bitmap_.copy_to(ids.data());
+  absl::InlinedVector<uint32_t, 64> ids(ids_->cardinality());
+  ids_->copy_to(ids.data());
   objects_into(ids, out);
 }
 
@@ -69,8 +69,13 @@ std::vector<StoredItem> FilteredView::items() const {
   std::vector<StoredItem> out;
   out.reserve(size());
   auto table = sources_->items->read();
-  bitmap_.for_each([&](uint32_t id) { out.push_back(item_in(*table, id)); });
+  ids_->for_each([&](uint32_t id) { out.push_back(item_in(*table, id)); });
   return out;
+}
+
+bool FilteredView::is_whole_index() const {
+  std::shared_ptr<IndexAPI> engine = sources_->engine.lock();
+  return engine != nullptr && engine->is_whole_and_settled(ids_);
 }
 
 FilteredView FilteredView::narrowed(Bitmap ids) const {

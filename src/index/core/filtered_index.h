@@ -91,6 +91,7 @@ struct ViewSources {
   std::shared_ptr<IndexAPI> reach;
   std::shared_ptr<RwLock<ItemTable>> items;
   std::shared_ptr<ChangeClock> clock;  // what its reads check (see change_clock.h)
+  std::weak_ptr<IndexAPI> engine;      // whose members a whole-index view holds
 };
 
 class FilteredView {
@@ -98,14 +99,20 @@ class FilteredView {
   // The view of `ids` (members of the engine when `pinned` was pinned).
   FilteredView(std::shared_ptr<const ViewSources> sources, std::shared_ptr<RetiredItems> pinned,
                Bitmap ids)
-      : sources_(std::move(sources)), pinned_(std::move(pinned)), bitmap_(std::move(ids)) {}
+      : FilteredView(std::move(sources), std::move(pinned),
+                     std::make_shared<const Bitmap>(std::move(ids))) {}
+  // The same for ids shared with the engine (a snapshot of its members) or
+  // with other views; never changed while shared.
+  FilteredView(std::shared_ptr<const ViewSources> sources, std::shared_ptr<RetiredItems> pinned,
+               std::shared_ptr<const Bitmap> ids)
+      : sources_(std::move(sources)), pinned_(std::move(pinned)), ids_(std::move(ids)) {}
 
   // The view of `ids`, which must be a subset of this view's ids.
   FilteredView narrowed(Bitmap ids) const;
   // Empties the view and lets go of the objects it kept (the collector
   // breaking a cycle through it).
   void drop_objects() {
-    bitmap_ = Bitmap();
+    ids_ = std::make_shared<const Bitmap>();
     pinned_.reset();
   }
 
@@ -115,8 +122,14 @@ class FilteredView {
   IndexAPI* reach() const noexcept { return sources_->reach.get(); }
   // The clock the view's reads of values go by.
   ChangeClock& clock() const noexcept { return *sources_->clock; }
-  const Bitmap& bitmap() const noexcept { return bitmap_; }
-  uint64_t size() const { return bitmap_.cardinality(); }
+  const Bitmap& bitmap() const noexcept { return *ids_; }
+  const std::shared_ptr<const Bitmap>& ids() const noexcept { return ids_; }
+  uint64_t size() const { return ids_->cardinality(); }
+  // Whether the view holds every member of its engine as the engine is now,
+  // and every id of the engine's value sets is a member (no object is being
+  // added): its counts are then the value sets' own sizes. Read inside the
+  // engine's clock.
+  bool is_whole_index() const;
 
   // Writes the objects of `ids` (a subset of the view's, in the order given)
   // to `out`, borrowed: they stay alive while the view does (an object the
@@ -137,7 +150,7 @@ class FilteredView {
 
   std::shared_ptr<const ViewSources> sources_;
   std::shared_ptr<RetiredItems> pinned_;
-  Bitmap bitmap_;
+  std::shared_ptr<const Bitmap> ids_;  // never null
 };
 
 }  // namespace quorvane

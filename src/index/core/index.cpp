@@ -34,9 +34,9 @@ std::shared_ptr<IndexAPI> IndexAPI::create() {
   engine->family_serial_ = engine->serial;
   engine->reach_->family_serial_ = engine->serial;
   engine->view_sources_ = std::make_shared<const ViewSources>(
-      ViewSources{engine->query_maps, engine->reach_, engine->items, clock});
-  engine->reach_->view_sources_ = std::make_shared<const ViewSources>(
-      ViewSources{engine->reach_->query_maps, nullptr, engine->reach_->items, clock});
+      ViewSources{engine->query_maps, engine->reach_, engine->items, clock, engine});
+  engine->reach_->view_sources_ = std::make_shared<const ViewSources>(ViewSources{
+      engine->reach_->query_maps, nullptr, engine->reach_->items, clock, engine->reach_});
   return engine;
 }
 
@@ -459,7 +459,21 @@ std::optional<uint64_t> IndexAPI::few_equal_count(std::span<const QueryRef> cond
 }
 
 FilteredView IndexAPI::all_members() {
-  return view_of([](const EvalScope&, const Bitmap& members) { return members; });
+  // The members' snapshot, shared with every other whole-index view made
+  // since the last write: no copy of the member set per view.
+  struct Found {
+    std::shared_ptr<const Bitmap> ids;
+    std::shared_ptr<RetiredItems> pinned;
+    std::shared_ptr<RetiredItems> displaced;  // dropped after every lock
+  };
+  Found found = clock_->read([&] {
+    Found out;
+    auto members = member_ids.read();
+    out.ids = member_ids.snapshot(*members);
+    out.pinned = items->read()->pin(out.displaced);
+    return out;
+  });
+  return FilteredView(view_sources_, std::move(found.pinned), std::move(found.ids));
 }
 
 void IndexAPI::reduce(const std::vector<QueryRef>& conditions) {
@@ -491,6 +505,9 @@ uint64_t IndexAPI::drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const B
     return find(EvalScope{*maps, reach_.get()}, *members);
   });
   std::vector<StoredItem> dropped;  // released after every lock
+  // A change under the clock (see remove_objects), begun before any lock.
+  ChangeScope change;
+  while (!change.try_begin({clock_})) change.wait();
   {
     // Exclusively: no change of one object's values is half done meanwhile
     // (each holds the gate shared), so every member dropped goes with all its
@@ -504,6 +521,8 @@ uint64_t IndexAPI::drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const B
 
 void IndexAPI::clear() {
   std::vector<StoredItem> dropped;  // released after every lock
+  ChangeScope change;               // as in drop_found
+  while (!change.try_begin({clock_})) change.wait();
   {
     auto exclusive = gate.write();
     const Bitmap removed = *member_ids.read();

@@ -68,11 +68,24 @@ struct EvalScope {
 // forgetting the interval.
 class MemberIds {
  public:
+  // The member set as a shared, unchanging copy (read guard held): made once
+  // after each write and shared by every whole-index view until the next.
+  std::shared_ptr<const Bitmap> snapshot(const Bitmap& ids) const {
+    auto cached = snapshot_.lock();
+    if (*cached == nullptr) *cached = std::make_shared<const Bitmap>(ids);
+    return *cached;
+  }
+  // Whether `ids` is the snapshot of the member set as it is now.
+  bool is_current(const std::shared_ptr<const Bitmap>& ids) const {
+    return *snapshot_.lock() == ids;
+  }
   ReadGuard<Bitmap> read() const { return ids_.read(); }
   std::optional<ReadGuard<Bitmap>> try_read() const { return ids_.try_read(); }
   WriteGuard<Bitmap> write() {
     WriteGuard<Bitmap> guard = ids_.write();
     interval_.store(UNKNOWN, std::memory_order_relaxed);
+    std::shared_ptr<const Bitmap> stale;  // released after the leaf lock
+    std::swap(stale, *snapshot_.lock());
     return guard;
   }
   // The interval `ids` (this lock's set, read guard held) fill, if they do.
@@ -92,6 +105,7 @@ class MemberIds {
   static constexpr uint64_t UNKNOWN = 1, NONE = 2;
   RwLock<Bitmap> ids_;
   mutable std::atomic<uint64_t> interval_{UNKNOWN};
+  mutable Mutex<std::shared_ptr<const Bitmap>, WordMutex> snapshot_{LEAF};
 };
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
@@ -144,6 +158,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void begin_adding(const Bitmap& ids);
   // Makes the objects of `ids` still being added members.
   void publish(const Bitmap& ids);
+
+  // Whether `ids` is the snapshot of the members as they are now and no
+  // object is being added (see FilteredView::is_whole_index).
+  bool is_whole_and_settled(const std::shared_ptr<const Bitmap>& ids) const {
+    return member_ids.is_current(ids) && adding_.read()->is_empty();
+  }
 
   // ---- clocks and gates ----
 

@@ -211,6 +211,11 @@ std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& obje
       }
     });
   }
+  // A change under the clock, begun before any lock: between a member
+  // leaving the member set and its values leaving the value sets, no reader
+  // takes the sets' sizes for counts of members.
+  ChangeScope change;
+  while (!change.try_begin({engine.clock_ref()})) change.wait();
   native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
     for (const StoredItem& item : objects) {
       const Indexable& rec = record_of(item.get());

@@ -109,10 +109,14 @@ PyRef counts_mapping(const std::vector<std::pair<PyRef, PyRef>>& pairs) {
     }
     // True and 1 (False and 0) are one dict key in Python though separate
     // values here: their counts add up rather than one replacing the other.
-    PyObject* held = PyDict_GetItemWithError(out.get(), key.get());
-    if (held == nullptr && PyErr_Occurred()) throw PyErr::fetch();
-    PyRef total = held != nullptr ? PyRef::steal_or_throw(PyNumber_Add(held, count.get())) : count;
-    if (PyDict_SetItem(out.get(), key.get(), total.get()) < 0) throw PyErr::fetch();
+    PyObject* held = nullptr;
+    const int found = PyDict_SetDefaultRef(out.get(), key.get(), count.get(), &held);
+    if (found < 0) throw PyErr::fetch();
+    PyRef previous = PyRef::steal(held);
+    if (found == 1) {
+      PyRef total = PyRef::steal_or_throw(PyNumber_Add(held, count.get()));
+      if (PyDict_SetItem(out.get(), key.get(), total.get()) < 0) throw PyErr::fetch();
+    }
   }
   return out;
 }

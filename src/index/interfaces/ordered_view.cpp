@@ -47,7 +47,7 @@ PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
   const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
   std::vector<uint32_t> ids = read_values(o.source.view, [&](const EvalScope& scope) {
     return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
-                        o.offset + start, limit);
+                        o.offset + start, limit, o.source.view.is_whole_index());
   });
   return collect_list(o.source.view, ids);
 }
@@ -253,8 +253,9 @@ PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* c
   const Signature sig{full_name, {"attribute"}};
   BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
   std::string_view attribute = extract_str(bound[0], "attribute");
-  std::vector<Facet> found = read_values(
-      view, [&](const EvalScope& scope) { return facets(scope.maps, attribute, view.bitmap()); });
+  std::vector<Facet> found = read_values(view, [&](const EvalScope& scope) {
+    return facets(scope.maps, attribute, view.bitmap(), view.is_whole_index());
+  });
   std::vector<std::pair<PyRef, PyRef>> pairs;
   pairs.reserve(found.size());
   for (const Facet& facet : found) {

@@ -16,24 +16,27 @@ const QueryMap* map_named(const MapVector& maps, std::string_view name) {
 // Fills one page while values are visited in order.
 class PageWalk {
  public:
-  PageWalk(const Bitmap& universe, uint64_t offset, uint64_t limit)
-      : universe_(universe), offset_(offset), limit_(limit) {}
+  // `whole`: every id of the value sets is in the universe (see facets).
+  PageWalk(const Bitmap& universe, bool whole, uint64_t offset, uint64_t limit)
+      : universe_(universe), whole_(whole), offset_(offset), limit_(limit) {}
 
   // Places the ids of one value (ascending); false once the page is full.
   bool value(const HybridSet& set) {
-    if (const Bitmap* large = set.large()) {
-      bool more = true;
-      large->intersected(universe_).for_each([&](uint32_t id) { return more = place(id); });
-      return more;
-    }
+    if (const Bitmap* large = set.large()) return value(*large);
     for (uint32_t id : set.run()) {
-      if (universe_.contains(id) && !place(id)) return false;
+      if ((whole_ || universe_.contains(id)) && !place(id)) return false;
     }
     return true;
   }
   bool value(const Bitmap& ids) {
     bool more = true;
-    ids.intersected(universe_).for_each([&](uint32_t id) { return more = place(id); });
+    auto each = [&](uint32_t id) { return more = place(id); };
+    if (whole_) {
+      // The page costs what it holds: no set is built for a value.
+      ids.for_each(each);
+    } else {
+      ids.intersected(universe_).for_each(each);
+    }
     return more;
   }
   // Places every id of the universe not placed yet.
@@ -58,6 +61,7 @@ class PageWalk {
   }
 
   const Bitmap& universe_;
+  bool whole_;
   uint64_t offset_;
   uint64_t limit_;
   uint64_t skipped_ = 0;
@@ -112,10 +116,12 @@ bool visit_numbers(It first, It last, const Rationals& exact, bool descending, O
 
 std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
                                    const Bitmap& universe, bool descending, uint64_t offset,
-                                   uint64_t limit) {
-  PageWalk walk(universe, offset, limit);
+                                   uint64_t limit, bool whole) {
   if (limit == 0) return {};
   const QueryMap* map = map_named(maps, name);
+  // Container elements share the value sets under ids of their own: only a
+  // map without them has value sets within the members.
+  PageWalk walk(universe, whole && map != nullptr && !map->may_hold_elements(), offset, limit);
   // Each kind under its own lock, in the order of values.
   auto place = [&](const auto&, const HybridSet& set) { return walk.value(set); };
   auto numbers = [&] {
@@ -125,7 +131,7 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
     // A view holding few of the numbers would walk past many values none of
     // its objects holds: its own lowest and highest values bound the walk
     // (the slices hold the int64 and double values, not the rational ones).
-    if (universe.cardinality() * 16 < lock->slices.size()) {
+    if (!whole && universe.cardinality() * 16 < lock->slices.size()) {
       if (auto low = lock->slices.extreme_key(universe, false)) {
         first = buckets.lower_bound(*low);
         last = buckets.upper_bound(*lock->slices.extreme_key(universe, true));
@@ -163,11 +169,73 @@ std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
   return walk.take();
 }
 
-std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe) {
+namespace {
+
+// The facets of a map no container element was ever added to: counted under
+// each structure's lock as it is read, from the sets' own sizes when the
+// universe is the whole index (every id of a set is then a member), else by
+// intersecting each set with the universe without building a set.
+std::vector<Facet> plain_facets(const QueryMap& map, const Bitmap& universe, bool whole) {
+  std::vector<Facet> out;
+  {
+    auto numbers = map.numbers.read();
+    std::size_t n = numbers->buckets.distinct() + numbers->rationals.distinct();
+    numbers.unlock();
+    n += map.strings.read()->buckets.distinct() + 3;
+    out.reserve(n);
+  }
+  auto count_of = [&](const HybridSet& set) -> uint64_t {
+    if (whole) return set.cardinality();
+    if (const Bitmap* large = set.large()) return large->intersection_cardinality(universe);
+    uint64_t n = 0;
+    for (uint32_t id : set.run()) n += universe.contains(id) ? 1 : 0;
+    return n;
+  };
+  auto count_bitmap = [&](const Bitmap& ids) -> uint64_t {
+    return whole ? ids.cardinality() : ids.intersection_cardinality(universe);
+  };
+  auto emit = [&](auto value, uint64_t count) {
+    if (count > 0) out.push_back(Facet{std::move(value), count});
+  };
+  {
+    auto lock = map.numbers.read();
+    auto count = [&](const auto& key, const HybridSet& set) {
+      emit(key, count_of(set));
+      return true;
+    };
+    const auto& buckets = lock->buckets.map();
+    visit_numbers(buckets.begin(), buckets.end(), lock->rationals.map(), false, count, count);
+  }
+  {
+    auto lock = map.strings.read();
+    emit(SmallStr(), count_bitmap(lock->empty));
+    for (const auto& [text, set] : lock->buckets.map()) emit(SmallStr(text.view()), count_of(set));
+  }
+  {
+    auto lock = map.bools.read();
+    emit(false, count_bitmap(lock->false_ids.bitmap()));
+    emit(true, count_bitmap(lock->true_ids.bitmap()));
+  }
+  {
+    auto lock = map.temporals.read();
+    for (const auto& [key, set] : lock->buckets.map()) emit(key, count_of(set));
+  }
+  for (std::size_t i = 0; i < ExactMap::SHARD_COUNT; ++i) {
+    auto shard = map.exact.read_shard(i);
+    for (const auto& [value, set] : *shard) emit(value, count_of(set));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe,
+                          bool whole) {
   std::vector<Facet> out;
   const QueryMap* map = map_named(maps, name);
   if (map == nullptr) return out;
   const bool elements = map->may_hold_elements();
+  if (!elements) return plain_facets(*map, universe, whole);
   // The element ids of the universe's containers (nested ones included): a
   // value's element ids are narrowed to them before their holders are found.
   Bitmap universe_elements;

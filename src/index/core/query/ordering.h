@@ -25,7 +25,7 @@ namespace quorvane {
 // is full. The caller holds the engine's `query_maps` shared.
 std::vector<uint32_t> ordered_page(const MapVector& maps, std::string_view name,
                                    const Bitmap& universe, bool descending, uint64_t offset,
-                                   uint64_t limit);
+                                   uint64_t limit, bool whole = false);
 
 // One distinct value of an attribute and the number of objects of a universe
 // holding it (directly, or as an element of a container value).
@@ -36,7 +36,10 @@ struct Facet {
 
 // The facets of `universe` for attribute `name`, in the order of values
 // (objects and other kinds last); values no object of the universe holds are
-// left out. The caller holds the engine's `query_maps` shared.
-std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe);
+// left out. `whole`: the universe is every member and every id of the value
+// sets is one (see FilteredView::is_whole_index). The caller holds the
+// engine's `query_maps` shared.
+std::vector<Facet> facets(const MapVector& maps, std::string_view name, const Bitmap& universe,
+                          bool whole = false);
 
 }  // namespace quorvane

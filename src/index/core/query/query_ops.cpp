@@ -518,12 +518,117 @@ const QueryMap* find_map(const MapVector& maps, std::string_view name,
   return attr < maps.size() ? maps[attr].get() : nullptr;
 }
 
+// Whether a stored value equals a query's value as the index compares them
+// (see eq_on_map): within one kind, numbers by exact value, strings by text,
+// a bool only a bool, objects by identity; a container and a NaN equal
+// nothing.
+bool index_equal(const PyValue& stored, const PyValue& wanted) {
+  const IndexedAs kind = indexed_as(stored);
+  if (kind != indexed_as(wanted)) return false;
+  switch (kind) {
+    case IndexedAs::Number:
+      return number_key(stored) == number_key(wanted);
+    case IndexedAs::Rational:
+      return *rational_of(stored) == *rational_of(wanted);
+    case IndexedAs::Temporal:
+      return temporal_of(stored) == temporal_of(wanted);
+    case IndexedAs::Text:
+      return text_of(stored) == text_of(wanted);
+    case IndexedAs::Boolean:
+      return flag_of(stored) == flag_of(wanted);
+    case IndexedAs::Object:
+    case IndexedAs::Identity:
+      return stored.object() == wanted.object();
+    case IndexedAs::Elements:
+    case IndexedAs::Nothing:
+      break;
+  }
+  return false;
+}
+
+// The number of ids (objects and elements) whose value equals `value`, read
+// from the set sizes.
+uint64_t equal_set_size(const QueryMap& map, const PyValue& value) {
+  if (auto key = equal_key({}, value)) {
+    uint64_t n = 0;
+    with_equal_bucket(map, *key, [&](const HybridSet* set) {
+      if (set != nullptr) n = set->cardinality();
+    });
+    return n;
+  }
+  switch (indexed_as(value)) {
+    case IndexedAs::Text:
+      return map.strings.read()->empty.cardinality();
+    case IndexedAs::Boolean: {
+      auto bools = map.bools.read();
+      return (flag_of(value) ? bools->true_ids : bools->false_ids).bitmap().cardinality();
+    }
+    case IndexedAs::Object:
+    case IndexedAs::Identity: {
+      return map.exact.count(value);
+    }
+    default:
+      return 0;
+  }
+}
+
+// The holders among `universe` whose container (nested ones included) holds
+// an element equal to one of `values`: each holder's own elements are
+// compared, which costs in proportion to the universe, not to how many
+// elements of the whole index equal a value.
+Bitmap holders_with_equal_elements(const QueryMap& map, const QueryValues& values,
+                                   const Bitmap& universe) {
+  std::vector<uint32_t> found;
+  auto table = map.elements.read();
+  std::vector<uint32_t> open;
+  universe.for_each([&](uint32_t holder) {
+    open.assign(1, holder);
+    bool match = false;
+    while (!open.empty() && !match) {
+      const uint32_t h = open.back();
+      open.pop_back();
+      const auto* entries = table->by_holder.find(h);
+      if (entries == nullptr) continue;
+      for (const ElementEntry& entry : *entries) {
+        if (entry.value.kind() == ValueKind::Iterable) {
+          open.push_back(entry.id);
+          continue;
+        }
+        for (const PyValue& value : values) {
+          if (index_equal(entry.value, value)) {
+            match = true;
+            break;
+          }
+        }
+        if (match) break;
+      }
+    }
+    if (match) found.push_back(holder);
+  });
+  return Bitmap::from_ids(found);  // ascending, as the universe is
+}
+
 // The ids of `universe` whose value of `map`'s attribute satisfies the leaf
 // (or In) `query`; container elements answer for their holders.
 Bitmap leaf_answer(const QueryMap& map, QueryKind kind, const QueryExpr& query,
                    const Bitmap& universe) {
   const bool elements = map.may_hold_elements();
   Bitmap result;
+  if (elements && (kind == QueryKind::Eq || kind == QueryKind::In)) {
+    // Few candidates (the running answer of a conjunction, narrowed by its
+    // narrowest members first) are checked through their own elements;
+    // objects whose value is not a container are found in the value sets,
+    // within the universe.
+    uint64_t equal = 0;
+    for (const PyValue& value : query.values) equal += equal_set_size(map, value);
+    if (universe.cardinality() * 4 < equal) {
+      IdGatherer direct(&universe);
+      for (const PyValue& value : query.values) eq_on_map(map, value, direct);
+      result = direct.take();
+      result.union_with(holders_with_equal_elements(map, query.values, universe));
+      return result;
+    }
+  }
   if (kind == QueryKind::Eq || kind == QueryKind::In) {
     // Equalities read exact sets: with elements about, whole sets are taken
     // and meet the universe once their holders are known.

@@ -897,6 +897,20 @@ bool Bitmap::intersects(const Bitmap& other) const {
   return false;
 }
 
+uint64_t Bitmap::intersection_cardinality(const Bitmap& other) const {
+  if (word_ == 0 || other.word_ == 0) return 0;
+  if (is_roaring() && other.is_roaring()) {
+    if (within_interval(rb(word_), rb(other.word_))) return cardinality();
+    return roaring_bitmap_and_cardinality(rb(word_), rb(other.word_));
+  }
+  const bool mine_small = !is_roaring();
+  Few few(mine_small ? word_ : other.word_);
+  const Bitmap& large = mine_small ? other : *this;
+  uint64_t n = 0;
+  for (std::size_t i = 0; i < few.size(); ++i) n += large.contains(few[i]) ? 1 : 0;
+  return n;
+}
+
 bool Bitmap::is_subset_of(const Bitmap& other) const {
   if (this == &other || is_empty()) return true;
   if (other.word_ == 0) return false;

@@ -94,6 +94,8 @@ class Bitmap {
   Bitmap differenced(const Bitmap& other) const;
   // Whether the two sets share at least one id.
   bool intersects(const Bitmap& other) const;
+  // How many ids the two sets share (no set is built).
+  uint64_t intersection_cardinality(const Bitmap& other) const;
   // Whether every id of this set is in `other`.
   bool is_subset_of(const Bitmap& other) const;
 

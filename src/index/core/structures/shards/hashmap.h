@@ -87,6 +87,15 @@ class ShardedHashMap {
     return std::optional<V>(it->second);
   }
 
+  // The number of ids stored for `key` (0 when it is absent), read without
+  // copying them. Read-locks the key's shard for the lookup only.
+  uint64_t count(const K& key) const {
+    if (shards_.load(std::memory_order_acquire) == nullptr) return 0;
+    auto guard = shard(shard_index(CachedHash{}(key))).read();
+    auto it = guard->find(key);
+    return it == guard->end() ? 0 : it->second.cardinality();
+  }
+
   // The shard that holds (or will hold) keys with cached hash `hash`, locked
   // for writing until the guard is dropped. Throws `Panic` when poisoned.
   WriteGuard<Map> get_shard(uint64_t hash) { return shard(shard_index(hash)).write(); }
