@@ -223,6 +223,46 @@ class TestManyDistinctValues:
                 ids([o for o in objs if set(values(o, "s")) & wanted])
             assert index.count(Q.in_("s", wanted)) == len(query(index, Q.in_("s", wanted)))
 
+    def test_ranges_agree_with_a_scan_as_an_attribute_gains_and_loses_values(self):
+        # An attribute of few distinct numbers is answered by walking its values; past a
+        # thousand or so, bit slices are made from them and kept up to date from then on.
+        # Every way in (one by one, in bulk, by union in either direction) and out must
+        # leave both agreeing with a scan.
+        import random
+        rnd = random.Random(5)
+
+        def make(n, spread):
+            return [Thing(x=rnd.randrange(spread) / rnd.choice([1, 4]), g=rnd.randrange(3))
+                    for _ in range(n)]
+
+        def agree(index, members, label):
+            for _ in range(6):
+                lo, hi = sorted(rnd.uniform(-10, 3000) for _ in range(2))
+                for q, test in ((Q.ge("x", lo), lambda o: o.x >= lo),
+                                (Q.bt("x", lo, hi), lambda o: lo <= o.x <= hi),
+                                (Q.and_(Q.eq("g", 1), Q.lt("x", hi)),
+                                 lambda o: o.g == 1 and o.x < hi)):
+                    assert query(index, q) == ids([o for o in members if test(o)]), (label, q)
+
+        few, many = make(300, 40), make(3000, 3000)
+        one_by_one = build(*few)
+        agree(one_by_one, few, "few")
+        for o in many:
+            one_by_one.add_object(o)
+        agree(one_by_one, few + many, "one by one past the line")
+        for small_first in (True, False):
+            a, b = Index(), Index()
+            a.add_object_many(few if small_first else many)
+            b.add_object_many(many if small_first else few)
+            a.union_with(b)
+            agree(a, few + many, f"union, small first: {small_first}")
+        for o in many[:2000]:
+            o.x = rnd.randrange(30)  # values change under the slices
+        agree(one_by_one, few + many, "reassigned")
+        one_by_one.remove_object_many(many[::2])
+        one_by_one.reduce(Q.ne("g", 2))
+        agree(one_by_one, [o for o in few + many[1::2] if o.g != 2], "narrowed")
+
     def test_walks_that_gather_many_ids_answer_in_id_order(self):
         # Walks that gather a few hundred ids, thousands and more than 65,536 of them (in
         # value order, sorted before the set is built), over ids past 2**16: exactly the
@@ -451,8 +491,8 @@ class TestViews:
         members = list(objs)
 
         def agree():
-            order = sorted(members, key=lambda o: (o.k, o.n))
-            assert ids(index.order_by("k").limit(5)) == ids(order[:5])
+            order = sorted(members, key=lambda o: o.n)
+            assert list(index.order_by("n", descending=True).limit(5)) == order[::-1][:5]
             assert ids(index.collect()) == ids(members)
             want = {}
             for o in members:

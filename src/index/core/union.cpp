@@ -150,13 +150,7 @@ class UnionRun {
     {
       auto numbers = mine.numbers.write();
       auto other = theirs.numbers.read();
-      numbers->slices.union_with(other->slices, &ids);
-      auto buckets = other->buckets;
-      buckets.intersect_with(ids);
-      numbers->buckets.union_with(buckets);
-      auto rationals = other->rationals;
-      rationals.intersect_with(ids);
-      numbers->rationals.union_with(rationals);
+      numbers->union_with(*other, ids);
     }
     {
       auto bools = mine.bools.write();

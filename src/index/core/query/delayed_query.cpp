@@ -19,9 +19,7 @@ BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map, LinkCounter& counter)
       links_(map.links.write()) {}
 
 BulkQueryMapAdder::~BulkQueryMapAdder() {
-  numbers_->slices.flush();
-  numbers_->buckets.flush();
-  numbers_->rationals.flush();
+  numbers_->flush();
   temporals_->buckets.flush();
   strings_->buckets.flush();
   bools_->true_ids.flush();

@@ -9,6 +9,32 @@
 
 namespace quorvane {
 
+namespace {
+
+// Adds the ids of every bucket to `slices`, flushing as it goes so that the
+// ids waiting to be added stay few whatever the size of the buckets.
+void add_to_slices(NumericalBitmap& slices, const ValueBuckets<NumericKey, NumericOrder>& buckets) {
+  constexpr std::size_t BATCH = std::size_t{1} << 16;
+  std::size_t waiting = 0;
+  auto push = [&](uint32_t id, NumericKey key) {
+    slices.push(id, key);
+    if (++waiting == BATCH) {
+      slices.flush();
+      waiting = 0;
+    }
+  };
+  for (const auto& [key, set] : buckets.map()) {
+    if (const Bitmap* large = set.large()) {
+      large->for_each([&](uint32_t id) { push(id, key); });
+    } else {
+      for (uint32_t id : set.run()) push(id, key);
+    }
+  }
+  slices.flush();
+}
+
+}  // namespace
+
 Bitmap ElementTable::elements_of(const Bitmap& holders) const {
   Bitmap out;
   if (ids.bitmap().is_empty()) return out;
@@ -24,6 +50,27 @@ Bitmap ElementTable::elements_of(const Bitmap& holders) const {
     frontier = std::move(next);
   }
   return out;
+}
+
+void NumericIndex::union_with(const NumericIndex& other, const Bitmap& only) {
+  auto incoming = other.buckets;
+  incoming.intersect_with(only);
+  if (sliced && other.sliced) {
+    slices.union_with(other.slices, &only);
+  } else if (sliced) {
+    add_to_slices(slices, incoming);
+  }
+  buckets.union_with(incoming);
+  auto rational = other.rationals;
+  rational.intersect_with(only);
+  rationals.union_with(rational);
+  slice_if_due();
+}
+
+void NumericIndex::slice_if_due() {
+  if (sliced || buckets.distinct() <= SLICED_FROM) return;
+  add_to_slices(slices, buckets);
+  sliced = true;
 }
 
 void DirectSink::number(uint32_t id, NumericKey key, bool add) {

@@ -121,22 +121,31 @@ void update_buckets(Buckets& buckets, uint32_t id, Key&& key, const Form& form, 
 }
 
 struct NumericIndex {
-  NumericalBitmap slices;
+  // Past this many distinct int64 and double values, a range holds too many
+  // values for a walk of the buckets and the bit slices answer it; below,
+  // the walk is cheap and the slices (about a bitmap per key bit) are not
+  // kept at all.
+  static constexpr std::size_t SLICED_FROM = 1024;
+
+  NumericalBitmap slices;  // empty until `sliced`
   ValueBuckets<NumericKey, NumericOrder> buckets;
   // Numbers that are neither an int64 nor a double, in the same order (see
   // RationalNumber for how the two orders meet).
   ValueBuckets<RationalKey, RationalOrder> rationals;
+  // Whether the slices are kept; once they are, they stay.
+  bool sliced = false;
 
   // As StringIndex::update, for one number's key.
   void update(uint32_t id, NumericKey key, bool add, bool buffered) {
     if (add && buffered) {
-      slices.push(id, key);
+      if (sliced) slices.push(id, key);
       buckets.push(key, id);
     } else if (add) {
-      slices.add(id, key);
+      if (sliced) slices.add(id, key);
       buckets.add(key, id);
+      slice_if_due();
     } else {
-      slices.remove(id, key);
+      if (sliced) slices.remove(id, key);
       buckets.remove(key, id);
     }
   }
@@ -145,6 +154,17 @@ struct NumericIndex {
     update_buckets(rationals, id, RationalKey{rational_of(value), value.reference()},
                    *rational_of(value), add, buffered);
   }
+  // Adds what a bulk writer pushed.
+  void flush() {
+    if (sliced) slices.flush();
+    buckets.flush();
+    rationals.flush();
+    slice_if_due();
+  }
+  // Adds `other`'s numbers of `only` (buckets already taken in).
+  void union_with(const NumericIndex& other, const Bitmap& only);
+  // Makes the slices from the buckets once there are enough values.
+  void slice_if_due();
 };
 
 // Dates, datetimes, times and timedeltas, ordered by family, then by key.

@@ -133,6 +133,12 @@ Bitmap number_range(const NumericIndex& numbers, const NumericKey* lo, bool lo_c
                     const NumericKey* hi, bool hi_closed, const Bitmap& scope) {
   auto [first, last] = bucket_span(numbers, lo, lo_closed, hi, hi_closed);
   if (first == last) return Bitmap();
+  if (!numbers.sliced) {
+    // Few values: the walk is all there is.
+    IdGatherer walked(&scope);
+    for (auto it = first; it != last; ++it) walked.add(it->second);
+    return walked.take();
+  }
   const std::size_t by_values = walk_budget(numbers.buckets.distinct());
   const std::size_t by_scope = std::max<std::size_t>(256, scope.cardinality() / 16);
   const std::size_t budget = std::min(by_values, by_scope);

@@ -61,6 +61,7 @@ TEST(PagedArray, DefaultValuesAreStoredAndPagesAreFreedWhenEmptied) {
   for (uint32_t id = 2048; id < 4096; ++id) array.insert_or_assign(id, id * 2);
   EXPECT_EQ(array.size(), 2049u);
   EXPECT_EQ(*array.find(3000), 6000u);
+  EXPECT_TRUE(array.paged());
   const std::size_t full = array.memory_bytes();
   EXPECT_GE(full - bare, 3 * 1024 * sizeof(uint32_t));  // three pages, of 1024 slots
   for (uint32_t id = 2048; id < 4096; ++id) array.erase(id);
@@ -69,6 +70,35 @@ TEST(PagedArray, DefaultValuesAreStoredAndPagesAreFreedWhenEmptied) {
   EXPECT_TRUE(array.empty());
   EXPECT_LT(array.memory_bytes(), full - 3 * 1024 * sizeof(uint32_t) + 1);
   EXPECT_EQ(array.find(3000), nullptr);
+}
+
+// Ids are shared by every table of the process: a few values with high ids,
+// or values scattered over a wide range, cost about the values, not a
+// directory entry per page below them or a page per value.
+TEST(PagedArray, FewOrScatteredIdsCostAboutTheirValues) {
+  for (uint32_t stride : {1u, 4096u}) {
+    PagedArray<uint64_t, 9> array;
+    std::map<uint32_t, uint64_t> oracle;
+    for (uint32_t i = 0; i < 300; ++i) {
+      const uint32_t id = 50'000'000 + i * stride;
+      array.insert_or_assign(id, i);
+      oracle[id] = i;
+      if (i < 10) {
+        EXPECT_LT(array.memory_bytes(), 1024u) << i;
+      }
+    }
+    // Dense ids move into pages once a page costs less; scattered ones never.
+    EXPECT_EQ(array.paged(), stride == 1);
+    EXPECT_LT(array.memory_bytes(), stride == 1 ? 16 * 1024u : 300 * 64u);
+    // Emptied again, a dense table goes back to the sparse form.
+    for (uint32_t i = 0; i < 295; ++i) oracle.erase(50'000'000 + i * stride);
+    for (uint32_t i = 0; i < 295; ++i) array.erase(50'000'000 + i * stride);
+    EXPECT_FALSE(array.paged());
+    using Entries = std::vector<std::pair<uint32_t, uint64_t>>;
+    Entries seen;
+    array.for_each([&](uint32_t id, uint64_t v) { seen.emplace_back(id, v); });
+    EXPECT_EQ(seen, Entries(oracle.begin(), oracle.end()));
+  }
 }
 
 }  // namespace
