@@ -6,10 +6,12 @@
 // 12 bytes per attribute, in one block that holds exactly the attributes the
 // object has. An exact int, float, bool or str is kept bare: the engine
 // rebuilds its native form from the immutable object itself, without the GIL
-// (PyValue::of_bare). Any other value (a container, an Indexable, a numpy
-// scalar, a value of unknown kind) keeps its converted PyValue in a box,
-// which carries what the engine needs to find it again (a container's token,
-// a cached hash).
+// (PyValue::of_bare). A list, tuple, dict or set keeps, beside its object,
+// only its token (which tells this assignment of it from any other) in a
+// small box: its elements are the engine's to keep. Any other value (an
+// Indexable, a numpy scalar, a value of unknown kind) keeps its converted
+// PyValue in a box, which carries what the engine needs to find it again
+// (a cached hash).
 //
 // Attributes keep the order of their first assignment; lookups scan the ids
 // (objects have a few dozen attributes at most in practice).
@@ -96,13 +98,22 @@ class AttributeMap {
   void for_each_object(F&& fn) const;
   // Calls `fn(attr, const PyValue&)` for every boxed value, in order: every
   // container and every Indexable is boxed, so callers after those need not
-  // rebuild the bare values.
+  // rebuild the bare values. A container's value borrows its object from
+  // the slot (see PyValue::container_in_slot).
   template <class F>
   void for_each_boxed(F&& fn) const;
 
  private:
   // Low bits of a slot word (objects and boxes are 8-byte aligned).
-  enum Tag : uintptr_t { BOXED = 0, INT = 1, FLOAT = 2, STR = 3, BOOL = 4, TAG_MASK = 7 };
+  enum Tag : uintptr_t {
+    BOXED = 0,
+    INT = 1,
+    FLOAT = 2,
+    STR = 3,
+    BOOL = 4,
+    CONTAINER = 5,
+    TAG_MASK = 7
+  };
 
   struct Block {
     uint32_t size;
@@ -124,6 +135,16 @@ class AttributeMap {
   };
   static const Box* boxed(uintptr_t word) noexcept {
     return (word & TAG_MASK) == BOXED ? reinterpret_cast<const Box*>(word) : nullptr;
+  }
+  // A container: its object (owned) and what its value is made of.
+  struct ContainerBox {
+    PyObject* object;
+    IterableValue container;
+  };
+  static const ContainerBox* container_box(uintptr_t word) noexcept {
+    return (word & TAG_MASK) == CONTAINER
+               ? reinterpret_cast<const ContainerBox*>(word & ~uintptr_t{TAG_MASK})
+               : nullptr;
   }
   static void release(uintptr_t word) noexcept;
   static std::size_t bytes_for(uint32_t capacity);
@@ -156,7 +177,13 @@ template <class F>
 void AttributeMap::for_each_boxed(F&& fn) const {
   if (block_ == nullptr) return;
   for (uint32_t i = 0; i < block_->size; ++i) {
-    if (const Box* box = boxed(block_->words()[i])) fn(block_->attrs()[i], box->value);
+    const uintptr_t word = block_->words()[i];
+    if (const Box* box = boxed(word)) {
+      fn(block_->attrs()[i], box->value);
+    } else if (container_box(word) != nullptr) {
+      const PyValue value = value_of(word);
+      fn(block_->attrs()[i], value);
+    }
   }
 }
 

@@ -31,6 +31,10 @@ enum : uint32_t {
 
 std::atomic<uint64_t> NEXT_ITERABLE_TOKEN{1};
 
+uint64_t iterable_hash(uint64_t token) {
+  return FxHasher().word64(token).word(0).word(ITER_CODE).finish();
+}
+
 uint64_t float_bits(double f) {
   uint64_t bits;
   std::memcpy(&bits, &f, sizeof bits);
@@ -156,9 +160,13 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
     return PyValue(share(PyRef::borrow(obj)), UnknownValue{},
                    static_cast<uint64_t>(static_cast<int64_t>(h)));
   }
-  uint64_t token = NEXT_ITERABLE_TOKEN.fetch_add(1, std::memory_order_relaxed);
-  uint64_t h = FxHasher().word64(token).word(0).word(ITER_CODE).finish();
-  return PyValue(share(PyRef::borrow(obj)), IterableValue{kind, token}, h);
+  const uint64_t token = NEXT_ITERABLE_TOKEN.fetch_add(1, std::memory_order_relaxed);
+  return PyValue(share(PyRef::borrow(obj)), IterableValue{kind, token}, iterable_hash(token));
+}
+
+PyValue PyValue::container_in_slot(PyObject* obj, IterableValue container) {
+  // An alias with no owner: copies of it move no reference count.
+  return PyValue(SharedPyRef(SharedPyRef(), obj), container, iterable_hash(container.token));
 }
 
 namespace {

@@ -86,6 +86,13 @@ class PyValue {
   // GIL: it only reads the immutable object, which the caller keeps alive.
   static PyValue of_bare(PyObject* obj, ValueKind kind);
 
+  // The value of the container `obj`, as the attribute slot that owns `obj`
+  // keeps it (see AttributeMap): the value borrows `obj` and must not outlive
+  // the slot. Code that may run while the slot changes (a walk of the
+  // container runs Python code) takes a reference of its own (keep_object).
+  // Needs no GIL.
+  static PyValue container_in_slot(PyObject* obj, IterableValue container);
+
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }
   uint64_t hash() const noexcept { return hash_; }

@@ -195,6 +195,34 @@ def test_element_hash_reassigning_its_holder_on_every_call(how):
     child.run_ok(HASH_ASSIGNS_EVERY_CALL, args=(how,), timeout=240)
 
 
+HASH_DROPS_ITS_CONTAINER = PRELUDE + r"""
+# The container being walked is held by nothing but the attribute that the element's __hash__
+# replaces: the walk must keep it alive (and see it refused or indexed, never freed memory).
+how = sys.argv[1]
+for trial in range(12):
+    holder = make_holder(trial, "orig", 1)
+    index = Index()
+    def drop(n, holder=holder, trial=trial):
+        holder.l = f"replaced{trial}"
+        gc.collect()
+    holder.l = [HashCallsBack(drop)] + [[i, str(i)] for i in range(50)]
+    try:
+        add(index, [holder], how)
+    except RuntimeError:
+        pass  # refused: the attributes kept changing
+    holder.l = [7]
+    index.add_object(holder)
+    assert any(m is holder for m in index.get_by_attribute(l=7))
+    check((index, None))
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["add_object", "add_object_many"])
+def test_element_hash_dropping_the_container_being_walked(how):
+    child.run_ok(HASH_DROPS_ITS_CONTAINER, args=(how,), timeout=240)
+
+
 DEL_ASSIGNS_HOLDER = PRELUDE + r"""
 how = sys.argv[1]
 for trial in range(30):

@@ -20,6 +20,9 @@ ObjectSnapshot ObjectSnapshot::take(StoredItem item) {
   // The containers are listed before any is walked: walking runs Python code,
   // which may assign the object's attributes (the version then tells).
   rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
+    // The value borrows the container from the slot: the walk takes a
+    // reference of its own, and afterwards the value is only compared (by
+    // its token), so the container may go with a later assignment.
     if (value.kind() == ValueKind::Iterable)
       snap.containers.emplace_back(attr, PreparedValue{value, {}});
   });
