@@ -89,10 +89,14 @@ class ValueBuckets {
   }
 
   // As `add`, but the id is only gathered; `flush` adds the gathered ids in
-  // key order, one lookup and one batched add per distinct key.
+  // key order, one lookup and one batched add per distinct key. A large
+  // batch flushes as it goes, so that what waits stays bounded (a flush of
+  // this many ids costs little more per id than one at the end).
+  static constexpr std::size_t FLUSH_AFTER_PUSHES = std::size_t{1} << 18;
   template <class K>
   void push(const K& key, uint32_t id) {
     pending_.emplace_back(Key(key), id);
+    if (pending_.size() >= FLUSH_AFTER_PUSHES) flush();
   }
 
   // Adds every pushed id and frees what gathered them. Ids are grouped by

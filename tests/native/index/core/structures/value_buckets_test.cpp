@@ -72,7 +72,8 @@ TEST(ValueBuckets, KeepEveryValueInOrder) {
 }
 
 // Ids pushed in bulk and flushed end as if added one by one, next to ids
-// added and removed directly before.
+// added and removed directly before, across the flushes a large batch makes
+// on its way.
 TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
   std::mt19937 rng(5);
   Buckets pushed, added;
@@ -82,7 +83,7 @@ TEST(ValueBuckets, PushedIdsEndAsIfAddedOneByOne) {
     added.add(key, id);
   }
   pushed.remove(3, 7), added.remove(3, 7);
-  for (uint32_t id = 200; id < 3000; ++id) {
+  for (uint32_t id = 200; id < 3000 + 2 * Buckets::FLUSH_AFTER_PUSHES; ++id) {
     int key = static_cast<int>(rng() % 60);  // some keys new, some with 1 or 2 ids so far
     if (id % 7 == 0) key = 100 + static_cast<int>(id);  // a key of a single id
     pushed.push(key, id);
