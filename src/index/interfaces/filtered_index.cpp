@@ -8,6 +8,7 @@
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -60,10 +61,7 @@ int Filtered_contains(PyObject* self, PyObject* obj) {
 }
 
 PyObject* Filtered_iter(PyObject* self) {
-  return guarded([&] {
-    PyRef list = collect_list(view_of(self));
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
-  });
+  return guarded([&] { return iterate_view(state_of(self)); });
 }
 
 PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -5,6 +5,7 @@
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -71,11 +72,11 @@ int Index_contains(PyObject* self, PyObject* obj) {
   });
 }
 
-// Iterates over the members as collect() lists them when iteration begins.
+// Iterates over the members as collect() lists them when iteration begins,
+// a batch at a time.
 PyObject* Index_iter(PyObject* self) {
   return guarded([&] {
-    PyRef list = collect_list(api_of(self).all_members());
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+    return iterate_view(IndexView{api_of(self).all_members(), PyRef::borrow(self)});
   });
 }
 

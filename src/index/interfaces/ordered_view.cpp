@@ -6,6 +6,7 @@
 #include "index/core/query/ordering.h"
 #include "index/interfaces/facet_counts.h"
 #include "index/interfaces/filtered_index.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/value_conversion.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -44,11 +45,8 @@ uint64_t page_size(const Ordering& o) {
 
 // The objects at positions [start, start + count) of the page, as a list.
 PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
-  const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
-  std::vector<uint32_t> ids = read_values(o.source.view, [&](const EvalScope& scope) {
-    return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
-                        o.offset + start, limit, o.source.view.is_whole_index());
-  });
+  std::vector<uint32_t> ids = page_ids(o, start, count);
+  drain_pending_releases();
   return collect_list(o.source.view, ids);
 }
 
@@ -62,10 +60,7 @@ Py_ssize_t Ordered_len(PyObject* self) {
 }
 
 PyObject* Ordered_iter(PyObject* self) {
-  return guarded([&] {
-    PyRef list = page_list(ordering_of(self), 0, UINT64_MAX);
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
-  });
+  return guarded([&] { return iterate_ordering(ordering_of(self)); });
 }
 
 // limit(n) and offset(n): a page within this page.
@@ -232,6 +227,14 @@ PyRef facet_key(const Facet& facet) {
 }
 
 }  // namespace
+
+std::vector<uint32_t> page_ids(const Ordering& o, uint64_t start, uint64_t count) {
+  const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
+  return read_values_deferred(o.source.view, [&](const EvalScope& scope) {
+    return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
+                        o.offset + start, limit, o.source.view.is_whole_index());
+  });
+}
 
 PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
