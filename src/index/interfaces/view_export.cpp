@@ -457,8 +457,12 @@ const char ORDERED_TO_DICTS_DOC[] = QUORVANE_TO_DICTS_BODY ORDERED_GIL;
   "built directly, not from one dict per row.\n"                                             \
   "Raises ImportError when pandas is not installed (pip install pandas); TypeError when an " \
   "attribute is not a str; what a property or pandas raises.\n"
-const char TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY "Keeps the GIL.";
-const char ORDERED_TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY ORDERED_GIL;
+// pandas gives the GIL up while it copies the columns into the frame.
+#define PANDAS_GIL                                                                      \
+  "Releases the GIL while pandas builds the frame, and while an OrderedView walks the " \
+  "values of a view of 65,536 objects or more; keeps it while it reads the objects."
+const char TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY PANDAS_GIL;
+const char ORDERED_TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY PANDAS_GIL;
 
 #define QUORVANE_TO_ARROW_BODY                                                              \
   "to_arrow($self, /, *attributes)\n--\n\n"                                                 \
@@ -469,7 +473,11 @@ const char ORDERED_TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY ORDERED_GIL;
   "Raises ImportError when pyarrow is not installed (pip install pyarrow); TypeError when " \
   "an attribute is not a str; what a property or pyarrow raises (pyarrow.ArrowInvalid, or " \
   "ArrowTypeError, for a column mixing values it cannot hold together).\n"
-const char TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY "Keeps the GIL.";
-const char ORDERED_TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY ORDERED_GIL;
+// pyarrow gives the GIL up while it builds the table.
+#define ARROW_GIL                                                                        \
+  "Releases the GIL while pyarrow builds the table, and while an OrderedView walks the " \
+  "values of a view of 65,536 objects or more; keeps it while it reads the objects."
+const char TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY ARROW_GIL;
+const char ORDERED_TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY ARROW_GIL;
 
 }  // namespace quorvane
