@@ -7,7 +7,7 @@
 namespace quorvane {
 
 ProgressReporter::ProgressReporter(PyObject* callback, const char* param)
-    : callback_(callback == Py_None ? nullptr : callback), last_(std::chrono::steady_clock::now()) {
+    : callback_(callback == Py_None ? nullptr : callback) {
   if (callback_ != nullptr && !PyCallable_Check(callback_)) {
     convert_arg(param, [&] { throw_cannot_convert(callback_, "Callable"); });
   }
@@ -18,7 +18,7 @@ void ProgressReporter::operator()(std::size_t done, std::size_t total) {
   // A few reports a second are all a progress bar shows.
   constexpr auto INTERVAL = std::chrono::milliseconds(250);
   const auto now = std::chrono::steady_clock::now();
-  if (done < total && now - last_ < INTERVAL) return;
+  if (done < total && last_ && now - *last_ < INTERVAL) return;
   last_ = now;
   PyRef::steal_or_throw(PyObject_CallFunction(callback_, "nn", static_cast<Py_ssize_t>(done),
                                               static_cast<Py_ssize_t>(total)));

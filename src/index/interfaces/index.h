@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "index/core/index.h"
 
@@ -20,7 +21,8 @@ PyTypeObject* index_type() noexcept;
 PyRef wrap_index(std::shared_ptr<IndexAPI> api);
 
 // The `progress` argument of the bulk methods: calls progress(done, total)
-// a few times a second at most, and always once everything is done, from
+// after the first part, then a few times a second at most, and always once
+// everything is done, from
 // the caller's thread with the GIL and no native lock held (see
 // BatchProgress). A pending KeyboardInterrupt (or another signal's
 // exception) is raised at every part, as the callback's own exception is.
@@ -36,7 +38,7 @@ class ProgressReporter {
 
  private:
   PyObject* callback_;
-  std::chrono::steady_clock::time_point last_;
+  std::optional<std::chrono::steady_clock::time_point> last_;  // none before the first report
 };
 
 // The items of a sequence of Indexables (TypeError naming `param` for
