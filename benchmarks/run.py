@@ -158,6 +158,10 @@ def main():
         print(f"| {label} | {hits:,} hits | {median_ms(fn, args.repeat):.2f} ms |")
     for label, result, timing in removal:
         print(f"| {label} | {result} | {timing} |")
+    for label, result, timing in measure_export(index, args.repeat):
+        print(f"| {label} | {result} | {timing} |")
+    for label, result, timing in measure_progress(objs):
+        print(f"| {label} | {result} | {timing} |")
 
 
 def measure_removal(index, objs, repeat):
@@ -195,6 +199,70 @@ def measure_removal(index, objs, repeat):
     rows.append(("remove_object_many of 1% of the objects", f"{len(batch):,} removed",
                  f"{many_ms:.0f} ms"))
     return rows
+
+
+def measure_export(index, repeat):
+    """Iteration, projection and export against the Python a user would write instead over
+    collect() (and pandas' and pyarrow's own constructors fed by it)."""
+    n = len(index)
+    names = ("num", "price", "name", "flag")
+    ordered = index.order_by("price")
+    rows = []
+
+    def row(label, ours, theirs, instead):
+        gc.collect()
+        a, b = median_ms(ours, repeat), median_ms(theirs, repeat)
+        rows.append((label, f"{n:,} objects",
+                     f"{a:.3g} ms ({instead}: {b:.3g} ms, {b / a:.1f}x)"))
+
+    row("first object: next(iter(index))", lambda: next(iter(index)),
+        lambda: index.collect()[0], "collect()[0]")
+    row("first object of order_by('price'): next(iter(...))", lambda: next(iter(ordered)),
+        lambda: ordered.collect()[0], "collect()[0]")
+    row("values('price')", lambda: index.values("price"),
+        lambda: [o.price for o in index.collect()], "list comprehension over collect()")
+    row("values('num', 'price', 'name')", lambda: index.values("num", "price", "name"),
+        lambda: [(o.num, o.price, o.name) for o in index.collect()],
+        "comprehension of tuples")
+    row("to_dicts('num', 'price', 'name', 'flag')", lambda: index.to_dicts(*names),
+        lambda: [{k: getattr(o, k) for k in names} for o in index.collect()],
+        "comprehension of dicts")
+    try:
+        import pandas as pd
+        import pyarrow as pa
+    except ImportError:
+        rows.append(("to_pandas / to_arrow", "pandas or pyarrow not installed", ""))
+        return rows
+    row("to_pandas('num', 'price', 'name', 'flag')", lambda: index.to_pandas(*names),
+        lambda: pd.DataFrame([{k: getattr(o, k) for k in names} for o in index.collect()]),
+        "pd.DataFrame(comprehension of dicts)")
+    row("to_arrow('num', 'price', 'name', 'flag')", lambda: index.to_arrow(*names),
+        lambda: pa.Table.from_pylist([{k: getattr(o, k) for k in names}
+                                      for o in index.collect()]),
+        "pa.Table.from_pylist(comprehension of dicts)")
+    return rows
+
+
+def measure_progress(objs):
+    """add_object_many with a progress callback (written in parts, reported between them)
+    against the same call without one, each into a fresh index; medians of three."""
+    calls = []
+    with_progress, without = [], []
+    for _ in range(3):
+        for times, progress in ((with_progress, lambda d, t: calls.append(d)), (without, None)):
+            index = Index()
+            gc.collect()
+            start = time.perf_counter()
+            if progress is None:
+                index.add_object_many(objs)
+            else:
+                index.add_object_many(objs, progress=progress)
+            times.append(time.perf_counter() - start)
+            del index
+    a, b = statistics.median(with_progress), statistics.median(without)
+    return [("add_object_many with progress=callback", f"{len(objs):,} objects, "
+             f"{len(calls) // 3} reports", f"{a * 1000:.0f} ms (without: {b * 1000:.0f} ms, "
+             f"{a / b:.2f}x)")]
 
 
 if __name__ == "__main__":

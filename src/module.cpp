@@ -9,6 +9,7 @@
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_iterator.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
 
@@ -105,6 +106,7 @@ PyRef init_module() {
   add_type(module.get(), "FilteredIndex", create_filtered_index_type());
   add_type(module.get(), "PyQueryExpr", create_query_type());
   add_type(module.get(), "OrderedView", create_ordered_view_type());
+  create_view_iterator_type();
   if (PyModule_AddObjectRef(module.get(), "FacetCounts", create_facet_counts_type()) < 0) {
     throw PyErr::fetch();
   }

@@ -478,6 +478,14 @@ PyTypeObject* indexable_type() noexcept {
   return INDEXABLE_TYPE;
 }
 
+bool reads_stored(PyTypeObject* type, PyObject* name) {
+  return type->tp_getattro == Indexable_getattro && _PyType_Lookup(type, name) == nullptr;
+}
+
+bool needs_settling(PyObject* obj) {
+  return may_need_settling(obj);
+}
+
 PyTypeObject* create_indexable_type() {
   return create_type_once(INDEXABLE_TYPE, INDEXABLE_SPEC);
 }

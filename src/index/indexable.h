@@ -128,6 +128,16 @@ std::optional<uint32_t> attribute_id(PyObject* name);
 // when new (GIL held). Recently used name objects answer without hashing.
 uint32_t intern_attribute(PyObject* name, std::string_view text);
 
+// Whether getattr(obj, name) on an instance `obj` of `type` gives its
+// stored attribute `name` (or raises AttributeError when it has none) without
+// running Python code, once `needs_settling(obj)` is false: the class keeps
+// Indexable's own attribute lookup and defines nothing named `name` (no
+// property, method or class attribute). `name` is an exact str. GIL held.
+bool reads_stored(PyTypeObject* type, PyObject* name);
+// Whether `obj` may hold values object.__setattr__ left aside, which a read
+// moves into its attributes first (running Python code). GIL held.
+bool needs_settling(PyObject* obj);
+
 // Creates the Indexable class (once per process); needs the GIL.
 PyTypeObject* create_indexable_type();
 

@@ -39,6 +39,8 @@ void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositiona
   if (text == nullptr) throw PyErr::fetch();
   std::string_view key(text, static_cast<std::size_t>(len));
   std::size_t index = 0;
+  // Positional arguments all went to `extra` when they are collected.
+  if (sig.collects_args) npositional = 0;
   for (const char* param : sig.params) {
     if (key == param && !sig.positional_only) {
       if (index < npositional || bound.args[index] != nullptr) {
@@ -75,8 +77,12 @@ void check_complete(const Signature& sig, const BoundArgs& bound) {
 }
 
 BoundArgs bind_positional(const Signature& sig, PyObject* const* args, std::size_t nargs) {
-  if (nargs > sig.params.size()) throw_too_many(sig, nargs);
   BoundArgs bound;
+  if (sig.collects_args) {
+    if (nargs > 0) bound.extra = {args, nargs};
+    return bound;
+  }
+  if (nargs > sig.params.size()) throw_too_many(sig, nargs);
   for (std::size_t i = 0; i < nargs; ++i) bound.args[i] = args[i];
   return bound;
 }
@@ -89,7 +95,8 @@ BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t 
   BoundArgs bound = bind_positional(sig, args, npositional);
   if (kwnames == nullptr) {
     // The common call: every argument positional, none missing.
-    if (npositional >= std::min(sig.required, sig.params.size())) return bound;
+    const std::size_t by_position = sig.collects_args ? 0 : npositional;
+    if (by_position >= std::min(sig.required, sig.params.size())) return bound;
   } else {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,13 +25,16 @@ inline constexpr std::size_t MAX_PARAMS = 3;
 // name no parameter are collected instead of rejected. Parameters from
 // position `required` on may be left out (their slots stay null).
 // `positional_only` parameters are never bound by keyword, so that a
-// collected keyword may carry a parameter's name.
+// collected keyword may carry a parameter's name. When `collects_args` is
+// set, every positional argument is collected (into BoundArgs::extra) and
+// the parameters are keyword-only.
 struct Signature {
   const char* full_name;
   std::initializer_list<const char*> params;
   bool collects_kwargs = false;
   std::size_t required = SIZE_MAX;
   bool positional_only = false;
+  bool collects_args = false;
 };
 
 // A keyword argument that names no parameter, borrowed from the call; its
@@ -42,10 +46,12 @@ struct Keyword {
 
 // Arguments bound to parameters. `args` are borrowed from the call and are
 // in parameter order; `keywords` are the collected keywords in call order
-// (no dict is built for them).
+// (no dict is built for them); `extra` are the collected positional
+// arguments, borrowed, in call order.
 struct BoundArgs {
   std::array<PyObject*, MAX_PARAMS> args{};
   absl::InlinedVector<Keyword, 4> keywords;
+  std::span<PyObject* const> extra;
   PyObject* operator[](std::size_t i) const { return args[i]; }
 };
 

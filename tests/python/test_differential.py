@@ -863,6 +863,39 @@ class IndexMachine(RuleBasedStateMachine):
         assert facets == self.expected_facets(container, name), \
             f"{container.label}.count_by({name!r})"
 
+    @rule(data=st.data(), descending=st.booleans())
+    def check_iteration_and_projection(self, data, descending):
+        """Iteration (plain and ordered) and values()/to_dicts() against a scan of the model."""
+        populated = self.populated()
+        if not populated:
+            return
+        container = self.pick(data, populated, "container")
+        engine = container.engine
+        listed = list(engine)
+        assert {id(o) for o in listed} == set(container.members), f"iter({container.label})"
+        self.check_order(listed, container)
+        name = data.draw(st.sampled_from(NAMES), label="projected attribute")
+        ordered = engine.order_by(name, descending=descending)
+        assert [id(o) for o in ordered] == [id(o) for o in self.expected_order(
+            container, name, descending)], f"iter({container.label}.order_by({name!r}))"
+        missing = object()
+        shadow = [self.attrs[self.position[id(o)]] for o in listed]
+        got = engine.values(name, default=missing)
+        assert all(v is a.get(name, missing) for v, a in zip(got, shadow, strict=True)), \
+            f"{container.label}.values({name!r})"
+        other = data.draw(st.sampled_from(NAMES), label="second attribute")
+        pairs = engine.values(name, other, default=missing)
+        assert len(pairs) == len(shadow) and all(
+            x is a.get(k, missing) for v, a in zip(pairs, shadow) for x, k in zip(
+                v, (name, other), strict=True)), f"{container.label}.values({name!r}, {other!r})"
+        dicts = engine.to_dicts()
+        assert all(d.keys() == a.keys() and all(d[k] is a[k] for k in a)
+                   for d, a in zip(dicts, shadow, strict=True)), f"{container.label}.to_dicts()"
+        named = engine.to_dicts(name)
+        assert all(d.keys() <= {name} and d.get(name, missing) is a.get(name, missing)
+                   for d, a in zip(named, shadow, strict=True)), \
+            f"{container.label}.to_dicts({name!r})"
+
     @rule(data=st.data())
     def check_battery(self, data):
         """Every leaf operator against every value stored on every path, in one container."""

@@ -51,7 +51,7 @@ std::vector<std::vector<uint32_t>> split_attributes(
 
 }  // namespace
 
-std::vector<StoredItem> IndexAPI::add_batch(const std::vector<ObjectSnapshot>& batch,
+std::vector<StoredItem> IndexAPI::add_batch(std::span<const ObjectSnapshot> batch,
                                             PendingWork& work) {
   auto self = shared_from_this();
   // Registered first, each under its own lock, so that an assignment from

@@ -133,6 +133,10 @@ void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork&
   // No longer a member first: a query never sees a member with half its
   // values gone.
   member_ids.write()->remove(id);
+  take_out(id, values, work);
+}
+
+void IndexAPI::take_out(uint32_t id, const AttributeMap& values, PendingWork& work) {
   remove_values(id, values, work);
   std::shared_ptr<RetiredItems> keep;  // both released after the lock
   StoredItem dropped;
@@ -140,6 +144,20 @@ void IndexAPI::drop_member(uint32_t id, const AttributeMap& values, PendingWork&
     auto table = items->write();
     dropped = table->take(id, keep);
   }
+}
+
+bool IndexAPI::abandon_adding(const ObjectGuard&, const Indexable& rec, PendingWork& work) {
+  const uint32_t id = rec.id();
+  // Exclusively, as a removal: no union or bulk writer meets it half gone.
+  auto exclusive = gate.write();
+  {
+    auto adding = adding_.write();
+    if (!adding->contains(id)) return false;
+    adding->remove(id);
+  }
+  // Queries never saw it.
+  take_out(id, rec.attributes(), work);
+  return true;
 }
 
 bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWork& work) {
@@ -155,13 +173,7 @@ bool IndexAPI::remove_member(const ObjectGuard&, const Indexable& rec, PendingWo
     if (!members->contains(id)) return false;
     members->remove(id);
   }
-  remove_values(id, rec.attributes(), work);
-  std::shared_ptr<RetiredItems> keep;  // both released after the lock
-  StoredItem dropped;
-  {
-    auto table = items->write();
-    dropped = table->take(id, keep);
-  }
+  take_out(id, rec.attributes(), work);
   return true;
 }
 

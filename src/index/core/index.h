@@ -145,7 +145,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // they become members (`publish`): the engine's locks once, values through
   // bulk writers (large batches on several threads). Objects changed since
   // their snapshot are returned, to be added again one by one.
-  std::vector<StoredItem> add_batch(const std::vector<ObjectSnapshot>& batch, PendingWork& work);
+  std::vector<StoredItem> add_batch(std::span<const ObjectSnapshot> batch, PendingWork& work);
 
   // ---- objects being added ----
   //
@@ -156,6 +156,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Marks `ids` as being added (those that are not members).
   void begin_adding(const Bitmap& ids);
+  // Takes an object that is being added out again with the values it holds
+  // now (object lock held), as if it had never been added; the objects it
+  // held leave the reach engine once nothing else links to them (queued in
+  // `work`). False, changing nothing, when it is not being added.
+  bool abandon_adding(const ObjectGuard& guard, const Indexable& rec, PendingWork& work);
   // Makes the objects of `ids` still being added members.
   void publish(const Bitmap& ids);
 
@@ -305,6 +310,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void narrow_bits(QueryMap& map, const Bitmap& removed);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
+  // Takes the values and the item of an object that no query sees (no
+  // longer a member, or never one) out (gate held).
+  void take_out(uint32_t id, const AttributeMap& values, PendingWork& work);
   // Drops the members `find(scope, members)` picks (see remove_where).
   uint64_t drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const Bitmap&)> find);
   // Whether `id` is a member or being added (gate held).

@@ -96,8 +96,8 @@ namespace {
 constexpr std::size_t LARGE_BATCH = 65536;
 
 // Adds again, one by one with fresh values, the objects that changed while
-// they were being added, then works off the nested work.
-void finish_adding(IndexAPI& engine, std::vector<StoredItem>& stale, PendingWork& work) {
+// they were being added.
+void retry_stale(IndexAPI& engine, std::vector<StoredItem>& stale, PendingWork& work) {
   for (int attempt = 1; !stale.empty(); ++attempt) {
     if (attempt >= MAX_SNAPSHOT_ATTEMPTS) throw_kept_changing();
     std::vector<ObjectSnapshot> retry;
@@ -115,12 +115,101 @@ void finish_adding(IndexAPI& engine, std::vector<StoredItem>& stale, PendingWork
     });
     drain_pending_releases();
   }
+}
+
+// The same, then works off the nested work.
+void finish_adding(IndexAPI& engine, std::vector<StoredItem>& stale, PendingWork& work) {
+  retry_stale(engine, stale, work);
   run_pending(work);
+}
+
+// Values to write or take out for `objects`: their attributes and the
+// elements of their containers (GIL held).
+std::size_t units_of(std::span<const ObjectSnapshot> objects) {
+  std::size_t units = 0;
+  for (const ObjectSnapshot& snap : objects) {
+    units += record_of(snap.item.get()).attributes().size();
+    for (const auto& [attr, container] : snap.containers) units += container.elements.size();
+  }
+  return units;
+}
+
+// How many objects one part of a batch with progress holds: enough for the
+// bulk writers' threads (see add_batch), few enough for a call a few times a
+// second.
+std::size_t part_size(std::size_t total, std::size_t smallest) {
+  constexpr std::size_t PARTS = 64;
+  return std::max(smallest, (total + PARTS - 1) / PARTS);
+}
+
+// Writes objects one by one or as a batch (without the GIL when long).
+// Returns the objects that changed meanwhile.
+std::vector<StoredItem> write_objects(IndexAPI& engine, std::span<const ObjectSnapshot> batch,
+                                      std::span<const ObjectSnapshot> one_by_one,
+                                      PendingWork& work) {
+  std::vector<StoredItem> stale;
+  native_work(units_of(batch) + units_of(one_by_one) >= WORTH_RELEASING_THE_GIL, [&] {
+    if (batch.size() == 1) {
+      if (!add_one(engine, batch.front(), work)) stale.push_back(batch.front().item);
+    } else if (!batch.empty()) {
+      stale = engine.add_batch(batch, work);
+    }
+    for (const ObjectSnapshot& snap : one_by_one) {
+      if (!add_one(engine, snap, work)) stale.push_back(snap.item);
+    }
+  });
+  drain_pending_releases();
+  return stale;
+}
+
+// add_objects with progress: the members added again first (a change of the
+// clock), then the new objects in parts, each written while being added and
+// its nested work done before the call; they become members together.
+void add_in_parts(IndexAPI& engine, std::span<const ObjectSnapshot> fresh,
+                  std::span<const ObjectSnapshot> again, const Bitmap& added, PendingWork& work,
+                  BatchProgress& progress) {
+  const std::size_t total = fresh.size() + again.size();
+  if (!again.empty()) {
+    ChangeScope change;
+    while (!change.try_begin({engine.clock_ref()})) change.wait();
+    std::vector<StoredItem> stale = write_objects(engine, {}, again, work);
+    finish_adding(engine, stale, work);
+  }
+  if (fresh.empty()) progress(total, total);
+  const std::size_t part = part_size(total, 65536);
+  std::size_t begun = 0;  // fresh[0, begun) are being added
+  try {
+    for (std::size_t start = 0; start < fresh.size(); start += part) {
+      std::span<const ObjectSnapshot> piece =
+          fresh.subspan(start, std::min(part, fresh.size() - start));
+      std::vector<uint32_t> ids;
+      ids.reserve(piece.size());
+      for (const ObjectSnapshot& snap : piece) ids.push_back(snap.id());  // ascending
+      engine.begin_adding(Bitmap::from_ids(ids));
+      begun = start + piece.size();
+      std::vector<StoredItem> stale = write_objects(engine, piece, {}, work);
+      finish_adding(engine, stale, work);
+      progress(again.size() + begun, total);
+    }
+  } catch (...) {
+    // Taken out as they are now: an assignment since kept them current.
+    native_work(begun >= WORTH_RELEASING_THE_GIL / 8, [&] {
+      for (const ObjectSnapshot& snap : fresh.first(begun)) {
+        const Indexable& rec = record_of(snap.item.get());
+        auto guard = rec.lock();
+        engine.abandon_adding(guard, rec, work);
+      }
+    });
+    drain_pending_releases();
+    run_pending(work);
+    throw;
+  }
+  engine.publish(added);
 }
 
 }  // namespace
 
-void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
+void add_objects(IndexAPI& engine, std::vector<StoredItem> objects, BatchProgress* progress) {
   // Each object once, in ascending id order: every cell of the value
   // structures then receives its ids in order, which CRoaring appends fastest.
   std::vector<std::pair<uint32_t, const StoredItem*>> order;
@@ -145,35 +234,23 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
   std::vector<ObjectSnapshot> again;
   std::vector<uint32_t> ids;
   ids.reserve(snapshots.size());
-  std::size_t work_units = 0;
-  for (auto& snap : snapshots) {
-    work_units += record_of(snap.item.get()).attributes().size();
-    for (const auto& [attr, container] : snap.containers) work_units += container.elements.size();
-    ids.push_back(snap.id());  // ascending
-  }
+  for (auto& snap : snapshots) ids.push_back(snap.id());  // ascending
   for (auto& snap : snapshots) {
     if (engine.is_member(snap.item.get())) again.push_back(std::move(snap));
   }
   std::erase_if(snapshots, [](const ObjectSnapshot& snap) { return !snap.item; });
   const Bitmap added = Bitmap::from_ids(ids);
+  if (progress != nullptr) {
+    add_in_parts(engine, snapshots, again, added, work, *progress);
+    return;
+  }
   ChangeScope change;
   if (!again.empty()) {
     while (!change.try_begin({engine.clock_ref()})) change.wait();
   }
   engine.begin_adding(added);
 
-  std::vector<StoredItem> stale;
-  native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
-    if (snapshots.size() == 1) {
-      if (!add_one(engine, snapshots.front(), work)) stale.push_back(snapshots.front().item);
-    } else if (!snapshots.empty()) {
-      stale = engine.add_batch(snapshots, work);
-    }
-    for (const ObjectSnapshot& snap : again) {
-      if (!add_one(engine, snap, work)) stale.push_back(snap.item);
-    }
-  });
-  drain_pending_releases();
+  std::vector<StoredItem> stale = write_objects(engine, snapshots, again, work);
   const bool large = snapshots.size() >= LARGE_BATCH;
   std::vector<ObjectSnapshot>().swap(snapshots);
   std::vector<ObjectSnapshot>().swap(again);
@@ -198,11 +275,11 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects) {
   }
 }
 
-std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects) {
-  PendingWork work;
-  std::size_t removed = 0;
-  // The values to take out, elements of containers included (GIL held: a
-  // container's length is read from it).
+namespace {
+
+// The values to take out of `objects`, elements of containers included (GIL
+// held: a container's length is read from it).
+std::size_t removal_units(std::span<const StoredItem> objects) {
   std::size_t work_units = 0;
   for (const StoredItem& item : objects) {
     record_of(item.get()).attributes().for_each_object([&](uint32_t, PyObject* value) {
@@ -214,21 +291,55 @@ std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& obje
       }
     });
   }
-  // A change under the clock, begun before any lock: between a member
-  // leaving the member set and its values leaving the value sets, no reader
-  // takes the sets' sizes for counts of members.
-  ChangeScope change;
-  while (!change.try_begin({engine.clock_ref()})) change.wait();
-  native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
-    for (const StoredItem& item : objects) {
-      const Indexable& rec = record_of(item.get());
-      auto guard = rec.lock();
-      if (engine.remove_member(guard, rec, work)) ++removed;
-    }
-  });
+  return work_units;
+}
+
+// Takes `objects` out of `engine`, adding those it removed to `removed`.
+void remove_part(IndexAPI& engine, std::span<const StoredItem> objects,
+                 std::vector<StoredItem>& removed, PendingWork& work) {
+  const std::size_t work_units = removal_units(objects);
+  {
+    // A change under the clock, begun before any lock: between a member
+    // leaving the member set and its values leaving the value sets, no
+    // reader takes the sets' sizes for counts of members.
+    ChangeScope change;
+    while (!change.try_begin({engine.clock_ref()})) change.wait();
+    native_work(work_units >= WORTH_RELEASING_THE_GIL, [&] {
+      for (const StoredItem& item : objects) {
+        const Indexable& rec = record_of(item.get());
+        auto guard = rec.lock();
+        if (engine.remove_member(guard, rec, work)) removed.push_back(item);
+      }
+    });
+  }
   drain_pending_releases();
   run_pending(work);
-  return removed;
+}
+
+}  // namespace
+
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects,
+                           BatchProgress* progress) {
+  PendingWork work;
+  std::vector<StoredItem> removed;
+  if (progress == nullptr) {
+    remove_part(engine, objects, removed, work);
+    return removed.size();
+  }
+  const std::size_t total = objects.size();
+  const std::size_t part = part_size(total, 4096);
+  try {
+    if (objects.empty()) (*progress)(0, 0);
+    for (std::size_t start = 0; start < total; start += part) {
+      const std::size_t n = std::min(part, total - start);
+      remove_part(engine, std::span(objects).subspan(start, n), removed, work);
+      (*progress)(start + n, total);
+    }
+  } catch (...) {
+    add_objects(engine, std::move(removed));
+    throw;
+  }
+  return removed.size();
 }
 
 namespace {

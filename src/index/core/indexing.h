@@ -27,16 +27,29 @@ namespace quorvane {
 // gives up with RuntimeError.
 inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
 
+// Tells how far a batch has come: called between parts of the work, with the
+// GIL and no native lock held, with the objects done and their total, and a
+// last time once every object is done (done == total). It may throw (a
+// callback raised, or the user interrupted): the batch is then undone.
+using BatchProgress = absl::FunctionRef<void(std::size_t done, std::size_t total)>;
+
 // Adds `objects` to `engine` (each distinct object once). GIL held on entry
 // and on return. A value that cannot be indexed raises its ordinary error
-// before anything changes.
-void add_objects(IndexAPI& engine, std::vector<StoredItem> objects);
+// before anything changes. With `progress`, the objects are written in parts
+// with a call between them; they become members together at the end, and
+// when a call throws, those written are taken out again (queries never see
+// them) before the exception goes on.
+void add_objects(IndexAPI& engine, std::vector<StoredItem> objects,
+                 BatchProgress* progress = nullptr);
 
 // Takes `objects` out of `engine` (each with the values it holds then, and
 // the nested objects only it reached). Returns how many were members; the
 // others change nothing. GIL held on entry and on return; no Python code
-// runs until the replaced references are released at the end.
-std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects);
+// runs until the replaced references are released at the end. With
+// `progress`, they leave in parts with a call between them; when a call
+// throws, those removed are added again before the exception goes on.
+std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& objects,
+                           BatchProgress* progress = nullptr);
 
 // `self.name = value` for an Indexable: converts the value, re-indexes the
 // object in every engine that holds it, then stores the value. GIL held.

@@ -6,16 +6,37 @@
 
 namespace quorvane {
 
+ProgressReporter::ProgressReporter(PyObject* callback, const char* param)
+    : callback_(callback == Py_None ? nullptr : callback) {
+  if (callback_ != nullptr && !PyCallable_Check(callback_)) {
+    convert_arg(param, [&] { throw_cannot_convert(callback_, "Callable"); });
+  }
+}
+
+void ProgressReporter::operator()(std::size_t done, std::size_t total) {
+  if (PyErr_CheckSignals() < 0) throw PyErr::fetch();
+  // A few reports a second are all a progress bar shows.
+  constexpr auto INTERVAL = std::chrono::milliseconds(250);
+  const auto now = std::chrono::steady_clock::now();
+  if (done < total && last_ && now - *last_ < INTERVAL) return;
+  last_ = now;
+  PyRef::steal_or_throw(PyObject_CallFunction(callback_, "nn", static_cast<Py_ssize_t>(done),
+                                              static_cast<Py_ssize_t>(total)));
+}
+
 PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&] {
-    static const Signature sig{"Index.add_object_many()", {"objs"}};
+    static const Signature sig{"Index.add_object_many()", {"objs", "progress"}, false, 1};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    ProgressReporter progress(bound[1] == nullptr ? Py_None : bound[1], "progress");
     // Every element is checked before anything changes: a failing batch adds
     // nothing, not even its valid elements.
     std::vector<StoredItem> batch = indexable_items(bound[0], "objs");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
-    add_objects(*api, std::move(batch));
+    auto call = [&](std::size_t done, std::size_t total) { progress(done, total); };
+    BatchProgress report(call);
+    add_objects(*api, std::move(batch), progress ? &report : nullptr);
     return PyRef::borrow(Py_None);
   });
 }

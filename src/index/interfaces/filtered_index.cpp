@@ -8,6 +8,8 @@
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_export.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -60,10 +62,7 @@ int Filtered_contains(PyObject* self, PyObject* obj) {
 }
 
 PyObject* Filtered_iter(PyObject* self) {
-  return guarded([&] {
-    PyRef list = collect_list(view_of(self));
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
-  });
+  return guarded([&] { return iterate_view(state_of(self)); });
 }
 
 PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -121,6 +120,20 @@ PyObject* Filtered_count_by(PyObject* self, PyObject* const* args, Py_ssize_t na
     return count_by_call(view_of(self), "FilteredIndex.count_by()", args, nargs, kwnames);
   });
 }
+
+// values, to_dicts, to_pandas and to_arrow of the view's objects.
+template <PyRef (*kExport)(const ExportSource&, const char*, PyObject* const*, Py_ssize_t,
+                           PyObject*),
+          const char* kName>
+PyObject* Filtered_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&] { return kExport(ExportSource{view_of(self)}, kName, args, nargs, kwnames); });
+}
+
+constexpr char FILTERED_VALUES[] = "FilteredIndex.values()";
+constexpr char FILTERED_TO_DICTS[] = "FilteredIndex.to_dicts()";
+constexpr char FILTERED_TO_PANDAS[] = "FilteredIndex.to_pandas()";
+constexpr char FILTERED_TO_ARROW[] = "FilteredIndex.to_arrow()";
 
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
@@ -244,6 +257,22 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
     {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_BY_DOC},
+    {"values",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_export<values_call, FILTERED_VALUES>)),
+     METH_FASTCALL | METH_KEYWORDS, VALUES_DOC},
+    {"to_dicts",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_export<to_dicts_call, FILTERED_TO_DICTS>)),
+     METH_FASTCALL | METH_KEYWORDS, TO_DICTS_DOC},
+    {"to_pandas",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_export<to_pandas_call, FILTERED_TO_PANDAS>)),
+     METH_FASTCALL | METH_KEYWORDS, TO_PANDAS_DOC},
+    {"to_arrow",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_export<to_arrow_call, FILTERED_TO_ARROW>)),
+     METH_FASTCALL | METH_KEYWORDS, TO_ARROW_DOC},
     {"__reduce__", Filtered_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
     {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,

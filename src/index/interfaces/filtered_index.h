@@ -31,15 +31,23 @@ PyRef wrap_view(FilteredView view, PyObject* index);
 
 // What `read(scope)` answers from the values of the view's index, read by
 // the index's clock (no change half seen), without the GIL when the view is
-// large enough to pay for releasing it.
+// large enough to pay for releasing it; the references released meanwhile
+// stay queued: the caller drains them (drain_pending_releases) once it holds
+// no lock, as they may run finalizers.
 template <class F>
-auto read_values(const FilteredView& view, F&& read) {
-  auto answer = native_work(view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
+auto read_values_deferred(const FilteredView& view, F&& read) {
+  return native_work(view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
     return view.clock().read([&] {
       auto maps = view.query_maps()->read();
       return read(EvalScope{*maps, view.reach()});
     });
   });
+}
+
+// The same, draining the queued releases before it returns.
+template <class F>
+auto read_values(const FilteredView& view, F&& read) {
+  auto answer = read_values_deferred(view, std::forward<F>(read));
   drain_pending_releases();
   return answer;
 }

@@ -5,6 +5,8 @@
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_export.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -71,11 +73,11 @@ int Index_contains(PyObject* self, PyObject* obj) {
   });
 }
 
-// Iterates over the members as collect() lists them when iteration begins.
+// Iterates over the members as collect() lists them when iteration begins,
+// a batch at a time.
 PyObject* Index_iter(PyObject* self) {
   return guarded([&] {
-    PyRef list = collect_list(api_of(self).all_members());
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+    return iterate_view(IndexView{api_of(self).all_members(), PyRef::borrow(self)});
   });
 }
 
@@ -110,8 +112,9 @@ constexpr char DISCARD_OBJECT[] = "Index.discard_object()";
 PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&] {
-    static const Signature sig{"Index.remove_object_many()", {"objs"}};
+    static const Signature sig{"Index.remove_object_many()", {"objs", "progress"}, false, 1};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
+    ProgressReporter progress(bound[1] == nullptr ? Py_None : bound[1], "progress");
     // Every element is checked before anything changes: one that is not an
     // Indexable, or not a member, removes nothing.
     std::vector<StoredItem> batch;
@@ -124,7 +127,9 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
     for (const StoredItem& item : batch) {
       if (!api.is_member(item.get())) throw_not_member(item.get());
     }
-    remove_objects(api, batch);
+    auto call = [&](std::size_t done, std::size_t total) { progress(done, total); };
+    BatchProgress report(call);
+    remove_objects(api, batch, progress ? &report : nullptr);
     return PyRef::borrow(Py_None);
   });
 }
@@ -278,6 +283,23 @@ PyObject* Index_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// values, to_dicts, to_pandas and to_arrow of the members, as collect() lists
+// them.
+template <PyRef (*kExport)(const ExportSource&, const char*, PyObject* const*, Py_ssize_t,
+                           PyObject*),
+          const char* kName>
+PyObject* Index_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const FilteredView members = api_of(self).all_members();
+    return kExport(ExportSource{members}, kName, args, nargs, kwnames);
+  });
+}
+
+constexpr char INDEX_VALUES[] = "Index.values()";
+constexpr char INDEX_TO_DICTS[] = "Index.to_dicts()";
+constexpr char INDEX_TO_PANDAS[] = "Index.to_pandas()";
+constexpr char INDEX_TO_ARROW[] = "Index.to_arrow()";
+
 #define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 constexpr int VARKW = METH_VARARGS | METH_KEYWORDS;
@@ -319,16 +341,22 @@ PyDoc_STRVAR(ADD_OBJECT_DOC,
              "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
-             "add_object_many($self, objs)\n--\n\n"
+             "add_object_many($self, objs, progress=None)\n--\n\n"
              "Adds every Indexable of the sequence objs, all or nothing; faster than "
              "add_object one by one for large batches, which are written by several "
-             "threads.\n\n"
+             "threads. progress, when given, is called as progress(done, total) (objects "
+             "written, objects in all) from the calling thread, with no lock of the index "
+             "held, after the first part of the work, then a few times a second at most, "
+             "and once at the end; the objects become "
+             "members together after that last call. An exception it raises (or a "
+             "KeyboardInterrupt meanwhile) stops the call and leaves the index as it was.\n\n"
              "Returns None.\n"
              "Raises TypeError when objs is a str or not a sequence, or when one of its items "
              "is not an Indexable. Raises OverflowError, TypeError or ValueError, naming the "
              "attribute, when an element of a list, tuple or set value cannot be indexed. On "
              "any of these errors no object of the batch has been added. Raises RuntimeError "
-             "as add_object does.\n"
+             "as add_object does; TypeError when progress is neither None nor callable, and "
+             "what progress raises.\n"
              "Releases the GIL while it writes the index when the values to index (container "
              "elements included) number 4,096 or more; keeps it for fewer.");
 
@@ -411,12 +439,16 @@ PyDoc_STRVAR(DISCARD_OBJECT_DOC,
              "elements included) number 4,096 or more; keeps it for fewer.");
 
 PyDoc_STRVAR(REMOVE_OBJECT_MANY_DOC,
-             "remove_object_many($self, objs)\n--\n\n"
+             "remove_object_many($self, objs, progress=None)\n--\n\n"
              "Removes every object of the iterable objs, all or nothing: every one must be a "
-             "member.\n\n"
+             "member. progress, when given, is called as progress(done, total) as "
+             "add_object_many calls it; the objects leave in parts between its calls, and "
+             "an exception it raises (or a KeyboardInterrupt meanwhile) adds those removed "
+             "back before it propagates.\n\n"
              "Returns None.\n"
              "Raises KeyError, removing none, when one is not a member; TypeError when objs is "
-             "not iterable or holds something that is not an Indexable.\n"
+             "not iterable or holds something that is not an Indexable, or when progress is "
+             "neither None nor callable; what progress raises.\n"
              "Releases the GIL while it removes when the values to take out (container "
              "elements included) number 4,096 or more; keeps it for fewer.");
 
@@ -481,6 +513,11 @@ PyMethodDef INDEX_METHODS[] = {
     {"count", QUORVANE_FAST(Index_count), VARKW, COUNT_DOC},
     {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},
     {"count_by", QUORVANE_FAST(Index_count_by), FAST, COUNT_BY_DOC},
+    {"values", QUORVANE_FAST((Index_export<values_call, INDEX_VALUES>)), FAST, VALUES_DOC},
+    {"to_dicts", QUORVANE_FAST((Index_export<to_dicts_call, INDEX_TO_DICTS>)), FAST, TO_DICTS_DOC},
+    {"to_pandas", QUORVANE_FAST((Index_export<to_pandas_call, INDEX_TO_PANDAS>)), FAST,
+     TO_PANDAS_DOC},
+    {"to_arrow", QUORVANE_FAST((Index_export<to_arrow_call, INDEX_TO_ARROW>)), FAST, TO_ARROW_DOC},
     {"__reduce__", Index_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its class and the list of its objects."},
     {"__setstate__", Index_setstate, METH_O,

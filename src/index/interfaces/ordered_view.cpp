@@ -6,6 +6,8 @@
 #include "index/core/query/ordering.h"
 #include "index/interfaces/facet_counts.h"
 #include "index/interfaces/filtered_index.h"
+#include "index/interfaces/view_export.h"
+#include "index/interfaces/view_iterator.h"
 #include "index/value_conversion.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -44,11 +46,8 @@ uint64_t page_size(const Ordering& o) {
 
 // The objects at positions [start, start + count) of the page, as a list.
 PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
-  const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
-  std::vector<uint32_t> ids = read_values(o.source.view, [&](const EvalScope& scope) {
-    return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
-                        o.offset + start, limit, o.source.view.is_whole_index());
-  });
+  std::vector<uint32_t> ids = page_ids(o, start, count);
+  drain_pending_releases();
   return collect_list(o.source.view, ids);
 }
 
@@ -62,11 +61,25 @@ Py_ssize_t Ordered_len(PyObject* self) {
 }
 
 PyObject* Ordered_iter(PyObject* self) {
+  return guarded([&] { return iterate_ordering(ordering_of(self)); });
+}
+
+// values, to_dicts, to_pandas and to_arrow of the page, in its order.
+template <PyRef (*kExport)(const ExportSource&, const char*, PyObject* const*, Py_ssize_t,
+                           PyObject*),
+          const char* kName>
+PyObject* Ordered_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return guarded([&] {
-    PyRef list = page_list(ordering_of(self), 0, UINT64_MAX);
-    return PyRef::steal_or_throw(PyObject_GetIter(list.get()));
+    const Ordering& o = ordering_of(self);
+    return kExport(ExportSource{o.source.view, &o}, kName, args, nargs, kwnames);
   });
 }
+
+constexpr char ORDERED_VALUES[] = "OrderedView.values()";
+constexpr char ORDERED_TO_DICTS[] = "OrderedView.to_dicts()";
+constexpr char ORDERED_TO_PANDAS[] = "OrderedView.to_pandas()";
+constexpr char ORDERED_TO_ARROW[] = "OrderedView.to_arrow()";
 
 // limit(n) and offset(n): a page within this page.
 template <bool kLimit>
@@ -174,6 +187,22 @@ PyMethodDef ORDERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, ORDERED_LIMIT_DOC},
     {"offset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Ordered_narrow<false>)),
      METH_FASTCALL | METH_KEYWORDS, ORDERED_OFFSET_DOC},
+    {"values",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Ordered_export<values_call, ORDERED_VALUES>)),
+     METH_FASTCALL | METH_KEYWORDS, ORDERED_VALUES_DOC},
+    {"to_dicts",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Ordered_export<to_dicts_call, ORDERED_TO_DICTS>)),
+     METH_FASTCALL | METH_KEYWORDS, ORDERED_TO_DICTS_DOC},
+    {"to_pandas",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Ordered_export<to_pandas_call, ORDERED_TO_PANDAS>)),
+     METH_FASTCALL | METH_KEYWORDS, ORDERED_TO_PANDAS_DOC},
+    {"to_arrow",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Ordered_export<to_arrow_call, ORDERED_TO_ARROW>)),
+     METH_FASTCALL | METH_KEYWORDS, ORDERED_TO_ARROW_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,6 +261,14 @@ PyRef facet_key(const Facet& facet) {
 }
 
 }  // namespace
+
+std::vector<uint32_t> page_ids(const Ordering& o, uint64_t start, uint64_t count) {
+  const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
+  return read_values_deferred(o.source.view, [&](const EvalScope& scope) {
+    return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
+                        o.offset + start, limit, o.source.view.is_whole_index());
+  });
+}
 
 PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "index/interfaces/filtered_index.h"
 
@@ -25,6 +26,15 @@ struct OrderedViewObject {
 };
 
 PyTypeObject* create_ordered_view_type();
+
+// The ids at positions [start, start + count) of the page, in order, read
+// by the index's clock (see read_values_deferred: the caller drains the
+// releases queued meanwhile once it holds no lock).
+std::vector<uint32_t> page_ids(const Ordering& o, uint64_t start, uint64_t count);
+// Whether the page is the whole order of its view (no offset, no limit).
+inline bool is_whole_order(const Ordering& o) {
+  return o.offset == 0 && o.limit == UINT64_MAX;
+}
 
 // view.order_by(attribute, /, descending=False) for a method `full_name`;
 // `index` is the Index the view reads.

@@ -961,6 +961,27 @@ void Bitmap::copy_to(uint32_t* out) const {
   for (std::size_t i = 0; i < few.size(); ++i) out[i] = few[i];
 }
 
+std::size_t Bitmap::copy_from(uint32_t first, std::span<uint32_t> out) const {
+  if (out.empty()) return 0;
+  if (is_roaring()) {
+    // The iterator's names of CRoaring 0.2, which 4.x keeps as deprecated
+    // aliases.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(rb(word_), &it);
+    if (!roaring_move_uint32_iterator_equalorlarger(&it, first)) return 0;
+    return roaring_read_uint32_iterator(&it, out.data(), static_cast<uint32_t>(out.size()));
+#pragma GCC diagnostic pop
+  }
+  Few few(word_);
+  std::size_t i = 0;
+  while (i < few.size() && few[i] < first) ++i;
+  std::size_t n = 0;
+  for (; i < few.size() && n < out.size(); ++i) out[n++] = few[i];
+  return n;
+}
+
 void Bitmap::optimize() {
   switch (form_of(word_)) {
     case Form::Few: {

@@ -117,6 +117,11 @@ class Bitmap {
   std::vector<uint32_t> to_vector() const;
   // Writes the ids in ascending order to out[0, cardinality()).
   void copy_to(uint32_t* out) const;
+  // Writes the smallest ids not below `first`, ascending, to the front of
+  // `out` (as many as fit); returns how many it wrote (fewer than out.size()
+  // past the largest id). Costs what it writes plus a search for `first`, so
+  // a set is read in pieces without a copy.
+  std::size_t copy_from(uint32_t first, std::span<uint32_t> out) const;
 
   // Compresses runs and drops spare room.
   void optimize();

@@ -42,6 +42,21 @@ void expect_holds(const Bitmap& bitmap, const Model& model) {
   EXPECT_EQ(first_two, expected);
   const std::vector<uint32_t> ids(model.begin(), model.end());
   EXPECT_TRUE(bitmap == Bitmap::from_ids(ids));
+  // Read in pieces of several widths, each from one past the last id read,
+  // the pieces put together are the ids; nothing is read past the largest.
+  for (std::size_t width : {1, 7, 300}) {
+    std::vector<uint32_t> pieces, piece(width);
+    for (uint64_t first = 0; first <= UINT32_MAX;) {
+      const std::size_t n = bitmap.copy_from(static_cast<uint32_t>(first), piece);
+      pieces.insert(pieces.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
+      if (n < width) break;
+      first = uint64_t{piece[n - 1]} + 1;
+    }
+    EXPECT_EQ(pieces, ids) << width;
+    if (!ids.empty() && ids.back() < UINT32_MAX) {
+      EXPECT_EQ(bitmap.copy_from(ids.back() + 1, piece), 0u);
+    }
+  }
 }
 
 // Sets of every storage shape, drawn from one small universe so that they
