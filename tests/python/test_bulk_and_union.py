@@ -156,19 +156,25 @@ def test_bulk_argument_errors_add_nothing():
     assert index.collect() == []
 
 
-def test_a_failing_value_in_a_batch_adds_nothing():
-    good, bad = Thing(x=1), Thing(x=1, l=[1])
+@pytest.mark.parametrize("size", [1, 600_000])
+def test_a_failing_value_in_a_batch_adds_nothing(size):
+    # A large batch is written in parts: a value failing in the last part takes the parts
+    # written before out again.
+    good = [Thing(x=1, l=[i]) for i in range(size)]
+    bad = Thing(x=1, l=[1])
     bad.l.append(2**70_000)  # in place: converted only when the object is indexed
     index = Index()
     with pytest.raises(OverflowError, match="attribute 'l'"):
-        index.add_object_many([good, bad])
-    assert index.collect() == []
-    assert index.get_by_attribute(x=1) == []
-    # Neither object is left locked or half indexed.
-    bad.l = [3]
+        index.add_object_many(good + [bad])
+    assert index.collect() == [] and index.count() == 0
+    assert index.get_by_attribute(x=1) == [] and index.count(l=0) == 0
+    # No object is left locked or half indexed.
+    bad.l = [-3]
     bad.x = 2
-    index.add_object_many([good, bad])
-    assert index.get_by_attribute(l=3) == [bad] and index.get_by_attribute(x=2) == [bad]
+    good[0].x = 5
+    index.add_object_many([good[0], bad])
+    assert index.get_by_attribute(l=-3) == [bad] and index.get_by_attribute(x=2) == [bad]
+    assert index.get_by_attribute(x=5) == [good[0]] and index.count(l=0) == 1
 
 
 def test_bulk_widens_string_columns_while_ids_are_pending():

@@ -94,6 +94,9 @@ void snapshot_reachable(const std::vector<ObjectSnapshot>& roots, IndexAPI& reac
 namespace {
 
 constexpr std::size_t LARGE_BATCH = 65536;
+// The fewest objects of one part of a batch without progress: large enough
+// that the bulk writers' threads and flushes cost little per object.
+constexpr std::size_t BULK_PART = std::size_t{1} << 18;
 
 // Adds again, one by one with fresh values, the objects that changed while
 // they were being added.
@@ -162,51 +165,6 @@ std::vector<StoredItem> write_objects(IndexAPI& engine, std::span<const ObjectSn
   return stale;
 }
 
-// add_objects with progress: the members added again first (a change of the
-// clock), then the new objects in parts, each written while being added and
-// its nested work done before the call; they become members together.
-void add_in_parts(IndexAPI& engine, std::span<const ObjectSnapshot> fresh,
-                  std::span<const ObjectSnapshot> again, const Bitmap& added, PendingWork& work,
-                  BatchProgress& progress) {
-  const std::size_t total = fresh.size() + again.size();
-  if (!again.empty()) {
-    ChangeScope change;
-    while (!change.try_begin({engine.clock_ref()})) change.wait();
-    std::vector<StoredItem> stale = write_objects(engine, {}, again, work);
-    finish_adding(engine, stale, work);
-  }
-  if (fresh.empty()) progress(total, total);
-  const std::size_t part = part_size(total, 65536);
-  std::size_t begun = 0;  // fresh[0, begun) are being added
-  try {
-    for (std::size_t start = 0; start < fresh.size(); start += part) {
-      std::span<const ObjectSnapshot> piece =
-          fresh.subspan(start, std::min(part, fresh.size() - start));
-      std::vector<uint32_t> ids;
-      ids.reserve(piece.size());
-      for (const ObjectSnapshot& snap : piece) ids.push_back(snap.id());  // ascending
-      engine.begin_adding(Bitmap::from_ids(ids));
-      begun = start + piece.size();
-      std::vector<StoredItem> stale = write_objects(engine, piece, {}, work);
-      finish_adding(engine, stale, work);
-      progress(again.size() + begun, total);
-    }
-  } catch (...) {
-    // Taken out as they are now: an assignment since kept them current.
-    native_work(begun >= WORTH_RELEASING_THE_GIL / 8, [&] {
-      for (const ObjectSnapshot& snap : fresh.first(begun)) {
-        const Indexable& rec = record_of(snap.item.get());
-        auto guard = rec.lock();
-        engine.abandon_adding(guard, rec, work);
-      }
-    });
-    drain_pending_releases();
-    run_pending(work);
-    throw;
-  }
-  engine.publish(added);
-}
-
 }  // namespace
 
 void add_objects(IndexAPI& engine, std::vector<StoredItem> objects, BatchProgress* progress) {
@@ -222,54 +180,78 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects, BatchProgres
               order.end());
   PendingWork work;
   for (const auto& [id, item] : order) settle_staged((*item).get(), &work);
-  std::vector<ObjectSnapshot> snapshots;
-  snapshots.reserve(order.size());
-  for (const auto& [id, item] : order) snapshots.push_back(ObjectSnapshot::take(*item));
-  snapshot_reachable(snapshots, *engine.reach(), work);
 
-  // Objects that are members already are added again one by one, each a
-  // change under the clock (their containers are indexed anew); the others
-  // are written while being added and become members together at the end
-  // (see IndexAPI::publish), so queries see none of them half indexed.
-  std::vector<ObjectSnapshot> again;
-  std::vector<uint32_t> ids;
-  ids.reserve(snapshots.size());
-  for (auto& snap : snapshots) ids.push_back(snap.id());  // ascending
-  for (auto& snap : snapshots) {
-    if (engine.is_member(snap.item.get())) again.push_back(std::move(snap));
-  }
-  std::erase_if(snapshots, [](const ObjectSnapshot& snap) { return !snap.item; });
-  const Bitmap added = Bitmap::from_ids(ids);
-  if (progress != nullptr) {
-    add_in_parts(engine, snapshots, again, added, work, *progress);
-    return;
-  }
-  ChangeScope change;
-  if (!again.empty()) {
-    while (!change.try_begin({engine.clock_ref()})) change.wait();
-  }
-  engine.begin_adding(added);
-
-  std::vector<StoredItem> stale = write_objects(engine, snapshots, again, work);
-  const bool large = snapshots.size() >= LARGE_BATCH;
-  std::vector<ObjectSnapshot>().swap(snapshots);
-  std::vector<ObjectSnapshot>().swap(again);
-  std::vector<std::pair<uint32_t, const StoredItem*>>().swap(order);
-  // Whatever happens from here, the objects written become members (an
-  // error below concerns other objects, or one that kept changing).
+  // The objects are taken in parts: each part's snapshots (its walked
+  // containers) and the bulk writers' buffers live only while that part is
+  // written, so a large batch needs little more memory than the index it
+  // leaves. Objects that are members already are added again one by one,
+  // each part's under a change of the clock (their containers are indexed
+  // anew); the others are written while being added and become members
+  // together at the end (see IndexAPI::publish), so queries see none of them
+  // half indexed. With `progress`, the parts are smaller, for a call a few
+  // times a second.
+  const std::size_t total = order.size();
+  const std::size_t part =
+      progress != nullptr ? part_size(total, 65536) : std::max(total / 16, BULK_PART);
+  std::vector<const StoredItem*> begun;  // written while being added
+  Bitmap added;
   try {
-    finish_adding(engine, stale, work);
+    for (std::size_t start = 0; start < total; start += part) {
+      const std::size_t end = std::min(total, start + part);
+      std::vector<ObjectSnapshot> snapshots;
+      snapshots.reserve(end - start);
+      for (std::size_t i = start; i < end; ++i) {
+        snapshots.push_back(ObjectSnapshot::take(*order[i].second));
+      }
+      snapshot_reachable(snapshots, *engine.reach(), work);
+      std::vector<ObjectSnapshot> again;
+      std::vector<uint32_t> ids;
+      for (auto& snap : snapshots) {
+        if (engine.is_member(snap.item.get())) {
+          again.push_back(std::move(snap));
+        } else {
+          ids.push_back(snap.id());  // ascending
+        }
+      }
+      std::erase_if(snapshots, [](const ObjectSnapshot& snap) { return !snap.item; });
+      ChangeScope change;
+      if (!again.empty()) {
+        while (!change.try_begin({engine.clock_ref()})) change.wait();
+      }
+      const Bitmap fresh = Bitmap::from_ids(ids);
+      engine.begin_adding(fresh);
+      added.union_with(fresh);
+      for (std::size_t i = start; i < end; ++i) {
+        if (fresh.contains(order[i].first)) begun.push_back(order[i].second);
+      }
+      std::vector<StoredItem> stale = write_objects(engine, snapshots, again, work);
+      std::vector<ObjectSnapshot>().swap(snapshots);
+      std::vector<ObjectSnapshot>().swap(again);
+      finish_adding(engine, stale, work);
+      change.end();
+      if (progress != nullptr) (*progress)(end, total);
+    }
   } catch (...) {
-    engine.publish(added);
+    // Taken out as they are now: an assignment since kept them current.
+    native_work(begun.size() >= WORTH_RELEASING_THE_GIL / 8, [&] {
+      for (const StoredItem* item : begun) {
+        const Indexable& rec = record_of(item->get());
+        auto guard = rec.lock();
+        engine.abandon_adding(guard, rec, work);
+      }
+    });
+    drain_pending_releases();
+    run_pending(work);
     throw;
   }
+  if (total == 0 && progress != nullptr) (*progress)(0, 0);
   engine.publish(added);
-  change.end();
   // A large batch gathered its values in buffers (on several threads, each
   // with its own malloc arena) and took a snapshot of every object, all free
-  // now with the batch itself: hand their pages back to the system rather
-  // than keep them.
-  if (large) {
+  // now: hand their pages back to the system rather than keep them.
+  if (total >= LARGE_BATCH) {
+    std::vector<std::pair<uint32_t, const StoredItem*>>().swap(order);
+    std::vector<const StoredItem*>().swap(begun);
     std::vector<StoredItem>().swap(objects);
     without_gil([] { malloc_trim(0); });
   }

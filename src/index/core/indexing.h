@@ -34,11 +34,11 @@ inline constexpr int MAX_SNAPSHOT_ATTEMPTS = 8;
 using BatchProgress = absl::FunctionRef<void(std::size_t done, std::size_t total)>;
 
 // Adds `objects` to `engine` (each distinct object once). GIL held on entry
-// and on return. A value that cannot be indexed raises its ordinary error
-// before anything changes. With `progress`, the objects are written in parts
-// with a call between them; they become members together at the end, and
-// when a call throws, those written are taken out again (queries never see
-// them) before the exception goes on.
+// and on return. The objects are written in parts (with `progress`, smaller
+// ones, with a call after each); they become members together at the end.
+// When anything throws on the way (a value that cannot be indexed, a call of
+// `progress`), those written are taken out again (queries never saw them)
+// before the exception goes on.
 void add_objects(IndexAPI& engine, std::vector<StoredItem> objects,
                  BatchProgress* progress = nullptr);
 
