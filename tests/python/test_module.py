@@ -53,8 +53,6 @@ def test_sum_as_string(args, kwargs, expected):
         (lambda: sum_as_string(1, 2, c=3), TypeError,
          "sum_as_string() got an unexpected keyword argument 'c'"),
         (lambda: Index(1), TypeError, "Index() takes an iterable of Indexable objects, not int"),
-        (lambda: Index("ab"), TypeError, "Index() takes an iterable of Indexable objects, not a str"),
-        (lambda: Index([Thing(), 1]), TypeError, "Index() takes Indexable objects; item 1 is int"),
         (lambda: Index([], []), TypeError, "Index() takes 1 positional argument but 2 were given"),
         (lambda: Index(x=1), TypeError, "Index() got an unexpected keyword argument 'x'"),
         (lambda: Index().add_object(5), TypeError, "argument 'py_ref': must be Indexable, not int"),
@@ -68,15 +66,8 @@ def test_sum_as_string(args, kwargs, expected):
          "query positionally, as the first argument"),
         (lambda: Index().union_with(5), TypeError, "argument 'other': must be Index, not int"),
         (lambda: Index().order_by(1), TypeError, "argument 'attribute': must be str, not int"),
-        (lambda: Index().order_by("price", "asc"), TypeError,
-         "argument 'descending': must be True or False, not str"),
         (lambda: Index().order_by("n").limit("2"), TypeError, "argument 'n': must be int, not str"),
-        (lambda: Thing(1, 2), TypeError,
-         "Thing() takes attributes as keyword arguments (name=value), not 2 positional arguments"),
         (lambda: Thing().__setstate__(5), TypeError, "argument 'state': must be dict, not int"),
-        (lambda: vars(Thing(a=1)).pop("a"), AttributeError,
-         "the attributes of an Indexable cannot be deleted: assign a placeholder such as None "
-         "instead"),
         (lambda: Index().reduced(1), TypeError,
          "Index.reduced() takes 0 positional arguments but 1 was given"),
         (lambda: FilteredIndex(), TypeError, "No constructor defined for FilteredIndex"),
@@ -88,30 +79,6 @@ def test_binding_and_conversion_errors(call, exc, message):
         call()
     if message is not None:
         assert str(info.value).startswith(message) or str(info.value) == message
-
-
-# A mistake in each argument of the API that takes one.
-MISTAKES = [
-    lambda: Q.eq(1, 2), lambda: Q.in_("a", "abc"), lambda: Q.in_("a", 5), lambda: Q.not_("q"),
-    lambda: Q.and_(1), lambda: Q.bt("a", "x", 1), lambda: Q.gt("a", []), lambda: Q.contains("a", 1),
-    lambda: Q._from_steps(5), lambda: Q._from_steps(["eq"]), lambda: Index(5), lambda: Index([5]),
-    lambda: Index().add_object_many("abc"), lambda: Index().remove_object_many(5),
-    lambda: Index().remove_object(5), lambda: Index().union_with([]), lambda: Index().count("q"),
-    lambda: Index().reduced_query(q=Q.eq("a", 1)), lambda: Index().order_by(5),
-    lambda: Index().order_by("a", "desc"), lambda: Index().order_by("a").offset(1.5),
-    lambda: Index().count_by(1), lambda: FilteredIndex._from_objects(5),
-    lambda: Thing().__setstate__([]), lambda: Thing(1), lambda: setattr(Thing(), "a", bytearray()),
-]
-
-
-@pytest.mark.parametrize("mistake", MISTAKES)
-def test_error_messages_use_python_words(mistake):
-    with pytest.raises(Exception) as info:
-        mistake()
-    text = str(info.value)
-    for word in ("PyString", "PyList", "PyValue", "Vec", "Can't extract", "cannot be converted",
-                 "0x"):
-        assert word not in text, text
 
 
 def test_conversion_error_keeps_its_cause():

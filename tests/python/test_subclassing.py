@@ -74,10 +74,6 @@ class TestInit:
                 obj.label = label
                 return obj
 
-        class NamedInit(Indexable):
-            def __init__(self, maker, **kwargs):
-                super().__init__(maker=maker, **kwargs)
-
         class Plain(Indexable):
             pass
 
@@ -91,8 +87,6 @@ class TestInit:
                 make()
             assert str(info.value).startswith(refused)
         assert vars(OwnNew("x", a=1)) == {"label": "x", "a": 1}  # __new__'s positionals
-        assert vars(NamedInit("Kia", price=1)) == {"maker": "Kia", "price": 1}
-        assert vars(OwnInit(a=2)) == {"a": 2}
 
     def test_init_may_run_again(self):
         obj = Indexable(a=3)
@@ -411,10 +405,8 @@ class TestVars:
     @pytest.mark.parametrize("write, exc", [
         (lambda d: d.__setitem__("a", bytearray()), TypeError),  # cannot be indexed
         (lambda d: d.__setitem__(1, 2), TypeError),
-        (lambda d: d.__delitem__("a"), AttributeError),
-        (lambda d: d.pop("a"), AttributeError),
-        (lambda d: d.popitem(), AttributeError),
-        (lambda d: d.clear(), AttributeError),
+        (lambda d: d.__delitem__("a"), AttributeError), (lambda d: d.pop("a"), AttributeError),
+        (lambda d: d.popitem(), AttributeError), (lambda d: d.clear(), AttributeError),
     ])
     def test_writes_through_vars_that_fail_change_nothing(self, write, exc):
         obj = Indexable(a=1)
