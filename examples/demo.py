@@ -81,7 +81,7 @@ def main():
     rebased = index.reduced(maker="Toyota").rebase()
     timed("rebase of the Toyota view, then its electric cars",
           lambda: rebased.get_by_attribute(electric=True))
-    print(f"\n{repr(car)}: maker={car.maker}, price={car.price}, dealer.city={car.dealer.city}")
+    print(f"\n{car!r}: dealer.city={car.dealer.city}")
 
 
 if __name__ == "__main__":

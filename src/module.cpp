@@ -96,7 +96,7 @@ PyRef init_module() {
   PyRef function =
       PyRef::steal_or_throw(PyCMethod_New(&SUM_AS_STRING_DEF, module.get(), name.get(), nullptr));
   PyRef fname = PyRef::steal_or_throw(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!PyUnicode_Check(fname.get())) throw_cannot_convert(fname.get(), "PyString");
+  if (!PyUnicode_Check(fname.get())) throw_cannot_convert(fname.get(), "str");
   if (PyObject_SetAttr(module.get(), fname.get(), function.get()) < 0) throw PyErr::fetch();
   if (PyModule_AddStringConstant(module.get(), "__version__", QUORVANE_VERSION) < 0) {
     throw PyErr::fetch();

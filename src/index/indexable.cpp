@@ -13,6 +13,7 @@
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
+#include "python/repr.h"
 
 namespace quorvane {
 
@@ -367,12 +368,49 @@ int Indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   });
 }
 
+// How an object shows itself, as a dataclass does: its class name and its
+// first attributes as keywords, e.g. Car(maker='Kia', price=12000, ...).
+// Values show by their repr, which may run Python code: their references are
+// copied out first, and no lock is held meanwhile. An object met again inside
+// its own repr shows as "..." (reprlib.recursive_repr), and an Indexable
+// value nested more than MAX_REPR_DEPTH reprs deep as "Car(...)", so that the
+// native stack stays shallow however long a chain of objects is.
+constexpr std::size_t REPR_ATTRIBUTES = 6;
+constexpr int MAX_REPR_DEPTH = 8;
+[[gnu::tls_model("initial-exec")]] thread_local int REPR_DEPTH = 0;
+
 PyObject* Indexable_repr(PyObject* self) {
   return guarded([&] {
     settle_staged(self);
-    std::size_t count = record_of(self).attributes().size();
-    std::string text = "<Indexable with " + std::to_string(count) + " attributes>";
-    return PyRef::steal_or_throw(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    ReprScope scope(self);
+    if (scope.reentered()) return PyRef::steal_or_throw(PyUnicode_FromString("..."));
+    std::string text = type_name(self) + "(";
+    if (REPR_DEPTH >= MAX_REPR_DEPTH) {
+      text += "...)";
+    } else {
+      std::vector<std::pair<uint32_t, PyRef>> shown;
+      bool more = false;
+      record_of(self).attributes().for_each_object([&](uint32_t attr, PyObject* value) {
+        if (shown.size() < REPR_ATTRIBUTES) {
+          shown.emplace_back(attr, PyRef::borrow(value));
+        } else {
+          more = true;
+        }
+      });
+      ++REPR_DEPTH;
+      struct Leave {
+        ~Leave() { --REPR_DEPTH; }
+      } leave;
+      for (std::size_t i = 0; i < shown.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += INTERNER().str(shown[i].first);
+        text += '=';
+        text += repr_text(shown[i].second.get());
+      }
+      text += more ? ", ...)" : ")";
+    }
+    return PyRef::steal_or_throw(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   });
 }
 
@@ -392,7 +430,9 @@ PyObject* Indexable_dir(PyObject* self, PyObject*) {
     PyRef builtins = PyRef::steal_or_throw(PyImport_ImportModule("builtins"));
     PyRef object = PyRef::steal_or_throw(PyObject_GetAttrString(builtins.get(), "object"));
     PyRef names = PyRef::steal_or_throw(PyObject_CallMethod(object.get(), "__dir__", "O", self));
-    if (!PyList_Check(names.get())) throw_cannot_convert(names.get(), "PyList");
+    if (!PyList_Check(names.get())) {
+      throw_type_error("object.__dir__() must return a list, not " + type_name(names.get()));
+    }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
       if (PyList_Append(result.get(), PyList_GET_ITEM(names.get(), i)) < 0) throw PyErr::fetch();
     }
@@ -403,16 +443,21 @@ PyObject* Indexable_dir(PyObject* self, PyObject*) {
 // The docstrings of Indexable: the text signature, then what it does, returns
 // and raises, and whether it releases the GIL.
 PyDoc_STRVAR(INDEXABLE_DOC,
-             "Indexable(*_args, **kwargs)\n--\n\n"
+             "Indexable(**kwargs)\n--\n\n"
              "Base class of the objects an Index holds: derive your classes from it.\n\n"
-             "Keyword arguments become attributes; positional arguments are ignored. "
+             "Keyword arguments become attributes; positional arguments raise TypeError "
+             "(unless the class has a __new__ of its own that takes them and no __init__ of "
+             "its own). "
              "Attributes are kept natively. Reading one returns an equal value (a new int, "
              "float, str or bool, or the very object stored for any other kind); a name that "
              "is not an attribute of the object is looked up on its class as usual. Assigning "
              "one stores the value and re-indexes the object in every Index that holds it "
              "before the assignment returns, releasing the GIL while the indexes are updated "
              "when the value is a container of 4,096 elements or more. "
-             "Deleting an attribute raises AttributeError.\n"
+             "Deleting an attribute raises AttributeError. vars(obj) and obj.__dict__ are a "
+             "new dict of the attributes whose writes assign them. repr() shows the class name "
+             "and the first attributes, Car(maker='Kia', price=12000, ...), unless the class "
+             "defines its own __repr__.\n"
              "Raises OverflowError, TypeError or ValueError, naming the attribute, for a value "
              "that cannot be indexed (a number beyond 65536 bits, an unhashable "
              "object of no recognised kind, a str that cannot be encoded as UTF-8), when the "
@@ -438,7 +483,9 @@ PyMethodDef INDEXABLE_METHODS[] = {
 
 PyGetSetDef INDEXABLE_GETSETS[] = {
     {"__dict__", Indexable_get_dict, nullptr,
-     PyDoc_STR("A new dict of the attributes (changing it changes nothing)."), nullptr},
+     PyDoc_STR("A new dict of the attributes; writing an item through it assigns the "
+               "attribute (re-indexing the object), deleting one raises AttributeError."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

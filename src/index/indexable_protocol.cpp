@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "index/attribute_dict.h"
 #include "index/core/indexing.h"
-#include "index/core/structures/string_interner/string_interner.h"
 #include "index/indexable.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
@@ -69,32 +69,19 @@ void forget_if_same(PyObject* dict, PyObject* key, PyObject* value) {
   }
 }
 
-// A new dict of the native attributes of `self` (GIL held).
-PyRef attributes_dict(PyObject* self) {
-  settle_staged(self);
-  // Copied out first: creating the Python objects may run the collector,
-  // and with it finalizers that assign this very object.
-  std::vector<std::pair<uint32_t, PyRef>> values;
-  record_of(self).attributes().for_each_object(
-      [&](uint32_t attr, PyObject* value) { values.emplace_back(attr, PyRef::borrow(value)); });
-  PyRef dict = PyRef::steal_or_throw(PyDict_New());
-  for (const auto& [attr, object] : values) {
-    std::string_view name = INTERNER().str(attr);
-    PyRef key = PyRef::steal_or_throw(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) throw PyErr::fetch();
-  }
-  return dict;
-}
-
 }  // namespace
 
 PyObject* Indexable_getstate(PyObject* self, PyObject*) {
-  return guarded([&] { return attributes_dict(self); });
+  return guarded([&] {
+    PyRef dict = PyRef::steal_or_throw(PyDict_New());
+    copy_attributes(self, dict.get());
+    return dict;
+  });
 }
 
+// Writes through it reach the object: see attribute_dict.cpp for why.
 PyObject* Indexable_get_dict(PyObject* self, void*) {
-  return guarded([&] { return attributes_dict(self); });
+  return guarded([&] { return attribute_dict(self); });
 }
 
 // Stored as they are: a frozen dataclass is restored too; an index already
@@ -188,7 +175,33 @@ PyRef class_data_descriptor(PyObject* self, PyObject* name) {
   return PyRef::borrow(found);
 }
 
-int Indexable_init(PyObject* self, PyObject*, PyObject* kwargs) {
+namespace {
+
+// Refuses the positional arguments of `self`'s construction, as object.__init__
+// does: they are only a class's own __new__'s business (a class with its own
+// __new__ and no __init__ of its own).
+[[gnu::cold]] int refuse_positionals(PyObject* self, Py_ssize_t count) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_init == indexable_type()->tp_init && type->tp_new != indexable_type()->tp_new) {
+    return 0;
+  }
+  return guarded_call(-1, [&] {
+    // The class's own call unless its own __init__ passed them on.
+    const std::string callee = type->tp_init == indexable_type()->tp_init
+                                   ? type_name(self) + "()"
+                                   : std::string("Indexable.__init__()");
+    throw_type_error(callee + " takes attributes as keyword arguments (name=value), not " +
+                     std::to_string(count) + " positional argument" + (count == 1 ? "" : "s"));
+    return -1;
+  });
+}
+
+}  // namespace
+
+int Indexable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (args != nullptr && PyTuple_GET_SIZE(args) > 0) {
+    if (refuse_positionals(self, PyTuple_GET_SIZE(args)) < 0) return -1;
+  }
   if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
   return guarded_call(-1, [&] {
     // The call's own dict, which no other code sees: its items stay put.

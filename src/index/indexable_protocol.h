@@ -35,7 +35,8 @@ PyRef class_data_descriptor(PyObject* self, PyObject* name);
 
 // Indexable.__init__(**kwargs): assigns each keyword through the object's
 // own assignment (its class's __setattr__ and descriptors). Positional
-// arguments are ignored.
+// arguments raise TypeError, unless the class has a __new__ of its own and
+// no __init__ of its own (they are then that __new__'s).
 int Indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // __getstate__ (a dict of the attributes), __setstate__ (assigns a dict's
@@ -44,7 +45,8 @@ int Indexable_init(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Indexable_getstate(PyObject* self, PyObject*);
 PyObject* Indexable_setstate(PyObject* self, PyObject* state);
 PyObject* Indexable_reduce(PyObject* self, PyObject*);
-// The __dict__ getter: a new dict of the attributes (vars(obj)).
+// The __dict__ getter (vars(obj)): a new AttributeDict of the attributes,
+// whose writes assign them (attribute_dict.h).
 PyObject* Indexable_get_dict(PyObject* self, void*);
 
 }  // namespace quorvane

@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "absl/container/flat_hash_set.h"
-#include "index/debug_text.h"
 #include "index/types.h"
 #include "index/value_conversion.h"
 #include "python/errors.h"
@@ -300,46 +299,6 @@ PyRef PyValue::to_object() const {
       break;
   }
   throw Panic("value without its object");
-}
-
-std::string PyValue::debug_text() const {
-  std::string out = "PyValue { obj: ";
-  out += obj_ ? "Some(" + debug_object(obj_.get()) + ")" : "None";
-  out += ", primitave: ";
-  std::visit(
-      [&](const auto& x) {
-        using X = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<X, int64_t>) {
-          out += "Int(" + std::to_string(x) + ")";
-        } else if constexpr (std::is_same_v<X, double>) {
-          out += "Float(" + debug_float(x) + ")";
-        } else if constexpr (std::is_same_v<X, SmallStr>) {
-          out += "Str(" + debug_string(x.view()) + ")";
-        } else if constexpr (std::is_same_v<X, bool>) {
-          out += x ? "Bool(true)" : "Bool(false)";
-        } else if constexpr (std::is_same_v<X, IterableValue>) {
-          static constexpr const char* NAMES[] = {"List", "Dict", "Tuple", "Set"};
-          static_assert(std::size(NAMES) == static_cast<std::size_t>(IterableKind::Set) + 1);
-          out += std::string("Iterable(") + NAMES[static_cast<int>(x.kind)] + ", " +
-                 debug_object(object()) + ")";
-        } else if constexpr (std::is_same_v<X, IndexableRef>) {
-          out += "Ind(" + debug_object(object()) + ")";
-        } else if constexpr (std::is_same_v<X, RationalRef>) {
-          out += "Rational(" + debug_float(x->approx()) + ")";
-        } else if constexpr (std::is_same_v<X, TemporalValue>) {
-          static constexpr const char* NAMES[] = {"Date", "DateTime",  "AwareDateTime",
-                                                  "Time", "AwareTime", "Duration"};
-          static_assert(std::size(NAMES) == static_cast<std::size_t>(TemporalFamily::Duration) + 1);
-          out += std::string(NAMES[static_cast<int>(x.family)]) + "(" + std::to_string(x.high);
-          if (x.family == TemporalFamily::Duration) out += ", " + std::to_string(x.low);
-          out += ")";
-        } else {
-          out += "Unknown";
-        }
-      },
-      primitave_);
-  out += ", hash: " + std::to_string(hash_) + " }";
-  return out;
 }
 
 IndexedAs indexed_as(const PyValue& v) noexcept {

@@ -108,9 +108,6 @@ class PyValue {
   // object it was converted from when it keeps it, else the number, string or
   // boolean rebuilt.
   PyRef to_object() const;
-  // The text form used by query reprs, e.g.
-  // "PyValue { obj: Some(Py(0x7f..)), primitave: Int(5), hash: 123 }".
-  std::string debug_text() const;
 
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
 

@@ -13,8 +13,8 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 
 [[noreturn]] void throw_too_many(const Signature& sig, std::size_t given) {
   throw_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.params.size()) +
-                   " positional arguments but " + std::to_string(given) + " " +
-                   plural(given, "was", "were") + " given");
+                   " positional " + plural(sig.params.size(), "argument", "arguments") + " but " +
+                   std::to_string(given) + " " + plural(given, "was", "were") + " given");
 }
 
 [[noreturn]] void throw_missing(const Signature& sig, const std::vector<std::string>& names) {
@@ -32,7 +32,7 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 void bind_keyword(const Signature& sig, BoundArgs& bound, std::size_t npositional, PyObject* name,
                   PyObject* value) {
   if (!PyUnicode_Check(name)) {
-    convert_arg("kwargs", [&] { throw_cannot_convert(name, "PyString"); });
+    throw_type_error("keywords must be strings");
   }
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &len);
@@ -123,11 +123,15 @@ BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
   return bound;
 }
 
-void throw_cannot_convert(PyObject* obj, const char* expected) {
+std::string type_name(PyObject* obj) {
   PyRef name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(obj)));
   const char* text = PyUnicode_AsUTF8(name.get());
   if (text == nullptr) throw PyErr::fetch();
-  throw_type_error(std::string("'") + text + "' object cannot be converted to '" + expected + "'");
+  return text;
+}
+
+void throw_cannot_convert(PyObject* obj, const char* expected) {
+  throw_type_error(std::string("must be ") + expected + ", not " + type_name(obj));
 }
 
 void rethrow_for_param(PyErr& err, const char* param) {
@@ -143,7 +147,7 @@ void rethrow_for_param(PyErr& err, const char* param) {
 
 std::string_view extract_str(PyObject* obj, const char* param) {
   return convert_arg(param, [&] {
-    if (!PyUnicode_Check(obj)) throw_cannot_convert(obj, "PyString");
+    if (!PyUnicode_Check(obj)) throw_cannot_convert(obj, "str");
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
     if (text == nullptr) throw PyErr::fetch();
@@ -151,11 +155,13 @@ std::string_view extract_str(PyObject* obj, const char* param) {
   });
 }
 
-namespace {
-
-// Every item of `obj`'s iteration (GIL held).
-std::vector<PyRef> iterate_all(PyObject* obj) {
-  std::vector<PyRef> items;
+std::vector<PyRef> extract_iterable(PyObject* obj, const char* full_name, const char* items) {
+  const bool is_str = PyUnicode_Check(obj);
+  if (is_str || (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj))) {
+    throw_type_error(std::string(full_name) + " takes an iterable of " + items + ", not " +
+                     (is_str ? std::string("a str") : type_name(obj)));
+  }
+  std::vector<PyRef> all;
   // A length hint is the object's own guess: what it may size is capped, and
   // the list grows past it as items come.
   constexpr Py_ssize_t MAX_RESERVED = 1 << 16;
@@ -164,35 +170,11 @@ std::vector<PyRef> iterate_all(PyObject* obj) {
     PyErr_Clear();
     hint = 0;
   }
-  items.reserve(static_cast<std::size_t>(std::min(hint, MAX_RESERVED)));
+  all.reserve(static_cast<std::size_t>(std::min(hint, MAX_RESERVED)));
   PyRef iter = PyRef::steal_or_throw(PyObject_GetIter(obj));
-  while (PyObject* item = PyIter_Next(iter.get())) items.push_back(PyRef::steal(item));
+  while (PyObject* item = PyIter_Next(iter.get())) all.push_back(PyRef::steal(item));
   if (PyErr_Occurred()) throw PyErr::fetch();
-  return items;
-}
-
-void refuse_str(PyObject* obj) {
-  if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
-}
-
-}  // namespace
-
-std::vector<PyRef> extract_sequence(PyObject* obj, const char* param) {
-  convert_arg(param, [&] {
-    refuse_str(obj);
-    if (!PySequence_Check(obj)) throw_cannot_convert(obj, "Sequence");
-  });
-  return iterate_all(obj);
-}
-
-std::vector<PyRef> extract_iterable(PyObject* obj, const char* param) {
-  convert_arg(param, [&] {
-    refuse_str(obj);
-    if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
-      throw_cannot_convert(obj, "Iterable");
-    }
-  });
-  return iterate_all(obj);
+  return all;
 }
 
 uint64_t extract_count(PyObject* obj, const char* param) {

@@ -62,8 +62,10 @@ BoundArgs bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t 
 // Binds a tuple-and-dict call (METH_VARARGS | METH_KEYWORDS, tp_new).
 BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 
-// TypeError "'<type>' object cannot be converted to '<expected>'".
+// TypeError "must be <expected>, not <type of obj>", as Python words it.
 [[noreturn]] void throw_cannot_convert(PyObject* obj, const char* expected);
+// The name of `obj`'s type, for messages ("int", "Car").
+std::string type_name(PyObject* obj);
 
 // Runs the conversion `fn` of parameter `param`. A TypeError it raises is
 // replaced by TypeError "argument '<param>': <message>" keeping the cause;
@@ -100,12 +102,11 @@ std::string_view extract_str(PyObject* obj, const char* param);
 // (ValueError naming `param`); counts beyond 64 bits saturate.
 uint64_t extract_count(PyObject* obj, const char* param);
 
-// The items of a sequence argument, refusing `str` ("Can't extract `str` to
-// `Vec`") and non-sequences ("... cannot be converted to 'Sequence'").
-std::vector<PyRef> extract_sequence(PyObject* obj, const char* param);
-// The items of any iterable argument (a set, a generator...), refusing `str`
-// as extract_sequence does and non-iterables ("... cannot be converted to
-// 'Iterable'"). An error raised by the iteration itself passes unchanged.
-std::vector<PyRef> extract_iterable(PyObject* obj, const char* param);
+// Every item of an iterable argument (a list, a set, a generator...), taken
+// whole before the caller looks at any. A str is refused rather than taken as
+// its characters, with TypeError "<full_name> takes an iterable of <items>, not
+// a str"; so is a non-iterable ("..., not int"). An error raised by the
+// iteration itself passes unchanged.
+std::vector<PyRef> extract_iterable(PyObject* obj, const char* full_name, const char* items);
 
 }  // namespace quorvane

@@ -163,7 +163,8 @@ def key_equal(candidate, x):
 
 def refused(query):
     """Whether building ``query`` raises TypeError: a range leaf whose bounds have no order or
-    belong to different orders (``bt`` with both bounds None included)."""
+    belong to different orders (``bt`` with both bounds None included), a text test of
+    something else than a str."""
     op = query[0]
     if op in ("and", "or"):
         return any(refused(q) for q in query[1])
@@ -171,6 +172,8 @@ def refused(query):
         return refused(query[1])
     if op in _ORDER:
         return family(query[2]) is None
+    if op in _TEXT:
+        return not isinstance(query[2], str)
     if op == "bt":
         bounds = [b for b in query[2:] if b is not None]
         kinds = {family(b) for b in bounds}

@@ -88,13 +88,13 @@ class TestManyAttributes:
         index.add_object_many([by_keywords, one_by_one])
         for obj in (by_keywords, one_by_one):
             assert obj.__dir__()[:count] == [f"a{i}" for i in range(count)]
-            assert repr(obj) == f"<Indexable with {count} attributes>"
+            assert len(vars(obj)) == count
         for i in range(count):
             assert eq_ids(index, f"a{i}", i) == ids([by_keywords, one_by_one])
         # overwriting every attribute keeps the count and moves the object
         for i in range(count):
             setattr(one_by_one, f"a{i}", -i - 1)
-        assert repr(one_by_one) == f"<Indexable with {count} attributes>"
+        assert len(vars(one_by_one)) == count
         for i in range(count):
             assert eq_ids(index, f"a{i}", i) == ids([by_keywords])
             assert eq_ids(index, f"a{i}", -i - 1) == ids([one_by_one])

@@ -140,19 +140,34 @@ def test_union_reaches_nested_objects_holding_containers():
     child.run_ok(UNION_REACHES_CONTAINERS)
 
 
-def test_bulk_argument_errors_add_nothing():
-    obj = Thing(x=1)
+def add_many(index, objs):
+    index.add_object_many(objs)
+    return index
+
+
+# The two bulk entries: (name as errors give it, fills an empty index with objs or raises).
+BULK_ENTRIES = [("Index.add_object_many()", add_many),
+                ("Index()", lambda index, objs: Index(objs))]
+
+
+@pytest.mark.parametrize("name, bulk", BULK_ENTRIES, ids=[n for n, _ in BULK_ENTRIES])
+def test_bulk_entries_take_any_iterable_all_or_nothing(name, bulk):
+    objs = [Thing(x=i) for i in range(5)]
+    for iterable in (objs, tuple(objs), (o for o in objs), iter(objs), dict.fromkeys(objs), ()):
+        expected = objs if iterable != () else []
+        assert ids(bulk(Index(), iterable).collect()) == ids(expected)
+    too_big = Thing(l=[1])
+    too_big.l.append(2**70_000)  # in place: converted only when the object is indexed
     index = Index()
-    for bad, message in (
-        ("abc", "argument 'objs': Can't extract `str` to `Vec`"),
-        (5, "argument 'objs': 'int' object cannot be converted to 'Sequence'"),
-        ([obj, 5], "argument 'objs': 'int' object cannot be converted to 'Indexable'"),
+    for bad, exc, message in (
+        ("abc", TypeError, f"{name} takes an iterable of Indexable objects, not a str"),
+        (5, TypeError, f"{name} takes an iterable of Indexable objects, not int"),
+        ((o for o in [objs[0], 5]), TypeError, f"{name} takes Indexable objects; item 1 is int"),
+        ((o for o in [objs[0], too_big]), OverflowError, "attribute 'l'"),
     ):
-        with pytest.raises(TypeError) as info:
-            index.add_object_many(bad)
-        assert str(info.value) == message
-    assert index.collect() == []
-    assert index.add_object_many([]) is None and index.add_object_many(()) is None
+        with pytest.raises(exc) as info:
+            bulk(index, bad)
+        assert message in str(info.value)
     assert index.collect() == []
 
 

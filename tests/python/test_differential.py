@@ -429,7 +429,7 @@ def battery(universe, get, limit=10):
                 yield ("ends_with", path, x[-2:])
                 yield ("contains", path, x[1:3])
             elif not isinstance(x, Indexable):
-                yield ("starts_with", path, x)
+                yield ("starts_with", path, x)  # refused when built
 
 
 NO_ATTRIBUTES = Item()  # stands in for a view member its index no longer holds

@@ -6,6 +6,8 @@ import pytest
 
 import Quorvane
 from Quorvane import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
+from Quorvane import PyQueryExpr as Q
+from conftest import Thing
 
 
 def test_registers_names_in_order_and_reimport_is_the_same_module():
@@ -50,16 +52,22 @@ def test_sum_as_string(args, kwargs, expected):
          "sum_as_string() got multiple values for argument 'a'"),
         (lambda: sum_as_string(1, 2, c=3), TypeError,
          "sum_as_string() got an unexpected keyword argument 'c'"),
-        (lambda: Index(1), TypeError, "Index.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda: Index(x=1), TypeError, "Index.__new__() got an unexpected keyword argument 'x'"),
-        (lambda: Index().add_object(5), TypeError,
-         "argument 'py_ref': 'int' object cannot be converted to 'Indexable'"),
+        (lambda: Index(1), TypeError, "Index() takes an iterable of Indexable objects, not int"),
+        (lambda: Index([], []), TypeError, "Index() takes 1 positional argument but 2 were given"),
+        (lambda: Index(x=1), TypeError, "Index() got an unexpected keyword argument 'x'"),
+        (lambda: Index().add_object(5), TypeError, "argument 'py_ref': must be Indexable, not int"),
         (lambda: Index().add_object(), TypeError,
          "Index.add_object() missing 1 required positional argument: 'py_ref'"),
-        (lambda: Index().reduced_query(5), TypeError,
-         "argument 'query': 'int' object cannot be converted to 'PyQueryExpr'"),
-        (lambda: Index().union_with(5), TypeError,
-         "argument 'other': 'int' object cannot be converted to 'Index'"),
+        (lambda: Index().reduced_query(5), TypeError, "argument 'query': must be PyQueryExpr, not int"),
+        (lambda: Index().count(Q.eq("a", 1), Q.eq("a", 2)), TypeError,
+         "Index.count() takes 1 positional argument but 2 were given"),
+        (lambda: Index().reduced().count(query=Q.eq("a", 1)), TypeError,
+         "keyword 'query' is given a PyQueryExpr: keywords are equalities (name=value); pass a "
+         "query positionally, as the first argument"),
+        (lambda: Index().union_with(5), TypeError, "argument 'other': must be Index, not int"),
+        (lambda: Index().order_by(1), TypeError, "argument 'attribute': must be str, not int"),
+        (lambda: Index().order_by("n").limit("2"), TypeError, "argument 'n': must be int, not str"),
+        (lambda: Thing().__setstate__(5), TypeError, "argument 'state': must be dict, not int"),
         (lambda: Index().reduced(1), TypeError,
          "Index.reduced() takes 0 positional arguments but 1 was given"),
         (lambda: FilteredIndex(), TypeError, "No constructor defined for FilteredIndex"),
@@ -100,8 +108,8 @@ def test_only_indexable_can_be_subclassed():
 def test_docstrings_carry_text_signatures():
     assert sum_as_string.__doc__.splitlines()[0] == "Formats the sum of two numbers as string."
     assert sum_as_string.__text_signature__ == "(a, b)"
-    assert Index.__text_signature__ == "()"
-    assert Indexable.__text_signature__ == "(*_args, **kwargs)"
+    assert Index.__text_signature__ == "(objs=(), /)"
+    assert Indexable.__text_signature__ == "(**kwargs)"
     assert Index.add_object.__text_signature__ == "($self, py_ref)"
     assert PyQueryExpr.bt.__text_signature__ == "(attr, lower, upper)"
 

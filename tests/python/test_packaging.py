@@ -119,11 +119,14 @@ cars.add_object(Boat())
 name: str = cars.collect()[0].price
 Q.bt(5, 1, 2)
 Q.and_(Q.eq("price", 1), "price")
+cars.order_by("price", "asc")
+Q.starts_with("name", 1)
+Car(1, 2)
 """
 
 # line: mypy error code, for BAD_PROGRAM
 BAD_LINES = {14: "attr-defined", 15: "arg-type", 16: "assignment", 17: "arg-type",
-             18: "arg-type"}
+             18: "arg-type", 19: "arg-type", 20: "arg-type", 21: "call-arg"}
 
 
 def mypy(program, tmp_path, *options):

@@ -143,7 +143,7 @@ class TestObjects:
         assert vars(arrived) == {"a": 1, "restored": True}
 
     def test_state_must_be_a_dict(self):
-        with pytest.raises(TypeError, match="'dict'"):
+        with pytest.raises(TypeError, match="must be dict, not"):
             Product().__setstate__([("a", 1)])
 
 

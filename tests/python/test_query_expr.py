@@ -1,69 +1,78 @@
-"""PyQueryExpr builders, their argument errors and the text form of their repr."""
-import re
+"""PyQueryExpr builders, their argument errors, their repr and their lack of a truth value."""
+import datetime
+import decimal
 
 import pytest
 
 from Quorvane import PyQueryExpr as Q
 
-def value_form(cast):
-    return r"PyValue \{ obj: Some\(Py\(0x[0-9a-f]+\)\), primitave: " + re.escape(cast) + r", hash: \d+ \}"
+NAMESPACE = {"Q": Q, "Decimal": decimal.Decimal, "datetime": datetime}
+
+# (query, its repr): the builder calls that make it, values by their repr.
+REPRS = [
+    *[(build("a", 5), f"Q.{build.__name__}('a', 5)")
+      for build in (Q.eq, Q.ne, Q.gt, Q.ge, Q.lt, Q.le)],
+    *[(build("s", "x"), f"Q.{build.__name__}('s', 'x')")
+      for build in (Q.starts_with, Q.ends_with, Q.contains)],
+    (Q.eq(attr="k", value=1.5), "Q.eq('k', 1.5)"),
+    (Q.eq("k", 'x"y\'z'), "Q.eq('k', 'x\"y\\'z')"),
+    (Q.eq("k", True), "Q.eq('k', True)"),
+    (Q.eq("k", None), "Q.eq('k', None)"),
+    (Q.eq("k", decimal.Decimal("0.1")), "Q.eq('k', Decimal('0.1'))"),
+    (Q.lt("k", datetime.date(2024, 1, 2)), "Q.lt('k', datetime.date(2024, 1, 2))"),
+    (Q.eq('a"b\\c\n', 1), "Q.eq('a\"b\\\\c\\n', 1)"),
+    (Q.and_(), "Q.and_()"),
+    (Q.in_("a", []), "Q.in_('a', [])"),
+    (Q.in_("a", ("x", "y", "z")), "Q.in_('a', ['x', 'y', 'z'])"),
+    (Q.bt("a", 10, 1), "Q.bt('a', 10, 1)"),
+    (Q.bt("a", None, 5), "Q.bt('a', None, 5)"),
+    (Q.bt("a", "x", None), "Q.bt('a', 'x', None)"),
+    (Q.not_(Q.eq("a", 1)), "Q.not_(Q.eq('a', 1))"),
+    (Q.eq("maker", "Kia") & Q.gt("price", 1), "Q.and_(Q.eq('maker', 'Kia'), Q.gt('price', 1))"),
+    (Q.or_(Q.eq("a", 1), ~Q.in_("b", [2, 3.5])), "Q.or_(Q.eq('a', 1), Q.not_(Q.in_('b', [2, 3.5])))"),
+]
 
 
-@pytest.mark.parametrize(
-    "build, name",
-    [(Q.eq, "Eq"), (Q.ne, "Ne"), (Q.gt, "Gt"), (Q.ge, "Ge"), (Q.lt, "Lt"), (Q.le, "Le"),
-     (Q.starts_with, "StartsWi"), (Q.ends_with, "EndsWi"), (Q.contains, "Contains")],
-)
-def test_two_argument_leaves(build, name):
-    text = repr(build("a", 5))
-    assert re.fullmatch(rf"<QueryExpr: {name}\(\"a\", {value_form('Int(5)')}\)>", text), text
-    assert repr(build(attr="a", value=5)).startswith(f"<QueryExpr: {name}(")
+@pytest.mark.parametrize("query, text", REPRS, ids=[text for _, text in REPRS])
+def test_repr_is_the_expression_that_builds_the_query(query, text):
+    assert repr(query) == text
+    assert repr(eval(text, NAMESPACE)) == text
 
 
-@pytest.mark.parametrize(
-    "value, cast",
-    [(1.5, "Float(1.5)"), (2.0, "Float(2.0)"), ("x\"y", 'Str("x\\"y")'), (True, "Bool(true)"),
-     (None, "Unknown")],
-)
-def test_value_casts_in_the_text_form(value, cast):
-    assert re.fullmatch(rf"<QueryExpr: Eq\(\"k\", {value_form(cast)}\)>", repr(Q.eq("k", value)))
+def test_repr_of_a_value_showing_its_own_query_stops_there():
+    class Loop:
+        def __hash__(self):
+            return 1
 
+        def __repr__(self):
+            return f"Loop({holder[0]!r})"
 
-def test_composites_and_their_empty_forms():
-    assert repr(Q.and_()) == "<QueryExpr: And([])>"
-    assert repr(Q.or_()) == "<QueryExpr: Or([])>"
-    assert repr(Q.in_("a", [])) == '<QueryExpr: In("a", [])>'
-    inner = value_form("Int(1)")
-    assert re.fullmatch(rf"<QueryExpr: Not\(Eq\(\"a\", {inner}\)\)>", repr(Q.not_(Q.eq("a", 1))))
-    text = repr(Q.in_("a", ("x", "y", "z")))
-    assert [m for m in re.findall(r'Str\("(\w)"\)', text)] == ["x", "y", "z"]
-    bt = repr(Q.bt("a", 10, 1))
-    assert bt.index("Int(10)") < bt.index("Int(1)")  # bounds kept in the given order
-
-
-def test_attribute_names_are_written_escaped():
-    assert repr(Q.eq('a"b\\c\n', 1)).startswith('<QueryExpr: Eq("a\\"b\\\\c\\n", ')
+    holder = []
+    holder.append(Q.eq("a", Loop()))
+    assert repr(holder[0]) == "Q.eq('a', Loop(...))"
 
 
 def test_combining_copies_trees_deeply():
     leaf = Q.eq("a", 1)
     pair = Q.and_(leaf, leaf)
-    assert repr(pair).count("Eq(") == 2
-    assert repr(leaf).startswith("<QueryExpr: Eq(")
+    assert repr(pair).count("Q.eq(") == 2
     nested = Q.or_(pair, Q.not_(pair))
     del leaf, pair
-    assert repr(nested).count("Eq(") == 4
+    assert repr(nested).count("Q.eq(") == 4
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: Q.eq(1, 2), "argument 'attr': 'int' object cannot be converted to 'PyString'"),
-        (lambda: Q.in_("a", "abc"), "argument 'values': Can't extract `str` to `Vec`"),
-        (lambda: Q.in_("a", 5), "argument 'values': 'int' object cannot be converted to 'Iterable'"),
-        (lambda: Q.and_(Q.eq("a", 1), 5),
-         "argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'"),
-        (lambda: Q.not_(5), "argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'"),
+        (lambda: Q.eq(1, 2), "argument 'attr': must be str, not int"),
+        (lambda: Q.in_("a", "abc"), "PyQueryExpr.in_() takes an iterable of values, not a str"),
+        (lambda: Q.in_("a", 5), "PyQueryExpr.in_() takes an iterable of values, not int"),
+        (lambda: Q.and_(Q.eq("a", 1), 5), "argument 'exprs': must be PyQueryExpr, not int"),
+        (lambda: Q.not_(5), "argument 'exprs': must be PyQueryExpr, not int"),
+        *[(lambda build=build, value=value: build("s", value),
+           f"{build.__name__} on attribute 's': the text to look for must be a str, not {kind}")
+          for build in (Q.starts_with, Q.ends_with, Q.contains)
+          for value, kind in ((1, "int"), (None, "NoneType"), (["x"], "list"))],
         (lambda: Q.eq("a"), "PyQueryExpr.eq() missing 1 required positional argument: 'value'"),
         (lambda: Q.bt("a", 1), "PyQueryExpr.bt() missing 1 required positional argument: 'upper'"),
         (lambda: Q.eq("a", 1, 2), "PyQueryExpr.eq() takes 2 positional arguments but 3 were given"),
@@ -92,7 +101,7 @@ def test_failing_iteration_of_values_fails_the_call():
 
     with pytest.raises(ValueError, match="stop"):
         Q.in_("a", boom())  # the iteration's own error, unchanged
-    assert repr(Q.in_("a", Seq())).count("Int(") == 2  # a failing length is only a hint
+    assert repr(Q.in_("a", Seq())) == "Q.in_('a', [0, 1])"  # a failing length is only a hint
 
 
 class TestOperators:
@@ -100,8 +109,7 @@ class TestOperators:
 
     @staticmethod
     def shape(q):
-        """The repr without the addresses and hashes of the values."""
-        return re.sub(r"Py\(0x[0-9a-f]+\)|hash: \d+", "", repr(q))
+        return repr(q)
 
     def test_operators_build_the_combinators(self):
         a, b, c = Q.eq("a", 1), Q.gt("b", 2), Q.starts_with("s", "x")
@@ -118,8 +126,8 @@ class TestOperators:
         q = Q.eq("a", 0)
         for i in range(1, 3000):
             q = q | Q.eq("a", i)
-        assert repr(q).count("Eq(") == 3000
-        assert repr(q).count("Or(") == 1
+        assert repr(q).count("Q.eq(") == 3000
+        assert repr(q).count("Q.or_(") == 1
 
     def test_other_operands_are_not_supported(self):
         q = Q.eq("a", 1)
@@ -129,18 +137,20 @@ class TestOperators:
             with pytest.raises(TypeError, match="unsupported operand"):
                 other | q
 
+    @pytest.mark.parametrize("use", [
+        lambda a, b: a and b, lambda a, b: a or b, lambda a, b: not a, lambda a, b: bool(a),
+        lambda a, b: 1 if a else 0, lambda a, b: [x for x in [a] if x],
+    ])
+    def test_a_query_has_no_truth_value(self, use):
+        # `a and b` would quietly be b alone, `not a` False: refused, naming the operators.
+        a, b = Q.eq("maker", "Kia"), Q.gt("price", 1)
+        with pytest.raises(TypeError, match=r"truth value of a PyQueryExpr.*& \(and\), \| \(or\) and ~"):
+            use(a, b)
+
 
 class TestValuesOfBuilders:
     def test_in_accepts_any_iterable(self):
-        expected = re.findall(r"Int\((\d)\)", repr(Q.in_("a", [1, 2, 3])))
+        expected = repr(Q.in_("a", [1, 2, 3]))
         for values in ((1, 2, 3), range(1, 4), (x for x in (1, 2, 3)), iter([1, 2, 3]),
-                       {1: "x", 2: "y", 3: "z"}):
-            assert re.findall(r"Int\((\d)\)", repr(Q.in_("a", values))) == expected
-        for values in ({1, 2, 3}, frozenset({1, 2, 3})):
-            assert sorted(re.findall(r"Int\((\d)\)", repr(Q.in_("a", values)))) == expected
-
-    def test_bt_keeps_a_none_bound_as_given(self):
-        assert re.fullmatch(rf"<QueryExpr: Bt\(\"a\", {value_form('Unknown')}, "
-                            rf"{value_form('Int(5)')}\)>", repr(Q.bt("a", None, 5)))
-        assert "Unknown" in repr(Q.bt("a", 1.5, None))
-        assert repr(Q.bt("a", "x", None)).count("Unknown") == 1
+                       {1: "x", 2: "y", 3: "z"}, {1, 2, 3}, frozenset({1, 2, 3})):
+            assert repr(Q.in_("a", values)) == expected

@@ -7,7 +7,11 @@ latest write and indexes answer like a scan of what reads return.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
+import functools
+import json
+import pickle
 
 import pytest
 
@@ -59,9 +63,33 @@ class TestInit:
         obj = Logged(b=1, a=2)
         assert seen == ["b", "a"] and (obj.b, obj.a) == (10, 20)
 
-    def test_positionals_are_ignored_and_init_may_run_again(self):
-        obj = Indexable(1, 2, a=3)
-        assert vars(obj) == {"a": 3}
+    def test_positionals_are_refused_unless_a_new_of_the_class_takes_them(self):
+        class OwnInit(Indexable):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+
+        class OwnNew(Indexable):
+            def __new__(cls, label, **kwargs):
+                obj = super().__new__(cls)
+                obj.label = label
+                return obj
+
+        class Plain(Indexable):
+            pass
+
+        for make, refused in [
+            (lambda: Indexable(1, a=3), "Indexable() takes attributes as keyword arguments"),
+            (lambda: Plain(1, 2), "Plain() takes attributes as keyword arguments (name=value), "
+                                  "not 2 positional arguments"),
+            (lambda: OwnInit(1), "Indexable.__init__() takes attributes as keyword arguments"),
+        ]:
+            with pytest.raises(TypeError) as info:
+                make()
+            assert str(info.value).startswith(refused)
+        assert vars(OwnNew("x", a=1)) == {"label": "x", "a": 1}  # __new__'s positionals
+
+    def test_init_may_run_again(self):
+        obj = Indexable(a=3)
         index = Index()
         index.add_object(obj)
         obj.__init__(a=4, b=5)
@@ -343,14 +371,69 @@ class TestVars:
         inner = Indexable()
         obj = Indexable(a=1, s="x", l=[1], n=inner, none=None)
         d = vars(obj)
+        assert isinstance(d, dict) and d is not vars(obj)
         assert d == {"a": 1, "s": "x", "l": [1], "n": inner, "none": None}
         assert d["l"] is obj.l and d["n"] is inner
-        d["a"] = 5
-        d["new"] = 1
-        assert obj.a == 1 and not hasattr(obj, "new")
+        assert json.loads(json.dumps(vars(Indexable(a=1, s="x")))) == {"a": 1, "s": "x"}
+        for copied in (copy.copy(d), copy.deepcopy(d), pickle.loads(pickle.dumps(d))):
+            assert type(copied) is dict and copied.keys() == d.keys()
         assert vars(Indexable()) == {}
         with pytest.raises(AttributeError):
             obj.__dict__ = {}
+
+    @pytest.mark.parametrize("write, expected", [
+        (lambda d: d.__setitem__("a", 5), {"a": 5}),
+        (lambda d: d.update(a=5, new=1), {"a": 5, "new": 1}),
+        (lambda d: d.update({"a": 5}, new=1), {"a": 5, "new": 1}),
+        (lambda d: d.update([("a", 5)]), {"a": 5}),
+        (lambda d: d.__ior__({"a": 5}), {"a": 5}),
+        (lambda d: d.setdefault("new", 7), {"new": 7}),
+        (lambda d: d.setdefault("a", 7), {"a": 1}),  # present: nothing is written
+    ])
+    def test_writes_through_vars_are_assignments(self, write, expected):
+        # They reach the object and every index holding it, as `obj.name = value` does.
+        obj = Indexable(a=1, s="x")
+        indexes = [Index([obj]), Index([obj])]
+        d = vars(obj)
+        write(d)
+        for name, value in expected.items():
+            assert getattr(obj, name) == value and d[name] == value
+            for index in indexes:
+                assert index.get_by_attribute(**{name: value}) == [obj]
+        assert vars(obj) == d
+
+    @pytest.mark.parametrize("write, exc", [
+        (lambda d: d.__setitem__("a", bytearray()), TypeError),  # cannot be indexed
+        (lambda d: d.__setitem__(1, 2), TypeError),
+        (lambda d: d.__delitem__("a"), AttributeError), (lambda d: d.pop("a"), AttributeError),
+        (lambda d: d.popitem(), AttributeError), (lambda d: d.clear(), AttributeError),
+    ])
+    def test_writes_through_vars_that_fail_change_nothing(self, write, exc):
+        obj = Indexable(a=1)
+        index = Index([obj])
+        d = vars(obj)
+        with pytest.raises(exc):
+            write(d)
+        assert vars(obj) == d == {"a": 1} and index.get_by_attribute(a=1) == [obj]
+
+    def test_dataclass_like_code_writes_through_its_dict(self):
+        class Kwargs(Indexable):
+            def __init__(self, **kwargs):
+                self.__dict__.update(kwargs)
+
+        class Cached(Indexable):
+            calls = 0
+
+            @functools.cached_property
+            def total(self):
+                type(self).calls += 1
+                return self.a + 1
+
+        assert vars(Kwargs(a=1, b=2)) == {"a": 1, "b": 2}
+        cached = Cached(a=1)
+        index = Index([cached])
+        assert (cached.total, cached.total, Cached.calls) == (2, 2, 1)
+        assert index.get_by_attribute(total=2) == [cached]
 
     def test_subclass_instances_have_no_other_dict(self):
         class Sub(Indexable):

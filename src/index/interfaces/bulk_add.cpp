@@ -32,7 +32,7 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     ProgressReporter progress(bound[1] == nullptr ? Py_None : bound[1], "progress");
     // Every element is checked before anything changes: a failing batch adds
     // nothing, not even its valid elements.
-    std::vector<StoredItem> batch = indexable_items(bound[0], "objs");
+    std::vector<StoredItem> batch = indexable_items(bound[0], sig.full_name);
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
     auto call = [&](std::size_t done, std::size_t total) { progress(done, total); };
     BatchProgress report(call);
@@ -41,12 +41,15 @@ PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
-std::vector<StoredItem> indexable_items(PyObject* objs, const char* param) {
-  std::vector<PyRef> objects = extract_sequence(objs, param);
+std::vector<StoredItem> indexable_items(PyObject* objs, const char* full_name) {
+  std::vector<PyRef> objects = extract_iterable(objs, full_name, "Indexable objects");
   std::vector<StoredItem> batch;
   batch.reserve(objects.size());
   for (const PyRef& obj : objects) {
-    extract_instance<IndexableObject>(obj.get(), indexable_type(), "Indexable", param);
+    if (!PyObject_TypeCheck(obj.get(), indexable_type())) {
+      throw_type_error(std::string(full_name) + " takes Indexable objects; item " +
+                       std::to_string(batch.size()) + " is " + type_name(obj.get()));
+    }
     batch.push_back(StoredItem::borrow(obj.get()));
   }
   return batch;

@@ -65,36 +65,35 @@ PyObject* Filtered_iter(PyObject* self) {
   return guarded([&] { return iterate_view(state_of(self)); });
 }
 
+// A view of the members of `self` that satisfy every condition.
+PyRef narrowed_view(PyObject* self, const std::vector<QueryRef>& conditions) {
+  const FilteredView& view = view_of(self);
+  Bitmap ids = read_values(view, [&](const EvalScope& scope) {
+    return evaluate_and_queries_vec(scope, view.bitmap(), conditions).intersected(view.bitmap());
+  });
+  return wrap_narrowed(self, view.narrowed(std::move(ids)));
+}
+
 PyObject* Filtered_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig{"FilteredIndex.reduced()", {}, true};
-    auto conditions = keyword_conditions(bind_fastcall(sig, args, nargs, kwnames));
-    const FilteredView& view = view_of(self);
-    Bitmap ids = read_values(view, [&](const EvalScope& scope) {
-      return evaluate_and_queries_vec(scope, view.bitmap(), conditions);
-    });
-    return wrap_narrowed(self, view.narrowed(std::move(ids)));
+    return narrowed_view(self, keyword_conditions(bind_fastcall(sig, args, nargs, kwnames)));
   });
 }
 
 PyObject* Filtered_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&] {
-    static const Signature sig{"FilteredIndex.reduced_query()", {"query"}};
-    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    const QueryExpr& query = *query_arg(bound[0], "query");
-    const FilteredView& view = view_of(self);
-    Bitmap ids = read_values(view, [&](const EvalScope& scope) {
-      return evaluate_query(scope, view.bitmap(), query).intersected(view.bitmap());
-    });
-    return wrap_narrowed(self, view.narrowed(std::move(ids)));
+    return narrowed_view(self,
+                         query_and_keywords("FilteredIndex.reduced_query()", args, nargs, kwnames));
   });
 }
 
-PyObject* Filtered_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Filtered_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = query_and_keywords("FilteredIndex.count()", args, kwargs);
+    auto conditions = query_and_keywords("FilteredIndex.count()", args, nargs, kwnames);
     const FilteredView& view = view_of(self);
     if (conditions.empty()) return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(view.size()));
     const uint64_t n = read_values(view, [&](const EvalScope& scope) {
@@ -135,6 +134,10 @@ constexpr char FILTERED_TO_DICTS[] = "FilteredIndex.to_dicts()";
 constexpr char FILTERED_TO_PANDAS[] = "FilteredIndex.to_pandas()";
 constexpr char FILTERED_TO_ARROW[] = "FilteredIndex.to_arrow()";
 
+PyObject* Filtered_repr(PyObject* self) {
+  return guarded([&] { return sized_repr(FILTERED_NAME, view_of(self).size()); });
+}
+
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
@@ -164,16 +167,16 @@ PyDoc_STRVAR(FILTERED_REDUCED_DOC,
              "Returns a FilteredIndex of the view's objects whose attributes equal every "
              "keyword argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: "
              "the same objects.\n"
-             "Raises TypeError for positional arguments; OverflowError, TypeError or "
-             "ValueError, naming the attribute, for a value that cannot be indexed.\n"
+             "Raises as Index.get_by_attribute does.\n"
              "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_REDUCED_QUERY_DOC,
-             "reduced_query($self, query)\n--\n\n"
-             "Returns a FilteredIndex of the view's objects that match the PyQueryExpr "
-             "query.\n"
-             "Raises TypeError when query is not a PyQueryExpr.\n"
+             "reduced_query($self, query=None, /, **kwargs)\n--\n\n"
+             "Returns a FilteredIndex of the view's objects that match the PyQueryExpr query "
+             "(when given) and whose attributes equal every keyword argument; no arguments: "
+             "the same objects.\n"
+             "Raises as Index.reduce does.\n"
              "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
@@ -199,7 +202,7 @@ PyObject* Filtered_pickle(PyObject* self, PyObject*) {
 
 PyObject* Filtered_from_objects(PyObject*, PyObject* objs) {
   return guarded([&] {
-    std::vector<StoredItem> batch = indexable_items(objs, "objs");
+    std::vector<StoredItem> batch = indexable_items(objs, "FilteredIndex._from_objects()");
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
     add_objects(*api, std::move(batch));
     FilteredView view = without_gil([&] { return api->reduced({}); });
@@ -213,9 +216,7 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "Returns the number of the view's objects that match the PyQueryExpr query (when "
              "given) and whose attributes equal every keyword argument; no arguments: "
              "len(view). No object is built.\n"
-             "Raises TypeError when query is not a PyQueryExpr or for positional arguments "
-             "beyond it; OverflowError, TypeError or ValueError, naming the attribute, for a "
-             "value that cannot be indexed.\n"
+             "Raises as Index.reduce does.\n"
              "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
@@ -224,7 +225,7 @@ PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
              "Returns an OrderedView of the view's objects in the order of their values of "
              "attribute (see OrderedView for the order of values, ties and objects lacking "
              "the attribute).\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "Raises TypeError when attribute is not a str, or descending is not a bool.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
@@ -252,7 +253,7 @@ PyMethodDef FILTERED_METHODS[] = {
     {"collect", Filtered_collect, METH_NOARGS, FILTERED_COLLECT_DOC},
     {"rebase", Filtered_rebase, METH_NOARGS, FILTERED_REBASE_DOC},
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count)),
-     METH_VARARGS | METH_KEYWORDS, FILTERED_COUNT_DOC},
+     METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_DOC},
     {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_order_by)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
     {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
@@ -294,6 +295,7 @@ PyType_Slot FILTERED_SLOTS[] = {
     {Py_sq_length, reinterpret_cast<void*>(Filtered_len)},
     {Py_sq_contains, reinterpret_cast<void*>(Filtered_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(Filtered_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(Filtered_repr)},
     {0, nullptr},
 };
 
@@ -339,6 +341,20 @@ PyRef objects_list(std::size_t size, Fill&& fill) {
 }
 
 }  // namespace
+
+PyRef sized_repr(const char* class_name, uint64_t count, std::string_view detail) {
+  // The count with thousands separators, as f"{count:,}" writes it.
+  std::string digits = std::to_string(count);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  std::string text = std::string("<") + class_name + " of " + grouped +
+                     (count == 1 ? " object" : " objects") + std::string(detail) + ">";
+  return PyRef::steal_or_throw(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
 
 PyRef collect_list(const FilteredView& view) {
   return objects_list(view.size(), [&](PyObject** items) { view.objects_into(items); });

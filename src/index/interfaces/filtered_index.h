@@ -56,6 +56,10 @@ auto read_values(const FilteredView& view, F&& read) {
 int view_traverse(PyObject* self, const IndexView& state, visitproc visit, void* arg);
 void view_clear(IndexView& state);
 
+// The repr of an Index or a view: "<Index of 1,234 objects>", with `detail`
+// (", by ...") before the closing bracket.
+PyRef sized_repr(const char* class_name, uint64_t count, std::string_view detail = {});
+
 // The objects of a view as a new Python list, in ascending id order.
 PyRef collect_list(const FilteredView& view);
 // The objects of `ids` (some of the view's, in that order) as a new list.

@@ -28,11 +28,16 @@ bool long_query(IndexAPI& api) {
   return api.member_count() >= 16 * WORTH_RELEASING_THE_GIL;
 }
 
+// Index(objs=(), /): the objects of any iterable are added as
+// add_object_many adds them, all or nothing.
 PyObject* Index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const Signature sig{"Index.__new__()", {}};
-    bind_tuple(sig, args, kwargs);
-    return wrap_index(IndexAPI::create());
+    static const Signature sig{
+        .full_name = "Index()", .params = {"objs"}, .required = 0, .positional_only = true};
+    BoundArgs bound = bind_tuple(sig, args, kwargs);
+    std::shared_ptr<IndexAPI> api = IndexAPI::create();
+    if (bound[0] != nullptr) add_objects(*api, indexable_items(bound[0], sig.full_name));
+    return wrap_index(std::move(api));
   });
 }
 
@@ -71,6 +76,10 @@ int Index_contains(PyObject* self, PyObject* obj) {
     // Anything but an Indexable is simply not a member.
     return PyObject_TypeCheck(obj, indexable_type()) && api_of(self).is_member(obj) ? 1 : 0;
   });
+}
+
+PyObject* Index_repr(PyObject* self) {
+  return guarded([&] { return sized_repr("Index", api_of(self).member_count()); });
 }
 
 // Iterates over the members as collect() lists them when iteration begins,
@@ -119,9 +128,8 @@ PyObject* Index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
     // Indexable, or not a member, removes nothing.
     std::vector<StoredItem> batch;
     absl::flat_hash_set<PyObject*> seen;
-    for (const PyRef& obj : extract_iterable(bound[0], "objs")) {
-      StoredItem item = indexable_arg(obj.get(), "objs");
-      if (seen.insert(obj.get()).second) batch.push_back(std::move(item));
+    for (StoredItem& item : indexable_items(bound[0], sig.full_name)) {
+      if (seen.insert(item.get()).second) batch.push_back(std::move(item));
     }
     IndexAPI& api = api_of(self);
     for (const StoredItem& item : batch) {
@@ -146,7 +154,7 @@ PyObject* Index_pickle(PyObject* self, PyObject*) {
 
 PyObject* Index_setstate(PyObject* self, PyObject* state) {
   return guarded([&] {
-    std::vector<StoredItem> batch = indexable_items(state, "state");
+    std::vector<StoredItem> batch = indexable_items(state, "Index.__setstate__()");
     std::shared_ptr<IndexAPI> api = reinterpret_cast<IndexObject*>(self)->api;
     add_objects(*api, std::move(batch));
     return PyRef::borrow(Py_None);
@@ -211,22 +219,26 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+// A view of the members that satisfy every condition.
+PyRef reduced_view(PyObject* self, const std::vector<QueryRef>& conditions) {
+  IndexAPI& api = api_of(self);
+  if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few), self);
+  return wrap_view(native_work(long_query(api), [&] { return api.reduced(conditions); }), self);
+}
+
 PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&] {
     static const Signature sig{"Index.reduced()", {}, true};
-    auto conditions = keywords_only(sig, args, nargs, kwnames);
-    IndexAPI& api = api_of(self);
-    if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few), self);
-    return wrap_view(native_work(long_query(api), [&] { return api.reduced(conditions); }), self);
+    return reduced_view(self, keywords_only(sig, args, nargs, kwnames));
   });
 }
 
 // reduce(query=None, /, **kwargs): keeps the members satisfying the query
 // and every keyword equality.
-PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = query_and_keywords("Index.reduce()", args, kwargs);
+    auto conditions = query_and_keywords("Index.reduce()", args, nargs, kwnames);
     IndexAPI& api = api_of(self);
     native_work(long_query(api), [&] { api.reduce(conditions); });
     drain_pending_releases();
@@ -236,9 +248,10 @@ PyObject* Index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // remove_where(query=None, /, **kwargs): drops the members that match and
 // says how many.
-PyObject* Index_remove_where(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Index_remove_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = query_and_keywords("Index.remove_where()", args, kwargs);
+    auto conditions = query_and_keywords("Index.remove_where()", args, nargs, kwnames);
     IndexAPI& api = api_of(self);
     const uint64_t n = native_work(long_query(api), [&] { return api.remove_where(conditions); });
     drain_pending_releases();
@@ -249,18 +262,13 @@ PyObject* Index_remove_where(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&] {
-    static const Signature sig{"Index.reduced_query()", {"query"}};
-    BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-    const QueryRef& query = query_arg(bound[0], "query");
-    IndexAPI& api = api_of(self);
-    if (auto few = api.few_equal_view({&query, 1})) return wrap_view(std::move(*few), self);
-    return wrap_view(native_work(long_query(api), [&] { return api.reduced_query(*query); }), self);
+    return reduced_view(self, query_and_keywords("Index.reduced_query()", args, nargs, kwnames));
   });
 }
 
-PyObject* Index_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* Index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    auto conditions = query_and_keywords("Index.count()", args, kwargs);
+    auto conditions = query_and_keywords("Index.count()", args, nargs, kwnames);
     IndexAPI& api = api_of(self);
     std::optional<uint64_t> n = api.few_equal_count(conditions);
     if (!n) n = native_work(long_query(api), [&] { return api.count(conditions); });
@@ -302,21 +310,21 @@ constexpr char INDEX_TO_ARROW[] = "Index.to_arrow()";
 
 #define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
-constexpr int VARKW = METH_VARARGS | METH_KEYWORDS;
 
 // The docstrings of Index: the text signature, then what each method does,
 // returns and raises, and whether it releases the GIL.
 PyDoc_STRVAR(INDEX_DOC,
-             "Index()\n--\n\n"
-             "A set of Indexable objects, indexed by every attribute they have.\n\n"
+             "Index(objs=(), /)\n--\n\n"
+             "A set of Indexable objects, indexed by every attribute they have; Index(objs) "
+             "starts with the objects of the iterable objs, added as add_object_many adds "
+             "them (all or nothing, and with the same errors).\n\n"
              "Objects join through add_object, add_object_many and union_with, and stay "
              "indexed by their current values: assigning an attribute re-indexes the object "
              "in every Index that holds it. Indexable objects held in attribute values (and "
              "in the elements of list, tuple and set values) are indexed too, for dotted "
              "paths such as 'owner.name'. An Index keeps its objects, and the objects they "
              "reach, alive until it is dropped. Any number of threads may use it at once.\n"
-             "Takes no arguments (TypeError otherwise); cannot be subclassed. Index[T] is "
-             "accepted for type annotations.");
+             "Cannot be subclassed. Index[T] is accepted for type annotations.");
 
 PyDoc_STRVAR(COLLECT_DOC,
              "collect($self)\n--\n\n"
@@ -342,7 +350,8 @@ PyDoc_STRVAR(ADD_OBJECT_DOC,
 
 PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
              "add_object_many($self, objs, progress=None)\n--\n\n"
-             "Adds every Indexable of the sequence objs, all or nothing; faster than "
+             "Adds every Indexable of the iterable objs (a list, a generator...), all or "
+             "nothing: the items are all taken and checked first. Faster than "
              "add_object one by one for large batches, which are written by several "
              "threads. progress, when given, is called as progress(done, total) (objects "
              "written, objects in all) from the calling thread, with no lock of the index "
@@ -351,7 +360,7 @@ PyDoc_STRVAR(ADD_OBJECT_MANY_DOC,
              "members together after that last call. An exception it raises (or a "
              "KeyboardInterrupt meanwhile) stops the call and leaves the index as it was.\n\n"
              "Returns None.\n"
-             "Raises TypeError when objs is a str or not a sequence, or when one of its items "
+             "Raises TypeError when objs is a str or not iterable, or when one of its items "
              "is not an Indexable. Raises OverflowError, TypeError or ValueError, naming the "
              "attribute, when an element of a list, tuple or set value cannot be indexed. On "
              "any of these errors no object of the batch has been added. Raises RuntimeError "
@@ -373,8 +382,9 @@ PyDoc_STRVAR(GET_BY_ATTRIBUTE_DOC,
              "Returns a new list of the objects whose attributes equal every keyword "
              "argument (name=value, as PyQueryExpr.eq(name, value)), in ascending id order; "
              "no keywords lists every object.\n"
-             "Raises TypeError for positional arguments; OverflowError, TypeError or "
-             "ValueError, naming the attribute, for a value that cannot be indexed.\n"
+             "Raises TypeError for positional arguments (a query goes to reduced_query) or a "
+             "keyword given a PyQueryExpr; OverflowError, TypeError or ValueError, naming the "
+             "attribute, for a value that cannot be indexed.\n"
              "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
              "one, and equalities whose value sets show at most 256 objects, are searched "
              "with the GIL held (handing the GIL over would cost more).");
@@ -395,15 +405,19 @@ PyDoc_STRVAR(REDUCE_DOC,
              "given) and whose attributes equal every keyword argument; the others leave it. "
              "Views made earlier keep their objects.\n\n"
              "Returns None.\n"
-             "Raises as get_by_attribute does; nothing has changed then.\n"
+             "Raises TypeError when query is not a PyQueryExpr, for a second positional "
+             "argument, or for a keyword given a PyQueryExpr (a query goes first, "
+             "positionally); OverflowError, TypeError or ValueError, naming the attribute, for "
+             "a value that cannot be indexed; nothing has changed then.\n"
              "Releases the GIL while it narrows an index of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
 PyDoc_STRVAR(REDUCED_QUERY_DOC,
-             "reduced_query($self, query)\n--\n\n"
-             "Returns a FilteredIndex of the objects that match the PyQueryExpr query. The "
-             "index is not changed.\n"
-             "Raises TypeError when query is not a PyQueryExpr.\n"
+             "reduced_query($self, query=None, /, **kwargs)\n--\n\n"
+             "Returns a FilteredIndex of the objects that match the PyQueryExpr query (when "
+             "given) and whose attributes equal every keyword argument; no arguments: every "
+             "object. The index is not changed.\n"
+             "Raises as reduce does.\n"
              "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
              "one, and equalities whose value sets show at most 256 objects, are searched "
              "with the GIL held (handing the GIL over would cost more).");
@@ -475,7 +489,7 @@ PyDoc_STRVAR(ORDER_BY_DOC,
              "Returns an OrderedView of the index's objects in the order of their values of "
              "attribute (see OrderedView for the order of values, ties and objects lacking "
              "the attribute); its members are those of the index now.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "Raises TypeError when attribute is not a str, or descending is not a bool.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(COUNT_BY_DOC,
@@ -497,7 +511,7 @@ PyDoc_STRVAR(COUNT_BY_DOC,
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
     {"reduced", QUORVANE_FAST(Index_reduced), FAST, REDUCED_DOC},
-    {"reduce", QUORVANE_FAST(Index_reduce), VARKW, REDUCE_DOC},
+    {"reduce", QUORVANE_FAST(Index_reduce), FAST, REDUCE_DOC},
     {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), FAST, GET_BY_ATTRIBUTE_DOC},
     {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST, ADD_OBJECT_MANY_DOC},
     {"add_object", QUORVANE_FAST(Index_add_object), FAST, ADD_OBJECT_DOC},
@@ -508,9 +522,9 @@ PyMethodDef INDEX_METHODS[] = {
     {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST,
      DISCARD_OBJECT_DOC},
     {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST, REMOVE_OBJECT_MANY_DOC},
-    {"remove_where", QUORVANE_FAST(Index_remove_where), VARKW, REMOVE_WHERE_DOC},
+    {"remove_where", QUORVANE_FAST(Index_remove_where), FAST, REMOVE_WHERE_DOC},
     {"clear", Index_clear, METH_NOARGS, CLEAR_DOC},
-    {"count", QUORVANE_FAST(Index_count), VARKW, COUNT_DOC},
+    {"count", QUORVANE_FAST(Index_count), FAST, COUNT_DOC},
     {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},
     {"count_by", QUORVANE_FAST(Index_count_by), FAST, COUNT_BY_DOC},
     {"values", QUORVANE_FAST((Index_export<values_call, INDEX_VALUES>)), FAST, VALUES_DOC},
@@ -537,6 +551,7 @@ PyType_Slot INDEX_SLOTS[] = {
     {Py_sq_length, reinterpret_cast<void*>(Index_len)},
     {Py_sq_contains, reinterpret_cast<void*>(Index_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(Index_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(Index_repr)},
     {0, nullptr},
 };
 

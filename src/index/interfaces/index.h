@@ -41,9 +41,11 @@ class ProgressReporter {
   std::optional<std::chrono::steady_clock::time_point> last_;  // none before the first report
 };
 
-// The items of a sequence of Indexables (TypeError naming `param` for
-// anything else), for the bulk methods (bulk_add.cpp).
-std::vector<StoredItem> indexable_items(PyObject* objs, const char* param);
+// The items of an iterable of Indexables (a list, a generator...), all taken
+// and checked before the caller changes anything: TypeError, worded for the
+// method `full_name`, for a str, a non-iterable or an item that is not an
+// Indexable (bulk_add.cpp).
+std::vector<StoredItem> indexable_items(PyObject* objs, const char* full_name);
 
 // Index.add_object_many and Index.union_with (bulk_add.cpp).
 PyObject* Index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -134,17 +134,21 @@ PyObject* Ordered_item(PyObject* self, PyObject* key) {
   });
 }
 
+// "<OrderedView of 12 objects by 'price' descending, offset 10, limit 20>":
+// the objects it yields (len()), its key and direction, and its page when
+// it has one.
 PyObject* Ordered_repr(PyObject* self) {
   return guarded([&] {
     const Ordering& o = ordering_of(self);
     PyRef attribute = PyRef::steal_or_throw(PyUnicode_DecodeUTF8(
         o.attribute.data(), static_cast<Py_ssize_t>(o.attribute.size()), "strict"));
-    PyRef limit = o.limit == UINT64_MAX
-                      ? PyRef::borrow(Py_None)
-                      : PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(o.limit));
-    return PyRef::steal_or_throw(PyUnicode_FromFormat(
-        "OrderedView(%R, descending=%s, offset=%llu, limit=%R)", attribute.get(),
-        o.descending ? "True" : "False", static_cast<unsigned long long>(o.offset), limit.get()));
+    PyRef quoted = PyRef::steal_or_throw(PyObject_Repr(attribute.get()));
+    const char* key = PyUnicode_AsUTF8(quoted.get());
+    if (key == nullptr) throw PyErr::fetch();
+    std::string detail = std::string(" by ") + key + (o.descending ? " descending" : " ascending");
+    if (o.offset > 0) detail += ", offset " + std::to_string(o.offset);
+    if (o.limit != UINT64_MAX) detail += ", limit " + std::to_string(o.limit);
+    return sized_repr(ORDERED_NAME, page_size(o), detail);
   });
 }
 
@@ -275,12 +279,12 @@ PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
   const Signature sig{full_name, {"attribute", "descending"}, false, 1};
   BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
   std::string_view attribute = extract_str(bound[0], "attribute");
-  bool descending = false;
-  if (bound[1] != nullptr) {
-    const int truth = PyObject_IsTrue(bound[1]);
-    if (truth < 0) throw PyErr::fetch();
-    descending = truth == 1;
+  // Only a bool: a truth value would read order_by("price", "asc") as
+  // descending.
+  if (bound[1] != nullptr && !PyBool_Check(bound[1])) {
+    convert_arg("descending", [&] { throw_cannot_convert(bound[1], "True or False"); });
   }
+  const bool descending = bound[1] == Py_True;
   return wrap_ordering(Ordering{IndexView{std::move(view), PyRef::borrow(index)},
                                 std::string(attribute), descending});
 }

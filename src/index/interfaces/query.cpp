@@ -8,6 +8,7 @@
 #include "python/arg_binding.h"
 #include "python/gil.h"
 #include "python/heap_type.h"
+#include "python/repr.h"
 
 namespace quorvane {
 namespace {
@@ -21,14 +22,6 @@ PyRef wrap(QueryRef expr) {
                 "query nested deeper than " + std::to_string(QueryExpr::MAX_DEPTH) + " levels");
   }
   return new_instance(QUERY_TYPE, &PyQueryExprObject::expr, std::move(expr));
-}
-
-// The name of a value's type, for messages.
-std::string type_name_of(const PyValue& value) {
-  PyRef name = PyRef::steal_or_throw(PyType_GetName(Py_TYPE(value.object())));
-  const char* text = PyUnicode_AsUTF8(name.get());
-  if (text == nullptr) throw PyErr::fetch();
-  return text;
 }
 
 // Refuses a range whose bound has no order (None alone, a bool, a
@@ -45,7 +38,7 @@ void check_range_bounds(const char* builder, std::string_view attr, const PyValu
     if (bound == nullptr) continue;
     auto own = order_family(*bound);
     if (!own) {
-      throw_type_error(where + type_name_of(*bound) +
+      throw_type_error(where + type_name(bound->to_object().get()) +
                        " values have no order (ranges take numbers, str, and date, datetime, "
                        "time or timedelta values)");
     }
@@ -71,6 +64,10 @@ constexpr bool is_range(QueryKind kind) {
          kind == QueryKind::Le;
 }
 
+constexpr bool is_text_test(QueryKind kind) {
+  return kind == QueryKind::StartsWi || kind == QueryKind::EndsWi || kind == QueryKind::Contains;
+}
+
 // The nine two-argument leaves differ only in the kind they build.
 template <QueryKind kKind, const char* kName>
 PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -78,13 +75,14 @@ PyObject* leaf_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const Signature sig{kName, {"attr", "value"}};
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
-    PyValue value = PyValue::from_object(bound[1], attr);
-    if constexpr (is_range(kKind)) {
-      // "PyQueryExpr.gt()" names the builder "gt".
-      const std::string_view name(kName);
-      const std::string builder(name.substr(12, name.size() - 14));
-      check_range_bounds(builder.c_str(), attr, &value, nullptr);
+    const char* builder = QUERY_BUILDER_NAMES[static_cast<int>(kKind)];
+    // A text test of a number would match nothing: a mistake, refused here.
+    if (is_text_test(kKind) && !PyUnicode_Check(bound[1])) {
+      throw_type_error(std::string(builder) + " on attribute '" + std::string(attr) +
+                       "': the text to look for must be a str, not " + type_name(bound[1]));
     }
+    PyValue value = PyValue::from_object(bound[1], attr);
+    if constexpr (is_range(kKind)) check_range_bounds(builder, attr, &value, nullptr);
     return wrap(QueryExpr::leaf(kKind, attr, std::move(value), leaf_attr_id(bound[0], attr)));
   });
 }
@@ -110,7 +108,7 @@ PyObject* in_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
     std::string_view attr = extract_str(bound[0], "attr");
     QueryValues values;
-    for (const PyRef& item : extract_iterable(bound[1], "values")) {
+    for (const PyRef& item : extract_iterable(bound[1], sig.full_name, "values")) {
       values.push_back(PyValue::from_object(item.get(), attr));
     }
     return wrap(
@@ -164,6 +162,16 @@ PyObject* combine_operator(PyObject* left, PyObject* right) {
   });
 }
 
+// `q1 and q2`, `if q:` and `not q` ask for a truth value, which a query does
+// not have: Python would quietly pick one operand. As pandas and numpy do for
+// their masks, the truth value is refused and the operators named.
+int Query_bool(PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "the truth value of a PyQueryExpr is ambiguous: combine queries with & (and), "
+                  "| (or) and ~ (not), not with 'and', 'or', 'not' or 'if'");
+  return -1;
+}
+
 PyObject* Query_invert(PyObject* self) {
   return guarded([&] {
     return wrap(
@@ -176,17 +184,12 @@ PyObject* Query_invert(PyObject* self) {
 // (builder, attr, values) for a leaf, (builder, child positions) for and_,
 // or_ and not_. Shared subtrees are written once, and neither writing nor
 // reading recurses.
-constexpr const char* BUILDER_NAMES[] = {"eq",  "ne",          "not_",      "in_",     "and_",
-                                         "or_", "gt",          "ge",        "lt",      "le",
-                                         "bt",  "starts_with", "ends_with", "contains"};
-static_assert(std::size(BUILDER_NAMES) == QUERY_KIND_COUNT);
-
 bool is_node(QueryKind kind) {
   return kind == QueryKind::And || kind == QueryKind::Or || kind == QueryKind::Not;
 }
 
 PyRef step_of(const QueryExpr& node, const absl::flat_hash_map<const QueryExpr*, Py_ssize_t>& at) {
-  const char* builder = BUILDER_NAMES[static_cast<int>(node.kind)];
+  const char* builder = QUERY_BUILDER_NAMES[static_cast<int>(node.kind)];
   if (is_node(node.kind)) {
     PyRef positions =
         PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(node.children.size())));
@@ -242,22 +245,23 @@ PyObject* Query_pickle(PyObject* self, PyObject*) {
 PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
   return guarded([&] {
     std::vector<PyRef> built;
-    for (const PyRef& step : extract_sequence(steps, "steps")) {
+    constexpr const char* FROM_STEPS = "PyQueryExpr._from_steps()";
+    for (const PyRef& step : extract_iterable(steps, FROM_STEPS, "steps")) {
       PyObject* s = step.get();
       if (!PyTuple_Check(s) || PyTuple_GET_SIZE(s) < 2 || PyTuple_GET_SIZE(s) > 3) {
         throw PyErr(PyExc_ValueError, "malformed query step");
       }
       std::string_view name = extract_str(PyTuple_GET_ITEM(s, 0), "steps");
-      auto kind = std::find(std::begin(BUILDER_NAMES), std::end(BUILDER_NAMES), name);
-      if (kind == std::end(BUILDER_NAMES) ||
-          is_node(static_cast<QueryKind>(kind - std::begin(BUILDER_NAMES))) !=
+      auto kind = std::find(std::begin(QUERY_BUILDER_NAMES), std::end(QUERY_BUILDER_NAMES), name);
+      if (kind == std::end(QUERY_BUILDER_NAMES) ||
+          is_node(static_cast<QueryKind>(kind - std::begin(QUERY_BUILDER_NAMES))) !=
               (PyTuple_GET_SIZE(s) == 2)) {
         throw PyErr(PyExc_ValueError, "malformed query step");
       }
       PyRef builder = PyRef::steal_or_throw(PyObject_GetAttrString(cls, *kind));
       std::vector<PyRef> args;
       if (PyTuple_GET_SIZE(s) == 2) {
-        for (const PyRef& position : extract_sequence(PyTuple_GET_ITEM(s, 1), "steps")) {
+        for (const PyRef& position : extract_iterable(PyTuple_GET_ITEM(s, 1), FROM_STEPS, "ints")) {
           Py_ssize_t i = PyLong_AsSsize_t(position.get());
           if (i == -1 && PyErr_Occurred()) throw PyErr::fetch();
           if (i < 0 || static_cast<std::size_t>(i) >= built.size()) {
@@ -271,7 +275,9 @@ PyObject* Query_from_steps(PyObject* cls, PyObject* steps) {
         if (name == "in_") {
           args.push_back(PyRef::borrow(values));
         } else {
-          for (PyRef& value : extract_sequence(values, "steps")) args.push_back(std::move(value));
+          for (PyRef& value : extract_iterable(values, FROM_STEPS, "values")) {
+            args.push_back(std::move(value));
+          }
         }
       }
       PyRef call_args = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
@@ -318,12 +324,22 @@ int Query_clear(PyObject* self) {
   });
 }
 
+// The expression that builds the query, values by their repr. A value's
+// repr may be Python code: no native lock is held here, and a value whose
+// repr shows this very query sees it as `...` (as a list holding itself).
 PyObject* Query_repr(PyObject* self) {
   return guarded([&] {
-    std::string text =
-        "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr->text() + ">";
+    ReprScope scope(self);
+    if (scope.reentered()) return PyRef::steal_or_throw(PyUnicode_FromString("..."));
+    const std::string text = reinterpret_cast<PyQueryExprObject*>(self)->expr->text(
+        [](std::string_view attr) {
+          PyRef name = PyRef::steal_or_throw(
+              PyUnicode_DecodeUTF8(attr.data(), static_cast<Py_ssize_t>(attr.size()), "strict"));
+          return repr_text(name.get());
+        },
+        [](const PyValue& value) { return repr_text(value.to_object().get()); });
     return PyRef::steal_or_throw(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   });
 }
 
@@ -344,7 +360,10 @@ PyDoc_STRVAR(QUERY_DOC,
              "Indexable objects ('owner.name'), and a value. A list, tuple or set value stands "
              "for its elements: its holder matches when one of them does. and_, or_ and not_ "
              "combine expressions (so do the operators &, | and ~), which may be shared and "
-             "reused. A PyQueryExpr cannot be constructed (TypeError) or subclassed.");
+             "reused; a query has no truth value (and, or, not and if raise TypeError naming "
+             "the operators). repr() shows the builder calls that make it, e.g. "
+             "Q.and_(Q.eq('maker', 'Kia'), Q.gt('price', 1)). A PyQueryExpr cannot be "
+             "constructed (TypeError) or subclassed.");
 
 #define RETURNS_EXPR "Returns a new PyQueryExpr.\n"
 #define VALUE_RAISES                                                                  \
@@ -365,12 +384,12 @@ PyDoc_STRVAR(QUERY_DOC,
        "nothing), a str (by code point), or a date, naive datetime, aware datetime (by "       \
        "instant), naive time, aware time or timedelta of the same family as value. Values of " \
        "other orders match nothing.\n" RETURNS_EXPR RANGE_RAISES KEEPS_GIL
-#define TEXT_DOC(name, does)                                                \
-  name "(attr, value)\n--\n\n"                                              \
-       "Matches the objects whose attribute attr is a str that " does       \
-       " value; "                                                           \
-       "the empty string matches every str, and a value that is not a str " \
-       "matches nothing.\n" RETURNS_EXPR VALUE_RAISES KEEPS_GIL
+#define TEXT_DOC(name, does)                                                                  \
+  name "(attr, value)\n--\n\n"                                                                \
+       "Matches the objects whose attribute attr is a str that " does                         \
+       " the str value; the empty string matches every str.\n" RETURNS_EXPR                   \
+       "Raises TypeError when attr or value is not a str; ValueError, naming the attribute, " \
+       "when value cannot be encoded as UTF-8.\n" KEEPS_GIL
 
 PyDoc_STRVAR(EQ_DOC,
              "eq(attr, value)\n--\n\n"
@@ -471,6 +490,7 @@ PyType_Slot QUERY_SLOTS[] = {
     {Py_nb_and, reinterpret_cast<void*>(combine_operator<QueryKind::And>)},
     {Py_nb_or, reinterpret_cast<void*>(combine_operator<QueryKind::Or>)},
     {Py_nb_invert, reinterpret_cast<void*>(Query_invert)},
+    {Py_nb_bool, reinterpret_cast<void*>(Query_bool)},
     {0, nullptr},
 };
 
@@ -485,6 +505,13 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound) {
   conditions.reserve(bound.keywords.size());
   for (const Keyword& keyword : bound.keywords) {
     std::string_view path = extract_str(keyword.name, "kwargs");
+    // `count(query=q)` would ask for objects whose attribute 'query' is q
+    // itself, and quietly find none.
+    if (PyObject_TypeCheck(keyword.value, QUERY_TYPE)) {
+      throw_type_error("keyword '" + std::string(path) +
+                       "' is given a PyQueryExpr: keywords are equalities (name=value); pass a "
+                       "query positionally, as the first argument");
+    }
     conditions.push_back(QueryExpr::leaf(QueryKind::Eq, path,
                                          PyValue::from_object(keyword.value, path),
                                          leaf_attr_id(keyword.name, path)));
@@ -551,13 +578,14 @@ PyTypeObject* create_query_type() {
   return create_type_once(QUERY_TYPE, QUERY_SPEC);
 }
 
-std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs) {
+std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
   const Signature sig{.full_name = full_name,
                       .params = {"query"},
                       .collects_kwargs = true,
                       .required = 0,
                       .positional_only = true};
-  BoundArgs bound = bind_tuple(sig, args, kwargs);
+  BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
   std::vector<QueryRef> conditions = keyword_conditions(bound);
   if (bound[0] != nullptr) conditions.push_back(query_arg(bound[0], "query"));
   return conditions;

@@ -18,7 +18,8 @@ struct PyQueryExprObject {
 };
 
 // The collected keyword arguments of a call as equality conditions (GIL
-// held); a value that cannot be indexed raises its ordinary error.
+// held); a value that cannot be indexed raises its ordinary error, and a
+// PyQueryExpr given as a keyword value (`count(query=q)`) TypeError.
 std::vector<QueryRef> keyword_conditions(const BoundArgs& bound);
 
 // The lookup keys of the collected keywords when every value is an exact
@@ -27,9 +28,12 @@ std::vector<QueryRef> keyword_conditions(const BoundArgs& bound);
 // conditions then come from keyword_conditions, which also reports bad values).
 bool keyword_keys(const BoundArgs& bound, EqualKeys& keys);
 
-// The conditions of a call taking one optional positional query and keyword
-// equalities (count, reduce): `full_name` names it in binding errors.
-std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* args, PyObject* kwargs);
+// The conditions of a call `(query=None, /, **keywords)`, as every method
+// taking a query takes them (count, reduce, reduced_query...): the keyword
+// equalities, then the query when given. `full_name` names the method in
+// binding errors.
+std::vector<QueryRef> query_and_keywords(const char* full_name, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames);
 
 // The query tree of a PyQueryExpr argument (TypeError naming `param`
 // otherwise).

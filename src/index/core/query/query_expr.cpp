@@ -3,14 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "index/debug_text.h"
-
 namespace quorvane {
 namespace {
-
-constexpr const char* KIND_NAMES[] = {"Eq", "Ne", "Not", "In", "And",      "Or",     "Gt",
-                                      "Ge", "Lt", "Le",  "Bt", "StartsWi", "EndsWi", "Contains"};
-static_assert(std::size(KIND_NAMES) == QUERY_KIND_COUNT);
 
 template <class Items, class F>
 std::string joined(const Items& items, F&& text_of) {
@@ -75,46 +69,38 @@ QueryExpr::~QueryExpr() {
   }
 }
 
-std::string QueryExpr::text() const {
+std::string QueryExpr::text(absl::FunctionRef<std::string(std::string_view)> attr_text,
+                            absl::FunctionRef<std::string(const PyValue&)> value_text) const {
   // Depth first with a stack of pieces to write: a node's opening, its
   // members with separators, then its closing.
   struct Piece {
     const QueryExpr* node;  // null: `literal`
-    std::string literal;
+    const char* literal;
   };
-  auto value_text = [](const PyValue& v) { return v.debug_text(); };
   std::string out;
-  std::vector<Piece> stack{{this, {}}};
+  std::vector<Piece> stack{{this, nullptr}};
   while (!stack.empty()) {
-    Piece piece = std::move(stack.back());
+    const Piece piece = stack.back();
     stack.pop_back();
     if (piece.node == nullptr) {
       out += piece.literal;
       continue;
     }
     const QueryExpr& node = *piece.node;
-    const std::string name = KIND_NAMES[static_cast<int>(node.kind)];
-    switch (node.kind) {
-      case QueryKind::Not:
-      case QueryKind::And:
-      case QueryKind::Or: {
-        const bool list = node.kind != QueryKind::Not;
-        out += name + (list ? "([" : "(");
-        stack.push_back({nullptr, list ? "])" : ")"});
-        for (std::size_t i = node.children.size(); i-- > 0;) {
-          stack.push_back({node.children[i].get(), {}});
-          if (i > 0) stack.push_back({nullptr, ", "});
-        }
-        break;
+    out += "Q.";
+    out += QUERY_BUILDER_NAMES[static_cast<int>(node.kind)];
+    out += '(';
+    if (node.kind == QueryKind::And || node.kind == QueryKind::Or || node.kind == QueryKind::Not) {
+      stack.push_back({nullptr, ")"});
+      for (std::size_t i = node.children.size(); i-- > 0;) {
+        stack.push_back({node.children[i].get(), nullptr});
+        if (i > 0) stack.push_back({nullptr, ", "});
       }
-      case QueryKind::In:
-        out += name + "(" + debug_string(node.attr.view()) + ", [" +
-               joined(node.values, value_text) + "])";
-        break;
-      default:
-        out += name + "(" + debug_string(node.attr.view()) + ", " +
-               joined(node.values, value_text) + ")";
+      continue;
     }
+    const bool list = node.kind == QueryKind::In;
+    out += attr_text(node.attr.view()) + (list ? ", [" : ", ") + joined(node.values, value_text) +
+           (list ? "])" : ")");
   }
   return out;
 }

@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "index/small_str.h"
 #include "index/value.h"
 
 namespace quorvane {
 
-// In this order; the order is also that of the names in the text form.
+// In the order of QUERY_BUILDER_NAMES.
 enum class QueryKind : uint8_t {
   Eq,
   Ne,
@@ -36,6 +37,12 @@ enum class QueryKind : uint8_t {
   Contains
 };
 inline constexpr std::size_t QUERY_KIND_COUNT = static_cast<std::size_t>(QueryKind::Contains) + 1;
+
+// The name of the PyQueryExpr builder that makes each kind of node.
+inline constexpr const char* QUERY_BUILDER_NAMES[] = {
+    "eq", "ne", "not_", "in_", "and_",        "or_",       "gt",
+    "ge", "lt", "le",   "bt",  "starts_with", "ends_with", "contains"};
+static_assert(std::size(QUERY_BUILDER_NAMES) == QUERY_KIND_COUNT);
 
 struct QueryExpr;
 // Most leaves test one value: it lives in the node.
@@ -73,8 +80,12 @@ struct QueryExpr {
   static QueryRef node(QueryKind kind, std::vector<QueryRef> children);
   const PyValue& value() const { return values.front(); }
 
-  // The text form shown by repr, e.g. Not(Eq("a", PyValue { ... })).
-  std::string text() const;
+  // The builder calls that make the tree, e.g.
+  // Q.and_(Q.eq('a', 1), Q.not_(Q.gt('b', 2))), written without recursion.
+  // `attr_text` writes an attribute name, `value_text` a value (repr uses
+  // their Python reprs); an exception they throw passes through.
+  std::string text(absl::FunctionRef<std::string(std::string_view)> attr_text,
+                   absl::FunctionRef<std::string(const PyValue&)> value_text) const;
 
   // Calls `fn(node)` for this node and every node below it, each time it is
   // met (a shared subtree once per parent), parents first; no recursion.
