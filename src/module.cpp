@@ -38,8 +38,7 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::size_t a = extract_size_t(bound[0], "a");
     std::size_t b = extract_size_t(bound[1], "b");
     std::string text = std::to_string(a + b);  // wraps modulo 2^width
-    return PyRef::steal_or_throw(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return str_from_utf8(text);
   });
 }
 

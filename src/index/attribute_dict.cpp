@@ -209,8 +209,7 @@ void copy_attributes(PyObject* owner, PyObject* dict) {
       [&](uint32_t attr, PyObject* value) { values.emplace_back(attr, PyRef::borrow(value)); });
   for (const auto& [attr, object] : values) {
     std::string_view name = INTERNER().str(attr);
-    PyRef key = PyRef::steal_or_throw(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyRef key = str_from_utf8(name);
     if (PyDict_SetItem(dict, key.get(), object.get()) < 0) throw PyErr::fetch();
   }
 }

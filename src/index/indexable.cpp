@@ -409,8 +409,7 @@ PyObject* Indexable_repr(PyObject* self) {
       }
       text += more ? ", ...)" : ")";
     }
-    return PyRef::steal_or_throw(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    return str_from_utf8(text);
   });
 }
 
@@ -423,8 +422,7 @@ PyObject* Indexable_dir(PyObject* self, PyObject*) {
         [&](uint32_t key, PyObject*) { keys.push_back(key); });
     for (uint32_t key : keys) {
       std::string_view text = INTERNER().str(key);
-      PyRef s = PyRef::steal_or_throw(
-          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      PyRef s = str_from_utf8(text);
       if (PyList_Append(result.get(), s.get()) < 0) throw PyErr::fetch();
     }
     PyRef builtins = PyRef::steal_or_throw(PyImport_ImportModule("builtins"));

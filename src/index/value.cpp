@@ -285,9 +285,7 @@ PyRef PyValue::to_object() const {
     case ValueKind::Float:
       return PyRef::steal_or_throw(PyFloat_FromDouble(std::get<double>(primitave_)));
     case ValueKind::Str: {
-      std::string_view s = std::get<SmallStr>(primitave_).view();
-      return PyRef::steal_or_throw(
-          PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+      return str_from_utf8(std::get<SmallStr>(primitave_).view());
     }
     case ValueKind::Bool:
       return PyRef::borrow(std::get<bool>(primitave_) ? Py_True : Py_False);

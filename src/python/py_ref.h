@@ -8,7 +8,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace quorvane {
@@ -60,6 +63,18 @@ using SharedPyRef = std::shared_ptr<PyObject>;
 inline SharedPyRef share(PyRef ref) {
   PyObject* object = ref.get();
   return SharedPyRef(std::make_shared<const PyRef>(std::move(ref)), object);
+}
+
+// A new str of the UTF-8 `text` (GIL held); ASCII text, most of what the
+// indexes keep, is copied without decoding. Throws PyErr.
+inline PyRef str_from_utf8(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+    PyRef out = PyRef::steal_or_throw(PyUnicode_New(size, 127));
+    std::memcpy(PyUnicode_DATA(out.get()), text.data(), text.size());
+    return out;
+  }
+  return PyRef::steal_or_throw(PyUnicode_DecodeUTF8(text.data(), size, "strict"));
 }
 
 }  // namespace quorvane

@@ -287,6 +287,11 @@ def test_every_public_callable_has_an_exercise():
 
 @pytest.mark.parametrize("name", sorted(EXERCISES))
 def test_the_gil_is_released_exactly_where_the_docstring_says(name, world):
+    package = {"to_pandas": "pandas", "to_arrow": "pyarrow"}.get(name.rpartition(".")[2])
+    if package:
+        pytest.importorskip(package)
+    if "may give it up" in reference.body(dict(CALLABLES)[name]) and not claim(name):
+        pytest.skip("the package it calls decides when the GIL is given up")
     if claim(name):
         # The other thread must also be scheduled within the release: up to 40 tries.
         assert any(other_thread_ran_during(EXERCISES[name](world)) for _ in range(40)), (

@@ -96,7 +96,7 @@ namespace {
 constexpr std::size_t LARGE_BATCH = 65536;
 // The fewest objects of one part of a batch without progress: large enough
 // that the bulk writers' threads and flushes cost little per object.
-constexpr std::size_t BULK_PART = std::size_t{1} << 18;
+constexpr std::size_t BULK_PART = std::size_t{1} << 17;
 
 // Adds again, one by one with fresh values, the objects that changed while
 // they were being added.
@@ -231,6 +231,8 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects, BatchProgres
       change.end();
       if (progress != nullptr) (*progress)(end, total);
     }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread: nothing may run now
   } catch (...) {
     // Taken out as they are now: an assignment since kept them current.
     native_work(begun.size() >= WORTH_RELEASING_THE_GIL / 8, [&] {
@@ -317,6 +319,8 @@ std::size_t remove_objects(IndexAPI& engine, const std::vector<StoredItem>& obje
       remove_part(engine, std::span(objects).subspan(start, n), removed, work);
       (*progress)(start + n, total);
     }
+  } catch (abi::__forced_unwind&) {
+    throw;  // as in add_objects
   } catch (...) {
     add_objects(engine, std::move(removed));
     throw;

@@ -94,10 +94,13 @@ PyObject* create_facet_counts_type() {
 }
 
 PyRef counts_mapping(const std::vector<std::pair<PyRef, PyRef>>& pairs) {
-  PyRef out = PyRef::steal_or_throw(PyDict_New());
+  // Sized once: the keys are distinct but for True and 1, False and 0.
+  PyRef out = PyRef::steal_or_throw(_PyDict_NewPresized(static_cast<Py_ssize_t>(pairs.size())));
   for (const auto& [key, count] : pairs) {
-    // Checked first: a dict would refuse the key.
-    if (PyObject_Hash(key.get()) == -1) {
+    // Checked first: a dict would refuse the key. (A str or an int always
+    // hashes; the dict then reads the str's cached hash.)
+    PyTypeObject* type = Py_TYPE(key.get());
+    if (type != &PyUnicode_Type && type != &PyLong_Type && PyObject_Hash(key.get()) == -1) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErr::fetch();
       PyErr_Clear();
       PyRef list = PyRef::steal_or_throw(PyList_New(0));

@@ -352,8 +352,7 @@ PyRef sized_repr(const char* class_name, uint64_t count, std::string_view detail
   }
   std::string text = std::string("<") + class_name + " of " + grouped +
                      (count == 1 ? " object" : " objects") + std::string(detail) + ">";
-  return PyRef::steal_or_throw(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  return str_from_utf8(text);
 }
 
 PyRef collect_list(const FilteredView& view) {

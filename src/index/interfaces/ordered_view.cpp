@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "index/core/query/ordering.h"
 #include "index/interfaces/facet_counts.h"
@@ -140,8 +141,7 @@ PyObject* Ordered_item(PyObject* self, PyObject* key) {
 PyObject* Ordered_repr(PyObject* self) {
   return guarded([&] {
     const Ordering& o = ordering_of(self);
-    PyRef attribute = PyRef::steal_or_throw(PyUnicode_DecodeUTF8(
-        o.attribute.data(), static_cast<Py_ssize_t>(o.attribute.size()), "strict"));
+    PyRef attribute = str_from_utf8(o.attribute);
     PyRef quoted = PyRef::steal_or_throw(PyObject_Repr(attribute.get()));
     const char* key = PyUnicode_AsUTF8(quoted.get());
     if (key == nullptr) throw PyErr::fetch();
@@ -252,9 +252,7 @@ PyRef facet_key(const Facet& facet) {
         } else if constexpr (std::is_same_v<V, TemporalKey>) {
           return PyRef::borrow(v.object.get());
         } else if constexpr (std::is_same_v<V, SmallStr>) {
-          std::string_view text = v.view();
-          return PyRef::steal_or_throw(
-              PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+          return str_from_utf8(v.view());
         } else if constexpr (std::is_same_v<V, bool>) {
           return PyRef::borrow(v ? Py_True : Py_False);
         } else {

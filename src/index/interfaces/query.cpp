@@ -333,13 +333,11 @@ PyObject* Query_repr(PyObject* self) {
     if (scope.reentered()) return PyRef::steal_or_throw(PyUnicode_FromString("..."));
     const std::string text = reinterpret_cast<PyQueryExprObject*>(self)->expr->text(
         [](std::string_view attr) {
-          PyRef name = PyRef::steal_or_throw(
-              PyUnicode_DecodeUTF8(attr.data(), static_cast<Py_ssize_t>(attr.size()), "strict"));
+          PyRef name = str_from_utf8(attr);
           return repr_text(name.get());
         },
         [](const PyValue& value) { return repr_text(value.to_object().get()); });
-    return PyRef::steal_or_throw(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    return str_from_utf8(text);
   });
 }
 

@@ -186,8 +186,7 @@ std::vector<PyRef> stored_names(const FilteredView& keep, const std::vector<uint
   names.reserve(attrs.size());
   for (uint32_t attr : attrs) {
     std::string_view text = INTERNER().str(attr);
-    names.push_back(PyRef::steal_or_throw(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    names.push_back(str_from_utf8(text));
   }
   return names;
 }
@@ -388,8 +387,7 @@ PyRef to_dicts_call(const ExportSource& source, const char* full_name, PyObject*
         PyRef& key = keys[attr];
         if (!key) {
           std::string_view text = INTERNER().str(attr);
-          key = PyRef::steal_or_throw(
-              PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+          key = str_from_utf8(text);
         }
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PyErr::fetch();
       }
@@ -473,11 +471,14 @@ const char ORDERED_TO_PANDAS_DOC[] = QUORVANE_TO_PANDAS_BODY PANDAS_GIL;
   "Raises ImportError when pyarrow is not installed (pip install pyarrow); TypeError when " \
   "an attribute is not a str; what a property or pyarrow raises (pyarrow.ArrowInvalid, or " \
   "ArrowTypeError, for a column mixing values it cannot hold together).\n"
-// pyarrow gives the GIL up while it builds the table.
-#define ARROW_GIL                                                                        \
-  "Releases the GIL while pyarrow builds the table, and while an OrderedView walks the " \
-  "values of a view of 65,536 objects or more; keeps it while it reads the objects."
-const char TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY ARROW_GIL;
-const char ORDERED_TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY ARROW_GIL;
+// pyarrow converts Python values holding the GIL and gives it up only for
+// moments, so only an order's own walk is promised to release it.
+const char TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY
+    "Keeps the GIL while it reads the objects; pyarrow may give it up for moments while it "
+    "builds the table.";
+const char ORDERED_TO_ARROW_DOC[] = QUORVANE_TO_ARROW_BODY
+    "Releases the GIL while it walks the values of a view of 65,536 objects or more; keeps "
+    "it while it reads the objects (pyarrow may give it up for moments while it builds the "
+    "table).";
 
 }  // namespace quorvane

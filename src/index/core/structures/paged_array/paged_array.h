@@ -41,8 +41,9 @@ class PagedArray {
   // The value of `id`, or nullptr when none is stored.
   const T* find(uint32_t id) const {
     if (!paged_) {
-      auto it = sparse_.find(id);
-      return it == sparse_.end() ? nullptr : &it->second;
+      if (sparse_ == nullptr) return nullptr;
+      auto it = sparse_->find(id);
+      return it == sparse_->end() ? nullptr : &it->second;
     }
     const Page* page = page_of(id);
     if (page == nullptr || !page->used[id & MASK]) return nullptr;
@@ -66,7 +67,8 @@ class PagedArray {
   // Stores `value` for `id` (replacing any value it had); returns the slot.
   T& insert_or_assign(uint32_t id, T value) {
     if (!paged_) {
-      auto [it, fresh] = sparse_.insert_or_assign(id, std::move(value));
+      if (sparse_ == nullptr) sparse_ = std::make_unique<Sparse>();
+      auto [it, fresh] = sparse_->insert_or_assign(id, std::move(value));
       if (!fresh || ++size_ < next_check_) return it->second;
       reconsider();
       return *find(id);
@@ -93,10 +95,11 @@ class PagedArray {
   T take(uint32_t id) {
     T value{};
     if (!paged_) {
-      auto it = sparse_.find(id);
-      if (it == sparse_.end()) return value;
+      if (sparse_ == nullptr) return value;
+      auto it = sparse_->find(id);
+      if (it == sparse_->end()) return value;
       value = std::move(it->second);
-      sparse_.erase(it);
+      sparse_->erase(it);
     } else {
       Page* page = const_cast<Page*>(page_of(id));
       if (page == nullptr || !page->used[id & MASK]) return value;
@@ -120,11 +123,12 @@ class PagedArray {
   template <class F>
   void for_each(F&& fn) const {
     if (!paged_) {
+      if (sparse_ == nullptr) return;
       std::vector<uint32_t> ids;
-      ids.reserve(sparse_.size());
-      for (const auto& entry : sparse_) ids.push_back(entry.first);
+      ids.reserve(sparse_->size());
+      for (const auto& entry : *sparse_) ids.push_back(entry.first);
       std::sort(ids.begin(), ids.end());
-      for (uint32_t id : ids) fn(id, sparse_.find(id)->second);
+      for (uint32_t id : ids) fn(id, sparse_->find(id)->second);
       return;
     }
     for (std::size_t p = 0; p < pages_.size(); ++p) {
@@ -143,39 +147,42 @@ class PagedArray {
   // Bytes held by the directory and the pages, or by the sparse table.
   std::size_t memory_bytes() const {
     return sizeof(*this) + pages_.capacity() * sizeof(std::unique_ptr<Page>) +
-           page_count_ * sizeof(Page) + sparse_.capacity() * (sizeof(Entry) + 1);
+           page_count_ * sizeof(Page) +
+           (sparse_ != nullptr ? sizeof(Sparse) + sparse_->capacity() * (sizeof(Entry) + 1) : 0);
   }
 
  private:
   static constexpr uint32_t MASK = PAGE_SIZE - 1;
   // Below this size a table is always sparse: a handful of values never pays
   // for a page.
-  static constexpr std::size_t FIRST_CHECK = 16;
+  static constexpr uint32_t FIRST_CHECK = 16;
   struct Page {
     T slots[PAGE_SIZE] = {};
     std::bitset<PAGE_SIZE> used;
     uint32_t count = 0;
   };
   using Entry = std::pair<const uint32_t, T>;
+  using Sparse = absl::flat_hash_map<uint32_t, T>;
   inline static const T EMPTY{};
 
   const Page* page_of(uint32_t id) const {
     // Pages below the base wrap around to large offsets.
-    const std::size_t p = (id >> PAGE_BITS) - base_;
+    const std::size_t p = std::size_t{id >> PAGE_BITS} - base_;
     return p < pages_.size() ? pages_[p].get() : nullptr;
   }
 
   // The directory entry of page `p`, the directory widened to reach it
   // (downwards by at least its span, so that ids handed out below it do not
   // shift it entry by entry).
-  std::unique_ptr<Page>& directory_entry(std::size_t p) {
+  std::unique_ptr<Page>& directory_entry(uint32_t p) {
     if (pages_.empty()) base_ = p;
     if (p < base_) {
-      const std::size_t below = std::max(base_ - p, std::min(base_, pages_.size()));
+      const std::size_t below =
+          std::max<std::size_t>(base_ - p, std::min<std::size_t>(base_, pages_.size()));
       std::vector<std::unique_ptr<Page>> wider(below + pages_.size());
       std::move(pages_.begin(), pages_.end(), wider.begin() + below);
       pages_.swap(wider);
-      base_ -= below;
+      base_ -= static_cast<uint32_t>(below);
     }
     if (p - base_ >= pages_.size()) pages_.resize(p - base_ + 1);
     return pages_[p - base_];
@@ -193,11 +200,11 @@ class PagedArray {
   // so that a table near the line does not change form back and forth.
   void reconsider() {
     last_check_ = size_;
-    next_check_ = std::max(FIRST_CHECK, size_ * 2);
+    next_check_ = std::max<uint32_t>(FIRST_CHECK, size_ * 2);
     if (!paged_) {
       absl::flat_hash_set<uint32_t> pages;
       uint32_t low = UINT32_MAX, high = 0;
-      for (const auto& entry : sparse_) {
+      for (const auto& entry : *sparse_) {
         const uint32_t p = entry.first >> PAGE_BITS;
         pages.insert(p);
         low = std::min(low, p);
@@ -205,8 +212,8 @@ class PagedArray {
       }
       if (size_ >= FIRST_CHECK && paged_bytes(pages.size(), high - low + 1) < sparse_bytes()) {
         to_pages(low, high);
-      } else if (sparse_.capacity() > 4 * size_ + FIRST_CHECK) {
-        sparse_.rehash(0);  // a table that shrank gives its slack back
+      } else if (sparse_->capacity() > 4 * std::size_t{size_} + FIRST_CHECK) {
+        sparse_->rehash(0);  // a table that shrank gives its slack back
       }
     } else {
       if (size_ < FIRST_CHECK || paged_bytes(page_count_, pages_.size()) > 2 * sparse_bytes()) {
@@ -218,7 +225,7 @@ class PagedArray {
   void to_pages(uint32_t low, uint32_t high) {
     base_ = low;
     pages_.resize(high - low + 1);
-    for (auto& [id, value] : sparse_) {
+    for (auto& [id, value] : *sparse_) {
       auto& page = pages_[(id >> PAGE_BITS) - low];
       if (page == nullptr) {
         page = std::make_unique<Page>();
@@ -228,19 +235,20 @@ class PagedArray {
       ++page->count;
       page->slots[id & MASK] = std::move(value);
     }
-    absl::flat_hash_map<uint32_t, T>().swap(sparse_);
+    sparse_.reset();
     paged_ = true;
   }
 
   void to_sparse() {
-    sparse_.reserve(size_);
+    sparse_ = std::make_unique<Sparse>();
+    sparse_->reserve(size_);
     for (std::size_t p = 0; p < pages_.size(); ++p) {
       Page* page = pages_[p].get();
       if (page == nullptr) continue;
       for (uint32_t i = 0; i < PAGE_SIZE; ++i) {
         if (page->used[i]) {
-          sparse_.emplace(static_cast<uint32_t>(((p + base_) << PAGE_BITS) | i),
-                          std::move(page->slots[i]));
+          sparse_->emplace(static_cast<uint32_t>(((p + base_) << PAGE_BITS) | i),
+                           std::move(page->slots[i]));
         }
       }
     }
@@ -249,13 +257,15 @@ class PagedArray {
     paged_ = false;
   }
 
+  // Made with the first value: an empty table is its directory and a few
+  // counters.
+  std::unique_ptr<Sparse> sparse_;
   std::vector<std::unique_ptr<Page>> pages_;  // from page `base_` on
-  std::size_t base_ = 0;
-  absl::flat_hash_map<uint32_t, T> sparse_;
-  std::size_t size_ = 0;
-  std::size_t page_count_ = 0;
-  std::size_t last_check_ = 0;
-  std::size_t next_check_ = FIRST_CHECK;
+  uint32_t base_ = 0;
+  uint32_t size_ = 0;
+  uint32_t page_count_ = 0;
+  uint32_t last_check_ = 0;
+  uint32_t next_check_ = FIRST_CHECK;
   bool paged_ = false;
 };
 
