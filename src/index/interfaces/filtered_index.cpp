@@ -8,6 +8,7 @@
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_aggregates.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -122,6 +123,20 @@ PyObject* Filtered_count_by(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+template <Aggregate kKind, const char* kName>
+PyObject* Filtered_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&] { return aggregate_call(kKind, view_of(self), kName, args, nargs, kwnames); });
+}
+constexpr char FILTERED_MIN[] = "FilteredIndex.min()", FILTERED_MAX[] = "FilteredIndex.max()",
+               FILTERED_SUM[] = "FilteredIndex.sum()", FILTERED_MEAN[] = "FilteredIndex.mean()";
+
+PyObject* Filtered_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return explain_call(view_of(self), nullptr, "FilteredIndex.explain()", args, kwargs);
+  });
+}
+
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
@@ -207,26 +222,35 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
-             "order_by($self, attribute, descending=False)\n--\n\n"
+             "order_by($self, *keys, descending=False)\n--\n\n"
              "Returns an OrderedView of the view's objects in the order of their values of "
-             "attribute (see OrderedView for the order of values, ties and objects lacking "
-             "the attribute).\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "the keys: by the first, ties by the next, then by id (see OrderedView for the "
+             "order of values and objects lacking a key). A key is an attribute or dotted "
+             "path, ascending, '-name' for descending, or a tuple (name, 'asc') or (name, "
+             "'desc'); descending=True turns the keys given without a direction "
+             "(order_by(name, True) is order_by(name, descending=True)).\n"
+             "Raises TypeError when no key is given or a key is not a str or a pair; "
+             "ValueError for a direction other than 'asc' and 'desc'.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
-             "count_by($self, attribute)\n--\n\n"
+             "count_by($self, *attributes, query=None)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of the view's "
              "objects holding it (an object whose list, tuple or set value holds it counts "
-             "once), from the index's sets: no object is built. Values no object of the view "
+             "once; a dotted path counts each object once for each value it reaches), from "
+             "the index's sets: no object is built. Values no object of the view "
              "holds are left out; values that compare equal are one key: numbers of equal "
              "value (an integral number is given as an int, a float as a float, another "
              "number as one of the objects holding it), aware datetimes of one instant "
              "(given as one of them); the counts of True and 1 (False and 0), one key in "
              "Python, add up. Values without a hash (objects that compare by their fields, "
              "such as dataclass instances, which equality matches by identity) are counted by "
-             "identity: the answer is then a FacetCounts, a mapping in which they are keys.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "identity: the answer is then a FacetCounts, a mapping in which they are keys. "
+             "Several attributes count combinations: {(value, ...): number of objects holding "
+             "each of them}, an object lacking one of the attributes left out. query, a "
+             "PyQueryExpr, counts only the objects matching it.\n"
+             "Raises TypeError when no attribute is given, an attribute is not a str or query "
+             "is not a PyQueryExpr.\n"
              "Releases the GIL while it counts a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
@@ -244,6 +268,24 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
     {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_BY_DOC},
+    {"min",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Min, FILTERED_MIN>)),
+     METH_FASTCALL | METH_KEYWORDS, MIN_DOC},
+    {"max",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Max, FILTERED_MAX>)),
+     METH_FASTCALL | METH_KEYWORDS, MAX_DOC},
+    {"sum",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Sum, FILTERED_SUM>)),
+     METH_FASTCALL | METH_KEYWORDS, SUM_DOC},
+    {"mean",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Mean, FILTERED_MEAN>)),
+     METH_FASTCALL | METH_KEYWORDS, MEAN_DOC},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_explain)),
+     METH_VARARGS | METH_KEYWORDS, EXPLAIN_DOC},
     {"__reduce__", Filtered_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
     {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,

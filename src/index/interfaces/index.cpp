@@ -5,6 +5,7 @@
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_aggregates.h"
 #include "index/types.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -278,6 +279,23 @@ PyObject* Index_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+template <Aggregate kKind, const char* kName>
+PyObject* Index_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&] {
+    return aggregate_call(kKind, api_of(self).all_members(), kName, args, nargs, kwnames);
+  });
+}
+constexpr char INDEX_MIN[] = "Index.min()", INDEX_MAX[] = "Index.max()",
+               INDEX_SUM[] = "Index.sum()", INDEX_MEAN[] = "Index.mean()";
+
+PyObject* Index_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    IndexAPI& api = api_of(self);
+    return explain_call(api.all_members(), &api, "Index.explain()", args, kwargs);
+  });
+}
+
 #define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 constexpr int VARKW = METH_VARARGS | METH_KEYWORDS;
@@ -439,17 +457,22 @@ PyDoc_STRVAR(COUNT_DOC,
              "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(ORDER_BY_DOC,
-             "order_by($self, attribute, descending=False)\n--\n\n"
+             "order_by($self, *keys, descending=False)\n--\n\n"
              "Returns an OrderedView of the index's objects in the order of their values of "
-             "attribute (see OrderedView for the order of values, ties and objects lacking "
-             "the attribute); its members are those of the index now.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "the keys: by the first, ties by the next, then by id (see OrderedView for the "
+             "order of values and objects lacking a key); its members are those of the index "
+             "now. A key is an attribute or dotted path, ascending, '-name' for descending, "
+             "or a tuple (name, 'asc') or (name, 'desc'); descending=True turns the keys given "
+             "without a direction (order_by(name, True) is order_by(name, descending=True)).\n"
+             "Raises TypeError when no key is given or a key is not a str or a pair; "
+             "ValueError for a direction other than 'asc' and 'desc'.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(COUNT_BY_DOC,
-             "count_by($self, attribute)\n--\n\n"
+             "count_by($self, *attributes, query=None)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of objects holding "
-             "it (an object whose list, tuple or set value holds it counts once), from the "
+             "it (an object whose list, tuple or set value holds it counts once; a dotted path "
+             "counts each object once for each value it reaches), from the "
              "index's sets: no object is built. Values no object holds are left out; values "
              "that compare equal are one key: numbers of equal value (an integral number is "
              "given as an int, a float as a float, another number as one of the objects "
@@ -457,8 +480,12 @@ PyDoc_STRVAR(COUNT_BY_DOC,
              "of True and 1 (False and 0), one key in Python, add up. Values without a hash "
              "(objects that compare by their fields, such as dataclass instances, which "
              "equality matches by identity) are counted by identity: the answer is then a "
-             "FacetCounts, a mapping in which they are keys.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "FacetCounts, a mapping in which they are keys. Several attributes count "
+             "combinations: {(value, ...): number of objects holding each of them}, an object "
+             "lacking one of the attributes left out. query, a PyQueryExpr, counts only the "
+             "objects matching it.\n"
+             "Raises TypeError when no attribute is given, an attribute is not a str or query "
+             "is not a PyQueryExpr.\n"
              "Releases the GIL while it counts an index of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
@@ -481,6 +508,11 @@ PyMethodDef INDEX_METHODS[] = {
     {"count", QUORVANE_FAST(Index_count), VARKW, COUNT_DOC},
     {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},
     {"count_by", QUORVANE_FAST(Index_count_by), FAST, COUNT_BY_DOC},
+    {"min", QUORVANE_FAST((Index_aggregate<Aggregate::Min, INDEX_MIN>)), FAST, MIN_DOC},
+    {"max", QUORVANE_FAST((Index_aggregate<Aggregate::Max, INDEX_MAX>)), FAST, MAX_DOC},
+    {"sum", QUORVANE_FAST((Index_aggregate<Aggregate::Sum, INDEX_SUM>)), FAST, SUM_DOC},
+    {"mean", QUORVANE_FAST((Index_aggregate<Aggregate::Mean, INDEX_MEAN>)), FAST, MEAN_DOC},
+    {"explain", QUORVANE_FAST(Index_explain), VARKW, EXPLAIN_DOC},
     {"__reduce__", Index_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its class and the list of its objects."},
     {"__setstate__", Index_setstate, METH_O,

@@ -4,8 +4,11 @@
 #include <cmath>
 
 #include "index/core/query/ordering.h"
+#include "index/core/query/query_ops.h"
 #include "index/interfaces/facet_counts.h"
 #include "index/interfaces/filtered_index.h"
+#include "index/interfaces/query.h"
+#include "index/interfaces/view_aggregates.h"
 #include "index/value_conversion.h"
 #include "python/arg_binding.h"
 #include "python/gil.h"
@@ -46,10 +49,40 @@ uint64_t page_size(const Ordering& o) {
 PyRef page_list(const Ordering& o, uint64_t start, uint64_t count) {
   const uint64_t limit = std::min(count, page_size(o) > start ? page_size(o) - start : 0);
   std::vector<uint32_t> ids = read_values(o.source.view, [&](const EvalScope& scope) {
-    return ordered_page(scope.maps, o.attribute, o.source.view.bitmap(), o.descending,
-                        o.offset + start, limit, o.source.view.is_whole_index());
+    return ordered_page(scope, o.keys, o.source.view.bitmap(), o.offset + start, limit,
+                        o.source.view.is_whole_index());
   });
   return collect_list(o.source.view, ids);
+}
+
+// The objects of the page as a view of their own (the view ordered, when the
+// page holds all of it): what count_by and the aggregates read.
+FilteredView page_view(const Ordering& o) {
+  if (o.offset == 0 && o.limit >= o.source.view.size()) return o.source.view;
+  std::vector<uint32_t> ids = read_values(o.source.view, [&](const EvalScope& scope) {
+    return ordered_page(scope, o.keys, o.source.view.bitmap(), o.offset, o.limit,
+                        o.source.view.is_whole_index());
+  });
+  std::sort(ids.begin(), ids.end());
+  return o.source.view.narrowed(Bitmap::from_ids(ids));
+}
+
+template <Aggregate kKind, const char* kName>
+PyObject* Ordered_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] {
+    return aggregate_call(kKind, page_view(ordering_of(self)), kName, args, nargs, kwnames);
+  });
+}
+constexpr char ORDERED_MIN[] = "OrderedView.min()", ORDERED_MAX[] = "OrderedView.max()",
+               ORDERED_SUM[] = "OrderedView.sum()", ORDERED_MEAN[] = "OrderedView.mean()";
+
+PyObject* Ordered_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    return count_by_call(page_view(ordering_of(self)), "OrderedView.count_by()", args, nargs,
+                         kwnames);
+  });
 }
 
 PyObject* Ordered_collect(PyObject* self, PyObject*) {
@@ -121,31 +154,52 @@ PyObject* Ordered_item(PyObject* self, PyObject* key) {
   });
 }
 
+PyRef text_object(std::string_view text) {
+  return PyRef::steal_or_throw(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
+
 PyObject* Ordered_repr(PyObject* self) {
   return guarded([&] {
     const Ordering& o = ordering_of(self);
-    PyRef attribute = PyRef::steal_or_throw(PyUnicode_DecodeUTF8(
-        o.attribute.data(), static_cast<Py_ssize_t>(o.attribute.size()), "strict"));
     PyRef limit = o.limit == UINT64_MAX
                       ? PyRef::borrow(Py_None)
                       : PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(o.limit));
-    return PyRef::steal_or_throw(PyUnicode_FromFormat(
-        "OrderedView(%R, descending=%s, offset=%llu, limit=%R)", attribute.get(),
-        o.descending ? "True" : "False", static_cast<unsigned long long>(o.offset), limit.get()));
+    const auto offset = static_cast<unsigned long long>(o.offset);
+    if (o.keys.size() == 1) {
+      PyRef attribute = text_object(o.keys[0].path);
+      return PyRef::steal_or_throw(PyUnicode_FromFormat(
+          "OrderedView(%R, descending=%s, offset=%llu, limit=%R)", attribute.get(),
+          o.keys[0].descending ? "True" : "False", offset, limit.get()));
+    }
+    // Several keys: each as order_by takes it, a descending one as a tuple.
+    PyRef keys = PyRef::steal_or_throw(PyList_New(0));
+    for (const SortKey& key : o.keys) {
+      PyRef path = text_object(key.path);
+      PyRef shown =
+          key.descending ? PyRef::steal_or_throw(Py_BuildValue("(Os)", path.get(), "desc")) : path;
+      if (PyList_Append(keys.get(), shown.get()) < 0) throw PyErr::fetch();
+    }
+    return PyRef::steal_or_throw(PyUnicode_FromFormat("OrderedView(%R, offset=%llu, limit=%R)",
+                                                      keys.get(), offset, limit.get()));
   });
 }
 
 PyDoc_STRVAR(ORDERED_DOC,
-             "The objects of a view in the order of one attribute's values, made by order_by "
-             "on an Index or a FilteredIndex.\n\n"
+             "The objects of a view in the order of one or more attributes' values, made by "
+             "order_by on an Index or a FilteredIndex.\n\n"
              "Numbers of every kind come first (ascending), then strings (by code point, the "
              "empty string first), then False and True, then dates, naive datetimes, aware "
              "datetimes (by instant), naive times, aware times and timedeltas, each family "
              "ascending; descending=True reverses that order. Objects with equal values keep "
              "ascending id order, and objects lacking the attribute or holding a value that "
              "does not order (NaN, a list, tuple or set, an Indexable, a value of another "
-             "kind) come last, in ascending id order, in either direction. Its objects are those "
-             "of the view it was made from; the "
+             "kind) come last, in ascending id order, in either direction. With several keys, "
+             "objects tied on one key are ordered by the next (those lacking a key form one "
+             "group, last), and ties on every key by id. A dotted path orders an object by "
+             "the one value it reaches; an object whose path passes a list, tuple or set, or "
+             "reaches several objects, has no single value and comes last, as a container "
+             "value does. Its objects are those of the view it was made from; the "
              "order follows their values when it is read. limit and offset return pages of "
              "it; len(), iteration, indexing and slicing read only the objects they need. "
              "It cannot be constructed (TypeError) or subclassed.");
@@ -168,8 +222,26 @@ PyDoc_STRVAR(ORDERED_OFFSET_DOC,
              "Raises TypeError when n is not an int; ValueError when it is negative.\n"
              "Keeps the GIL.");
 
+PyDoc_STRVAR(ORDERED_COUNT_BY_DOC,
+             "count_by($self, *attributes, query=None)\n--\n\n"
+             "Returns what FilteredIndex.count_by returns, for the objects of this page.\n"
+             "Raises as FilteredIndex.count_by does.\n"
+             "Releases the GIL while it counts 65,536 objects or more; keeps it for fewer.");
+
+#define QUORVANE_ORDERED(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 PyMethodDef ORDERED_METHODS[] = {
     {"collect", Ordered_collect, METH_NOARGS, ORDERED_COLLECT_DOC},
+    {"count_by", QUORVANE_ORDERED(Ordered_count_by), METH_FASTCALL | METH_KEYWORDS,
+     ORDERED_COUNT_BY_DOC},
+    {"min", QUORVANE_ORDERED((Ordered_aggregate<Aggregate::Min, ORDERED_MIN>)),
+     METH_FASTCALL | METH_KEYWORDS, MIN_DOC},
+    {"max", QUORVANE_ORDERED((Ordered_aggregate<Aggregate::Max, ORDERED_MAX>)),
+     METH_FASTCALL | METH_KEYWORDS, MAX_DOC},
+    {"sum", QUORVANE_ORDERED((Ordered_aggregate<Aggregate::Sum, ORDERED_SUM>)),
+     METH_FASTCALL | METH_KEYWORDS, SUM_DOC},
+    {"mean", QUORVANE_ORDERED((Ordered_aggregate<Aggregate::Mean, ORDERED_MEAN>)),
+     METH_FASTCALL | METH_KEYWORDS, MEAN_DOC},
     {"limit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Ordered_narrow<true>)),
      METH_FASTCALL | METH_KEYWORDS, ORDERED_LIMIT_DOC},
     {"offset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Ordered_narrow<false>)),
@@ -197,8 +269,132 @@ PyType_Spec ORDERED_SPEC = {"Quorvane.OrderedView", static_cast<int>(sizeof(Orde
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
                             ORDERED_SLOTS};
 
-// A facet's value as the Python object it stands for.
-PyRef facet_key(const Facet& facet) {
+}  // namespace
+
+namespace {
+
+// One key of order_by: "name", "-name" or (name, "asc" | "desc"); a key
+// without a direction takes `descending`.
+SortKey sort_key(PyObject* arg, bool descending) {
+  if (PyTuple_Check(arg)) {
+    if (PyTuple_GET_SIZE(arg) != 2) {
+      throw PyErr(PyExc_TypeError, "an order_by key tuple is (attribute, 'asc' or 'desc')");
+    }
+    std::string_view path = extract_str(PyTuple_GET_ITEM(arg, 0), "attribute");
+    PyObject* way = PyTuple_GET_ITEM(arg, 1);
+    const bool asc = PyUnicode_Check(way) && PyUnicode_EqualToUTF8(way, "asc");
+    const bool desc = PyUnicode_Check(way) && PyUnicode_EqualToUTF8(way, "desc");
+    if (!asc && !desc) {
+      PyErr_Format(PyExc_ValueError, "order_by direction must be 'asc' or 'desc', not %R", way);
+      throw PyErr::fetch();
+    }
+    return SortKey{std::string(path), desc};
+  }
+  std::string_view path = extract_str(arg, "attribute");
+  if (path.starts_with('-')) return SortKey{std::string(path.substr(1)), true};
+  return SortKey{std::string(path), descending};
+}
+
+bool truth_of(PyObject* flag) {
+  const int truth = PyObject_IsTrue(flag);
+  if (truth < 0) throw PyErr::fetch();
+  return truth == 1;
+}
+
+}  // namespace
+
+PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0) {
+    throw PyErr(PyExc_TypeError,
+                std::string(full_name) + " missing 1 required positional argument: 'attribute'");
+  }
+  PyObject* descending = nullptr;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_EqualToUTF8(name, "descending")) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, name);
+      throw PyErr::fetch();
+    }
+    descending = args[nargs + i];
+  }
+  // order_by(name, flag): the flag is the direction when it is no key.
+  if (nargs == 2 && !PyUnicode_Check(args[1]) && !PyTuple_Check(args[1])) {
+    if (descending != nullptr) {
+      throw PyErr(PyExc_TypeError,
+                  std::string(full_name) + " got multiple values for argument 'descending'");
+    }
+    descending = args[1];
+    nargs = 1;
+  }
+  const bool down = descending != nullptr && truth_of(descending);
+  std::vector<SortKey> keys;
+  keys.reserve(static_cast<std::size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) keys.push_back(sort_key(args[i], down));
+  return wrap_ordering(Ordering{IndexView{std::move(view), PyRef::borrow(index)}, std::move(keys)});
+}
+
+PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0) {
+    throw PyErr(PyExc_TypeError,
+                std::string(full_name) + " missing 1 required positional argument: 'attribute'");
+  }
+  QueryRef query;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_EqualToUTF8(name, "query")) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, name);
+      throw PyErr::fetch();
+    }
+    if (args[nargs + i] != Py_None) query = query_arg(args[nargs + i], "query");
+  }
+  std::vector<std::string> paths;
+  for (Py_ssize_t i = 0; i < nargs; ++i) paths.emplace_back(extract_str(args[i], "attribute"));
+  // The view's objects matching the query, as count(query) counts them.
+  std::optional<FilteredView> matching;
+  if (query) {
+    Bitmap ids = read_values(view, [&](const EvalScope& scope) {
+      return evaluate_query(scope, view.bitmap(), *query).intersected(view.bitmap());
+    });
+    matching.emplace(view.narrowed(std::move(ids)));
+  }
+  const FilteredView& counted = matching ? *matching : view;
+  std::vector<std::pair<PyRef, PyRef>> pairs;
+  if (paths.size() == 1) {
+    std::vector<Facet> found = read_values(counted, [&](const EvalScope& scope) {
+      return facets(scope, paths[0], counted.bitmap(), counted.is_whole_index());
+    });
+    pairs.reserve(found.size());
+    for (const Facet& facet : found) {
+      pairs.emplace_back(facet_object(facet.value),
+                         PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(facet.count)));
+    }
+    return counts_mapping(pairs);
+  }
+  FacetTable table = read_values(counted, [&](const EvalScope& scope) {
+    return combined_facets(scope, paths, counted.bitmap());
+  });
+  // Each value's object once, shared by the tuples holding it.
+  std::vector<std::vector<PyRef>> objects(table.values.size());
+  for (std::size_t k = 0; k < table.values.size(); ++k) {
+    for (const FacetValue& value : table.values[k]) objects[k].push_back(facet_object(value));
+  }
+  pairs.reserve(table.counts.size());
+  for (const auto& [combination, count] : table.counts) {
+    PyRef key = PyRef::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(combination.size())));
+    for (std::size_t k = 0; k < combination.size(); ++k) {
+      PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(k),
+                       Py_NewRef(objects[k][combination[k]].get()));
+    }
+    pairs.emplace_back(std::move(key), PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(count)));
+  }
+  return counts_mapping(pairs);
+}
+
+PyRef facet_object(const FacetValue& value) {
   return std::visit(
       [](const auto& v) -> PyRef {
         using V = std::decay_t<decltype(v)>;
@@ -228,41 +424,7 @@ PyRef facet_key(const Facet& facet) {
           return PyRef::borrow(v.object());
         }
       },
-      facet.value);
-}
-
-}  // namespace
-
-PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Signature sig{full_name, {"attribute", "descending"}, false, 1};
-  BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-  std::string_view attribute = extract_str(bound[0], "attribute");
-  bool descending = false;
-  if (bound[1] != nullptr) {
-    const int truth = PyObject_IsTrue(bound[1]);
-    if (truth < 0) throw PyErr::fetch();
-    descending = truth == 1;
-  }
-  return wrap_ordering(Ordering{IndexView{std::move(view), PyRef::borrow(index)},
-                                std::string(attribute), descending});
-}
-
-PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) {
-  const Signature sig{full_name, {"attribute"}};
-  BoundArgs bound = bind_fastcall(sig, args, nargs, kwnames);
-  std::string_view attribute = extract_str(bound[0], "attribute");
-  std::vector<Facet> found = read_values(view, [&](const EvalScope& scope) {
-    return facets(scope.maps, attribute, view.bitmap(), view.is_whole_index());
-  });
-  std::vector<std::pair<PyRef, PyRef>> pairs;
-  pairs.reserve(found.size());
-  for (const Facet& facet : found) {
-    pairs.emplace_back(facet_key(facet),
-                       PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(facet.count)));
-  }
-  return counts_mapping(pairs);
+      value);
 }
 
 PyTypeObject* create_ordered_view_type() {
