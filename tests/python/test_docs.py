@@ -252,6 +252,16 @@ EXERCISES = {
     "OrderedView.collect": lambda w: (lambda o: lambda: o.collect())(w[1].order_by("n")),
     "OrderedView.limit": lambda w: (lambda o: lambda: o.limit(5))(w[1].order_by("n")),
     "OrderedView.offset": lambda w: (lambda o: lambda: o.offset(5))(w[1].order_by("n")),
+    **{f"{owner}.{name}": (lambda make, call: lambda w: (lambda v: lambda: call(v))(make(w)))(
+        make, call)
+       for owner, make in [("Index", lambda w: w[1]), ("FilteredIndex", lambda w: w[1].reduced()),
+                           ("OrderedView", lambda w: w[1].order_by("n"))]
+       for name, call in [("min", lambda v: v.min("n")), ("max", lambda v: v.max("n")),
+                          ("sum", lambda v: v.sum("n")), ("mean", lambda v: v.mean("n")),
+                          ("count_by", lambda v: v.count_by("n")),
+                          ("explain", lambda v: v.explain(big_in()))]
+       if (owner, name) not in {("OrderedView", "explain"), ("Index", "count_by"),
+                                ("FilteredIndex", "count_by")}},
     **{f"PyQueryExpr.{name}": (lambda build: lambda w: lambda: build())(build)
        for name, build in [
            ("eq", lambda: Q.eq("n", 1)), ("ne", lambda: Q.ne("n", 1)),
