@@ -387,46 +387,93 @@ std::vector<Facet> facets(const EvalScope& scope, std::string_view name, const B
   return out;
 }
 
+namespace {
+
+// Each object's values of one attribute (indexes into a value list): in an
+// array indexed by id when the ids are dense enough (the usual case: one
+// value each, no hashing), else in a hash map. Objects with several values
+// keep the others apart.
+class ValuesById {
+ public:
+  ValuesById(const Bitmap& universe) {
+    const uint64_t top = universe.maximum().value_or(0);
+    if (top < 4 * universe.cardinality() + (uint64_t{1} << 20)) first_.assign(top + 1, NONE);
+  }
+  void add(uint32_t id, uint32_t value) {
+    if (!first_.empty()) {
+      uint32_t& slot = first_[id];
+      if (slot == NONE) {
+        slot = value;
+        return;
+      }
+    }
+    sparse_[id].push_back(value);
+  }
+  // Calls fn(value) for each value of `id`.
+  template <class F>
+  void each(uint32_t id, F&& fn) const {
+    if (!first_.empty() && first_[id] != NONE) fn(first_[id]);
+    if (sparse_.empty()) return;
+    auto found = sparse_.find(id);
+    if (found == sparse_.end()) return;
+    for (uint32_t value : found->second) fn(value);
+  }
+
+ private:
+  static constexpr uint32_t NONE = UINT32_MAX;
+  std::vector<uint32_t> first_;
+  absl::flat_hash_map<uint32_t, absl::InlinedVector<uint32_t, 2>> sparse_;
+};
+
+}  // namespace
+
 FacetTable combined_facets(const EvalScope& scope, std::span<const std::string> paths,
                            const Bitmap& universe) {
   FacetTable table;
   table.values.resize(paths.size());
-  // Per attribute, each object's values (indexes into table.values). One
-  // target at a time: a dotted one holds the reach engine's maps.
-  using Held = absl::InlinedVector<uint32_t, 2>;
-  std::vector<absl::flat_hash_map<uint32_t, Held>> held(paths.size());
+  // One target at a time: a dotted one holds the reach engine's maps.
+  std::vector<ValuesById> held;
+  held.reserve(paths.size());
   Bitmap counted = universe;
   for (std::size_t k = 0; k < paths.size() && !counted.is_empty(); ++k) {
     PathTarget target(scope, paths[k], counted);
+    ValuesById& values = held.emplace_back(counted);
     Bitmap holding;
     each_value_holders(target, [&](FacetValue value, const Bitmap& holders) {
       if (holders.is_empty()) return;
       const auto index = static_cast<uint32_t>(table.values[k].size());
       table.values[k].push_back(std::move(value));
-      holders.for_each([&](uint32_t id) { held[k][id].push_back(index); });
+      holders.for_each([&](uint32_t id) { values.add(id, index); });
       holding.union_with(holders);
     });
     // Objects lacking an attribute count for no combination.
     counted = std::move(holding);
   }
-  absl::flat_hash_map<std::vector<uint32_t>, uint64_t> counts;
-  std::vector<uint32_t> combination(paths.size());
+  if (held.size() < paths.size()) return table;
+  using Combination = absl::InlinedVector<uint32_t, 4>;
+  absl::flat_hash_map<Combination, uint64_t> counts;
+  std::vector<Combination> lists(paths.size());
+  Combination combination(paths.size());
   std::vector<std::size_t> at(paths.size());
   counted.for_each([&](uint32_t id) {
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+      lists[k].clear();
+      held[k].each(id, [&](uint32_t value) { lists[k].push_back(value); });
+    }
     // Every combination of the object's values, as an odometer.
-    std::vector<const Held*> lists;
-    lists.reserve(paths.size());
-    for (std::size_t k = 0; k < paths.size(); ++k) lists.push_back(&held[k].at(id));
     std::fill(at.begin(), at.end(), 0);
     for (;;) {
-      for (std::size_t k = 0; k < paths.size(); ++k) combination[k] = (*lists[k])[at[k]];
+      for (std::size_t k = 0; k < paths.size(); ++k) combination[k] = lists[k][at[k]];
       ++counts[combination];
       std::size_t k = paths.size();
-      while (k > 0 && ++at[k - 1] == lists[k - 1]->size()) at[--k] = 0;
+      while (k > 0 && ++at[k - 1] == lists[k - 1].size()) at[--k] = 0;
       if (k == 0) break;
     }
   });
-  table.counts.assign(counts.begin(), counts.end());
+  table.counts.reserve(counts.size());
+  for (const auto& [key, n] : counts) {
+    table.counts.emplace_back(std::vector<uint32_t>(key.begin(), key.end()), n);
+  }
   std::sort(table.counts.begin(), table.counts.end());
   return table;
 }
