@@ -254,6 +254,10 @@ PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
              "Releases the GIL while it counts a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
+// The entries of the methods Index, FilteredIndex and OrderedView share.
+#define QUORVANE_FILTERED(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef FILTERED_METHODS[] = {
     {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_DOC},
@@ -268,24 +272,15 @@ PyMethodDef FILTERED_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
     {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
      METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_BY_DOC},
-    {"min",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Min, FILTERED_MIN>)),
-     METH_FASTCALL | METH_KEYWORDS, MIN_DOC},
-    {"max",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Max, FILTERED_MAX>)),
-     METH_FASTCALL | METH_KEYWORDS, MAX_DOC},
-    {"sum",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Sum, FILTERED_SUM>)),
-     METH_FASTCALL | METH_KEYWORDS, SUM_DOC},
-    {"mean",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_aggregate<Aggregate::Mean, FILTERED_MEAN>)),
-     METH_FASTCALL | METH_KEYWORDS, MEAN_DOC},
-    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_explain)),
-     METH_VARARGS | METH_KEYWORDS, EXPLAIN_DOC},
+    {"min", QUORVANE_FILTERED((Filtered_aggregate<Aggregate::Min, FILTERED_MIN>)), FAST_KW,
+     MIN_DOC},
+    {"max", QUORVANE_FILTERED((Filtered_aggregate<Aggregate::Max, FILTERED_MAX>)), FAST_KW,
+     MAX_DOC},
+    {"sum", QUORVANE_FILTERED((Filtered_aggregate<Aggregate::Sum, FILTERED_SUM>)), FAST_KW,
+     SUM_DOC},
+    {"mean", QUORVANE_FILTERED((Filtered_aggregate<Aggregate::Mean, FILTERED_MEAN>)), FAST_KW,
+     MEAN_DOC},
+    {"explain", QUORVANE_FILTERED(Filtered_explain), METH_VARARGS | METH_KEYWORDS, EXPLAIN_DOC},
     {"__reduce__", Filtered_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
     {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,

@@ -295,6 +295,32 @@ SortKey sort_key(PyObject* arg, bool descending) {
   return SortKey{std::string(path), descending};
 }
 
+// The value of the one keyword argument `allowed` that a call of `full_name`
+// takes besides its positional ones (null when not passed); any other
+// keyword is refused.
+PyObject* only_keyword(const char* full_name, const char* allowed, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* found = nullptr;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (!PyUnicode_EqualToUTF8(name, allowed)) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, name);
+      throw PyErr::fetch();
+    }
+    found = args[nargs + i];
+  }
+  return found;
+}
+
+// TypeError when a call of `full_name` has no positional argument.
+void require_attribute(const char* full_name, Py_ssize_t nargs) {
+  if (nargs == 0) {
+    throw PyErr(PyExc_TypeError,
+                std::string(full_name) + " missing 1 required positional argument: 'attribute'");
+  }
+}
+
 bool truth_of(PyObject* flag) {
   const int truth = PyObject_IsTrue(flag);
   if (truth < 0) throw PyErr::fetch();
@@ -305,20 +331,8 @@ bool truth_of(PyObject* flag) {
 
 PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs == 0) {
-    throw PyErr(PyExc_TypeError,
-                std::string(full_name) + " missing 1 required positional argument: 'attribute'");
-  }
-  PyObject* descending = nullptr;
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_EqualToUTF8(name, "descending")) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, name);
-      throw PyErr::fetch();
-    }
-    descending = args[nargs + i];
-  }
+  require_attribute(full_name, nargs);
+  PyObject* descending = only_keyword(full_name, "descending", args, nargs, kwnames);
   // order_by(name, flag): the flag is the direction when it is no key.
   if (nargs == 2 && !PyUnicode_Check(args[1]) && !PyTuple_Check(args[1])) {
     if (descending != nullptr) {
@@ -337,19 +351,11 @@ PyRef order_by_call(FilteredView view, PyObject* index, const char* full_name,
 
 PyRef count_by_call(const FilteredView& view, const char* full_name, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs == 0) {
-    throw PyErr(PyExc_TypeError,
-                std::string(full_name) + " missing 1 required positional argument: 'attribute'");
-  }
+  require_attribute(full_name, nargs);
   QueryRef query;
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_EqualToUTF8(name, "query")) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, name);
-      throw PyErr::fetch();
-    }
-    if (args[nargs + i] != Py_None) query = query_arg(args[nargs + i], "query");
+  PyObject* matching_query = only_keyword(full_name, "query", args, nargs, kwnames);
+  if (matching_query != nullptr && matching_query != Py_None) {
+    query = query_arg(matching_query, "query");
   }
   std::vector<std::string> paths;
   for (Py_ssize_t i = 0; i < nargs; ++i) paths.emplace_back(extract_str(args[i], "attribute"));

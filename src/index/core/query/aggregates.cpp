@@ -114,13 +114,13 @@ NumberTotals number_totals(const EvalScope& scope, std::string_view path, const 
   NumberTotals totals;
   PathTarget target(scope, path, universe);
   const QueryMap* map = target.map();
-  if (map == nullptr) return totals;
   if (target.has_plural()) {
     totals.other = path.find('.') == std::string_view::npos
                        ? "list, tuple or set"
                        : "list, tuple or set, or several objects on the path";
     return totals;
   }
+  if (map == nullptr) return totals;
   const SingleCount count = single_count(target, universe, whole);
   visit_in_order(
       *map, false,

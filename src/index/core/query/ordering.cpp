@@ -11,12 +11,6 @@
 namespace quorvane {
 namespace {
 
-const QueryMap* map_named(const MapVector& maps, std::string_view name) {
-  auto attr = INTERNER().find(name);
-  if (!attr || *attr >= maps.size()) return nullptr;
-  return maps[*attr].get();
-}
-
 // Fills one page while values are visited in order.
 class PageWalk {
  public:

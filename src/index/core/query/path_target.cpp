@@ -3,16 +3,11 @@
 #include <algorithm>
 #include <span>
 
+#include "index/core/query/query_ops.h"
 #include "index/core/structures/string_interner/string_interner.h"
 
 namespace quorvane {
 namespace {
-
-const QueryMap* named_map(const MapVector& maps, std::string_view name) {
-  auto attr = INTERNER().find(name);
-  if (!attr || *attr >= maps.size()) return nullptr;
-  return maps[*attr].get();
-}
 
 using Owners = absl::InlinedVector<uint32_t, 1>;
 using Frontier = absl::flat_hash_map<uint32_t, Owners>;
@@ -27,7 +22,6 @@ void step(const QueryMap& map, Sources&& sources, const Bitmap& members, Frontie
           std::vector<uint32_t>& plural) {
   auto table = map.elements.read();
   auto links = map.links.read();
-  std::vector<uint32_t> open;
   sources([&](uint32_t holder, std::span<const uint32_t> owners) {
     std::size_t held = 0;
     auto reach = [&](uint32_t child) {
@@ -37,20 +31,10 @@ void step(const QueryMap& map, Sources&& sources, const Bitmap& members, Frontie
       into.insert(into.end(), owners.begin(), owners.end());
     };
     links->for_each_child(holder, reach);
-    bool container = false;
-    if (table->by_holder.find(holder) != nullptr) {
-      container = true;
-      open.assign(1, holder);
-      while (!open.empty()) {
-        const uint32_t h = open.back();
-        open.pop_back();
-        const auto* entries = table->by_holder.find(h);
-        if (entries == nullptr) continue;
-        for (const ElementEntry& entry : *entries) {
-          links->for_each_child(entry.id, reach);
-          if (entry.value.kind() == ValueKind::Iterable) open.push_back(entry.id);
-        }
-      }
+    const bool container = table->by_holder.find(holder) != nullptr;
+    if (container) {
+      table->for_each_entry(
+          holder, [&](const ElementEntry& entry) { links->for_each_child(entry.id, reach); });
     }
     if (container || held > 1) plural.insert(plural.end(), owners.begin(), owners.end());
   });
@@ -58,10 +42,16 @@ void step(const QueryMap& map, Sources&& sources, const Bitmap& members, Frontie
 
 }  // namespace
 
+const QueryMap* map_named(const MapVector& maps, std::string_view name) {
+  auto attr = INTERNER().find(name);
+  if (!attr || *attr >= maps.size()) return nullptr;
+  return maps[*attr].get();
+}
+
 PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitmap& universe)
     : universe_(universe) {
   const std::size_t dot = path.find('.');
-  const QueryMap* head = named_map(scope.maps, path.substr(0, dot));
+  const QueryMap* head = map_named(scope.maps, path.substr(0, dot));
   if (head == nullptr) return;
   if (dot == std::string_view::npos) {
     map_ = head;
@@ -81,13 +71,7 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
   if (scope.reach == nullptr) return;
   dotted_ = true;
   reach_maps_.emplace(scope.reach->query_maps->read());
-  std::vector<std::string_view> rest;
-  for (std::string_view tail = path.substr(dot + 1);;) {
-    const std::size_t next = tail.find('.');
-    rest.push_back(tail.substr(0, next));
-    if (next == std::string_view::npos) break;
-    tail = tail.substr(next + 1);
-  }
+  const std::vector<std::string_view> rest = path_tail(path);
   std::vector<uint32_t> plural;
   Frontier frontier;
   {
@@ -102,7 +86,7 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
         },
         *members, frontier, plural);
     for (std::size_t i = 0; i + 1 < rest.size() && !frontier.empty(); ++i) {
-      const QueryMap* map = named_map(**reach_maps_, rest[i]);
+      const QueryMap* map = map_named(**reach_maps_, rest[i]);
       if (map == nullptr) return;
       Frontier next;
       step(
@@ -114,11 +98,10 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
       frontier = std::move(next);
     }
   }
-  map_ = named_map(**reach_maps_, rest.back());
-  if (map_ == nullptr || frontier.empty()) {
-    map_ = nullptr;
-    return;
-  }
+  if (frontier.empty()) return;
+  // Without a map of the last segment, the ends hold no value, but an object
+  // reaching them through a container is still plural.
+  map_ = map_named(**reach_maps_, rest.back());
   std::vector<uint32_t> ends;
   ends.reserve(frontier.size());
   for (auto& [end, owners] : frontier) {
@@ -129,7 +112,7 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
   owners_ = std::move(frontier);
   std::sort(ends.begin(), ends.end());
   ends_ = Bitmap::from_ids(ends);
-  if (map_->may_hold_elements()) {
+  if (map_ != nullptr && map_->may_hold_elements()) {
     std::vector<uint32_t> holding;
     {
       auto table = map_->elements.read();
@@ -146,7 +129,7 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
   std::sort(plural.begin(), plural.end());
   plural.erase(std::unique(plural.begin(), plural.end()), plural.end());
   plural_ = Bitmap::from_ids(plural);
-  // Plural only counts where it reaches a value.
+  // Plural only counts for an object reaching some object at the last step.
   for (const auto& [end, owners] : owners_) {
     for (uint32_t owner : owners) {
       if (plural_.contains(owner)) {
@@ -162,20 +145,11 @@ void PathTarget::record_elements(const std::vector<uint32_t>& ends) {
   std::vector<uint32_t> elements;
   {
     auto table = map_->elements.read();
-    std::vector<uint32_t> open;
     for (uint32_t end : ends) {
-      open.assign(1, end);
-      while (!open.empty()) {
-        const uint32_t h = open.back();
-        open.pop_back();
-        const auto* entries = table->by_holder.find(h);
-        if (entries == nullptr) continue;
-        for (const ElementEntry& entry : *entries) {
-          element_end_[entry.id] = end;
-          elements.push_back(entry.id);
-          if (entry.value.kind() == ValueKind::Iterable) open.push_back(entry.id);
-        }
-      }
+      table->for_each_entry(end, [&](const ElementEntry& entry) {
+        element_end_[entry.id] = end;
+        elements.push_back(entry.id);
+      });
     }
   }
   std::sort(elements.begin(), elements.end());

@@ -20,6 +20,10 @@
 
 namespace quorvane {
 
+// The map of attribute `name` among `maps` (the caller holds them), or null
+// when the engine never indexed it.
+const QueryMap* map_named(const MapVector& maps, std::string_view name);
+
 class PathTarget {
  public:
   // Resolves `path` for `universe`, ids of the engine whose maps `scope`

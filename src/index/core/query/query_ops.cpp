@@ -661,13 +661,7 @@ Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const Qu
   if (head == nullptr) return Bitmap();
   if (dot == std::string_view::npos) return leaf_answer(*head, kind, query, universe);
   if (scope.reach == nullptr) return Bitmap();
-  std::vector<std::string_view> rest;
-  for (std::string_view tail = path.substr(dot + 1);;) {
-    const std::size_t next = tail.find('.');
-    rest.push_back(tail.substr(0, next));
-    if (next == std::string_view::npos) break;
-    tail = tail.substr(next + 1);
-  }
+  const std::vector<std::string_view> rest = path_tail(path);
   Bitmap ids;
   {
     auto maps = scope.reach->query_maps->read();
@@ -696,6 +690,17 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
   auto dot = attr.find('.');
   if (dot == std::string_view::npos) return {attr, std::nullopt};
   return {attr.substr(0, dot), attr.substr(dot + 1)};
+}
+
+std::vector<std::string_view> path_tail(std::string_view path) {
+  std::vector<std::string_view> rest;
+  std::size_t dot = path.find('.');
+  while (dot != std::string_view::npos) {
+    path = path.substr(dot + 1);
+    dot = path.find('.');
+    rest.push_back(path.substr(0, dot));
+  }
+  return rest;
 }
 
 namespace {

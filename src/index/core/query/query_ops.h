@@ -24,6 +24,9 @@ namespace quorvane {
 
 // Splits a path at its first "." into the head and the rest (if any).
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr);
+// The segments of a path after its head ("a.b.c": "b", "c"); none for a
+// plain name.
+std::vector<std::string_view> path_tail(std::string_view path);
 
 // Answers of at most this many objects are found and listed with the
 // interpreter lock held: releasing it and taking it back would cost more.
