@@ -68,6 +68,12 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
   std::vector<std::pair<const RationalKey*, uint64_t>> fractions;
   bool decimal = false, fraction = false;
   for (const auto& [key, count] : totals.rationals) {
+    // A Decimal beyond the int64 and double values (Decimal("1E+400")) makes
+    // the total a Decimal, as adding it would.
+    const bool is_decimal = PyObject_TypeCheck(
+        key.object.get(),
+        reinterpret_cast<PyTypeObject*>(stdlib_class(DECIMAL, "decimal", "Decimal")));
+    decimal |= is_decimal;
     if (key.number->is_integer()) {
       PyRef value = int_of_rational(*key.number);
       ints = checked(PyNumber_Add(
@@ -75,18 +81,16 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
       continue;
     }
     fractions.emplace_back(&key, count);
-    const bool is_decimal = PyObject_TypeCheck(
-        key.object.get(),
-        reinterpret_cast<PyTypeObject*>(stdlib_class(DECIMAL, "decimal", "Decimal")));
-    (is_decimal ? decimal : fraction) = true;
+    fraction |= !is_decimal;
   }
   if (decimal && fraction) {
     throw PyErr(PyExc_TypeError,
                 "unsupported operand type(s) for +: 'decimal.Decimal' and 'Fraction'");
   }
   PyRef shift = py_int(ExactSum::SCALE);
-  if (!sum.has_fraction() && fractions.empty()) {
-    // Every value integral: the total is an int.
+  if (!sum.has_fraction() && fractions.empty() && !decimal) {
+    // Every value integral: the total is an int (a mean beyond the floats
+    // raises OverflowError, as dividing ints does).
     PyRef whole = checked(PyNumber_Rshift(scaled.get(), shift.get()));
     PyRef total = checked(PyNumber_Add(whole.get(), ints.get()));
     return mean ? checked(PyNumber_TrueDivide(total.get(), py_int(n).get())) : total;
@@ -221,6 +225,7 @@ PyRef explain_call(const FilteredView& view, IndexAPI* api, const char* full_nam
   std::vector<QueryRef> conditions = query_and_keywords(full_name, args, kwargs);
   PlanTrace trace;
   const uint64_t found = read_values(view, [&](const EvalScope& scope) {
+    trace.clear();  // a read that met a change is read again
     return evaluate_and_queries_vec(scope, view.bitmap(), conditions, &trace)
         .intersected(view.bitmap())
         .cardinality();
