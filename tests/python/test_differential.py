@@ -559,7 +559,10 @@ def same_number(got, want):
     if isinstance(want, float):
         return isinstance(got, float) and (got == want or (math.isnan(got) and math.isnan(want)))
     if isinstance(got, float):
-        return got == float(want)
+        try:
+            return got == float(want)
+        except OverflowError:  # floats adding up beyond the largest overflow to an infinity
+            return got == math.copysign(math.inf, want)
     if isinstance(got, decimal.Decimal):
         return got == decimal.Decimal(want.numerator) / decimal.Decimal(want.denominator)
     return got == want

@@ -198,3 +198,36 @@ def test_explain_shows_estimates_order_and_early_stops():
     assert "answered from their value sets directly" in index.explain(sku="S1")
     with pytest.raises(TypeError):
         index.explain("kind")
+
+
+@pytest.mark.parametrize("make", [
+    lambda i: (i * 7919) % 2003 - 1000,                  # ints of both signs
+    lambda i: ((i * 7919) % 2003 - 1000) / 7,            # floats
+    lambda i: [5e-324, -5e-324, 2.0**1000, -(2.0**63)][i % 4] * (i + 1),
+    lambda i: (i * 7919) % 2003 if i % 50 else "text",   # some groups hold a string
+    lambda i: (i * 7919) % 2003 if i % 50 else Fraction(1, 3),  # ... or a rational number
+    lambda i: (i * 7919) % 2003 if i % 50 else [i],      # ... or a list
+])
+def test_small_groups_order_like_sorting_them(make):
+    # Tie groups of five among 2,000 distinct values: a group's keys are read one by one.
+    objs = [Thing(g=i // 5, v=make(i)) for i in range(2000)]
+    index = Index()
+    index.add_object_many(objs)
+    rank = {id(o): i for i, o in enumerate(index.collect())}
+
+    def value_key(o, descending):
+        # Numbers, then strings (reversed when descending), a list last either way.
+        if isinstance(o.v, list):
+            return (2, 0, rank[id(o)])
+        if isinstance(o.v, str):
+            return (0 if descending else 1, 0, rank[id(o)])
+        return (1 if descending else 0, -o.v if descending else o.v, rank[id(o)])
+
+    for descending in (False, True):
+        got = index.order_by("g", ("v", "desc" if descending else "asc"))
+        want = sorted(objs, key=lambda o: (o.g, value_key(o, descending)))
+        assert [id(o) for o in got[:300]] == [id(o) for o in want[:300]]
+        few = [o for o in objs if o.g < 3]
+        got = index.reduced_query(Q.lt("g", 3)).order_by("v", descending=descending)
+        assert [id(o) for o in got] == [
+            id(o) for o in sorted(few, key=lambda o: value_key(o, descending))]

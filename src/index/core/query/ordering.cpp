@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "index/core/query/path_target.h"
-#include "index/core/structures/string_interner/string_interner.h"
 
 namespace quorvane {
 namespace {
@@ -67,20 +67,11 @@ class PageWalk {
   std::vector<uint32_t> page_;
 };
 
-}  // namespace
-
-namespace {
-
 // Whether the ids of a value set are all in the universe (a whole-index view
 // of a map that never held a container: see facets).
 bool whole_map(const QueryMap& map, bool whole) {
   return whole && !map.may_hold_elements();
 }
-
-// The page [offset, offset + limit) of `universe` ordered by one key, the
-// last: ties by id.
-void last_key_page(const EvalScope& scope, const SortKey& key, const Bitmap& universe, bool whole,
-                   uint64_t offset, uint64_t limit, std::vector<uint32_t>& out);
 
 // Calls on_group(ids) with the tie groups of `universe` by `key` in order
 // (the objects without a value last, as one group) until it returns false.
@@ -118,12 +109,66 @@ void tie_groups(const EvalScope& scope, const SortKey& key, const Bitmap& univer
   }
 }
 
+// The page [offset, offset + limit) of a few objects ordered by a plain
+// attribute, when each holds an int64 or a double and the attribute has many
+// more values: each object's key is read from the bit slices (a membership
+// test per bit) and the few keys sorted, where a walk between the objects'
+// lowest and highest values would visit most of the values (a tie group of
+// a few objects ordered by a second key, typically). None when the universe
+// is larger, or when some object holds another kind of value or none.
+std::optional<std::vector<uint32_t>> few_numbers_page(const QueryMap& map, const Bitmap& universe,
+                                                      bool descending, uint64_t offset,
+                                                      uint64_t limit) {
+  constexpr uint64_t FEW = 64;
+  const uint64_t n = universe.cardinality();
+  if (n > FEW) return std::nullopt;
+  auto numbers = map.numbers.read();
+  if (numbers->buckets.distinct() < 16 * n) return std::nullopt;
+  const NumericalBitmap& slices = numbers->slices;
+  const Bitmap& all = slices.all_cell().bitmap();
+  std::vector<std::pair<NumericKey, uint32_t>> keyed;
+  keyed.reserve(n);
+  bool numbers_only = true;
+  universe.for_each([&](uint32_t id) {
+    if (!all.contains(id)) return numbers_only = false;
+    NumericKey key{0, 0};
+    for (int level = 0; level < NumericalBitmap::LEVELS; ++level) {
+      if (!slices.one_cell(level).bitmap().contains(id)) continue;
+      if (level < 64) {
+        key.mantissa |= uint64_t{1} << level;
+      } else {
+        key.high = static_cast<uint16_t>(key.high | (1u << (level - 64)));
+      }
+    }
+    keyed.emplace_back(key, id);
+    return true;
+  });
+  if (!numbers_only) return std::nullopt;
+  // Ascending ids in, so a stable sort keeps ties by id.
+  std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    return descending ? b.first < a.first : a.first < b.first;
+  });
+  std::vector<uint32_t> page;
+  for (uint64_t i = offset; i < keyed.size() && page.size() < limit; ++i) {
+    page.push_back(keyed[i].second);
+  }
+  return page;
+}
+
+// Appends to `out` the page [offset, offset + limit) of `universe` ordered
+// by one key, the last: ties by id.
 void last_key_page(const EvalScope& scope, const SortKey& key, const Bitmap& universe, bool whole,
                    uint64_t offset, uint64_t limit, std::vector<uint32_t>& out) {
   if (key.path.find('.') == std::string::npos) {
     // A plain attribute: its value sets are read in place, without a set
     // built per value.
     const QueryMap* map = map_named(scope.maps, key.path);
+    if (map != nullptr && !whole) {
+      if (auto page = few_numbers_page(*map, universe, key.descending, offset, limit)) {
+        out.insert(out.end(), page->begin(), page->end());
+        return;
+      }
+    }
     PageWalk walk(universe, map != nullptr && whole_map(*map, whole), offset, limit);
     auto place = [&](const auto&, const auto& set) { return walk.value(set); };
     if (map == nullptr ||
