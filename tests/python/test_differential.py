@@ -562,7 +562,7 @@ def same_number(got, want):
         try:
             return got == float(want)
         except OverflowError:  # floats adding up beyond the largest overflow to an infinity
-            return got == math.copysign(math.inf, want)
+            return got == (math.inf if want > 0 else -math.inf)
     if isinstance(got, decimal.Decimal):
         return got == decimal.Decimal(want.numerator) / decimal.Decimal(want.denominator)
     return got == want
