@@ -1,5 +1,7 @@
 #include "index/interfaces/view_aggregates.h"
 
+#include <cmath>
+#include <span>
 #include <string>
 #include <vector>
 

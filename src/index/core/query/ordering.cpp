@@ -114,16 +114,19 @@ void tie_groups(const EvalScope& scope, const SortKey& key, const Bitmap& univer
 // more values: each object's key is read from the bit slices (a membership
 // test per bit) and the few keys sorted, where a walk between the objects'
 // lowest and highest values would visit most of the values (a tie group of
-// a few objects ordered by a second key, typically). None when the universe
-// is larger, or when some object holds another kind of value or none.
+// a few objects ordered by a second key, typically). None when the walk
+// costs less, or when some object holds another kind of value or none.
 std::optional<std::vector<uint32_t>> few_numbers_page(const QueryMap& map, const Bitmap& universe,
                                                       bool descending, uint64_t offset,
                                                       uint64_t limit) {
-  constexpr uint64_t FEW = 64;
+  // Reading a key costs about as much as visiting a few dozen values; a walk
+  // visits about the values between the objects' lowest and the page's last.
+  constexpr uint64_t KEY_COST = 64, MOST = 4096;
   const uint64_t n = universe.cardinality();
-  if (n > FEW) return std::nullopt;
+  if (n > MOST) return std::nullopt;
   auto numbers = map.numbers.read();
-  if (numbers->buckets.distinct() < 16 * n) return std::nullopt;
+  const uint64_t walked = numbers->buckets.distinct() * std::min(n, offset + limit + 1) / (n + 1);
+  if (n * KEY_COST >= walked) return std::nullopt;
   const NumericalBitmap& slices = numbers->slices;
   const Bitmap& all = slices.all_cell().bitmap();
   std::vector<std::pair<NumericKey, uint32_t>> keyed;

@@ -15,17 +15,18 @@ using Frontier = absl::flat_hash_map<uint32_t, Owners>;
 // One segment of a dotted path: `sources(fn)` calls fn(holder, owners) for
 // each object reached so far with the universe's objects reaching it; each
 // Indexable it holds in `map` (directly or in its container) that is a
-// member of the reach engine joins `to` with those owners. Owners of a
-// holder with a container or several held objects are plural.
+// member of the reach engine (`members`; null: all are) joins `to` with
+// those owners. Owners of a holder with a container or several held objects
+// are plural.
 template <class Sources>
-void step(const QueryMap& map, Sources&& sources, const Bitmap& members, Frontier& to,
+void step(const QueryMap& map, Sources&& sources, const Bitmap* members, Frontier& to,
           std::vector<uint32_t>& plural) {
   auto table = map.elements.read();
   auto links = map.links.read();
   sources([&](uint32_t holder, std::span<const uint32_t> owners) {
     std::size_t held = 0;
     auto reach = [&](uint32_t child) {
-      if (!members.contains(child)) return;
+      if (members != nullptr && !members->contains(child)) return;
       ++held;
       Owners& into = to[child];
       into.insert(into.end(), owners.begin(), owners.end());
@@ -70,21 +71,31 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
   }
   if (scope.reach == nullptr) return;
   dotted_ = true;
-  reach_maps_.emplace(scope.reach->query_maps->read());
   const std::vector<std::string_view> rest = path_tail(path);
   std::vector<uint32_t> plural;
   Frontier frontier;
+  // The head's links are read before any lock of the reach engine is taken,
+  // as query evaluation reads them (after it has left the reach engine).
+  step(
+      *head,
+      [&](auto&& fn) {
+        universe.for_each([&](uint32_t id) {
+          fn(id, std::span<const uint32_t>(&id, 1));
+          return true;
+        });
+      },
+      nullptr, frontier, plural);
+  reach_maps_.emplace(scope.reach->query_maps->read());
   {
     auto members = scope.reach->member_ids.read();
-    step(
-        *head,
-        [&](auto&& fn) {
-          universe.for_each([&](uint32_t id) {
-            fn(id, std::span<const uint32_t>(&id, 1));
-            return true;
-          });
-        },
-        *members, frontier, plural);
+    // Only members of the reach engine are reached, as queries reach them.
+    for (auto it = frontier.begin(); it != frontier.end();) {
+      if (members->contains(it->first)) {
+        ++it;
+      } else {
+        frontier.erase(it++);
+      }
+    }
     for (std::size_t i = 0; i + 1 < rest.size() && !frontier.empty(); ++i) {
       const QueryMap* map = map_named(**reach_maps_, rest[i]);
       if (map == nullptr) return;
@@ -94,7 +105,7 @@ PathTarget::PathTarget(const EvalScope& scope, std::string_view path, const Bitm
           [&](auto&& fn) {
             for (const auto& [holder, owners] : frontier) fn(holder, owners);
           },
-          *members, next, plural);
+          &*members, next, plural);
       frontier = std::move(next);
     }
   }
