@@ -269,10 +269,6 @@ PyType_Spec ORDERED_SPEC = {"Quorvane.OrderedView", static_cast<int>(sizeof(Orde
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
                             ORDERED_SLOTS};
 
-}  // namespace
-
-namespace {
-
 // One key of order_by: "name", "-name" or (name, "asc" | "desc"); a key
 // without a direction takes `descending`.
 SortKey sort_key(PyObject* arg, bool descending) {
