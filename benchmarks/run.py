@@ -4,6 +4,7 @@ Usage: .venv/bin/python benchmarks/run.py [--objects N] [--repeat R] [--build-re
 Prints a markdown table of median times (and memory per object).
 """
 import argparse
+import collections
 import gc
 import random
 import resource
@@ -123,6 +124,7 @@ def main():
     gc.collect()
 
     removal = measure_removal(index, objs, args.repeat)
+    orders = measure_orders_and_aggregates(index, objs, args.repeat)
 
     def count(q):
         return lambda: index.reduced_query(q).collect()
@@ -162,6 +164,83 @@ def main():
         print(f"| {label} | {result} | {timing} |")
     for label, result, timing in measure_progress(objs):
         print(f"| {label} | {result} | {timing} |")
+    print("\n## Several sort keys, facets of combinations and aggregates\n")
+    print("Against the Python a user would write over the objects (`sorted` with a tuple key, "
+          "`Counter` over tuples, `min()`/`sum()` over `collect()`) and pandas over a DataFrame "
+          "of the same values built beforehand. Answers are checked equal.\n")
+    print("| measurement | Quorvane | hand-written Python | pandas |")
+    print("|---|---:|---:|---:|")
+    for label, timings in orders:
+        print(f"| {label} | " + " | ".join(timings) + " |")
+
+
+def measure_orders_and_aggregates(index, objs, repeat):
+    """Several sort keys, combined facets and aggregates, each against the hand-written Python
+    and pandas; every pair of answers is compared first."""
+    try:
+        import pandas
+    except ImportError:
+        pandas = None
+    frame = None
+    if pandas is not None:
+        frame = pandas.DataFrame({name: [getattr(o, name) for o in objs]
+                                  for name in ("num", "price", "name", "flag")})
+    view = index.reduced_query(Q.bt("price", 0.0, 100.0))
+    low = frame[frame.price.between(0.0, 100.0)] if frame is not None else None
+
+    def sku(rows):
+        return [(o.flag, o.price) for o in rows]
+
+    def close(a, b):
+        return a == b or (isinstance(a, float) and abs(a - b) <= 1e-9 * max(1.0, abs(b)))
+
+    cases = [
+        ("`order_by(\"flag\", \"-price\").limit(20)`",
+         lambda: sku(index.order_by("flag", "-price").limit(20)),
+         lambda: sku(sorted(index.collect(), key=lambda o: (o.flag, -o.price))[:20]),
+         (lambda: list(zip(*[c.tolist() for c in frame.sort_values(
+             ["flag", "price"], ascending=[True, False], kind="stable").head(20)[
+             ["flag", "price"]].T.values]))) if frame is not None else None),
+        ("`order_by(\"name\", \"num\")[1000:1020]`",
+         lambda: [o.num for o in index.order_by("name", "num")[1000:1020]],
+         lambda: [o.num for o in sorted(index.collect(), key=lambda o: (o.name, o.num))[1000:1020]],
+         (lambda: frame.sort_values(["name", "num"], kind="stable").num.iloc[1000:1020].tolist())
+         if frame is not None else None),
+        ("`count_by(\"flag\", \"name\")`",
+         lambda: dict(index.count_by("flag", "name")),
+         lambda: dict(collections.Counter((o.flag, o.name) for o in index.collect())),
+         (lambda: frame.groupby(["flag", "name"]).size().to_dict()) if frame is not None else None),
+        ("`min(\"price\")`", lambda: index.min("price"),
+         lambda: min(o.price for o in index.collect()),
+         (lambda: frame.price.min()) if frame is not None else None),
+        ("`max(\"num\")`", lambda: index.max("num"), lambda: max(o.num for o in index.collect()),
+         (lambda: frame.num.max()) if frame is not None else None),
+        ("`sum(\"num\")`", lambda: index.sum("num"), lambda: sum(o.num for o in index.collect()),
+         (lambda: int(frame.num.sum())) if frame is not None else None),
+        ("`sum(\"price\")`", lambda: index.sum("price"),
+         lambda: sum(o.price for o in index.collect()),
+         (lambda: float(frame.price.sum())) if frame is not None else None),
+        ("`mean(\"price\")`", lambda: index.mean("price"),
+         lambda: statistics.fmean(o.price for o in index.collect()),
+         (lambda: float(frame.price.mean())) if frame is not None else None),
+        ("`sum(\"num\")` of a 10% view", lambda: view.sum("num"),
+         lambda: sum(o.num for o in view.collect()),
+         (lambda: int(low.num.sum())) if frame is not None else None),
+    ]
+    rows = []
+    for label, ours, hand, theirs in cases:
+        want = hand()
+        for other in (ours, theirs):
+            if other is not None:
+                got = other()
+                ok = (all(map(close, got, want)) and len(got) == len(want)
+                      if isinstance(want, list) else got == want or close(got, want))
+                if not ok:
+                    raise SystemExit(f"{label}: answers differ: {got!r} against {want!r}")
+        timings = [f"{median_ms(fn, repeat):.2f} ms" if fn is not None else "not installed"
+                   for fn in (ours, hand, theirs)]
+        rows.append((label, timings))
+    return rows
 
 
 def measure_removal(index, objs, repeat):

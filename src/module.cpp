@@ -51,9 +51,8 @@ PyDoc_STRVAR(SUM_AS_STRING_DOC,
              "for an argument that is not an integer.\n"
              "Keeps the GIL.");
 
-PyMethodDef SUM_AS_STRING_DEF = {
-    "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
-    METH_FASTCALL | METH_KEYWORDS, SUM_AS_STRING_DOC};
+PyMethodDef SUM_AS_STRING_DEF = {"sum_as_string", QUORVANE_FAST(sum_as_string), FAST_KW,
+                                 SUM_AS_STRING_DOC};
 
 PyDoc_STRVAR(MODULE_DOC,
              "A native module for Python that indexes Python objects by their "

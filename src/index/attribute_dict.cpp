@@ -149,7 +149,6 @@ void AttributeDict_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 PyMethodDef ATTRIBUTE_DICT_METHODS[] = {
     {"update", QUORVANE_FAST(AttributeDict_update), METH_VARARGS | METH_KEYWORDS,
      "update($self, other=(), /, **kwargs)\n--\n\n"

@@ -20,6 +20,10 @@ namespace quorvane {
 
 inline constexpr std::size_t MAX_PARAMS = 3;
 
+// A METH_FASTCALL | METH_KEYWORDS function as a method table holds it.
+#define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+inline constexpr int FAST_KW = METH_FASTCALL | METH_KEYWORDS;
+
 // The parameters of one callable. `full_name` is what error messages show,
 // e.g. "Index.add_object()". When `collects_kwargs` is set, keywords that
 // name no parameter are collected instead of rejected. Parameters from

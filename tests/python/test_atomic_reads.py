@@ -86,6 +86,13 @@ SHAPES = {
     # objects lacking `a` come last: only the control lacks it
     "order": ([1, 2], False, lambda ix, c: [o.n for o in ix.order_by("a").collect()[-2:]] != [-1, -2]),
     "facets": ([1, 2], False, lambda ix, c: sum(ix.count_by("a").values()) - (len(ix) - 1)),
+    "keys order": ([1, 2], False,
+                   lambda ix, c: [o.n for o in ix.order_by("a", "-n").collect()[-2:]] != [-1, -2]),
+    "combined facets": ([1, 2], False,
+                        lambda ix, c: sum(ix.count_by("a", "n").values()) - (len(ix) - 1)),
+    # every `a` is 1 but the control's 99
+    "sum": ([1], False, lambda ix, c: ix.sum("a") - (len(ix) - 2) - 99),
+    "max": ([1, 2], True, lambda ix, c: ix.max("a") != 99),
 }
 
 

@@ -20,6 +20,7 @@ import decimal
 import enum
 import faulthandler
 import fractions
+import itertools
 import math
 import os
 
@@ -435,6 +436,138 @@ def battery(universe, get, limit=10):
 NO_ATTRIBUTES = Item()  # stands in for a view member its index no longer holds
 
 
+def order_rank(v):
+    """Where a value orders among others (see order_by), or None for a value without an order."""
+    if v is NO_ATTRIBUTES:
+        return None
+    kind = so.family(v)
+    if isinstance(v, so._BOOLS):
+        return (2, bool(v))
+    if kind == "number" and so.is_ordered_number(v):
+        return (0, so.exact_value(v))
+    if kind == "str":
+        return (1, so.sort_value(v))
+    if kind not in (None, "number"):
+        return (1 + so.FAMILIES.index(kind), v)
+    return None
+
+
+def facet_keys(candidates):
+    """The distinct values among ``candidates`` as count_by tells them apart."""
+    keys = {}
+    for c in candidates:
+        kind = so.family(c)
+        if isinstance(c, so._BOOLS):
+            keys[("bool", bool(c))] = bool(c)
+        elif so.is_ordered_number(c):
+            keys[("number", so.exact_value(c))] = c
+        elif kind == "str":
+            keys[("str", so.sort_value(c))] = so.sort_value(c)
+        elif kind not in (None, "number"):
+            keys[(kind, c)] = c
+        elif kind is None:
+            keys[("identity", id(c))] = c
+    return keys
+
+
+def exact_of(v):
+    return int(bool(v)) if isinstance(v, so._BOOLS) else so.exact_value(v)
+
+
+def is_nan(v):
+    x = so.exact_value(v)
+    return isinstance(x, float) and math.isnan(x)
+
+
+def exact_total(numbers):
+    """The exact sum as a Fraction, or a float for infinities (nan when both signs meet)."""
+    values = [exact_of(v) for v in numbers]
+    infinite = {math.copysign(1, x) for x in values if isinstance(x, float)}
+    if infinite:
+        return math.nan if len(infinite) == 2 else math.copysign(math.inf, infinite.pop())
+    return sum(values, fractions.Fraction(0))
+
+
+def rational_kinds(numbers):
+    """The kinds of the numbers the index keeps with their type, being no int64 or double: a
+    "Decimal", or a non-integral "Fraction". A sum holding both is refused."""
+    kinds = set()
+    for v in numbers:
+        x = exact_of(v)
+        if isinstance(x, float) or fits_a_key(x):
+            continue
+        if isinstance(v, decimal.Decimal):
+            kinds.add("Decimal")
+        elif x.denominator != 1:
+            kinds.add("Fraction")
+    return kinds
+
+
+def check_sums(target, path, values, refused, where):
+    """sum and mean of ``path`` on ``target`` against the exact total of ``values`` (each
+    object's single value), refused with TypeError when some object holds a non-number."""
+    if refused:
+        for method in (target.sum, target.mean):
+            with pytest.raises(TypeError):
+                method(path)
+        return
+    numbers = [v for v in values if isinstance(v, so._BOOLS) or not is_nan(v)]
+    try:
+        total = target.sum(path)
+    except TypeError:
+        # A Fraction beside a Decimal: refused as Python refuses adding them.
+        assert rational_kinds(numbers) == {"Decimal", "Fraction"}, where
+        return
+    want = exact_total(numbers)
+    assert same_number(total, want), (where, total, want)
+    exact = [exact_of(v) for v in numbers]
+    if all(not isinstance(x, float) and x == int(x) for x in exact):
+        # Integral values add up to an int, or to a Decimal when a Decimal is beyond the int64
+        # and double values (the index keeps such a number with its type).
+        beyond = any(isinstance(v, decimal.Decimal) and not fits_a_key(x)
+                     for v, x in zip(numbers, exact))
+        assert isinstance(total, decimal.Decimal if beyond else int), (where, total)
+    if not numbers:
+        assert total == 0 and target.mean(path, default=None) is None, where
+        return
+    want_mean = want if isinstance(want, float) else want / len(numbers)
+    if isinstance(total, int):
+        # An int total divides as ints do: beyond the floats it overflows.
+        try:
+            want_mean = float(want_mean)
+        except OverflowError:
+            with pytest.raises(OverflowError):
+                target.mean(path)
+            return
+    mean = target.mean(path)
+    assert same_number(mean, want_mean), (where, mean, want_mean)
+
+
+def fits_a_key(x):
+    """Whether an exact value is an int64 or a double (the numeric index's own keys)."""
+    if x.denominator == 1 and -(2**63) <= x < 2**63:
+        return True
+    try:
+        return fractions.Fraction(float(x)) == x
+    except OverflowError:
+        return False
+
+
+def same_number(got, want):
+    """The engine's total (an int, float, Fraction or Decimal) against the exact one: exact, a
+    float rounded once, a Decimal to the context's precision."""
+    if isinstance(want, float):
+        return isinstance(got, float) and (got == want or (math.isnan(got) and math.isnan(want)))
+    if isinstance(got, float):
+        try:
+            return got == float(want)
+        except OverflowError:  # floats adding up beyond the largest overflow to an infinity
+            return got == (math.inf if want > 0 else -math.inf)
+    if isinstance(got, decimal.Decimal):
+        return got == decimal.Decimal(want.numerator) / decimal.Decimal(want.denominator)
+    return got == want
+
+
 class Container:
     """Model of an index or a view: the engine object plus its member identities."""
 
@@ -791,44 +924,78 @@ class IndexMachine(RuleBasedStateMachine):
         """Numbers, then strings, then False/True, then the temporal families in turn (reversed
         when descending), ties and the objects without an ordered value in collect() order, the
         latter last."""
-        ranked, rest = [], []
-        for obj in container.engine.collect():
-            v = self.has_value(container, obj, name)
-            kind = so.family(v)
-            if isinstance(v, so._BOOLS):
-                ranked.append(((2, bool(v)), obj))
-            elif kind == "number" and so.is_ordered_number(v):
-                ranked.append(((0, so.exact_value(v)), obj))
-            elif kind == "str":
-                ranked.append(((1, so.sort_value(v)), obj))
-            elif kind not in (None, "number"):
-                ranked.append(((1 + so.FAMILIES.index(kind), v), obj))
-            else:
-                rest.append(obj)
-        ranked.sort(key=lambda pair: pair[0], reverse=descending)  # stable either way
-        return [obj for _, obj in ranked] + rest
+        return self.expected_keyed_order(container, [(name, descending)])
 
-    def expected_facets(self, container, name):
+    def expected_keyed_order(self, container, keys):
+        """order_by(*keys): stable sorts from the last key to the first, each placing the
+        objects without a single ordered value after the others whatever its direction."""
+        items = container.engine.collect()
+        for path, descending in reversed(keys):
+            rank = {id(o): order_rank(self.single_value(container, o, path)) for o in items}
+            ranked = [o for o in items if rank[id(o)] is not None]
+            ranked.sort(key=lambda o: rank[id(o)], reverse=descending)  # stable either way
+            items = ranked + [o for o in items if rank[id(o)] is None]
+        return items
+
+    def reach(self, container, obj, path):
+        """What ``path`` reaches from ``obj`` as the index walks it: (candidates, single,
+        plural). candidates: every scalar it reaches (containers flattened), which facets
+        count; single: the one value it orders by, or NO_ATTRIBUTES; plural: whether it holds
+        a non-empty container or reaches several objects on the way to some object."""
+        head, *rest = path.split(".")
+        values = [self.has_value(container, obj, head)]
+        plural, ends = False, True
+        for segment in rest:
+            reached = {}
+            for v in values:
+                found = []
+                if isinstance(v, Indexable) and v is not NO_ATTRIBUTES:
+                    found = [v]
+                elif isinstance(v, so._CONTAINERS):
+                    plural |= len(v) > 0
+                    flat = []
+                    so._flatten(v, flat)
+                    found = [x for x in flat if isinstance(x, Indexable)]
+                plural |= len({id(x) for x in found}) > 1
+                reached.update((id(x), x) for x in found)
+            ends = bool(reached)
+            values = [self.read_or_missing(o, segment) for o in reached.values()]
+        candidates, scalars = [], []
+        for v in values:
+            if v is NO_ATTRIBUTES or isinstance(v, dict):
+                continue
+            if isinstance(v, so._CONTAINERS):
+                plural |= len(v) > 0
+                so._flatten(v, candidates)
+            else:
+                candidates.append(v)
+                scalars.append(v)
+        plural = plural and ends
+        single = scalars[0] if not plural and len(values) == 1 and scalars else NO_ATTRIBUTES
+        return candidates, single, plural
+
+    def read_or_missing(self, obj, name):
+        try:
+            return self.get(obj, name)
+        except KeyError:
+            return NO_ATTRIBUTES
+
+    def single_value(self, container, obj, path):
+        return self.reach(container, obj, path)[1]
+
+    def expected_facets(self, container, name, universe=None):
+        counts = {}
+        for obj in universe if universe is not None else self.universe(container):
+            for c in facet_keys(self.reach(container, obj, name)[0]).values():
+                counts[c] = counts.get(c, 0) + 1
+        return counts
+
+    def expected_combined_facets(self, container, names):
         counts = {}
         for obj in self.universe(container):
-            v = self.has_value(container, obj, name)
-            if v is NO_ATTRIBUTES:
-                continue
-            keys = {}
-            for c in so.candidates(obj, name, lambda o, n: v):
-                kind = so.family(c)
-                if isinstance(c, so._BOOLS):
-                    keys[("bool", bool(c))] = bool(c)
-                elif so.is_ordered_number(c):
-                    keys[("number", so.exact_value(c))] = c
-                elif kind == "str":
-                    keys[("str", so.sort_value(c))] = so.sort_value(c)
-                elif kind not in (None, "number"):
-                    keys[(kind, c)] = c
-                elif kind is None:
-                    keys[("identity", id(c))] = c
-            for c in keys.values():
-                counts[c] = counts.get(c, 0) + 1
+            lists = [list(facet_keys(self.reach(container, obj, n)[0]).values()) for n in names]
+            for combination in itertools.product(*lists):
+                counts[combination] = counts.get(combination, 0) + 1
         return counts
 
     @rule(data=st.data(), descending=st.booleans())
@@ -896,6 +1063,69 @@ class IndexMachine(RuleBasedStateMachine):
                    for d, a in zip(named, shadow, strict=True)), \
             f"{container.label}.to_dicts({name!r})"
 
+    @rule(data=st.data(), forms=st.lists(st.sampled_from(["plain", "minus", "pair"]),
+                                          min_size=1, max_size=3))
+    def check_keys_facets_aggregates(self, data, forms):
+        """order_by with several keys and dotted paths (pages too), dotted and combined facets,
+        count_by with a query, and min/max/sum/mean against the model."""
+        populated = self.populated()
+        if not populated:
+            return
+        container = self.pick(data, populated, "container")
+        engine = container.engine
+        keys, args = [], []
+        for form in forms:
+            path = data.draw(paths(), label="key")
+            descending = form != "plain" and data.draw(st.booleans(), label="descending")
+            keys.append((path, descending))
+            if form == "minus":
+                args.append("-" + path if descending else path)
+            else:
+                args.append((path, "desc" if descending else "asc") if form == "pair" else path)
+        ordered = self.expected_keyed_order(container, keys)
+        view = engine.order_by(*args)
+        where = f"{container.label}.order_by(*{args!r})"
+        assert [id(o) for o in view] == [id(o) for o in ordered], where
+        offset = data.draw(st.integers(0, len(ordered) + 1), label="offset")
+        limit = data.draw(st.integers(0, len(ordered) + 1), label="limit")
+        page = view.offset(offset).limit(limit)
+        assert [id(o) for o in page] == [id(o) for o in ordered[offset:offset + limit]], where
+        assert [id(o) for o in view[-3:]] == [id(o) for o in ordered[-3:]], where
+
+        name = data.draw(paths(), label="facet path")
+        assert engine.count_by(name) == self.expected_facets(container, name), \
+            f"{container.label}.count_by({name!r})"
+        names = [name, data.draw(paths(), label="second facet path")]
+        assert engine.count_by(*names) == self.expected_combined_facets(container, names), \
+            f"{container.label}.count_by(*{names!r})"
+        q = resolve_query(data.draw(queries, label="facet query"), self.objects, self.stored())
+        if not self.refused(q):
+            assert engine.count_by(name, query=so.to_expr(q)) == self.expected_facets(
+                container, name, self.expected(container, q)), \
+                f"{container.label}.count_by({name!r}, query={so.describe(q)})"
+
+        # Aggregates over the whole container and over a page of its order.
+        for target, members in [(engine, self.universe(container)),
+                                (page, ordered[offset:offset + limit])]:
+            self.check_aggregates(container, target, members, name)
+
+    def check_aggregates(self, container, target, members, path):
+        where = f"{container.label} aggregates of {path!r}"
+        singles = [self.single_value(container, o, path) for o in members]
+        ranked = sorted((order_rank(v), i) for i, v in enumerate(singles)
+                        if order_rank(v) is not None)
+        for got, pick in [(target.min(path, default=NO_ATTRIBUTES), 0),
+                          (target.max(path, default=NO_ATTRIBUTES), -1)]:
+            if not ranked:
+                assert got is NO_ATTRIBUTES, where
+            else:
+                want = singles[ranked[pick][1]]
+                assert order_rank(got) == order_rank(want), (where, got, want)
+        refused = any(self.reach(container, o, path)[2] for o in members) or any(
+            v is not NO_ATTRIBUTES and not isinstance(v, dict) and not so.is_number(v)
+            and not isinstance(v, so._BOOLS) for v in singles)
+        check_sums(target, path, [v for v in singles if v is not NO_ATTRIBUTES], refused, where)
+
     @rule(data=st.data())
     def check_battery(self, data):
         """Every leaf operator against every value stored on every path, in one container."""
@@ -957,6 +1187,34 @@ def _build(values_per_object):
     for attrs in values_per_object:
         objs.append(Item(**{n: resolve(v, objs) for n, v in attrs.items()}))
     return objs
+
+
+aggregate_values = st.one_of(st.none(), st.booleans(), st.sampled_from(INT_POOL + FLOAT_POOL),
+                             st.sampled_from(EXACT_POOL), wide_ints, wide_floats, wide_exact)
+
+
+@settings(max_examples=EXAMPLES * 5, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.lists(aggregate_values, max_size=16), st.booleans(), st.integers(0, 16))
+def test_number_aggregates_match_python(values, nested, cut):
+    """min, max, sum and mean of numbers of every kind (None: the attribute is missing), on an
+    attribute and through a dotted path, on an index and on a page of its order."""
+    objs = [Item() if v is None else Item(n=Other(x=v)) if nested else Item(x=v) for v in values]
+    index = Index()
+    index.add_object_many(objs)
+    path = "n.x" if nested else "x"
+    present = [v for v in values if v is not None]
+    check_sums(index, path, present, False, f"{path} over {values!r}")
+    ordered = sorted(((order_rank(v), i) for i, v in enumerate(values)
+                      if v is not None and order_rank(v) is not None))
+    page = index.order_by(path).limit(cut)
+    check_sums(page, path, [values[i] for _, i in ordered[:cut]], False, f"page of {cut}")
+    if ordered:
+        assert order_rank(index.min(path)) == order_rank(values[ordered[0][1]])
+        assert order_rank(index.max(path)) == order_rank(values[ordered[-1][1]])
+    else:
+        with pytest.raises(ValueError):
+            index.min(path)
 
 
 object_layouts = st.lists(

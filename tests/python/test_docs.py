@@ -252,7 +252,7 @@ EXERCISES = {
     "OrderedView.collect": lambda w: (lambda o: lambda: o.collect())(w[1].order_by("n")),
     "OrderedView.limit": lambda w: (lambda o: lambda: o.limit(5))(w[1].order_by("n")),
     "OrderedView.offset": lambda w: (lambda o: lambda: o.offset(5))(w[1].order_by("n")),
-    # Projection and export, of the index, a view and an order.
+    # Projection, export and aggregates, of the index, a view and an order.
     **{f"{cls}.{method}": (lambda source, call: lambda w: (lambda v: lambda: call(v))(source(w)))(
         source, call)
        for cls, source in [("Index", lambda w: w[1]), ("FilteredIndex", lambda w: w[1].reduced()),
@@ -260,7 +260,13 @@ EXERCISES = {
        for method, call in [("values", lambda v: v.values("n")),
                             ("to_dicts", lambda v: v.to_dicts("n")),
                             ("to_pandas", lambda v: v.to_pandas("n")),
-                            ("to_arrow", lambda v: v.to_arrow("n"))]},
+                            ("to_arrow", lambda v: v.to_arrow("n")),
+                            ("min", lambda v: v.min("n")), ("max", lambda v: v.max("n")),
+                            ("sum", lambda v: v.sum("n")), ("mean", lambda v: v.mean("n")),
+                            ("count_by", lambda v: v.count_by("n")),
+                            ("explain", lambda v: v.explain(big_in()))]
+       if (cls, method) not in {("OrderedView", "explain"), ("Index", "count_by"),
+                                ("FilteredIndex", "count_by")}},
     **{f"PyQueryExpr.{name}": (lambda build: lambda w: lambda: build())(build)
        for name, build in [
            ("eq", lambda: Q.eq("n", 1)), ("ne", lambda: Q.ne("n", 1)),

@@ -119,7 +119,7 @@ cars.add_object(Boat())
 name: str = cars.collect()[0].price
 Q.bt(5, 1, 2)
 Q.and_(Q.eq("price", 1), "price")
-cars.order_by("price", "asc")
+cars.order_by("price", descending="asc")
 Q.starts_with("name", 1)
 Car(1, 2)
 """

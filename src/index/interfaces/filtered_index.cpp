@@ -8,6 +8,7 @@
 #include "index/interfaces/index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_aggregates.h"
 #include "index/interfaces/view_export.h"
 #include "index/interfaces/view_iterator.h"
 #include "index/types.h"
@@ -138,6 +139,21 @@ PyObject* Filtered_repr(PyObject* self) {
   return guarded([&] { return sized_repr(FILTERED_NAME, view_of(self).size()); });
 }
 
+template <Aggregate kKind, const char* kName>
+PyObject* Filtered_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&] { return aggregate_call(kKind, view_of(self), kName, args, nargs, kwnames); });
+}
+constexpr char FILTERED_MIN[] = "FilteredIndex.min()", FILTERED_MAX[] = "FilteredIndex.max()",
+               FILTERED_SUM[] = "FilteredIndex.sum()", FILTERED_MEAN[] = "FilteredIndex.mean()";
+
+PyObject* Filtered_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&] {
+    return explain_call(view_of(self), nullptr, "FilteredIndex.explain()", args, nargs, kwnames);
+  });
+}
+
 PyObject* Filtered_rebase(PyObject* self, PyObject*) {
   return guarded([&] {
     std::shared_ptr<IndexAPI> api = IndexAPI::create();
@@ -221,59 +237,62 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "for a smaller one.");
 
 PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
-             "order_by($self, attribute, descending=False)\n--\n\n"
+             "order_by($self, *keys, descending=False)\n--\n\n"
              "Returns an OrderedView of the view's objects in the order of their values of "
-             "attribute (see OrderedView for the order of values, ties and objects lacking "
-             "the attribute).\n"
-             "Raises TypeError when attribute is not a str, or descending is not a bool.\n"
+             "the keys: by the first, ties by the next, then by id (see OrderedView for the "
+             "order of values and objects lacking a key). A key is an attribute or dotted "
+             "path, ascending, '-name' for descending, or a tuple (name, 'asc') or (name, "
+             "'desc'); descending=True turns the keys given without a direction "
+             "(order_by(name, True) is order_by(name, descending=True)).\n"
+             "Raises TypeError when no key is given, a key is not a str or a pair, descending is "
+             "not a bool, or a bare 'asc' or 'desc' follows a key; "
+             "ValueError for a direction other than 'asc' and 'desc'.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(FILTERED_COUNT_BY_DOC,
-             "count_by($self, attribute)\n--\n\n"
+             "count_by($self, *attributes, query=None)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of the view's "
              "objects holding it (an object whose list, tuple or set value holds it counts "
-             "once), from the index's sets: no object is built. Values no object of the view "
+             "once; a dotted path counts each object once for each value it reaches), from "
+             "the index's sets: no object is built. Values no object of the view "
              "holds are left out; values that compare equal are one key: numbers of equal "
              "value (an integral number is given as an int, a float as a float, another "
              "number as one of the objects holding it), aware datetimes of one instant "
              "(given as one of them); the counts of True and 1 (False and 0), one key in "
              "Python, add up. Values without a hash (objects that compare by their fields, "
              "such as dataclass instances, which equality matches by identity) are counted by "
-             "identity: the answer is then a FacetCounts, a mapping in which they are keys.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "identity: the answer is then a FacetCounts, a mapping in which they are keys. "
+             "Several attributes count combinations: {(value, ...): number of objects holding "
+             "each of them}, an object lacking one of the attributes left out. query, a "
+             "PyQueryExpr, counts only the objects matching it.\n"
+             "Raises TypeError when no attribute is given, an attribute is not a str or query "
+             "is not a PyQueryExpr.\n"
              "Releases the GIL while it counts a view of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
+// The entries of the methods Index, FilteredIndex and OrderedView share.
+
 PyMethodDef FILTERED_METHODS[] = {
-    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced)),
-     METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_DOC},
-    {"reduced_query",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_reduced_query)),
-     METH_FASTCALL | METH_KEYWORDS, FILTERED_REDUCED_QUERY_DOC},
+    {"reduced", QUORVANE_FAST(Filtered_reduced), FAST_KW, FILTERED_REDUCED_DOC},
+    {"reduced_query", QUORVANE_FAST(Filtered_reduced_query), FAST_KW, FILTERED_REDUCED_QUERY_DOC},
     {"collect", Filtered_collect, METH_NOARGS, FILTERED_COLLECT_DOC},
     {"rebase", Filtered_rebase, METH_NOARGS, FILTERED_REBASE_DOC},
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count)),
-     METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_DOC},
-    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_order_by)),
-     METH_FASTCALL | METH_KEYWORDS, FILTERED_ORDER_BY_DOC},
-    {"count_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Filtered_count_by)),
-     METH_FASTCALL | METH_KEYWORDS, FILTERED_COUNT_BY_DOC},
-    {"values",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_export<values_call, FILTERED_VALUES>)),
-     METH_FASTCALL | METH_KEYWORDS, VALUES_DOC},
-    {"to_dicts",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_export<to_dicts_call, FILTERED_TO_DICTS>)),
-     METH_FASTCALL | METH_KEYWORDS, TO_DICTS_DOC},
-    {"to_pandas",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_export<to_pandas_call, FILTERED_TO_PANDAS>)),
-     METH_FASTCALL | METH_KEYWORDS, TO_PANDAS_DOC},
-    {"to_arrow",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(Filtered_export<to_arrow_call, FILTERED_TO_ARROW>)),
-     METH_FASTCALL | METH_KEYWORDS, TO_ARROW_DOC},
+    {"count", QUORVANE_FAST(Filtered_count), FAST_KW, FILTERED_COUNT_DOC},
+    {"order_by", QUORVANE_FAST(Filtered_order_by), FAST_KW, FILTERED_ORDER_BY_DOC},
+    {"count_by", QUORVANE_FAST(Filtered_count_by), FAST_KW, FILTERED_COUNT_BY_DOC},
+    {"values", QUORVANE_FAST((Filtered_export<values_call, FILTERED_VALUES>)), FAST_KW, VALUES_DOC},
+    {"to_dicts", QUORVANE_FAST((Filtered_export<to_dicts_call, FILTERED_TO_DICTS>)), FAST_KW,
+     TO_DICTS_DOC},
+    {"to_pandas", QUORVANE_FAST((Filtered_export<to_pandas_call, FILTERED_TO_PANDAS>)), FAST_KW,
+     TO_PANDAS_DOC},
+    {"to_arrow", QUORVANE_FAST((Filtered_export<to_arrow_call, FILTERED_TO_ARROW>)), FAST_KW,
+     TO_ARROW_DOC},
+    {"min", QUORVANE_FAST((Filtered_aggregate<Aggregate::Min, FILTERED_MIN>)), FAST_KW, MIN_DOC},
+    {"max", QUORVANE_FAST((Filtered_aggregate<Aggregate::Max, FILTERED_MAX>)), FAST_KW, MAX_DOC},
+    {"sum", QUORVANE_FAST((Filtered_aggregate<Aggregate::Sum, FILTERED_SUM>)), FAST_KW, SUM_DOC},
+    {"mean", QUORVANE_FAST((Filtered_aggregate<Aggregate::Mean, FILTERED_MEAN>)), FAST_KW,
+     MEAN_DOC},
+    {"explain", QUORVANE_FAST(Filtered_explain), FAST_KW, EXPLAIN_DOC},
     {"__reduce__", Filtered_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the view as the list of its objects."},
     {"_from_objects", Filtered_from_objects, METH_O | METH_CLASS,

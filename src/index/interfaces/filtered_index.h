@@ -34,9 +34,10 @@ PyRef wrap_view(FilteredView view, PyObject* index);
 // large enough to pay for releasing it; the references released meanwhile
 // stay queued: the caller drains them (drain_pending_releases) once it holds
 // no lock, as they may run finalizers.
+// `worth_releasing` is false for a read known to be short whatever the size.
 template <class F>
-auto read_values_deferred(const FilteredView& view, F&& read) {
-  return native_work(view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
+auto read_values_deferred(const FilteredView& view, F&& read, bool worth_releasing = true) {
+  return native_work(worth_releasing && view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
     return view.clock().read([&] {
       auto maps = view.query_maps()->read();
       return read(EvalScope{*maps, view.reach()});
@@ -46,8 +47,8 @@ auto read_values_deferred(const FilteredView& view, F&& read) {
 
 // The same, draining the queued releases before it returns.
 template <class F>
-auto read_values(const FilteredView& view, F&& read) {
-  auto answer = read_values_deferred(view, std::forward<F>(read));
+auto read_values(const FilteredView& view, F&& read, bool worth_releasing = true) {
+  auto answer = read_values_deferred(view, std::forward<F>(read), worth_releasing);
   drain_pending_releases();
   return answer;
 }

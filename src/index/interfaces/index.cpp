@@ -5,6 +5,7 @@
 #include "index/interfaces/filtered_index.h"
 #include "index/interfaces/ordered_view.h"
 #include "index/interfaces/query.h"
+#include "index/interfaces/view_aggregates.h"
 #include "index/interfaces/view_export.h"
 #include "index/interfaces/view_iterator.h"
 #include "index/types.h"
@@ -308,8 +309,23 @@ constexpr char INDEX_TO_DICTS[] = "Index.to_dicts()";
 constexpr char INDEX_TO_PANDAS[] = "Index.to_pandas()";
 constexpr char INDEX_TO_ARROW[] = "Index.to_arrow()";
 
-#define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+template <Aggregate kKind, const char* kName>
+PyObject* Index_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&] {
+    return aggregate_call(kKind, api_of(self).all_members(), kName, args, nargs, kwnames);
+  });
+}
+constexpr char INDEX_MIN[] = "Index.min()", INDEX_MAX[] = "Index.max()",
+               INDEX_SUM[] = "Index.sum()", INDEX_MEAN[] = "Index.mean()";
+
+PyObject* Index_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&] {
+    IndexAPI& api = api_of(self);
+    return explain_call(api.all_members(), &api, "Index.explain()", args, nargs, kwnames);
+  });
+}
 
 // The docstrings of Index: the text signature, then what each method does,
 // returns and raises, and whether it releases the GIL.
@@ -485,17 +501,23 @@ PyDoc_STRVAR(COUNT_DOC,
              "with the GIL held (handing the GIL over would cost more).");
 
 PyDoc_STRVAR(ORDER_BY_DOC,
-             "order_by($self, attribute, descending=False)\n--\n\n"
+             "order_by($self, *keys, descending=False)\n--\n\n"
              "Returns an OrderedView of the index's objects in the order of their values of "
-             "attribute (see OrderedView for the order of values, ties and objects lacking "
-             "the attribute); its members are those of the index now.\n"
-             "Raises TypeError when attribute is not a str, or descending is not a bool.\n"
+             "the keys: by the first, ties by the next, then by id (see OrderedView for the "
+             "order of values and objects lacking a key); its members are those of the index "
+             "now. A key is an attribute or dotted path, ascending, '-name' for descending, "
+             "or a tuple (name, 'asc') or (name, 'desc'); descending=True turns the keys given "
+             "without a direction (order_by(name, True) is order_by(name, descending=True)).\n"
+             "Raises TypeError when no key is given, a key is not a str or a pair, descending is "
+             "not a bool, or a bare 'asc' or 'desc' follows a key; "
+             "ValueError for a direction other than 'asc' and 'desc'.\n"
              "Keeps the GIL; reading the OrderedView releases it.");
 
 PyDoc_STRVAR(COUNT_BY_DOC,
-             "count_by($self, attribute)\n--\n\n"
+             "count_by($self, *attributes, query=None)\n--\n\n"
              "Returns a dict mapping each value of attribute to the number of objects holding "
-             "it (an object whose list, tuple or set value holds it counts once), from the "
+             "it (an object whose list, tuple or set value holds it counts once; a dotted path "
+             "counts each object once for each value it reaches), from the "
              "index's sets: no object is built. Values no object holds are left out; values "
              "that compare equal are one key: numbers of equal value (an integral number is "
              "given as an int, a float as a float, another number as one of the objects "
@@ -503,35 +525,47 @@ PyDoc_STRVAR(COUNT_BY_DOC,
              "of True and 1 (False and 0), one key in Python, add up. Values without a hash "
              "(objects that compare by their fields, such as dataclass instances, which "
              "equality matches by identity) are counted by identity: the answer is then a "
-             "FacetCounts, a mapping in which they are keys.\n"
-             "Raises TypeError when attribute is not a str.\n"
+             "FacetCounts, a mapping in which they are keys. Several attributes count "
+             "combinations: {(value, ...): number of objects holding each of them}, an object "
+             "lacking one of the attributes left out. query, a PyQueryExpr, counts only the "
+             "objects matching it.\n"
+             "Raises TypeError when no attribute is given, an attribute is not a str or query "
+             "is not a PyQueryExpr.\n"
              "Releases the GIL while it counts an index of 65,536 objects or more; keeps it "
              "for a smaller one.");
 
 PyMethodDef INDEX_METHODS[] = {
     {"collect", Index_collect, METH_NOARGS, COLLECT_DOC},
-    {"reduced", QUORVANE_FAST(Index_reduced), FAST, REDUCED_DOC},
-    {"reduce", QUORVANE_FAST(Index_reduce), FAST, REDUCE_DOC},
-    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), FAST, GET_BY_ATTRIBUTE_DOC},
-    {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST, ADD_OBJECT_MANY_DOC},
-    {"add_object", QUORVANE_FAST(Index_add_object), FAST, ADD_OBJECT_DOC},
-    {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST, REDUCED_QUERY_DOC},
-    {"union_with", QUORVANE_FAST(Index_union_with), FAST, UNION_WITH_DOC},
-    {"remove_object", QUORVANE_FAST((Index_remove_one<true, REMOVE_OBJECT>)), FAST,
+    {"reduced", QUORVANE_FAST(Index_reduced), FAST_KW, REDUCED_DOC},
+    {"reduce", QUORVANE_FAST(Index_reduce), FAST_KW, REDUCE_DOC},
+    {"get_by_attribute", QUORVANE_FAST(Index_get_by_attribute), FAST_KW, GET_BY_ATTRIBUTE_DOC},
+    {"add_object_many", QUORVANE_FAST(Index_add_object_many), FAST_KW, ADD_OBJECT_MANY_DOC},
+    {"add_object", QUORVANE_FAST(Index_add_object), FAST_KW, ADD_OBJECT_DOC},
+    {"reduced_query", QUORVANE_FAST(Index_reduced_query), FAST_KW, REDUCED_QUERY_DOC},
+    {"union_with", QUORVANE_FAST(Index_union_with), FAST_KW, UNION_WITH_DOC},
+    {"remove_object", QUORVANE_FAST((Index_remove_one<true, REMOVE_OBJECT>)), FAST_KW,
      REMOVE_OBJECT_DOC},
-    {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST,
+    {"discard_object", QUORVANE_FAST((Index_remove_one<false, DISCARD_OBJECT>)), FAST_KW,
      DISCARD_OBJECT_DOC},
-    {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST, REMOVE_OBJECT_MANY_DOC},
-    {"remove_where", QUORVANE_FAST(Index_remove_where), FAST, REMOVE_WHERE_DOC},
+    {"remove_object_many", QUORVANE_FAST(Index_remove_object_many), FAST_KW,
+     REMOVE_OBJECT_MANY_DOC},
+    {"remove_where", QUORVANE_FAST(Index_remove_where), FAST_KW, REMOVE_WHERE_DOC},
     {"clear", Index_clear, METH_NOARGS, CLEAR_DOC},
-    {"count", QUORVANE_FAST(Index_count), FAST, COUNT_DOC},
-    {"order_by", QUORVANE_FAST(Index_order_by), FAST, ORDER_BY_DOC},
-    {"count_by", QUORVANE_FAST(Index_count_by), FAST, COUNT_BY_DOC},
-    {"values", QUORVANE_FAST((Index_export<values_call, INDEX_VALUES>)), FAST, VALUES_DOC},
-    {"to_dicts", QUORVANE_FAST((Index_export<to_dicts_call, INDEX_TO_DICTS>)), FAST, TO_DICTS_DOC},
-    {"to_pandas", QUORVANE_FAST((Index_export<to_pandas_call, INDEX_TO_PANDAS>)), FAST,
+    {"count", QUORVANE_FAST(Index_count), FAST_KW, COUNT_DOC},
+    {"order_by", QUORVANE_FAST(Index_order_by), FAST_KW, ORDER_BY_DOC},
+    {"count_by", QUORVANE_FAST(Index_count_by), FAST_KW, COUNT_BY_DOC},
+    {"values", QUORVANE_FAST((Index_export<values_call, INDEX_VALUES>)), FAST_KW, VALUES_DOC},
+    {"to_dicts", QUORVANE_FAST((Index_export<to_dicts_call, INDEX_TO_DICTS>)), FAST_KW,
+     TO_DICTS_DOC},
+    {"to_pandas", QUORVANE_FAST((Index_export<to_pandas_call, INDEX_TO_PANDAS>)), FAST_KW,
      TO_PANDAS_DOC},
-    {"to_arrow", QUORVANE_FAST((Index_export<to_arrow_call, INDEX_TO_ARROW>)), FAST, TO_ARROW_DOC},
+    {"to_arrow", QUORVANE_FAST((Index_export<to_arrow_call, INDEX_TO_ARROW>)), FAST_KW,
+     TO_ARROW_DOC},
+    {"min", QUORVANE_FAST((Index_aggregate<Aggregate::Min, INDEX_MIN>)), FAST_KW, MIN_DOC},
+    {"max", QUORVANE_FAST((Index_aggregate<Aggregate::Max, INDEX_MAX>)), FAST_KW, MAX_DOC},
+    {"sum", QUORVANE_FAST((Index_aggregate<Aggregate::Sum, INDEX_SUM>)), FAST_KW, SUM_DOC},
+    {"mean", QUORVANE_FAST((Index_aggregate<Aggregate::Mean, INDEX_MEAN>)), FAST_KW, MEAN_DOC},
+    {"explain", QUORVANE_FAST(Index_explain), FAST_KW, EXPLAIN_DOC},
     {"__reduce__", Index_pickle, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its class and the list of its objects."},
     {"__setstate__", Index_setstate, METH_O,

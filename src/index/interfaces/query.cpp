@@ -450,7 +450,6 @@ PyDoc_STRVAR(CONTAINS_DOC, TEXT_DOC("contains", "contains"));
 #undef TEXT_DOC
 
 constexpr int STATIC_FAST = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-#define QUORVANE_FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef QUERY_METHODS[] = {
     {"eq", QUORVANE_FAST((leaf_builder<QueryKind::Eq, EQ>)), STATIC_FAST, EQ_DOC},

@@ -338,17 +338,8 @@ void QueryMap::for_each_held(uint32_t holder, absl::FunctionRef<void(uint32_t)> 
   auto held = links.read();
   held->for_each_child(holder, fn);
   if (table->ids.bitmap().is_empty()) return;
-  std::vector<uint32_t> holders{holder};
-  while (!holders.empty()) {
-    const uint32_t h = holders.back();
-    holders.pop_back();
-    const auto* entries = table->by_holder.find(h);
-    if (entries == nullptr) continue;
-    for (const auto& entry : *entries) {
-      held->for_each_child(entry.id, fn);
-      if (entry.value.kind() == ValueKind::Iterable) holders.push_back(entry.id);
-    }
-  }
+  table->for_each_entry(holder,
+                        [&](const ElementEntry& entry) { held->for_each_child(entry.id, fn); });
 }
 
 std::vector<PreparedValue::Element> QueryMap::container_of(uint32_t holder) const {

@@ -201,6 +201,22 @@ struct ElementTable {
 
   // The element ids held by `holders`, through nested containers.
   Bitmap elements_of(const Bitmap& holders) const;
+  // Calls fn(entry) for every element of `holder`'s container, nested
+  // containers' elements included (walked with a stack, not recursion).
+  template <class F>
+  void for_each_entry(uint32_t holder, F&& fn) const {
+    std::vector<uint32_t> open{holder};
+    while (!open.empty()) {
+      const uint32_t h = open.back();
+      open.pop_back();
+      const auto* entries = by_holder.find(h);
+      if (entries == nullptr) continue;
+      for (const ElementEntry& entry : *entries) {
+        fn(entry);
+        if (entry.value.kind() == ValueKind::Iterable) open.push_back(entry.id);
+      }
+    }
+  }
 };
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueHash>;

@@ -667,13 +667,7 @@ Bitmap attribute_lookup(const EvalScope& scope, const Bitmap& universe, const Qu
   if (head == nullptr) return Bitmap();
   if (dot == std::string_view::npos) return leaf_answer(*head, kind, query, universe);
   if (scope.reach == nullptr) return Bitmap();
-  std::vector<std::string_view> rest;
-  for (std::string_view tail = path.substr(dot + 1);;) {
-    const std::size_t next = tail.find('.');
-    rest.push_back(tail.substr(0, next));
-    if (next == std::string_view::npos) break;
-    tail = tail.substr(next + 1);
-  }
+  const std::vector<std::string_view> rest = path_tail(path);
   Bitmap ids;
   {
     auto maps = scope.reach->query_maps->read();
@@ -702,6 +696,17 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
   auto dot = attr.find('.');
   if (dot == std::string_view::npos) return {attr, std::nullopt};
   return {attr.substr(0, dot), attr.substr(dot + 1)};
+}
+
+std::vector<std::string_view> path_tail(std::string_view path) {
+  std::vector<std::string_view> rest;
+  std::size_t dot = path.find('.');
+  while (dot != std::string_view::npos) {
+    path = path.substr(dot + 1);
+    dot = path.find('.');
+    rest.push_back(path.substr(0, dot));
+  }
+  return rest;
 }
 
 namespace {
@@ -950,7 +955,8 @@ Bitmap leaf_query(const EvalScope& scope, const Bitmap& universe, const QueryExp
 // their kind (cheap kinds first). The order only changes the cost, never the
 // answer.
 std::vector<const QueryExpr*> conjunction_order(const MapVector& maps,
-                                                std::span<const QueryRef> members) {
+                                                std::span<const QueryRef> members,
+                                                std::vector<uint64_t>* sizes = nullptr) {
   struct Member {
     const QueryExpr* query;
     uint64_t size;  // known answer size, or UINT64_MAX
@@ -968,7 +974,10 @@ std::vector<const QueryExpr*> conjunction_order(const MapVector& maps,
   });
   std::vector<const QueryExpr*> out;
   out.reserve(ordered.size());
-  for (const Member& m : ordered) out.push_back(m.query);
+  for (const Member& m : ordered) {
+    out.push_back(m.query);
+    if (sizes != nullptr) sizes->push_back(m.size);
+  }
   return out;
 }
 
@@ -981,7 +990,9 @@ struct Pending {
   QueryKind kind;
   const Bitmap* universe;  // kept by the frame below, or the caller's
   std::vector<const QueryExpr*> members;
+  std::vector<uint64_t> estimates;  // traced conjunctions only: the planner's sizes
   std::size_t next = 0;
+  std::size_t step = SIZE_MAX;  // traced: where this node's own step is
   Bitmap found;  // and_: the running answer; or_: the union; not_: the child's answer
 
   // The universe of the next member: a conjunction's members after the
@@ -1020,31 +1031,61 @@ struct Pending {
 // a deeply nested query costs heap, not native stack (a thread's stack may
 // be small). The root is a conjunction of `members`.
 Bitmap evaluate_iteratively(const EvalScope& scope, const Bitmap& universe,
-                            std::span<const QueryRef> members) {
+                            std::span<const QueryRef> members, PlanTrace* trace = nullptr) {
   std::deque<Pending> stack;  // a deque keeps frames in place as it grows
-  stack.push_back({QueryKind::And, &universe, conjunction_order(scope.maps, members)});
+  auto ordered = [&](Pending& frame, std::span<const QueryRef> children) {
+    frame.members = conjunction_order(scope.maps, children, trace ? &frame.estimates : nullptr);
+  };
+  // Records the step of the member about to be evaluated in `top`.
+  auto record = [&](const Pending& top, const QueryExpr* member, const Bitmap& within) {
+    const bool conjunct = top.kind == QueryKind::And;
+    std::optional<uint64_t> estimate;
+    if (conjunct && top.estimates[top.next] != UINT64_MAX) estimate = top.estimates[top.next];
+    trace->push_back(PlanStep{static_cast<int>(stack.size()) - 1, member, conjunct, estimate,
+                              within.cardinality()});
+    return trace->size() - 1;
+  };
+  stack.emplace_back(QueryKind::And, &universe);
+  ordered(stack.back(), members);
   Bitmap answer;
   for (;;) {
     Pending& top = stack.back();
     const QueryExpr* member = top.next_member();
     if (member == nullptr) {
+      if (trace != nullptr) {
+        // A conjunction that stopped early: its other members never ran.
+        for (std::size_t i = top.next; i < top.members.size(); ++i) {
+          std::optional<uint64_t> estimate;
+          if (top.estimates[i] != UINT64_MAX) estimate = top.estimates[i];
+          trace->push_back(PlanStep{static_cast<int>(stack.size()) - 1, top.members[i], true,
+                                    estimate, 0, 0, true});
+        }
+      }
+      const std::size_t step = top.step;
       answer = top.finish();
       stack.pop_back();
+      if (trace != nullptr && step != SIZE_MAX) (*trace)[step].found = answer.cardinality();
       if (stack.empty()) return answer;
       stack.back().take(std::move(answer));
       continue;
     }
     const Bitmap& within = *top.member_universe();
     if (!is_inner(member->kind)) {
-      top.take(leaf_query(scope, within, *member));
+      const std::size_t step = trace != nullptr ? record(top, member, within) : SIZE_MAX;
+      Bitmap got = leaf_query(scope, within, *member);
+      if (step != SIZE_MAX) (*trace)[step].found = got.cardinality();
+      top.take(std::move(got));
       continue;
     }
+    const std::size_t step = trace != nullptr ? record(top, member, within) : SIZE_MAX;
     Pending inner(member->kind, &within);
+    inner.step = step;
     if (member->kind == QueryKind::And) {
-      inner.members = conjunction_order(scope.maps, member->children);
+      ordered(inner, member->children);
     } else {
       inner.members.reserve(member->children.size());
       for (const auto& child : member->children) inner.members.push_back(child.get());
+      if (trace != nullptr) inner.estimates.assign(inner.members.size(), UINT64_MAX);
     }
     stack.push_back(std::move(inner));
   }
@@ -1053,7 +1094,14 @@ Bitmap evaluate_iteratively(const EvalScope& scope, const Bitmap& universe,
 }  // namespace
 
 Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
-                                const std::vector<QueryRef>& queries) {
+                                const std::vector<QueryRef>& queries, PlanTrace* trace) {
+  if (trace != nullptr) {
+    // One and_ stands for its members, as evaluate_query takes it.
+    if (queries.size() == 1 && queries.front()->kind == QueryKind::And) {
+      return evaluate_iteratively(scope, universe, queries.front()->children, trace);
+    }
+    return evaluate_iteratively(scope, universe, queries, trace);
+  }
   if (queries.empty()) return universe;
   if (queries.size() == 1) return evaluate_query(scope, universe, *queries.front());
   return evaluate_iteratively(scope, universe, queries);

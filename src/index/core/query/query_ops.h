@@ -24,6 +24,9 @@ namespace quorvane {
 
 // Splits a path at its first "." into the head and the rest (if any).
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr);
+// The segments of a path after its head ("a.b.c": "b", "c"); none for a
+// plain name.
+std::vector<std::string_view> path_tail(std::string_view path);
 
 // Answers of at most this many objects are found and listed with the
 // interpreter lock held: releasing it and taking it back would cost more.
@@ -46,13 +49,27 @@ std::optional<Bitmap> few_equal_set(const MapVector& maps, const Bitmap& univers
                                     const EqualKey& key,
                                     absl::FunctionRef<std::optional<IdInterval>()> filled);
 
+// One step an evaluation took, recorded when asked (explain): a member of a
+// conjunction, or of an or_ or not_, in the order it was taken.
+struct PlanStep {
+  int depth;                         // 0: a member of the top conjunction; nested ones deeper
+  const QueryExpr* query;            // the member (a leaf, or an and_/or_/not_ node)
+  bool conjunct;                     // a member of an and_: its place came from the planner
+  std::optional<uint64_t> estimate;  // a conjunct's size as the planner knew it, if it did
+  uint64_t within = 0;               // the size of the universe it was evaluated in
+  uint64_t found = 0;                // the size of its answer
+  bool skipped = false;              // not evaluated: its conjunction's running answer was empty
+};
+using PlanTrace = std::vector<PlanStep>;
+
 // The ids of `universe` satisfying `query`.
 Bitmap evaluate_query(const EvalScope& scope, const Bitmap& universe, const QueryExpr& query);
 
 // The conjunction of `queries`: cheap members first, each evaluated within
 // the running intersection, stopping once it is empty. An empty list yields
-// the universe.
+// the universe. `trace`, when given, receives the steps taken (recording
+// costs nothing when it is not).
 Bitmap evaluate_and_queries_vec(const EvalScope& scope, const Bitmap& universe,
-                                const std::vector<QueryRef>& queries);
+                                const std::vector<QueryRef>& queries, PlanTrace* trace = nullptr);
 
 }  // namespace quorvane
