@@ -174,6 +174,12 @@ def test_aggregates_defaults_orders_and_paths():
         index.sum("zone.x")
     assert index.reduced_query(Q.ne("sku", "S7")).sum("zone.x") == 11
     assert index.order_by("-price").limit(3).sum("price") == 8
+    # An answer past the first few thousand values (read with the GIL held) is walked to.
+    many = Index()
+    many.add_object_many([Thing(v=i, odd=i % 2) for i in range(10_000)])
+    for view, low, high in [(many.reduced_query(Q.ge("v", 9_990)), 9_990, 9_999),
+                            (many.reduced_query(Q.lt("v", 5)), 0, 4)]:
+        assert (view.min("v"), view.max("v")) == (low, high)
 
 
 def test_explain_shows_estimates_order_and_early_stops():

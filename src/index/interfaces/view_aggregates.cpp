@@ -147,16 +147,27 @@ PyRef aggregate_call(Aggregate kind, const FilteredView& view, const char* full_
   const std::string path(extract_str(bound[0], "attribute"));
   PyObject* fallback = with_default ? bound[1] : nullptr;
   if (kind == Aggregate::Min || kind == Aggregate::Max) {
-    // Over the whole index the first or last value of a plain attribute is
-    // read directly: too short to pay for handing the GIL over.
-    std::optional<FacetValue> found = read_values(
-        view,
-        [&](const EvalScope& scope) {
-          return extreme_value(scope, path, view.bitmap(), kind == Aggregate::Max,
-                               view.is_whole_index());
-        },
-        !view.is_whole_index() || path.find('.') != std::string::npos);
-    if (found) return facet_object(*found);
+    // The answer is nearly always among the first values of a plain
+    // attribute: they are read with the GIL held (handing it over would cost
+    // more), and only a longer walk, or a dotted path, is read without it.
+    const bool highest = kind == Aggregate::Max;
+    const bool whole = view.is_whole_index();
+    ExtremeValue found{std::nullopt, true};
+    if (path.find('.') == std::string::npos) {
+      found = read_values(
+          view,
+          [&](const EvalScope& scope) {
+            return extreme_value(scope, path, view.bitmap(), highest, whole,
+                                 WORTH_RELEASING_THE_GIL);
+          },
+          false);
+    }
+    if (found.gave_up) {
+      found = read_values(view, [&](const EvalScope& scope) {
+        return extreme_value(scope, path, view.bitmap(), highest, whole);
+      });
+    }
+    if (found.value) return facet_object(*found.value);
     if (fallback != nullptr) return PyRef::borrow(fallback);
     PyErr_Format(PyExc_ValueError, "%s: no object holds an ordered value of '%s'", full_name,
                  path.c_str());
@@ -280,9 +291,9 @@ const char MIN_DOC[] =
     "for an object only when it reaches one value. Numbers are given as count_by gives them.\n"
     "Raises ValueError when no object holds an ordered value, unless default is given (then "
     "returned); TypeError when attribute is not a str.\n"
-    "Keeps the GIL over the whole index, whose first or last value of an attribute is read "
-    "directly, and over a view of fewer than 65,536 objects; releases it while it reads a "
-    "larger view, or follows a dotted path through the index.";
+    "Keeps the GIL while the answer lies among the first 4,096 values of a plain attribute "
+    "(nearly always) or the view holds fewer than 65,536 objects; releases it to walk "
+    "further, or to follow a dotted path, in a larger one.";
 
 const char MAX_DOC[] =
     "max($self, attribute, default=...)\n--\n\n"
@@ -290,9 +301,9 @@ const char MAX_DOC[] =
     "order_by(attribute, descending=True) puts first (see min).\n"
     "Raises ValueError when no object holds an ordered value, unless default is given (then "
     "returned); TypeError when attribute is not a str.\n"
-    "Keeps the GIL over the whole index, whose first or last value of an attribute is read "
-    "directly, and over a view of fewer than 65,536 objects; releases it while it reads a "
-    "larger view, or follows a dotted path through the index.";
+    "Keeps the GIL while the answer lies among the first 4,096 values of a plain attribute "
+    "(nearly always) or the view holds fewer than 65,536 objects; releases it to walk "
+    "further, or to follow a dotted path, in a larger one.";
 
 const char SUM_DOC[] =
     "sum($self, attribute)\n--\n\n"

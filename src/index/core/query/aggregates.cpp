@@ -85,17 +85,22 @@ NumberTotals number_totals(const EvalScope& scope, std::string_view path, const 
   return totals;
 }
 
-std::optional<FacetValue> extreme_value(const EvalScope& scope, std::string_view path,
-                                        const Bitmap& universe, bool highest, bool whole) {
+ExtremeValue extreme_value(const EvalScope& scope, std::string_view path, const Bitmap& universe,
+                           bool highest, bool whole, uint64_t max_sets) {
   PathTarget target(scope, path, universe);
-  if (target.map() == nullptr) return std::nullopt;
+  ExtremeValue found;
+  if (target.map() == nullptr) return found;
   const SingleCount count = single_count(target, universe, whole);
-  std::optional<FacetValue> found;
+  uint64_t visited = 0;
   visit_in_order(
       *target.map(), highest,
       [&](const auto& key, const auto& set) {
+        if (++visited > max_sets) {
+          found.gave_up = true;
+          return false;
+        }
         if (count(set) == 0) return true;
-        found = facet_value(key);
+        found.value = facet_value(key);
         return false;
       },
       count.bound());
