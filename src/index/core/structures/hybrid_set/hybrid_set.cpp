@@ -27,6 +27,7 @@ HybridSet::HybridSet(const HybridSet& other) : kind_(Kind::Empty) {
       break;
     case Kind::Large:
       new (storage_) Bitmap(other.large_());
+      start_count();
       break;
   }
   kind_ = other.kind_;
@@ -86,6 +87,7 @@ void HybridSet::steal(HybridSet& other) noexcept {
       break;
     case Kind::Large:
       new (storage_) Bitmap(std::move(other.large_()));
+      start_count();
       break;
   }
   kind_ = kind;
@@ -95,6 +97,7 @@ void HybridSet::steal(HybridSet& other) noexcept {
 void HybridSet::become_large(Bitmap&& bitmap) noexcept {
   reset();
   new (storage_) Bitmap(std::move(bitmap));
+  start_count();
   kind_ = Kind::Large;
 }
 
@@ -128,6 +131,7 @@ void HybridSet::add(uint32_t id) {
       medium_()->insert(id);
       return;
     case Kind::Large:
+      forget_count();
       large_().add(id);
       return;
   }
@@ -139,6 +143,7 @@ void HybridSet::add(uint32_t id) {
 
 void HybridSet::add_many(std::span<const uint32_t> ids) {
   if (kind_ == Kind::Large) {
+    forget_count();
     large_().add_many(ids);
     return;
   }
@@ -161,6 +166,7 @@ void HybridSet::remove(uint32_t id) {
       array_().remove(id);
       return;
     case Kind::Large:
+      forget_count();
       large_().remove(id);
       return;
   }
@@ -197,8 +203,15 @@ uint64_t HybridSet::cardinality() const {
     case Kind::Small:
     case Kind::Medium:
       return array_().len();
-    case Kind::Large:
-      return large_().cardinality();
+    case Kind::Large: {
+      const uint32_t known = large_count_().load(std::memory_order_relaxed);
+      if (known != UNCOUNTED) return known;
+      const uint64_t counted = large_().cardinality();
+      if (counted < UNCOUNTED) {
+        large_count_().store(static_cast<uint32_t>(counted), std::memory_order_relaxed);
+      }
+      return counted;
+    }
     case Kind::Empty:
       break;
   }
@@ -227,6 +240,7 @@ Bitmap HybridSet::to_bitmap() const {
 }
 
 void HybridSet::union_with(const HybridSet& other) {
+  forget_count();
   if (this == &other) {
     HybridSet copy(other);
     union_with(copy);
@@ -273,6 +287,7 @@ void HybridSet::union_with(const HybridSet& other) {
 }
 
 void HybridSet::intersect_with(const Bitmap& keep) {
+  forget_count();
   switch (kind_) {
     case Kind::Empty:
       return;
@@ -297,6 +312,7 @@ void HybridSet::intersect_with(const Bitmap& keep) {
 }
 
 void HybridSet::difference_with(const Bitmap& removed, const DenseIds& dense) {
+  forget_count();
   switch (kind_) {
     case Kind::Empty:
       return;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -125,6 +126,27 @@ class HybridSet {
       std::max({alignof(CenteredArray), alignof(CenteredArray*), alignof(Bitmap)});
   alignas(ALIGN) unsigned char storage_[STORAGE];
   Kind kind_;
+
+  // A Large set's size once a reader has counted it, kept in the storage
+  // the bitmap handle leaves free: a bitmap counts its containers one by
+  // one, and facets ask every value's size on every call. Readers (holding
+  // the map shared) store what they counted; every change (holding it
+  // exclusively) forgets it, so a kept count always belongs to the set.
+  // UNCOUNTED also stands for a set too large for 32 bits.
+  static constexpr uint32_t UNCOUNTED = UINT32_MAX;
+  static constexpr std::size_t COUNT_AT = sizeof(Bitmap);
+  static_assert(COUNT_AT % alignof(std::atomic<uint32_t>) == 0 &&
+                COUNT_AT + sizeof(std::atomic<uint32_t>) <= STORAGE);
+  // Valid in the Large form only. A const set's count is still written by
+  // the readers that count it (the object itself is never const).
+  std::atomic<uint32_t>& large_count_() const {
+    return *std::launder(
+        reinterpret_cast<std::atomic<uint32_t>*>(const_cast<unsigned char*>(storage_) + COUNT_AT));
+  }
+  void start_count() noexcept { new (storage_ + COUNT_AT) std::atomic<uint32_t>(UNCOUNTED); }
+  void forget_count() noexcept {
+    if (kind_ == Kind::Large) large_count_().store(UNCOUNTED, std::memory_order_relaxed);
+  }
 };
 
 }  // namespace quorvane

@@ -83,11 +83,16 @@ TEST(HybridSet, RandomOperationsMatchStdSet) {
     uint32_t range = round % 3 == 0 ? 6 : 100000;
     for (int step = 0; step < 60; ++step) {
       uint32_t id = rng() % range;
-      int op = rng() % 10;
+      int op = rng() % 12;
       if (op < 6 || s.kind() == Kind::Empty) {
         s.add(id), oracle.insert(id);
       } else if (op < 9) {
         s.remove(id), oracle.erase(id);
+      } else if (op == 10) {
+        const V more{id, (id + 7) % range, (id + 11) % range};
+        s.add_many(more), oracle.insert(more.begin(), more.end());
+      } else if (op == 11) {
+        s.union_with(HybridSet::of((id + 3) % range)), oracle.insert((id + 3) % range);
       } else {
         Bitmap keep;
         for (uint32_t x : oracle) {
@@ -100,6 +105,9 @@ TEST(HybridSet, RandomOperationsMatchStdSet) {
       prev = s.kind();
       V expected(oracle.begin(), oracle.end());
       ASSERT_EQ(contents(s), expected);
+      // Twice: the second answer is the size a reader counted and kept,
+      // which every change must forget.
+      ASSERT_EQ(s.cardinality(), oracle.size());
       ASSERT_EQ(s.cardinality(), oracle.size());
       ASSERT_EQ(s.is_empty(), oracle.empty());
       ASSERT_EQ(s.contains(id), oracle.count(id) == 1);
