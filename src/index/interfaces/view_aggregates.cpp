@@ -13,6 +13,7 @@
 #include "index/interfaces/query.h"
 #include "index/value_conversion.h"
 #include "python/arg_binding.h"
+#include "python/repr.h"
 
 namespace quorvane {
 namespace {
@@ -32,9 +33,6 @@ PyObject* FRACTION = nullptr;
 PyRef py_int(uint64_t n) {
   return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(n));
 }
-PyRef checked(PyObject* result) {
-  return PyRef::steal_or_throw(result);
-}
 
 // An int of little-endian words (32 or 64 bits each), negated when asked.
 template <class Word>
@@ -45,10 +43,10 @@ PyRef int_of_words(std::span<const Word> words, bool negative) {
     for (std::size_t i = 0; i < sizeof(Word); ++i)
       bytes.push_back(static_cast<unsigned char>(w >> (8 * i)));
   }
-  PyRef n = checked(PyLong_FromUnsignedNativeBytes(
+  PyRef n = PyRef::steal_or_throw(PyLong_FromUnsignedNativeBytes(
       bytes.data(), bytes.size(),
       Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
-  return negative ? checked(PyNumber_Negative(n.get())) : n;
+  return negative ? PyRef::steal_or_throw(PyNumber_Negative(n.get())) : n;
 }
 
 // The sum (or mean) of the totals as Python adds numbers: an int when every
@@ -62,7 +60,7 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
     const double inf = sum.positive_infinities() == 0   ? -HUGE_VAL
                        : sum.negative_infinities() == 0 ? HUGE_VAL
                                                         : std::nan("");
-    return checked(PyFloat_FromDouble(inf));
+    return PyRef::steal_or_throw(PyFloat_FromDouble(inf));
   }
   const auto words = sum.magnitude();
   PyRef scaled = int_of_words(std::span<const uint64_t>(words), sum.negative());
@@ -78,8 +76,9 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
     decimal |= is_decimal;
     if (key.number->is_integer()) {
       PyRef value = int_of_rational(*key.number);
-      ints = checked(PyNumber_Add(
-          ints.get(), checked(PyNumber_Multiply(value.get(), py_int(count).get())).get()));
+      ints = PyRef::steal_or_throw(PyNumber_Add(
+          ints.get(),
+          PyRef::steal_or_throw(PyNumber_Multiply(value.get(), py_int(count).get())).get()));
       continue;
     }
     fractions.emplace_back(&key, count);
@@ -93,36 +92,36 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
   if (!sum.has_fraction() && fractions.empty() && !decimal) {
     // Every value integral: the total is an int (a mean beyond the floats
     // raises OverflowError, as dividing ints does).
-    PyRef whole = checked(PyNumber_Rshift(scaled.get(), shift.get()));
-    PyRef total = checked(PyNumber_Add(whole.get(), ints.get()));
-    return mean ? checked(PyNumber_TrueDivide(total.get(), py_int(n).get())) : total;
+    PyRef whole = PyRef::steal_or_throw(PyNumber_Rshift(scaled.get(), shift.get()));
+    PyRef total = PyRef::steal_or_throw(PyNumber_Add(whole.get(), ints.get()));
+    return mean ? PyRef::steal_or_throw(PyNumber_TrueDivide(total.get(), py_int(n).get())) : total;
   }
   // The exact total as a Fraction.
   PyObject* fraction_class = stdlib_class(FRACTION, "fractions", "Fraction");
-  PyRef unit = checked(PyNumber_Lshift(py_int(1).get(), shift.get()));
-  PyRef numerator =
-      checked(PyNumber_Add(scaled.get(), checked(PyNumber_Lshift(ints.get(), shift.get())).get()));
-  PyRef exact =
-      checked(PyObject_CallFunctionObjArgs(fraction_class, numerator.get(), unit.get(), nullptr));
+  PyRef unit = PyRef::steal_or_throw(PyNumber_Lshift(py_int(1).get(), shift.get()));
+  PyRef numerator = PyRef::steal_or_throw(PyNumber_Add(
+      scaled.get(), PyRef::steal_or_throw(PyNumber_Lshift(ints.get(), shift.get())).get()));
+  PyRef exact = PyRef::steal_or_throw(
+      PyObject_CallFunctionObjArgs(fraction_class, numerator.get(), unit.get(), nullptr));
   for (const auto& [key, count] : fractions) {
     const RationalNumber& number = *key->number;
     PyRef top = int_of_words(std::span<const uint32_t>(number.numerator()), number.negative());
     PyRef bottom = int_of_words(std::span<const uint32_t>(number.denominator()), false);
-    PyRef value =
-        checked(PyObject_CallFunctionObjArgs(fraction_class, top.get(), bottom.get(), nullptr));
-    PyRef times = checked(PyNumber_Multiply(value.get(), py_int(count).get()));
-    exact = checked(PyNumber_Add(exact.get(), times.get()));
+    PyRef value = PyRef::steal_or_throw(
+        PyObject_CallFunctionObjArgs(fraction_class, top.get(), bottom.get(), nullptr));
+    PyRef times = PyRef::steal_or_throw(PyNumber_Multiply(value.get(), py_int(count).get()));
+    exact = PyRef::steal_or_throw(PyNumber_Add(exact.get(), times.get()));
   }
-  if (mean) exact = checked(PyNumber_TrueDivide(exact.get(), py_int(n).get()));
+  if (mean) exact = PyRef::steal_or_throw(PyNumber_TrueDivide(exact.get(), py_int(n).get()));
   if (fraction) return exact;
   if (decimal) {
     // Rounded once, to the current context.
     PyObject* decimal_class = stdlib_class(DECIMAL, "decimal", "Decimal");
-    PyRef top = checked(PyObject_GetAttrString(exact.get(), "numerator"));
-    PyRef bottom = checked(PyObject_GetAttrString(exact.get(), "denominator"));
-    PyRef d_top = checked(PyObject_CallOneArg(decimal_class, top.get()));
-    PyRef d_bottom = checked(PyObject_CallOneArg(decimal_class, bottom.get()));
-    return checked(PyNumber_TrueDivide(d_top.get(), d_bottom.get()));
+    PyRef top = PyRef::steal_or_throw(PyObject_GetAttrString(exact.get(), "numerator"));
+    PyRef bottom = PyRef::steal_or_throw(PyObject_GetAttrString(exact.get(), "denominator"));
+    PyRef d_top = PyRef::steal_or_throw(PyObject_CallOneArg(decimal_class, top.get()));
+    PyRef d_bottom = PyRef::steal_or_throw(PyObject_CallOneArg(decimal_class, bottom.get()));
+    return PyRef::steal_or_throw(PyNumber_TrueDivide(d_top.get(), d_bottom.get()));
   }
   PyObject* rounded = PyNumber_Float(exact.get());
   if (rounded == nullptr && PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -130,9 +129,9 @@ PyRef total_of(const NumberTotals& totals, bool mean) {
     PyErr_Clear();
     const int sign = PyObject_RichCompareBool(exact.get(), py_int(0).get(), Py_LT);
     if (sign < 0) throw PyErr::fetch();
-    return checked(PyFloat_FromDouble(sign == 1 ? -HUGE_VAL : HUGE_VAL));
+    return PyRef::steal_or_throw(PyFloat_FromDouble(sign == 1 ? -HUGE_VAL : HUGE_VAL));
   }
-  return checked(rounded);
+  return PyRef::steal_or_throw(rounded);
 }
 
 }  // namespace
@@ -191,28 +190,11 @@ PyRef aggregate_call(Aggregate kind, const FilteredView& view, const char* full_
 
 namespace {
 
-constexpr const char* BUILDER_NAMES[] = {"eq",  "ne",          "not_",      "in_",     "and_",
-                                         "or_", "gt",          "ge",        "lt",      "le",
-                                         "bt",  "starts_with", "ends_with", "contains"};
-static_assert(std::size(BUILDER_NAMES) == QUERY_KIND_COUNT);
-
-std::string utf8_of(PyObject* text) {
-  Py_ssize_t len = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &len);
-  if (data == nullptr) throw PyErr::fetch();
-  return std::string(data, static_cast<std::size_t>(len));
-}
-
-std::string repr_of(PyObject* obj) {
-  PyRef text = checked(PyObject_Repr(obj));
-  return utf8_of(text.get());
-}
-
 // A condition as the PyQueryExpr builder that makes it: eq('a', 5); an
 // and_, or_ or not_ by its kind and its number of members. Runs the values'
 // own __repr__ (no native lock is held).
 std::string condition_text(const QueryExpr& query) {
-  const std::string name = BUILDER_NAMES[static_cast<int>(query.kind)];
+  const std::string name = QUERY_BUILDER_NAMES[static_cast<int>(query.kind)];
   switch (query.kind) {
     case QueryKind::And:
     case QueryKind::Or:
@@ -222,11 +204,10 @@ std::string condition_text(const QueryExpr& query) {
     default:
       break;
   }
-  PyRef attr = checked(PyUnicode_DecodeUTF8(
-      query.attr.view().data(), static_cast<Py_ssize_t>(query.attr.view().size()), "strict"));
-  std::string out = name + "(" + repr_of(attr.get());
+  PyRef attr = str_from_utf8(query.attr.view());
+  std::string out = name + "(" + repr_text(attr.get());
   std::vector<std::string> values;
-  for (const PyValue& value : query.values) values.push_back(repr_of(value.to_object().get()));
+  for (const PyValue& value : query.values) values.push_back(repr_text(value.to_object().get()));
   if (query.kind == QueryKind::In) {
     out += ", [";
     for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i];
@@ -274,7 +255,8 @@ PyRef explain_call(const FilteredView& view, IndexAPI* api, const char* full_nam
               "\n";
     }
   }
-  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return PyRef::steal_or_throw(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace quorvane
