@@ -83,6 +83,28 @@ class TestIndex:
             else:
                 assert ids(got) == ids(expected), (method, args, kwargs)
 
+    def test_removing_any_share_keeps_every_structure_true(self):
+        # Each attribute loses the removed objects either value by value (many distinct values,
+        # few objects going) or in one pass over its values; one removal may take both routes.
+        objs = [Thing(p=i * 0.5, k=i % 5, s=f"s{i % 700}", tags=[i % 3, f"t{i % 4}"])
+                for i in range(4000)]
+        index = Index()
+        index.add_object_many(objs)
+        members = list(objs)
+        for step, share in enumerate((1, 40, 700, 1500)):
+            gone = {id(o) for o in members[step::max(1, len(members) // share)][:share]}
+            assert index.remove_where(Q.in_("p", [o.p for o in members if id(o) in gone])) \
+                == len(gone)
+            members = [o for o in members if id(o) not in gone]
+            for q, want in [(Q.bt("p", 100, 900), lambda o: 100 <= o.p <= 900),
+                            (Q.eq("k", 2), lambda o: o.k == 2),
+                            (Q.starts_with("s", "s1"), lambda o: o.s.startswith("s1")),
+                            (Q.eq("tags", "t1"), lambda o: "t1" in o.tags),
+                            (Q.eq("tags", 0), lambda o: 0 in o.tags)]:
+                assert query(index, q) == ids(o for o in members if want(o)), (share, q)
+            assert index.count_by("k") == {
+                k: sum(o.k == k for o in members) for k in range(5)}
+
     def test_reduce_narrows_in_place_and_returns_none(self):
         objs = [Thing(x=i % 2, l=[i]) for i in range(6)]
         index = build(*objs)

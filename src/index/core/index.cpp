@@ -546,18 +546,19 @@ void IndexAPI::clear() {
 void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped) {
   auto maps = query_maps->read();
   Bitmap removed;
-  uint64_t before = 0;
   {
     // No longer members first: a query never sees a member with half its
     // values gone.
     auto members = member_ids.write();
     removed = requested.intersected(*members);
     if (removed.is_empty()) return;
-    before = members->cardinality();
     members->difference_with(removed);
   }
-  const Bitmap by_scan = remove_few(*maps, removed, before);
-  if (!by_scan.is_empty()) narrow_maps(*maps, by_scan);
+  std::vector<QueryMap*> keyed, passed;
+  choose_removal(*maps, removed.cardinality(), keyed, passed);
+  const Bitmap by_scan = remove_keyed(*maps, keyed, removed);
+  narrow_maps(passed, removed);
+  if (!by_scan.is_empty()) narrow_maps(keyed, by_scan);
   std::shared_ptr<RetiredItems> keep;  // released after the lock
   auto table = items->write();
   dropped.reserve(dropped.size() + removed.cardinality());
@@ -566,14 +567,11 @@ void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped)
   });
 }
 
-void IndexAPI::narrow_maps(const MapVector& maps, const Bitmap& removed) {
+void IndexAPI::narrow_maps(const std::vector<QueryMap*>& all, const Bitmap& removed) {
   // Each map has its own locks, so a large narrowing splits the maps between
   // this thread and one more (the costliest first, each to the less loaded).
   constexpr uint64_t WORTH_A_THREAD = 16384;
-  std::vector<QueryMap*> all;
-  for (const auto& map : maps) {
-    if (map != nullptr) all.push_back(map.get());
-  }
+  if (all.empty() || removed.is_empty()) return;
   if (removed.cardinality() < WORTH_A_THREAD || all.size() < 2) {
     for (QueryMap* map : all) narrow_map(*map, removed);
     return;
@@ -609,17 +607,34 @@ void IndexAPI::narrow_maps(const MapVector& maps, const Bitmap& removed) {
   if (failure) std::rethrow_exception(failure);
 }
 
-Bitmap IndexAPI::remove_few(const MapVector& maps, const Bitmap& removed, uint64_t members) {
-  // When few members go, a pass over every value of every attribute would
-  // cost in proportion to the index: each one's values are taken out of the
-  // structures keyed by value one by one instead, and the sets kept per bit
-  // or per position lose them all at once. The values are read under each
-  // object's lock, tried (the exclusive gate keeps an assignment from
-  // reaching this engine, but one may hold the lock between its engines and
-  // storing the value); an object whose lock is busy is left to the pass,
-  // with every object when many go (a lookup per value then costs more than
-  // the pass, which reads the trees in order).
-  if (removed.cardinality() * 64 > members) return removed;
+void IndexAPI::choose_removal(const MapVector& maps, uint64_t removed,
+                              std::vector<QueryMap*>& keyed, std::vector<QueryMap*>& passed) {
+  // Each attribute on its own: taking the values out one by one costs a
+  // lookup per object going, a pass a visit per distinct value. The pass
+  // reads the tree in order and the lookups jump through it, each also
+  // reading the object: a lookup costs about as much as 64 visits. So a
+  // price or a timestamp loses a few objects by lookups, and a colour, or
+  // any attribute when many objects go, by a pass.
+  constexpr uint64_t LOOKUP_COST = 64;
+  for (const auto& map : maps) {
+    if (map == nullptr) continue;
+    (removed * LOOKUP_COST <= map->size_hint() ? keyed : passed).push_back(map.get());
+  }
+}
+
+Bitmap IndexAPI::remove_keyed(const MapVector& maps, const std::vector<QueryMap*>& keyed,
+                              const Bitmap& removed) {
+  // The values are taken out of the structures keyed by value one by one,
+  // and the sets kept per bit or per position lose them all at once. The
+  // values are read under each object's lock, tried (the exclusive gate keeps
+  // an assignment from reaching this engine, but one may hold the lock
+  // between its engines and storing the value); an object whose lock is busy
+  // is returned, left to a pass over these maps.
+  if (keyed.empty()) return {};
+  std::vector<bool> chosen(maps.size(), false);
+  for (uint32_t attr = 0; attr < maps.size(); ++attr) {
+    chosen[attr] = std::find(keyed.begin(), keyed.end(), maps[attr].get()) != keyed.end();
+  }
   std::vector<StoredItem> objects;
   {
     auto table = items->read();
@@ -638,17 +653,13 @@ Bitmap IndexAPI::remove_few(const MapVector& maps, const Bitmap& removed, uint64
       continue;
     }
     rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
-      if (attr < maps.size() && maps[attr] != nullptr) {
-        maps[attr]->remove_keyed(rec.id(), value, elements);
-      }
+      if (attr < maps.size() && chosen[attr]) maps[attr]->remove_keyed(rec.id(), value, elements);
     });
   }
   Bitmap done = removed.differenced(by_scan);
   std::sort(elements.begin(), elements.end());
   done.add_many(elements);
-  for (const auto& map : maps) {
-    if (map != nullptr) narrow_bits(*map, done);
-  }
+  for (QueryMap* map : keyed) narrow_bits(*map, done);
   free_ids(elements);
   return by_scan;
 }

@@ -300,11 +300,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // release once every lock is released.
   void narrow(const Bitmap& removed, std::vector<StoredItem>& dropped);
   void narrow_map(QueryMap& map, const Bitmap& removed);
-  // narrow_map for every map (on two threads when many ids go).
-  void narrow_maps(const MapVector& maps, const Bitmap& removed);
-  // Takes out the values of few members (see narrow); returns the ids left
-  // to narrow_map.
-  Bitmap remove_few(const MapVector& maps, const Bitmap& removed, uint64_t members);
+  // narrow_map for each of `maps` (on two threads when many ids go).
+  void narrow_maps(const std::vector<QueryMap*>& maps, const Bitmap& removed);
+  // Sorts the maps into those that lose `removed` values one by one and those
+  // narrowed by a pass over their values.
+  void choose_removal(const MapVector& maps, uint64_t removed, std::vector<QueryMap*>& keyed,
+                      std::vector<QueryMap*>& passed);
+  // Takes the values of the members of `removed` out of the `keyed` maps (see
+  // narrow); returns the ids whose objects were busy, left to narrow_map.
+  Bitmap remove_keyed(const MapVector& maps, const std::vector<QueryMap*>& keyed,
+                      const Bitmap& removed);
   // Takes `removed` out of the sets kept per bit or per position, and their
   // links.
   void narrow_bits(QueryMap& map, const Bitmap& removed);
