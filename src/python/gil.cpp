@@ -125,4 +125,29 @@ GilRelease::~GilRelease() noexcept(false) {
   if (drain_) drain_pending_releases();
 }
 
+GilReleaseWhenLong::GilReleaseWhenLong() noexcept : outer_(LONG_WORK_WATCH) {
+  if (GIL_COUNT <= 0) return;  // already without the GIL
+  watch_ = {std::chrono::steady_clock::now() + PATIENCE, &GilReleaseWhenLong::let_go, this, 1};
+  LONG_WORK_WATCH = &watch_;
+  watching_ = true;
+}
+
+void GilReleaseWhenLong::let_go(void* owner) {
+  auto& self = *static_cast<GilReleaseWhenLong*>(owner);
+  self.saved_count_ = GIL_COUNT;
+  GIL_COUNT = 0;
+  WORKING_WITHOUT_GIL.fetch_add(1, std::memory_order_acq_rel);
+  self.state_ = PyEval_SaveThread();
+  self.released_ = true;
+}
+
+GilReleaseWhenLong::~GilReleaseWhenLong() noexcept(false) {
+  if (!watching_) return;
+  LONG_WORK_WATCH = outer_;
+  if (!released_) return;
+  WORKING_WITHOUT_GIL.fetch_sub(1, std::memory_order_acq_rel);
+  PyEval_RestoreThread(state_);
+  GIL_COUNT = saved_count_;
+}
+
 }  // namespace quorvane

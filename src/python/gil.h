@@ -18,9 +18,11 @@
 
 #include <cxxabi.h>
 
+#include <chrono>
 #include <cstddef>
 
 #include "python/errors.h"
+#include "util/long_work.h"
 
 namespace quorvane {
 
@@ -77,6 +79,34 @@ decltype(auto) without_gil(F&& fn) {
   return fn();
 }
 
+// Native work that may be long: starts with the GIL and lets go of it once
+// the work has run for PATIENCE, at the next point where it checks in (see
+// util/long_work.h), taking it back on destruction. Releases are deferred
+// throughout, as by DeferredReleases. Nothing the work does between check-ins
+// may rely on the GIL. The destructor may end the thread at interpreter exit
+// (see the top of this file).
+class GilReleaseWhenLong {
+ public:
+  // A handoff costs up to the switch interval (5 ms) when other threads run
+  // Python; work that has run this long is likely to run at least as long again.
+  static constexpr std::chrono::microseconds PATIENCE{500};
+
+  GilReleaseWhenLong() noexcept;
+  ~GilReleaseWhenLong() noexcept(false);
+  GilReleaseWhenLong(const GilReleaseWhenLong&) = delete;
+  GilReleaseWhenLong& operator=(const GilReleaseWhenLong&) = delete;
+
+ private:
+  static void let_go(void* self);
+
+  LongWorkWatch watch_;
+  LongWorkWatch* outer_;
+  bool watching_ = false;
+  bool released_ = false;
+  int saved_count_ = 0;
+  PyThreadState* state_ = nullptr;
+};
+
 // Queues the references released on this thread while it lives, as if the
 // GIL were not held, so that no finalizer runs under the native locks of
 // native work done with the GIL; the caller releases them (drain) once its
@@ -103,6 +133,20 @@ template <class F>
 decltype(auto) native_work(bool long_work, F&& fn) {
   if (long_work) {
     GilRelease release(/*drain_on_return=*/false);
+    return fn();
+  }
+  DeferredReleases defer;
+  return fn();
+}
+
+// Runs `fn`, a read that may be long when `maybe_long`: with the GIL until it
+// has run long enough to pay for letting go (see GilReleaseWhenLong), with
+// its releases deferred either way.
+template <class F>
+decltype(auto) read_work(bool maybe_long, F&& fn) {
+  if (maybe_long) {
+    DeferredReleases defer;
+    GilReleaseWhenLong release;
     return fn();
   }
   DeferredReleases defer;

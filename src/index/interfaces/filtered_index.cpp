@@ -69,9 +69,13 @@ PyObject* Filtered_iter(PyObject* self) {
 // A view of the members of `self` that satisfy every condition.
 PyRef narrowed_view(PyObject* self, const std::vector<QueryRef>& conditions) {
   const FilteredView& view = view_of(self);
-  Bitmap ids = read_values(view, [&](const EvalScope& scope) {
-    return evaluate_and_queries_vec(scope, view.bitmap(), conditions).intersected(view.bitmap());
-  });
+  Bitmap ids = read_values(
+      view,
+      [&](const EvalScope& scope) {
+        return evaluate_and_queries_vec(scope, view.bitmap(), conditions)
+            .intersected(view.bitmap());
+      },
+      ReadRelease::WhenLong);
   return wrap_narrowed(self, view.narrowed(std::move(ids)));
 }
 
@@ -97,11 +101,14 @@ PyObject* Filtered_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto conditions = query_and_keywords("FilteredIndex.count()", args, nargs, kwnames);
     const FilteredView& view = view_of(self);
     if (conditions.empty()) return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(view.size()));
-    const uint64_t n = read_values(view, [&](const EvalScope& scope) {
-      return evaluate_and_queries_vec(scope, view.bitmap(), conditions)
-          .intersected(view.bitmap())
-          .cardinality();
-    });
+    const uint64_t n = read_values(
+        view,
+        [&](const EvalScope& scope) {
+          return evaluate_and_queries_vec(scope, view.bitmap(), conditions)
+              .intersected(view.bitmap())
+              .cardinality();
+        },
+        ReadRelease::WhenLong);
     return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(n));
   });
 }
@@ -184,8 +191,9 @@ PyDoc_STRVAR(FILTERED_REDUCED_DOC,
              "keyword argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: "
              "the same objects.\n"
              "Raises as Index.get_by_attribute does.\n"
-             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
-             "for a smaller one.");
+             "Keeps the GIL while it searches (equalities are answered from value sets), "
+             "unless a search of a view of 65,536 objects or more runs for half a "
+             "millisecond: it lets go of it then, for the rest.");
 
 PyDoc_STRVAR(FILTERED_REDUCED_QUERY_DOC,
              "reduced_query($self, query=None, /, **kwargs)\n--\n\n"
@@ -193,8 +201,9 @@ PyDoc_STRVAR(FILTERED_REDUCED_QUERY_DOC,
              "(when given) and whose attributes equal every keyword argument; no arguments: "
              "the same objects.\n"
              "Raises as Index.reduce does.\n"
-             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
-             "for a smaller one.");
+             "Releases the GIL once a search of a view of 65,536 objects or more has run for "
+             "half a millisecond, for the rest of it; a shorter search keeps it (handing the "
+             "GIL over would cost more).");
 
 PyDoc_STRVAR(FILTERED_REBASE_DOC,
              "rebase($self)\n--\n\n"
@@ -233,8 +242,9 @@ PyDoc_STRVAR(FILTERED_COUNT_DOC,
              "given) and whose attributes equal every keyword argument; no arguments: "
              "len(view). No object is built.\n"
              "Raises as Index.reduce does.\n"
-             "Releases the GIL while it searches a view of 65,536 objects or more; keeps it "
-             "for a smaller one.");
+             "Releases the GIL once a search of a view of 65,536 objects or more has run for "
+             "half a millisecond, for the rest of it; a shorter search keeps it (handing the "
+             "GIL over would cost more).");
 
 PyDoc_STRVAR(FILTERED_ORDER_BY_DOC,
              "order_by($self, *keys, descending=False)\n--\n\n"

@@ -29,26 +29,35 @@ PyTypeObject* filtered_index_type() noexcept;
 // Wraps a view of the Index `index` in a new FilteredIndex object.
 PyRef wrap_view(FilteredView view, PyObject* index);
 
+// When a read of a view gives up the GIL: from the start when the view is
+// large enough to pay for it; once the read has run long (see read_work), for
+// searches, whose time the view's size does not tell; never, for a read known
+// to be short whatever the size.
+enum class ReadRelease { WhenLarge, WhenLong, Never };
+
 // What `read(scope)` answers from the values of the view's index, read by
-// the index's clock (no change half seen), without the GIL when the view is
-// large enough to pay for releasing it; the references released meanwhile
-// stay queued: the caller drains them (drain_pending_releases) once it holds
-// no lock, as they may run finalizers.
-// `worth_releasing` is false for a read known to be short whatever the size.
+// the index's clock (no change half seen), without the GIL as `release`
+// says; the references released meanwhile stay queued: the caller drains
+// them (drain_pending_releases) once it holds no lock, as they may run
+// finalizers.
 template <class F>
-auto read_values_deferred(const FilteredView& view, F&& read, bool worth_releasing = true) {
-  return native_work(worth_releasing && view.size() >= 16 * WORTH_RELEASING_THE_GIL, [&] {
+auto read_values_deferred(const FilteredView& view, F&& read,
+                          ReadRelease release = ReadRelease::WhenLarge) {
+  const bool large = release != ReadRelease::Never && view.size() >= 16 * WORTH_RELEASING_THE_GIL;
+  auto work = [&] {
     return view.clock().read([&] {
       auto maps = view.query_maps()->read();
       return read(EvalScope{*maps, view.reach()});
     });
-  });
+  };
+  if (release == ReadRelease::WhenLong) return read_work(large, work);
+  return native_work(large, work);
 }
 
 // The same, draining the queued releases before it returns.
 template <class F>
-auto read_values(const FilteredView& view, F&& read, bool worth_releasing = true) {
-  auto answer = read_values_deferred(view, std::forward<F>(read), worth_releasing);
+auto read_values(const FilteredView& view, F&& read, ReadRelease release = ReadRelease::WhenLarge) {
+  auto answer = read_values_deferred(view, std::forward<F>(read), release);
   drain_pending_releases();
   return answer;
 }

@@ -215,7 +215,7 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     if (!plain && equal_keys(conditions, keys)) {
       if (auto few = api.few_equal(keys)) return listed(*few);
     }
-    FilteredView view = native_work(long_query(api), [&] { return api.reduced(conditions); });
+    FilteredView view = read_work(long_query(api), [&] { return api.reduced(conditions); });
     return collect_list(view);
   });
 }
@@ -224,7 +224,7 @@ PyObject* Index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
 PyRef reduced_view(PyObject* self, const std::vector<QueryRef>& conditions) {
   IndexAPI& api = api_of(self);
   if (auto few = api.few_equal_view(conditions)) return wrap_view(std::move(*few), self);
-  return wrap_view(native_work(long_query(api), [&] { return api.reduced(conditions); }), self);
+  return wrap_view(read_work(long_query(api), [&] { return api.reduced(conditions); }), self);
 }
 
 PyObject* Index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -272,7 +272,7 @@ PyObject* Index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     auto conditions = query_and_keywords("Index.count()", args, nargs, kwnames);
     IndexAPI& api = api_of(self);
     std::optional<uint64_t> n = api.few_equal_count(conditions);
-    if (!n) n = native_work(long_query(api), [&] { return api.count(conditions); });
+    if (!n) n = read_work(long_query(api), [&] { return api.count(conditions); });
     return PyRef::steal_or_throw(PyLong_FromUnsignedLongLong(*n));
   });
 }
@@ -401,9 +401,9 @@ PyDoc_STRVAR(GET_BY_ATTRIBUTE_DOC,
              "Raises TypeError for positional arguments (a query goes to reduced_query) or a "
              "keyword given a PyQueryExpr; OverflowError, TypeError or ValueError, naming the "
              "attribute, for a value that cannot be indexed.\n"
-             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
-             "one, and equalities whose value sets show at most 256 objects, are searched "
-             "with the GIL held (handing the GIL over would cost more).");
+             "Keeps the GIL while it searches (equalities are answered from value sets), "
+             "unless a search of an index of 65,536 objects or more runs for half a "
+             "millisecond: it lets go of it then, for the rest.");
 
 PyDoc_STRVAR(REDUCED_DOC,
              "reduced($self, **kwargs)\n--\n\n"
@@ -411,9 +411,9 @@ PyDoc_STRVAR(REDUCED_DOC,
              "argument (name=value, as PyQueryExpr.eq(name, value)); no keywords: every "
              "object. The index is not changed.\n"
              "Raises as get_by_attribute does.\n"
-             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
-             "one, and equalities whose value sets show at most 256 objects, are searched "
-             "with the GIL held (handing the GIL over would cost more).");
+             "Keeps the GIL while it searches (equalities are answered from value sets), "
+             "unless a search of an index of 65,536 objects or more runs for half a "
+             "millisecond: it lets go of it then, for the rest.");
 
 PyDoc_STRVAR(REDUCE_DOC,
              "reduce($self, query=None, /, **kwargs)\n--\n\n"
@@ -434,9 +434,9 @@ PyDoc_STRVAR(REDUCED_QUERY_DOC,
              "given) and whose attributes equal every keyword argument; no arguments: every "
              "object. The index is not changed.\n"
              "Raises as reduce does.\n"
-             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
-             "one, and equalities whose value sets show at most 256 objects, are searched "
-             "with the GIL held (handing the GIL over would cost more).");
+             "Releases the GIL once a search of an index of 65,536 objects or more has run for "
+             "half a millisecond, for the rest of it; a shorter search keeps it (handing the "
+             "GIL over would cost more).");
 
 PyDoc_STRVAR(REMOVE_WHERE_DOC,
              "remove_where($self, query=None, /, **kwargs)\n--\n\n"
@@ -496,9 +496,9 @@ PyDoc_STRVAR(COUNT_DOC,
              "whose attributes equal every keyword argument; no arguments: every object. No "
              "object is built.\n"
              "Raises as reduce does.\n"
-             "Releases the GIL while it searches an index of 65,536 objects or more; a smaller "
-             "one, and equalities whose value sets show at most 256 objects, are searched "
-             "with the GIL held (handing the GIL over would cost more).");
+             "Releases the GIL once a search of an index of 65,536 objects or more has run for "
+             "half a millisecond, for the rest of it; a shorter search keeps it (handing the "
+             "GIL over would cost more).");
 
 PyDoc_STRVAR(ORDER_BY_DOC,
              "order_by($self, *keys, descending=False)\n--\n\n"

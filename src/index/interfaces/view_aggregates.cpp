@@ -159,7 +159,7 @@ PyRef aggregate_call(Aggregate kind, const FilteredView& view, const char* full_
             return extreme_value(scope, path, view.bitmap(), highest, whole,
                                  WORTH_RELEASING_THE_GIL);
           },
-          false);
+          ReadRelease::Never);
     }
     if (found.gave_up) {
       found = read_values(view, [&](const EvalScope& scope) {

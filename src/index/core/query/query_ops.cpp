@@ -10,6 +10,7 @@
 #include "absl/types/compare.h"
 #include "index/core/structures/bitmap/sorted_ids.h"
 #include "index/core/structures/string_interner/string_interner.h"
+#include "util/long_work.h"
 #include "util/panic.h"
 
 namespace quorvane {
@@ -37,6 +38,7 @@ class IdGatherer {
 
   // Inlined into the walks' loops, where most sets hold one id.
   ABSL_ATTRIBUTE_ALWAYS_INLINE void add(const HybridSet& set) {
+    check_long_work();
     constexpr uint64_t FEW = 64;
     const Bitmap* large = set.large();
     if (large == nullptr) {
@@ -1049,6 +1051,7 @@ Bitmap evaluate_iteratively(const EvalScope& scope, const Bitmap& universe,
   ordered(stack.back(), members);
   Bitmap answer;
   for (;;) {
+    check_long_work();
     Pending& top = stack.back();
     const QueryExpr* member = top.next_member();
     if (member == nullptr) {

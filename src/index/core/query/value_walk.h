@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "index/core/query/query_map.h"
+#include "util/long_work.h"
 
 namespace quorvane {
 
@@ -43,6 +44,7 @@ bool visit_numbers(It first, It last, const Rationals& exact, bool descending, O
   const RationalOrder less;
   auto merge = [&](auto p, auto p_end, auto r, auto r_end, auto plain_first) {
     while (p != p_end || r != r_end) {
+      check_long_work();
       if (r == r_end || (p != p_end && plain_first(p->first, r->first))) {
         if (!on_number(p->first, p->second)) return false;
         ++p;
@@ -67,10 +69,12 @@ template <class Map, class F>
 bool visit_buckets(const Map& map, bool descending, F&& visit) {
   if (descending) {
     for (auto it = map.rbegin(); it != map.rend(); ++it) {
+      check_long_work();
       if (!visit(it->first, it->second)) return false;
     }
   } else {
     for (auto it = map.begin(); it != map.end(); ++it) {
+      check_long_work();
       if (!visit(it->first, it->second)) return false;
     }
   }
