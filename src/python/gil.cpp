@@ -127,7 +127,8 @@ GilRelease::~GilRelease() noexcept(false) {
 
 GilReleaseWhenLong::GilReleaseWhenLong() noexcept : outer_(LONG_WORK_WATCH) {
   if (GIL_COUNT <= 0) return;  // already without the GIL
-  watch_ = {std::chrono::steady_clock::now() + PATIENCE, &GilReleaseWhenLong::let_go, this, 1};
+  watch_ = {std::chrono::steady_clock::now() + PATIENCE, &GilReleaseWhenLong::let_go, this,
+            CHECKS_PER_CLOCK_READ};
   LONG_WORK_WATCH = &watch_;
   watching_ = true;
 }

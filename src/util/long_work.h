@@ -14,6 +14,9 @@
 
 namespace quorvane {
 
+// Check-ins between two readings of the clock.
+inline constexpr uint32_t CHECKS_PER_CLOCK_READ = 64;
+
 struct LongWorkWatch {
   std::chrono::steady_clock::time_point deadline;
   void (*on_long)(void* owner);
@@ -29,8 +32,7 @@ struct LongWorkWatch {
 inline void check_long_work() {
   LongWorkWatch* watch = LONG_WORK_WATCH;
   if (watch == nullptr || --watch->countdown != 0) return;
-  constexpr uint32_t CALLS_PER_CLOCK_READ = 64;
-  watch->countdown = CALLS_PER_CLOCK_READ;
+  watch->countdown = CHECKS_PER_CLOCK_READ;
   if (std::chrono::steady_clock::now() < watch->deadline) return;
   LONG_WORK_WATCH = nullptr;
   watch->on_long(watch->owner);

@@ -147,26 +147,17 @@ PyRef aggregate_call(Aggregate kind, const FilteredView& view, const char* full_
   PyObject* fallback = with_default ? bound[1] : nullptr;
   if (kind == Aggregate::Min || kind == Aggregate::Max) {
     // The answer is nearly always among the first values of a plain
-    // attribute: they are read with the GIL held (handing it over would cost
-    // more), and only a longer walk, or a dotted path, is read without it.
+    // attribute: the walk keeps the GIL until it runs long. Following a
+    // dotted path from a large view is long from the start.
     const bool highest = kind == Aggregate::Max;
     const bool whole = view.is_whole_index();
-    ExtremeValue found{std::nullopt, true};
-    if (path.find('.') == std::string::npos) {
-      found = read_values(
-          view,
-          [&](const EvalScope& scope) {
-            return extreme_value(scope, path, view.bitmap(), highest, whole,
-                                 WORTH_RELEASING_THE_GIL);
-          },
-          ReadRelease::Never);
-    }
-    if (found.gave_up) {
-      found = read_values(view, [&](const EvalScope& scope) {
-        return extreme_value(scope, path, view.bitmap(), highest, whole);
-      });
-    }
-    if (found.value) return facet_object(*found.value);
+    const std::optional<FacetValue> found = read_values(
+        view,
+        [&](const EvalScope& scope) {
+          return extreme_value(scope, path, view.bitmap(), highest, whole);
+        },
+        path.find('.') == std::string::npos ? ReadRelease::WhenLong : ReadRelease::WhenLarge);
+    if (found) return facet_object(*found);
     if (fallback != nullptr) return PyRef::borrow(fallback);
     PyErr_Format(PyExc_ValueError, "%s: no object holds an ordered value of '%s'", full_name,
                  path.c_str());
@@ -273,9 +264,10 @@ const char MIN_DOC[] =
     "for an object only when it reaches one value. Numbers are given as count_by gives them.\n"
     "Raises ValueError when no object holds an ordered value, unless default is given (then "
     "returned); TypeError when attribute is not a str.\n"
-    "Keeps the GIL while the answer lies among the first 4,096 values of a plain attribute "
-    "(nearly always) or the view holds fewer than 65,536 objects; releases it to walk "
-    "further, or to follow a dotted path, in a larger one.";
+    "Keeps the GIL while it walks the values of a plain attribute, unless the walk runs for "
+    "half a millisecond in a view of 65,536 objects or more (the answer nearly always lies "
+    "among the first values): it lets go of it then, for the rest; releases it to follow a "
+    "dotted path in such a view.";
 
 const char MAX_DOC[] =
     "max($self, attribute, default=...)\n--\n\n"
@@ -283,9 +275,10 @@ const char MAX_DOC[] =
     "order_by(attribute, descending=True) puts first (see min).\n"
     "Raises ValueError when no object holds an ordered value, unless default is given (then "
     "returned); TypeError when attribute is not a str.\n"
-    "Keeps the GIL while the answer lies among the first 4,096 values of a plain attribute "
-    "(nearly always) or the view holds fewer than 65,536 objects; releases it to walk "
-    "further, or to follow a dotted path, in a larger one.";
+    "Keeps the GIL while it walks the values of a plain attribute, unless the walk runs for "
+    "half a millisecond in a view of 65,536 objects or more (the answer nearly always lies "
+    "among the first values): it lets go of it then, for the rest; releases it to follow a "
+    "dotted path in such a view.";
 
 const char SUM_DOC[] =
     "sum($self, attribute)\n--\n\n"

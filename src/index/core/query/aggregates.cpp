@@ -85,22 +85,17 @@ NumberTotals number_totals(const EvalScope& scope, std::string_view path, const 
   return totals;
 }
 
-ExtremeValue extreme_value(const EvalScope& scope, std::string_view path, const Bitmap& universe,
-                           bool highest, bool whole, uint64_t max_sets) {
+std::optional<FacetValue> extreme_value(const EvalScope& scope, std::string_view path,
+                                        const Bitmap& universe, bool highest, bool whole) {
   PathTarget target(scope, path, universe);
-  ExtremeValue found;
+  std::optional<FacetValue> found;
   if (target.map() == nullptr) return found;
   const SingleCount count = single_count(target, universe, whole);
-  uint64_t visited = 0;
   visit_in_order(
       *target.map(), highest,
       [&](const auto& key, const auto& set) {
-        if (++visited > max_sets) {
-          found.gave_up = true;
-          return false;
-        }
         if (count(set) == 0) return true;
-        found.value = facet_value(key);
+        found = facet_value(key);
         return false;
       },
       count.bound());

@@ -36,14 +36,8 @@ NumberTotals number_totals(const EvalScope& scope, std::string_view path, const 
 
 // The first value of `universe`'s order by `path` (see ordering.h), or the
 // last when `highest`; none when no object of the universe has an ordered
-// value. Stops at the first value set holding one of its objects, or gives
-// up after `max_sets` value sets (`gave_up`; the caller may walk again with
-// no limit where a long walk pays for itself).
-struct ExtremeValue {
-  std::optional<FacetValue> value;
-  bool gave_up = false;
-};
-ExtremeValue extreme_value(const EvalScope& scope, std::string_view path, const Bitmap& universe,
-                           bool highest, bool whole, uint64_t max_sets = UINT64_MAX);
+// value. Stops at the first value set holding one of its objects.
+std::optional<FacetValue> extreme_value(const EvalScope& scope, std::string_view path,
+                                        const Bitmap& universe, bool highest, bool whole);
 
 }  // namespace quorvane
