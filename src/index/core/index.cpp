@@ -659,7 +659,8 @@ Bitmap IndexAPI::remove_keyed(const MapVector& maps, const std::vector<QueryMap*
   Bitmap done = removed.differenced(by_scan);
   std::sort(elements.begin(), elements.end());
   done.add_many(elements);
-  for (QueryMap* map : keyed) narrow_bits(*map, done);
+  const DenseIds dense(done);
+  for (QueryMap* map : keyed) narrow_bits(*map, done, dense);
   free_ids(elements);
   return by_scan;
 }
@@ -712,14 +713,16 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
     numbers->rationals.difference_with(removed_all, dense);
   }
   map.temporals.write()->buckets.difference_with(removed_all, dense);
-  narrow_bits(map, removed_all);
+  narrow_bits(map, removed_all, dense);
   free_ids(freed);
 }
 
-void IndexAPI::narrow_bits(QueryMap& map, const Bitmap& removed) {
+void IndexAPI::narrow_bits(QueryMap& map, const Bitmap& removed, const DenseIds& dense) {
   {
     auto strings = map.strings.write();
-    strings->columns.difference_with(removed);
+    // Most cells of a string's columns hold fewer ids than go: each looks
+    // its own ids up rather than merging with every removed one.
+    strings->columns.difference_with(removed, dense);
     strings->empty.difference_with(removed);
   }
   map.numbers.write()->slices.difference_with(removed);

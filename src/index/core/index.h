@@ -312,7 +312,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
                       const Bitmap& removed);
   // Takes `removed` out of the sets kept per bit or per position, and their
   // links.
-  void narrow_bits(QueryMap& map, const Bitmap& removed);
+  void narrow_bits(QueryMap& map, const Bitmap& removed, const DenseIds& dense);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
   // Takes the values and the item of an object that no query sees (no

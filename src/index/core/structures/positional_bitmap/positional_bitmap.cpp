@@ -357,10 +357,11 @@ void PositionalBitmap::intersect_with(const Bitmap& keep) {
   }
 }
 
-void PositionalBitmap::difference_with(const Bitmap& removed) {
+void PositionalBitmap::difference_with(const Bitmap& removed, const DenseIds& dense) {
   flush();
   for (Column& column : columns_) {
-    column.update([&removed](Cell& cell) { cell.bitmap().difference_with(removed); });
+    column.update(
+        [&removed, &dense](Cell& cell) { cell.bitmap().difference_with(removed, dense); });
   }
 }
 

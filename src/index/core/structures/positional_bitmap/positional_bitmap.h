@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap/bitmap.h"
+#include "index/core/structures/bitmap/dense_ids.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 
 namespace quorvane {
@@ -97,8 +98,8 @@ class PositionalBitmap {
   // first).
   void intersect_with(const Bitmap& keep);
   // Drops the ids of `removed` from every cell (pending ids are flushed
-  // first).
-  void difference_with(const Bitmap& removed);
+  // first); `dense` holds the same ids, for cells smaller than `removed`.
+  void difference_with(const Bitmap& removed, const DenseIds& dense);
 
   // Approximate bytes held: the columns, their cell blocks and the bitmaps
   // of their cells.
