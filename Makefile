@@ -107,9 +107,6 @@ bench-quick: install $(STAMPS)/peers
 # The extension and the native tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (no recovery); the interpreter is not
 # instrumented, so the runtime is preloaded and pymalloc is bypassed.
-# pytest captures only Python's streams: a sanitizer writes its report to the
-# process's stderr and ends the process, and a captured descriptor would be
-# lost with it.
 ASAN_BUILD := build/asan
 test-asan: $(STAMPS)/tools
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -121,7 +118,7 @@ test-asan: $(STAMPS)/tools
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider \
-	  --capture=sys -m "not packaging" $(PYTEST_ARGS)
+	  -m "not packaging" $(PYTEST_ARGS)
 
 # Eight threads for a minute on shared objects and indexes, then a check of
 # every index against a scan. Not part of `make test`.
@@ -150,8 +147,7 @@ test-tsan: $(STAMPS)/tools
 	$(CMAKE) --build $(TSAN_MODULE_BUILD)
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
 	  TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0 suppressions=$(abspath tests/tsan.supp)" \
-	  PYTHONPATH=$(abspath $(TSAN_MODULE_BUILD)) $(PY) -m pytest -q -p no:cacheprovider \
-	  --capture=sys $(TSAN_TESTS)
+	  PYTHONPATH=$(abspath $(TSAN_MODULE_BUILD)) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 
 format:
 	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')
