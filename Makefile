@@ -145,9 +145,13 @@ test-tsan: $(STAMPS)/tools
 	  -DQUORVANE_SANITIZE=thread -DQUORVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) $(WERROR)
 	$(CMAKE) --build $(TSAN_MODULE_BUILD)
+	@# pytest captures the process's stderr, and the sanitizer ends the process:
+	@# its report goes to files, printed when the run fails.
+	rm -f $(TSAN_MODULE_BUILD)/tsan-report.*
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
-	  TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0 suppressions=$(abspath tests/tsan.supp)" \
-	  PYTHONPATH=$(abspath $(TSAN_MODULE_BUILD)) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
+	  TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0 suppressions=$(abspath tests/tsan.supp) log_path=$(abspath $(TSAN_MODULE_BUILD))/tsan-report" \
+	  PYTHONPATH=$(abspath $(TSAN_MODULE_BUILD)) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) \
+	  || { cat $(TSAN_MODULE_BUILD)/tsan-report.* 2>/dev/null; exit 1; }
 
 format:
 	clang-format -i $$(find src tests/native benchmarks/native -name '*.cpp' -o -name '*.h')
