@@ -112,16 +112,24 @@ DeferredReleases::~DeferredReleases() {
   --RELEASES_DEFERRED;
 }
 
-GilRelease::GilRelease(bool drain_on_return) noexcept
-    : saved_count_(GIL_COUNT), drain_(drain_on_return) {
+// Lets go of the GIL for native work, keeping the thread's nesting count
+// aside; take_gil_back undoes it (and may end the thread at interpreter exit).
+static PyThreadState* let_go_of_gil(int& saved_count) noexcept {
+  saved_count = GIL_COUNT;
   GIL_COUNT = 0;
   WORKING_WITHOUT_GIL.fetch_add(1, std::memory_order_acq_rel);
-  state_ = PyEval_SaveThread();
+  return PyEval_SaveThread();
 }
-GilRelease::~GilRelease() noexcept(false) {
+static void take_gil_back(PyThreadState* state, int saved_count) {
   WORKING_WITHOUT_GIL.fetch_sub(1, std::memory_order_acq_rel);
-  PyEval_RestoreThread(state_);
-  GIL_COUNT = saved_count_;
+  PyEval_RestoreThread(state);
+  GIL_COUNT = saved_count;
+}
+
+GilRelease::GilRelease(bool drain_on_return) noexcept
+    : drain_(drain_on_return), state_(let_go_of_gil(saved_count_)) {}
+GilRelease::~GilRelease() noexcept(false) {
+  take_gil_back(state_, saved_count_);
   if (drain_) drain_pending_releases();
 }
 
@@ -135,20 +143,13 @@ GilReleaseWhenLong::GilReleaseWhenLong() noexcept : outer_(LONG_WORK_WATCH) {
 
 void GilReleaseWhenLong::let_go(void* owner) {
   auto& self = *static_cast<GilReleaseWhenLong*>(owner);
-  self.saved_count_ = GIL_COUNT;
-  GIL_COUNT = 0;
-  WORKING_WITHOUT_GIL.fetch_add(1, std::memory_order_acq_rel);
-  self.state_ = PyEval_SaveThread();
-  self.released_ = true;
+  self.state_ = let_go_of_gil(self.saved_count_);
 }
 
 GilReleaseWhenLong::~GilReleaseWhenLong() noexcept(false) {
   if (!watching_) return;
   LONG_WORK_WATCH = outer_;
-  if (!released_) return;
-  WORKING_WITHOUT_GIL.fetch_sub(1, std::memory_order_acq_rel);
-  PyEval_RestoreThread(state_);
-  GIL_COUNT = saved_count_;
+  if (state_ != nullptr) take_gil_back(state_, saved_count_);
 }
 
 }  // namespace quorvane

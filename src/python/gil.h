@@ -102,7 +102,6 @@ class GilReleaseWhenLong {
   LongWorkWatch watch_;
   LongWorkWatch* outer_;
   bool watching_ = false;
-  bool released_ = false;
   int saved_count_ = 0;
   PyThreadState* state_ = nullptr;
 };
@@ -144,12 +143,9 @@ decltype(auto) native_work(bool long_work, F&& fn) {
 // its releases deferred either way.
 template <class F>
 decltype(auto) read_work(bool maybe_long, F&& fn) {
-  if (maybe_long) {
-    DeferredReleases defer;
-    GilReleaseWhenLong release;
-    return fn();
-  }
   DeferredReleases defer;
+  if (!maybe_long) return fn();
+  GilReleaseWhenLong release;
   return fn();
 }
 

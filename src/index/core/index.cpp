@@ -554,11 +554,10 @@ void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped)
     if (removed.is_empty()) return;
     members->difference_with(removed);
   }
-  std::vector<QueryMap*> keyed, passed;
-  choose_removal(*maps, removed.cardinality(), keyed, passed);
-  const Bitmap by_scan = remove_keyed(*maps, keyed, removed);
-  narrow_maps(passed, removed);
-  if (!by_scan.is_empty()) narrow_maps(keyed, by_scan);
+  const RemovalPlan plan = choose_removal(*maps, removed.cardinality());
+  const Bitmap by_scan = remove_keyed(*maps, plan, removed);
+  narrow_maps(plan.passed, removed);
+  if (!by_scan.is_empty()) narrow_maps(plan.keyed, by_scan);
   std::shared_ptr<RetiredItems> keep;  // released after the lock
   auto table = items->write();
   dropped.reserve(dropped.size() + removed.cardinality());
@@ -607,8 +606,7 @@ void IndexAPI::narrow_maps(const std::vector<QueryMap*>& all, const Bitmap& remo
   if (failure) std::rethrow_exception(failure);
 }
 
-void IndexAPI::choose_removal(const MapVector& maps, uint64_t removed,
-                              std::vector<QueryMap*>& keyed, std::vector<QueryMap*>& passed) {
+IndexAPI::RemovalPlan IndexAPI::choose_removal(const MapVector& maps, uint64_t removed) {
   // Each attribute on its own: taking the values out one by one costs a
   // lookup per object going, a pass a visit per distinct value. The pass
   // reads the tree in order and the lookups jump through it, each also
@@ -616,13 +614,18 @@ void IndexAPI::choose_removal(const MapVector& maps, uint64_t removed,
   // price or a timestamp loses a few objects by lookups, and a colour, or
   // any attribute when many objects go, by a pass.
   constexpr uint64_t LOOKUP_COST = 64;
-  for (const auto& map : maps) {
+  RemovalPlan plan;
+  plan.keyed_attr.assign(maps.size(), false);
+  for (uint32_t attr = 0; attr < maps.size(); ++attr) {
+    QueryMap* map = maps[attr].get();
     if (map == nullptr) continue;
-    (removed * LOOKUP_COST <= map->size_hint() ? keyed : passed).push_back(map.get());
+    plan.keyed_attr[attr] = removed * LOOKUP_COST <= map->size_hint();
+    (plan.keyed_attr[attr] ? plan.keyed : plan.passed).push_back(map);
   }
+  return plan;
 }
 
-Bitmap IndexAPI::remove_keyed(const MapVector& maps, const std::vector<QueryMap*>& keyed,
+Bitmap IndexAPI::remove_keyed(const MapVector& maps, const RemovalPlan& plan,
                               const Bitmap& removed) {
   // The values are taken out of the structures keyed by value one by one,
   // and the sets kept per bit or per position lose them all at once. The
@@ -630,11 +633,7 @@ Bitmap IndexAPI::remove_keyed(const MapVector& maps, const std::vector<QueryMap*
   // an assignment from reaching this engine, but one may hold the lock
   // between its engines and storing the value); an object whose lock is busy
   // is returned, left to a pass over these maps.
-  if (keyed.empty()) return {};
-  std::vector<bool> chosen(maps.size(), false);
-  for (uint32_t attr = 0; attr < maps.size(); ++attr) {
-    chosen[attr] = std::find(keyed.begin(), keyed.end(), maps[attr].get()) != keyed.end();
-  }
+  if (plan.keyed.empty()) return {};
   std::vector<StoredItem> objects;
   {
     auto table = items->read();
@@ -653,14 +652,16 @@ Bitmap IndexAPI::remove_keyed(const MapVector& maps, const std::vector<QueryMap*
       continue;
     }
     rec.attributes().for_each([&](uint32_t attr, const PyValue& value) {
-      if (attr < maps.size() && chosen[attr]) maps[attr]->remove_keyed(rec.id(), value, elements);
+      if (attr < maps.size() && plan.keyed_attr[attr]) {
+        maps[attr]->remove_keyed(rec.id(), value, elements);
+      }
     });
   }
   Bitmap done = removed.differenced(by_scan);
   std::sort(elements.begin(), elements.end());
   done.add_many(elements);
   const DenseIds dense(done);
-  for (QueryMap* map : keyed) narrow_bits(*map, done, dense);
+  for (QueryMap* map : plan.keyed) narrow_bits(*map, done, dense);
   free_ids(elements);
   return by_scan;
 }

@@ -302,14 +302,16 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void narrow_map(QueryMap& map, const Bitmap& removed);
   // narrow_map for each of `maps` (on two threads when many ids go).
   void narrow_maps(const std::vector<QueryMap*>& maps, const Bitmap& removed);
-  // Sorts the maps into those that lose `removed` values one by one and those
-  // narrowed by a pass over their values.
-  void choose_removal(const MapVector& maps, uint64_t removed, std::vector<QueryMap*>& keyed,
-                      std::vector<QueryMap*>& passed);
-  // Takes the values of the members of `removed` out of the `keyed` maps (see
-  // narrow); returns the ids whose objects were busy, left to narrow_map.
-  Bitmap remove_keyed(const MapVector& maps, const std::vector<QueryMap*>& keyed,
-                      const Bitmap& removed);
+  // How a removal narrows each map: the keyed ones lose the removed objects'
+  // values one by one, the passed ones by a pass over their values.
+  struct RemovalPlan {
+    std::vector<bool> keyed_attr;  // by attribute index
+    std::vector<QueryMap*> keyed, passed;
+  };
+  RemovalPlan choose_removal(const MapVector& maps, uint64_t removed);
+  // Takes the values of the members of `removed` out of the plan's keyed maps
+  // (see narrow); returns the ids whose objects were busy, left to narrow_map.
+  Bitmap remove_keyed(const MapVector& maps, const RemovalPlan& plan, const Bitmap& removed);
   // Takes `removed` out of the sets kept per bit or per position, and their
   // links.
   void narrow_bits(QueryMap& map, const Bitmap& removed, const DenseIds& dense);

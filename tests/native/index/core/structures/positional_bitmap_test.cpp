@@ -483,6 +483,22 @@ TEST(PositionalBitmap, UnionAndIntersectAgreeWithBruteForce) {
     expect_queries_match(merged, kept, needle);
   EXPECT_EQ(merged.all_ids(), keep);
 
+  // Taking most of the rest out: cells smaller than the removal look their
+  // own ids up, larger ones merge with it; both leave only the survivors.
+  Bitmap gone;
+  Strings left;
+  for (const auto& [id, text] : kept) {
+    if (rng() % 4 != 0) {
+      gone.add(id);
+    } else {
+      left[id] = text;
+    }
+  }
+  merged.difference_with(gone, DenseIds(gone));
+  for (const std::string& needle : random_needles(rng, left, 40))
+    expect_queries_match(merged, left, needle);
+  EXPECT_EQ(merged.all_ids().cardinality(), left.size());
+
   // Limited to some ids of the wider index: the others leave no bit behind,
   // also where the narrower index holds the same id.
   PositionalBitmap limited;

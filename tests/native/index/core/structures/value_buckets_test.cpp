@@ -5,7 +5,10 @@
 #include <map>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
+
+#include "index/core/structures/bitmap/dense_ids.h"
 
 namespace quorvane {
 namespace {
@@ -110,6 +113,36 @@ TEST(ValueBuckets, UnionAndNarrowing) {
   EXPECT_EQ(a.map().size(), 2u);
   EXPECT_EQ(a.get(2).to_vector(), (std::vector<uint32_t>{21}));
   EXPECT_TRUE(a.get(3).is_empty());
+}
+
+// Narrowing empties values in runs that span whole tree nodes and in
+// scattered ones, and leaves every surviving value its remaining ids.
+TEST(ValueBuckets, NarrowingDropsExactlyTheEmptiedValues) {
+  Buckets buckets;
+  std::map<int, std::set<uint32_t>> oracle;
+  Bitmap removed;
+  for (int key = 0; key < 20000; ++key) {
+    const uint32_t ids[] = {static_cast<uint32_t>(key), static_cast<uint32_t>(key + 20000)};
+    for (uint32_t id : (key % 7 == 0 ? std::span(ids, 2) : std::span(ids, 1))) {
+      buckets.add(key, id);
+      oracle[key].insert(id);
+    }
+    // A run of 3,000 values goes whole; elsewhere every third value.
+    if ((key >= 5000 && key < 8000) || key % 3 == 0) removed.add(static_cast<uint32_t>(key));
+  }
+  buckets.difference_with(removed, DenseIds(removed));
+  for (auto it = oracle.begin(); it != oracle.end();) {
+    for (uint32_t id : removed.to_vector()) it->second.erase(id);
+    it = it->second.empty() ? oracle.erase(it) : std::next(it);
+  }
+  ASSERT_EQ(buckets.map().size(), oracle.size());
+  auto kept = oracle.begin();
+  for (const auto& [key, set] : buckets.map()) {  // in order, with nothing else between
+    EXPECT_EQ(key, kept->first);
+    EXPECT_EQ(set.to_bitmap().to_vector(),
+              std::vector<uint32_t>(kept->second.begin(), kept->second.end()));
+    ++kept;
+  }
 }
 
 }  // namespace
