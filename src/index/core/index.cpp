@@ -1,6 +1,7 @@
 #include "index/core/index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -567,41 +568,40 @@ void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped)
 }
 
 void IndexAPI::narrow_maps(const std::vector<QueryMap*>& all, const Bitmap& removed) {
-  // Each map has its own locks, so a large narrowing splits the maps between
-  // this thread and one more (the costliest first, each to the less loaded).
+  // Each map has its own locks, so a large narrowing shares the maps between
+  // this thread and one more, each taking the next when done with one (the
+  // costliest first: the size of a map tells its pass, not what the removed
+  // strings' bytes add).
   constexpr uint64_t WORTH_A_THREAD = 16384;
   if (all.empty() || removed.is_empty()) return;
+  const DenseIds dense(removed);
   if (removed.cardinality() < WORTH_A_THREAD || all.size() < 2) {
-    for (QueryMap* map : all) narrow_map(*map, removed);
+    for (QueryMap* map : all) narrow_map(*map, removed, dense);
     return;
   }
   std::vector<std::pair<uint64_t, QueryMap*>> costs;
   for (QueryMap* map : all) costs.emplace_back(map->size_hint(), map);
   std::sort(costs.begin(), costs.end(), std::greater<>());
-  std::vector<QueryMap*> groups[2];
-  uint64_t load[2] = {0, 0};
-  for (const auto& [cost, map] : costs) {
-    const int g = load[0] <= load[1] ? 0 : 1;
-    load[g] += cost + 1;
-    groups[g].push_back(map);
-  }
+  std::atomic<std::size_t> next{0};
   std::exception_ptr failure;
-  auto run = [&](const std::vector<QueryMap*>& group) {
-    for (QueryMap* map : group) narrow_map(*map, removed);
+  auto run = [&] {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < costs.size();) {
+      narrow_map(*costs[i].second, removed, dense);
+    }
   };
   std::optional<std::thread> helper;
   try {
     helper.emplace([&] {
       try {
-        run(groups[1]);
+        run();
       } catch (...) {
         failure = std::current_exception();
       }
     });
   } catch (const std::system_error&) {
-    run(groups[1]);  // no thread to be had: both groups here
+    // No thread to be had: every map here.
   }
-  run(groups[0]);
+  run();
   if (helper) helper->join();
   if (failure) std::rethrow_exception(failure);
 }
@@ -627,8 +627,9 @@ IndexAPI::RemovalPlan IndexAPI::choose_removal(const MapVector& maps, uint64_t r
 
 Bitmap IndexAPI::remove_keyed(const MapVector& maps, const RemovalPlan& plan,
                               const Bitmap& removed) {
-  // The values are taken out of the structures keyed by value one by one,
-  // and the sets kept per bit or per position lose them all at once. The
+  // The values are taken out of the structures keyed by value or by a
+  // string's bytes one by one, and the sets kept per bit lose them all at
+  // once. The
   // values are read under each object's lock, tried (the exclusive gate keeps
   // an assignment from reaching this engine, but one may hold the lock
   // between its engines and storing the value); an object whose lock is busy
@@ -660,13 +661,12 @@ Bitmap IndexAPI::remove_keyed(const MapVector& maps, const RemovalPlan& plan,
   Bitmap done = removed.differenced(by_scan);
   std::sort(elements.begin(), elements.end());
   done.add_many(elements);
-  const DenseIds dense(done);
-  for (QueryMap* map : plan.keyed) narrow_bits(*map, done, dense);
+  for (QueryMap* map : plan.keyed) narrow_bits(*map, done);
   free_ids(elements);
   return by_scan;
 }
 
-void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
+void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed, const DenseIds& removed_dense) {
   // The values of the objects dropped and of their containers' elements go;
   // those of the members and of objects being added stay. The element ids
   // go back to the pool.
@@ -695,7 +695,9 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
       removed_all.union_with(dropped);
     }
   }
-  const DenseIds dense(removed_all);
+  std::optional<DenseIds> with_elements;
+  if (!freed.empty()) with_elements.emplace(removed_all);
+  const DenseIds& dense = freed.empty() ? removed_dense : *with_elements;
   for (std::size_t s = 0; s < ExactMap::SHARD_COUNT; ++s) {
     auto shard = map.exact.write_shard(s);
     for (auto it = shard->begin(); it != shard->end();) {
@@ -707,25 +709,29 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed) {
       }
     }
   }
-  map.strings.write()->buckets.difference_with(removed_all, dense);
+  {
+    // A string's columns lose the ids its value lost, cell by cell of that
+    // value: work in proportion to the removed strings' bytes, where
+    // narrowing every cell would cost in proportion to all the columns.
+    auto strings = map.strings.write();
+    PositionalBitmap::Removal columns(strings->columns);
+    strings->buckets.difference_with(removed_all, dense, [&columns](const TextKey& text, auto ids) {
+      columns.add(text.view(), ids);
+    });
+    columns.apply();
+    strings->empty.difference_with(removed_all);
+  }
   {
     auto numbers = map.numbers.write();
     numbers->buckets.difference_with(removed_all, dense);
     numbers->rationals.difference_with(removed_all, dense);
   }
   map.temporals.write()->buckets.difference_with(removed_all, dense);
-  narrow_bits(map, removed_all, dense);
+  narrow_bits(map, removed_all);
   free_ids(freed);
 }
 
-void IndexAPI::narrow_bits(QueryMap& map, const Bitmap& removed, const DenseIds& dense) {
-  {
-    auto strings = map.strings.write();
-    // Most cells of a string's columns hold fewer ids than go: each looks
-    // its own ids up rather than merging with every removed one.
-    strings->columns.difference_with(removed, dense);
-    strings->empty.difference_with(removed);
-  }
+void IndexAPI::narrow_bits(QueryMap& map, const Bitmap& removed) {
   map.numbers.write()->slices.difference_with(removed);
   {
     auto bools = map.bools.write();

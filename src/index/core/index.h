@@ -299,7 +299,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // held exclusively). Their holders go to `dropped`, for the caller to
   // release once every lock is released.
   void narrow(const Bitmap& removed, std::vector<StoredItem>& dropped);
-  void narrow_map(QueryMap& map, const Bitmap& removed);
+  // `removed_dense` holds the ids of `removed`.
+  void narrow_map(QueryMap& map, const Bitmap& removed, const DenseIds& removed_dense);
   // narrow_map for each of `maps` (on two threads when many ids go).
   void narrow_maps(const std::vector<QueryMap*>& maps, const Bitmap& removed);
   // How a removal narrows each map: the keyed ones lose the removed objects'
@@ -312,9 +313,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Takes the values of the members of `removed` out of the plan's keyed maps
   // (see narrow); returns the ids whose objects were busy, left to narrow_map.
   Bitmap remove_keyed(const MapVector& maps, const RemovalPlan& plan, const Bitmap& removed);
-  // Takes `removed` out of the sets kept per bit or per position, and their
-  // links.
-  void narrow_bits(QueryMap& map, const Bitmap& removed, const DenseIds& dense);
+  // Takes `removed` out of the sets kept per bit, and their links.
+  void narrow_bits(QueryMap& map, const Bitmap& removed);
   // Removes a member with its current values (object lock held, gate held).
   void drop_member(uint32_t id, const AttributeMap& values, PendingWork& work);
   // Takes the values and the item of an object that no query sees (no

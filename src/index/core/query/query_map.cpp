@@ -267,7 +267,7 @@ void QueryMap::remove_keyed(uint32_t id, const PyValue& value, std::vector<uint3
         temporals.write()->buckets.remove(temporal_of(held), holder);
         break;
       case IndexedAs::Text:
-        if (!text_of(held).empty()) strings.write()->buckets.remove(text_of(held), holder);
+        strings.write()->update(holder, text_of(held), false, false);
         break;
       case IndexedAs::Object:
       case IndexedAs::Identity:

@@ -814,21 +814,28 @@ void Bitmap::difference_with(const Bitmap& other) {
   assign_ascending(std::span<const uint32_t>(ids, n));
 }
 
-void Bitmap::difference_with(const Bitmap& other, const DenseIds& dense) {
+void Bitmap::difference_with(const Bitmap& other, const DenseIds& dense,
+                             std::vector<uint32_t>* gone) {
   if (word_ == 0 || other.word_ == 0) return;
   if (is_roaring()) {
     const uint64_t mine = roaring_bitmap_get_cardinality(rb(word_));
-    if (mine > other.cardinality()) return difference_with(other);
+    if (mine > other.cardinality()) {
+      if (gone != nullptr)
+        intersected(other).for_each([gone](uint32_t id) { gone->push_back(id); });
+      return difference_with(other);
+    }
     // No larger than the ids taken out: its own ids are looked up in the
     // dense form, which costs in proportion to this set rather than to a
     // merge with every container of the other (a value held by a few
     // hundred objects, narrowed by tens of thousands).
-    std::vector<uint32_t> gone;
+    std::vector<uint32_t> own_gone;
+    std::vector<uint32_t>& out = gone != nullptr ? *gone : own_gone;
+    const std::size_t first = out.size();
     for_each([&](uint32_t id) {
-      if (dense.contains(id)) gone.push_back(id);
+      if (dense.contains(id)) out.push_back(id);
     });
-    if (gone.empty()) return;
-    roaring_bitmap_remove_many(rb(word_), gone.size(), gone.data());
+    if (out.size() == first) return;
+    roaring_bitmap_remove_many(rb(word_), out.size() - first, out.data() + first);
     if (roaring_bitmap_is_empty(rb(word_))) release();
     return;
   }
@@ -838,6 +845,11 @@ void Bitmap::difference_with(const Bitmap& other, const DenseIds& dense) {
     Few mine(word_);
     n = filter_few(mine, dense, false, ids);
     if (n == mine.size()) return;
+    if (gone != nullptr) {
+      for (std::size_t i = 0; i < mine.size(); ++i) {
+        if (dense.contains(mine[i])) gone->push_back(mine[i]);
+      }
+    }
   }
   assign_ascending(std::span<const uint32_t>(ids, n));
 }

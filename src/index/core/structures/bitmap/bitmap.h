@@ -87,8 +87,10 @@ class Bitmap {
   void intersect_with(const Bitmap& other);
   void difference_with(const Bitmap& other);
   // The same, with `dense` holding the ids of `other` for the tests a set
-  // of a few ids makes.
-  void difference_with(const Bitmap& other, const DenseIds& dense);
+  // of a few ids makes; appends the ids taken out, ascending, to `*gone`
+  // when given.
+  void difference_with(const Bitmap& other, const DenseIds& dense,
+                       std::vector<uint32_t>* gone = nullptr);
   Bitmap unioned(const Bitmap& other) const;
   Bitmap intersected(const Bitmap& other) const;
   Bitmap differenced(const Bitmap& other) const;

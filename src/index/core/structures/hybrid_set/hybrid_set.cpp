@@ -311,25 +311,27 @@ void HybridSet::intersect_with(const Bitmap& keep) {
   }
 }
 
-void HybridSet::difference_with(const Bitmap& removed, const DenseIds& dense) {
+void HybridSet::difference_with(const Bitmap& removed, const DenseIds& dense,
+                                std::vector<uint32_t>* gone) {
   forget_count();
   switch (kind_) {
     case Kind::Empty:
       return;
     case Kind::Large:
-      large_().difference_with(removed, dense);
+      large_().difference_with(removed, dense, gone);
       return;
     case Kind::Small:
     case Kind::Medium:
       break;
   }
   // Collected first: removing shifts the run being read.
-  uint32_t gone[CenteredArray::CAPACITY];
+  uint32_t taken[CenteredArray::CAPACITY];
   uint32_t n = 0;
   for (uint32_t id : array_().run()) {
-    if (dense.contains(id)) gone[n++] = id;
+    if (dense.contains(id)) taken[n++] = id;
   }
-  for (uint32_t i = 0; i < n; ++i) array_().remove(gone[i]);
+  for (uint32_t i = 0; i < n; ++i) array_().remove(taken[i]);
+  if (gone != nullptr) gone->insert(gone->end(), taken, taken + n);
 }
 
 std::size_t HybridSet::memory_bytes() const {

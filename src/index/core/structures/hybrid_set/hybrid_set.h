@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/bitmap/dense_ids.h"
@@ -76,8 +77,10 @@ class HybridSet {
   void intersect_with(const Bitmap& keep);
   // this -= removed (`dense` is the same ids, for the tests of the small
   // forms). Small and Medium lose their ids one by one (a set none of whose
-  // ids is removed is left as it is); Large is differenced in place.
-  void difference_with(const Bitmap& removed, const DenseIds& dense);
+  // ids is removed is left as it is); Large is differenced in place. Appends
+  // the ids taken out, ascending, to `*gone` when given.
+  void difference_with(const Bitmap& removed, const DenseIds& dense,
+                       std::vector<uint32_t>* gone = nullptr);
 
   // The ascending ids of a Small or Medium set; an empty span otherwise.
   // Valid until the next change of the set.

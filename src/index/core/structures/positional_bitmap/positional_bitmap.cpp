@@ -103,6 +103,14 @@ void PositionalBitmap::Column::remove(uint16_t code, uint32_t id) {
   if (cell.pending_count() == 0 && cell.bitmap().is_empty()) erase(slot);
 }
 
+void PositionalBitmap::Column::remove(uint16_t code, const Bitmap& ids) {
+  const std::size_t slot = slot_of(code);
+  if (slot == NOT_FOUND) return;
+  Cell& cell = cells()[slot];
+  cell.bitmap().difference_with(ids);
+  if (cell.pending_count() == 0 && cell.bitmap().is_empty()) erase(slot);
+}
+
 template <class F>
 void PositionalBitmap::Column::for_each(F&& fn) const {
   const std::size_t size = this->size();
@@ -199,6 +207,47 @@ void PositionalBitmap::remove(std::string_view text, uint32_t id) {
   columns_[start].remove(STARTS, id);
   for (std::size_t k = 0; k < n; ++k) columns_[start + k].remove(static_cast<uint8_t>(text[k]), id);
   columns_[start + n - 1].remove(ENDS, id);
+}
+
+void PositionalBitmap::Removal::add(std::string_view text, std::span<const uint32_t> ids) {
+  const std::size_t count = bits_.columns_.size();
+  if (ids.empty() || text.empty() || text.size() >= count) return;
+  const uint32_t number = static_cast<uint32_t>(text_start_.size());
+  text_start_.push_back(static_cast<uint32_t>(text_cells_.size()));
+  auto meet = [this](std::size_t column, uint16_t code) {
+    const uint32_t key = static_cast<uint32_t>(column) << 9 | code;
+    auto [at, made] = cell_number_.try_emplace(key, static_cast<uint32_t>(cells_.size()));
+    if (made) cells_.push_back(key);
+    text_cells_.push_back(at->second);
+  };
+  const std::size_t n = text.size();
+  const std::size_t start = start_column(n, count);
+  meet(start, STARTS);
+  for (std::size_t k = 0; k < n; ++k) meet(start + k, static_cast<uint8_t>(text[k]));
+  meet(start + n - 1, ENDS);
+  for (uint32_t id : ids) owners_.push_back(uint64_t{id} << 32 | number);
+}
+
+void PositionalBitmap::Removal::apply() {
+  // In id order, each cell's ids come out ascending, ready to be a set.
+  std::sort(owners_.begin(), owners_.end());
+  text_start_.push_back(static_cast<uint32_t>(text_cells_.size()));
+  std::vector<std::vector<uint32_t>> gone(cells_.size());
+  for (uint64_t owner : owners_) {
+    const uint32_t text = static_cast<uint32_t>(owner);
+    for (uint32_t k = text_start_[text]; k < text_start_[text + 1]; ++k) {
+      gone[text_cells_[k]].push_back(static_cast<uint32_t>(owner >> 32));
+    }
+  }
+  for (std::size_t c = 0; c < cells_.size(); ++c) {
+    Column& column = bits_.columns_[cells_[c] >> 9];
+    const uint16_t code = cells_[c] & 0x1FF;
+    if (gone[c].size() == 1) {
+      column.remove(code, gone[c][0]);
+    } else {
+      column.remove(code, Bitmap::from_ids(gone[c]));
+    }
+  }
 }
 
 // The cells a candidate placement must all hold, intersected in an order
@@ -354,14 +403,6 @@ void PositionalBitmap::intersect_with(const Bitmap& keep) {
   flush();
   for (Column& column : columns_) {
     column.update([&keep](Cell& cell) { cell.bitmap().intersect_with(keep); });
-  }
-}
-
-void PositionalBitmap::difference_with(const Bitmap& removed, const DenseIds& dense) {
-  flush();
-  for (Column& column : columns_) {
-    column.update(
-        [&removed, &dense](Cell& cell) { cell.bitmap().difference_with(removed, dense); });
   }
 }
 

@@ -29,8 +29,11 @@
 // reader/writer lock.
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -77,6 +80,7 @@ class PositionalBitmap {
   // cannot fit the columns is simply not stored. Absent ids, empty texts:
   // no-op.
   void remove(std::string_view text, uint32_t id);
+  class Removal;
 
   // The ids whose stored string is exactly `text`; empty for an empty text.
   Bitmap equal(std::string_view text) const;
@@ -97,9 +101,6 @@ class PositionalBitmap {
   // Keeps only the ids in `keep`, in every cell (pending ids are flushed
   // first).
   void intersect_with(const Bitmap& keep);
-  // Drops the ids of `removed` from every cell (pending ids are flushed
-  // first); `dense` holds the same ids, for cells smaller than `removed`.
-  void difference_with(const Bitmap& removed, const DenseIds& dense);
 
   // Approximate bytes held: the columns, their cell blocks and the bitmaps
   // of their cells.
@@ -155,6 +156,8 @@ class PositionalBitmap {
     // Removes `id` from the cell of `code`, if any; frees the cell if that
     // leaves it empty with nothing pending.
     void remove(uint16_t code, uint32_t id);
+    // The same for every id of `ids`.
+    void remove(uint16_t code, const Bitmap& ids);
     // Calls `fn(code, cell)` on every cell.
     template <class F>
     void for_each(F&& fn) const;
@@ -245,6 +248,30 @@ class PositionalBitmap {
   std::vector<Column> columns_;
   std::size_t pushed_since_flush_ = 0;
   std::size_t flush_after_ = FLUSH_AFTER_PUSHES;
+};
+
+// Many strings' ids taken out of a PositionalBitmap at once: each cell loses
+// the ids of every string through it in one operation, so that the work is
+// that of the strings' bytes, not of the cells times the strings (a byte
+// shared by a hundred strings would otherwise narrow its cell a hundred
+// times). Call it outside a bulk write, as remove.
+class PositionalBitmap::Removal {
+ public:
+  explicit Removal(PositionalBitmap& bits) : bits_(bits) {}
+  // Takes the ascending `ids`, all storing `text`, out (on apply). No id
+  // comes twice; texts that cannot fit the columns are ignored.
+  void add(std::string_view text, std::span<const uint32_t> ids);
+  // Narrows the cells by everything added.
+  void apply();
+
+ private:
+  PositionalBitmap& bits_;
+  // The cells met so far, by column and code, numbered in order of meeting.
+  absl::flat_hash_map<uint32_t, uint32_t> cell_number_;
+  std::vector<uint32_t> cells_;       // column << 9 | code, by number
+  std::vector<uint32_t> text_cells_;  // the numbers of each text's cells
+  std::vector<uint32_t> text_start_;  // where each text's run begins there
+  std::vector<uint64_t> owners_;      // id << 32 | text, by text
 };
 
 }  // namespace quorvane

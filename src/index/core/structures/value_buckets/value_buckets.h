@@ -218,6 +218,18 @@ class ValueBuckets {
       return entry.second.is_empty();
     });
   }
+  // The same, calling `taken(key, ids)` with the ascending ids each value
+  // lost, for the structures that keep the values' ids by their contents.
+  template <class Taken>
+  void difference_with(const Bitmap& removed, const DenseIds& dense, Taken&& taken) {
+    std::vector<uint32_t> gone;
+    absl::container_internal::btree_access::erase_if(map_, [&](auto& entry) {
+      gone.clear();
+      entry.second.difference_with(removed, dense, &gone);
+      if (!gone.empty()) taken(entry.first, std::span<const uint32_t>(gone));
+      return entry.second.is_empty();
+    });
+  }
 
   // Bytes of the entries and the id sets (not the tree's slack), for memory
   // reports.

@@ -117,24 +117,36 @@ TEST(ValueBuckets, UnionAndNarrowing) {
 
 // Narrowing empties values in runs that span whole tree nodes and in
 // scattered ones, and leaves every surviving value its remaining ids.
-TEST(ValueBuckets, NarrowingDropsExactlyTheEmptiedValues) {
+TEST(ValueBuckets, NarrowingDropsExactlyTheEmptiedValuesAndTellsWhatEachLost) {
   Buckets buckets;
   std::map<int, std::set<uint32_t>> oracle;
   Bitmap removed;
+  auto add = [&](int key, uint32_t id) {
+    buckets.add(key, id);
+    oracle[key].insert(id);
+  };
   for (int key = 0; key < 20000; ++key) {
-    const uint32_t ids[] = {static_cast<uint32_t>(key), static_cast<uint32_t>(key + 20000)};
-    for (uint32_t id : (key % 7 == 0 ? std::span(ids, 2) : std::span(ids, 1))) {
-      buckets.add(key, id);
-      oracle[key].insert(id);
-    }
+    add(key, static_cast<uint32_t>(key));
+    if (key % 7 == 0) add(key, static_cast<uint32_t>(key + 20000));
     // A run of 3,000 values goes whole; elsewhere every third value.
     if ((key >= 5000 && key < 8000) || key % 3 == 0) removed.add(static_cast<uint32_t>(key));
   }
-  buckets.difference_with(removed, DenseIds(removed));
+  // Sets larger and smaller than the removal, narrowed by a merge or by
+  // looking their own ids up.
+  for (uint32_t id = 0; id < 30000; ++id) add(-1, id);
+  for (uint32_t id = 0; id < 600; id += 3) add(-2, id);
+  std::map<int, std::vector<uint32_t>> taken;
+  buckets.difference_with(removed, DenseIds(removed), [&](int key, std::span<const uint32_t> ids) {
+    EXPECT_TRUE(taken.emplace(key, std::vector<uint32_t>(ids.begin(), ids.end())).second);
+  });
+  std::map<int, std::vector<uint32_t>> expected_taken;
   for (auto it = oracle.begin(); it != oracle.end();) {
-    for (uint32_t id : removed.to_vector()) it->second.erase(id);
+    for (uint32_t id : removed.to_vector()) {
+      if (it->second.erase(id) == 1) expected_taken[it->first].push_back(id);
+    }
     it = it->second.empty() ? oracle.erase(it) : std::next(it);
   }
+  EXPECT_EQ(taken, expected_taken);
   ASSERT_EQ(buckets.map().size(), oracle.size());
   auto kept = oracle.begin();
   for (const auto& [key, set] : buckets.map()) {  // in order, with nothing else between
