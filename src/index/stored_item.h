@@ -14,9 +14,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "python/py_ref.h"
 
@@ -74,6 +77,34 @@ class StoredItem {
     return count(obj).load(std::memory_order_acquire);
   }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  // Releases every holder of `items` (left empty). Each release is a locked
+  // step, which waits for its own cache miss: the counts of a block of
+  // objects are first read plainly, so that their misses overlap. The
+  // references released are queued at once.
+  static void release_all(std::vector<StoredItem>& items) noexcept {
+    constexpr std::size_t BLOCK = 32;
+    std::vector<PyObject*> last;
+    for (std::size_t first = 0; first < items.size(); first += BLOCK) {
+      const std::size_t end = std::min(items.size(), first + BLOCK);
+      uint32_t seen = 0;
+      for (std::size_t i = first; i < end; ++i) {
+        if (items[i].obj_ != nullptr) seen += count(items[i].obj_).load(std::memory_order_relaxed);
+      }
+      asm volatile("" : : "r"(seen));  // the reads are kept for their misses
+      for (std::size_t i = first; i < end; ++i) {
+        PyObject* obj = std::exchange(items[i].obj_, nullptr);
+        if (obj == nullptr || count(obj).fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
+        try {
+          last.push_back(obj);
+        } catch (const std::bad_alloc&) {
+          release_ref(obj);
+        }
+      }
+    }
+    items.clear();
+    release_refs(last);
+  }
 
  private:
   explicit StoredItem(PyObject* obj) noexcept : obj_(obj) {}

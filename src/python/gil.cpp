@@ -79,6 +79,21 @@ void release_ref(PyObject* obj) noexcept {
   }
 }
 
+void release_refs(std::span<PyObject* const> objs) noexcept {
+  if (objs.empty()) return;
+  if (GIL_COUNT > 0 && RELEASES_DEFERRED == 0) {
+    for (PyObject* obj : objs) Py_DECREF(obj);
+    return;
+  }
+  try {
+    auto queue = pending().lock();
+    queue->insert(queue->end(), objs.begin(), objs.end());
+    PENDING_NONEMPTY.store(true, std::memory_order_release);
+  } catch (const std::exception&) {
+    // As release_ref: kept, not ended.
+  }
+}
+
 void drain_pending_releases() {
   if (RELEASES_DEFERRED > 0 || !PENDING_NONEMPTY.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -19,6 +20,8 @@ namespace quorvane {
 // Releases one reference to `obj` now if this thread holds the interpreter
 // lock, else queues the release for the next entry into the module.
 void release_ref(PyObject* obj) noexcept;
+// The same for each of `objs`, queued under one hold of the queue's lock.
+void release_refs(std::span<PyObject* const> objs) noexcept;
 
 class PyRef {
  public:

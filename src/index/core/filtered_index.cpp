@@ -15,6 +15,19 @@ StoredItem ItemTable::take(uint32_t id, std::shared_ptr<RetiredItems>& keep) {
   return item;
 }
 
+void ItemTable::take_many(const Bitmap& ids, std::vector<StoredItem>& out,
+                          std::shared_ptr<RetiredItems>& keep) {
+  out.reserve(out.size() + ids.cardinality());
+  auto current = current_.lock();  // once for all: a lock per object would cost as much as the rest
+  if (!keep) keep = current->lock();
+  ids.for_each([&](uint32_t id) {
+    StoredItem item = slots_.take(id);
+    if (!item) return;
+    if (keep) keep->items.emplace(id, item);
+    out.push_back(std::move(item));
+  });
+}
+
 const StoredItem* ItemTable::retired_item(uint32_t id, const RetiredItems* since) const {
   auto current = current_.lock();  // guards the chain's links
   for (const RetiredItems* gen = since; gen != nullptr; gen = gen->next.get()) {

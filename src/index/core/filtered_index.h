@@ -53,6 +53,9 @@ class ItemTable {
   // generation until the caller has released its locks (the last view may
   // go meanwhile, and a generation's objects may run finalizers).
   StoredItem take(uint32_t id, std::shared_ptr<RetiredItems>& keep);
+  // The same for every id of `ids`, appending the objects taken to `out`.
+  void take_many(const Bitmap& ids, std::vector<StoredItem>& out,
+                 std::shared_ptr<RetiredItems>& keep);
   // Calls fn(id, item) for every object, in ascending id order.
   template <class F>
   void for_each(F&& fn) const {

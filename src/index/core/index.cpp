@@ -529,7 +529,9 @@ uint64_t IndexAPI::drop_found(absl::FunctionRef<Bitmap(const EvalScope&, const B
     narrow(found, dropped);
   }
   sweep_reach();
-  return dropped.size();
+  const uint64_t count = dropped.size();
+  StoredItem::release_all(dropped);
+  return count;
 }
 
 void IndexAPI::clear() {
@@ -561,17 +563,13 @@ void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped)
   if (!by_scan.is_empty()) narrow_maps(plan.keyed, by_scan);
   std::shared_ptr<RetiredItems> keep;  // released after the lock
   auto table = items->write();
-  dropped.reserve(dropped.size() + removed.cardinality());
-  removed.for_each([&](uint32_t id) {
-    if (StoredItem item = table->take(id, keep)) dropped.push_back(std::move(item));
-  });
+  table->take_many(removed, dropped, keep);
 }
 
 void IndexAPI::narrow_maps(const std::vector<QueryMap*>& all, const Bitmap& removed) {
   // Each map has its own locks, so a large narrowing shares the maps between
-  // this thread and one more, each taking the next when done with one (the
-  // costliest first: the size of a map tells its pass, not what the removed
-  // strings' bytes add).
+  // this thread and one more, each taking the next when done with one, the
+  // costliest first.
   constexpr uint64_t WORTH_A_THREAD = 16384;
   if (all.empty() || removed.is_empty()) return;
   const DenseIds dense(removed);
@@ -580,7 +578,7 @@ void IndexAPI::narrow_maps(const std::vector<QueryMap*>& all, const Bitmap& remo
     return;
   }
   std::vector<std::pair<uint64_t, QueryMap*>> costs;
-  for (QueryMap* map : all) costs.emplace_back(map->size_hint(), map);
+  for (QueryMap* map : all) costs.emplace_back(map->narrowing_cost(removed.cardinality()), map);
   std::sort(costs.begin(), costs.end(), std::greater<>());
   std::atomic<std::size_t> next{0};
   std::exception_ptr failure;

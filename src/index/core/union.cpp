@@ -229,7 +229,7 @@ class UnionRun {
     std::shared_ptr<RetiredItems> keep;
     std::vector<StoredItem> released;  // after the lock
     auto table = self_.items->write();
-    gone.for_each([&](uint32_t id) { released.push_back(table->take(id, keep)); });
+    table->take_many(gone, released, keep);
   }
 
   IndexAPI& self_;

@@ -325,6 +325,10 @@ uint64_t QueryMap::size_hint() const {
   return n;
 }
 
+uint64_t QueryMap::narrowing_cost(uint64_t removed) const {
+  return size_hint() + removed * strings.read()->columns.column_count();
+}
+
 Bitmap QueryMap::element_ids() const {
   return elements.read()->ids.bitmap();
 }

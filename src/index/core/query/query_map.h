@@ -328,6 +328,10 @@ class QueryMap {
   // A rough measure of what a pass over the map costs (the distinct values
   // and the elements it keeps), for sharing such passes between threads.
   uint64_t size_hint() const;
+  // The same for narrowing the map by `removed` ids: the pass, and the cells
+  // of the removed objects' strings (about as many as the columns, each
+  // costing about a visit).
+  uint64_t narrowing_cost(uint64_t removed) const;
 
   // The flattened container of `holder` as indexed here (empty if none).
   std::vector<PreparedValue::Element> container_of(uint32_t holder) const;
