@@ -15,8 +15,8 @@ namespace {
 TEST(SortedIds, AgreesWithStdSortInEveryBandAndIdRange) {
   std::mt19937 rng(3);
   for (std::size_t n : {0u, 1u, 63u, 64u, 1000u, 4095u, 4096u, 20000u, 65535u, 65536u, 200000u}) {
-    for (uint64_t limit :
-         {uint64_t{256}, uint64_t{1} << 16, uint64_t{1} << 20, uint64_t{1} << 32}) {
+    for (uint64_t limit : {uint64_t{256}, uint64_t{1} << 16, uint64_t{1} << 20, uint64_t{1} << 24,
+                           uint64_t{1} << 32}) {
       std::uniform_int_distribution<uint64_t> pick(0, limit - 1);
       std::vector<uint32_t> ids(n);
       for (uint32_t& id : ids) id = static_cast<uint32_t>(pick(rng));
