@@ -313,3 +313,68 @@ print("ok")
 
 def test_union_repair_walking_values_whose_hash_assigns_the_holder():
     child.run_ok(UNION_REPAIR, timeout=300)
+
+
+RELEASED_BY_A_LARGE_REMOVAL = PRELUDE + r"""
+from Quorvane import PyQueryExpr as Q
+
+index = Index()
+died = []
+
+
+class Dying(Item):
+    # Its __del__ runs once the removal that held its last reference has let go of its locks,
+    # and uses the index: a query, an addition, the removal of another member.
+    def __del__(self):
+        died.append(index.count(Q.eq("k", self.k)))
+        if self.n % 5000 == 0:
+            index.add_object(Item(k=-1, a=self.n))
+            for m in index.get_by_attribute(k=2)[:1]:
+                index.remove_object(m)
+
+
+how = sys.argv[1]
+ring = [Dying(k=i % 3, n=i) for i in range(30_000)]
+for i, o in enumerate(ring[:10_000]):
+    o.next = ring[(i + 1) % 10_000]          # a ring of removed objects: freed by the collector
+    o.owner = index                          # and pointing at their own index
+del o
+head = chain = Item(k=0, n=-1)               # removed: the chain goes with it
+for _ in range(100_000):                     # a chain that only its indexed head keeps alive
+    chain.next = Item(k=0)
+    chain = chain.next
+del chain
+index.add_object_many(ring + [head])
+del head                                     # the index holds the chain's last reference
+keep = {id(o) for o in ring if o.n >= 20_000}
+ring = [o for o in ring if id(o) in keep]
+removed = []
+
+
+def remove():
+    if how == "remove_where":
+        removed.append(index.remove_where(Q.lt("n", 20_000)))
+    else:
+        removed.append(index.reduce(~Q.lt("n", 20_000)))
+
+
+import threading
+threading.stack_size(256 * 1024)             # the chain's release needs no deep native stack
+worker = threading.Thread(target=remove)
+worker.start()
+worker.join()
+assert removed == [20_001 if how == "remove_where" else None], removed
+settle()
+assert len(died) == 20_000, len(died)
+members = index.collect()
+added = [m for m in members if m.k == -1]
+# 10,000 kept, 4 added and 4 taken out by __del__
+assert len(added) == 4 and len(members) == 10_000, len(members)
+check((index, None))
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["remove_where", "reduce"])
+def test_objects_a_large_removal_releases_may_use_the_index_in_del(how):
+    child.run_ok(RELEASED_BY_A_LARGE_REMOVAL, args=(how,), timeout=300)
