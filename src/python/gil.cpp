@@ -63,20 +63,7 @@ bool threads_work_without_gil() noexcept {
 }
 
 void release_ref(PyObject* obj) noexcept {
-  if (GIL_COUNT > 0 && RELEASES_DEFERRED == 0) {
-    Py_DECREF(obj);
-    return;
-  }
-  // A leaf lock: only ever held for a push or a swap.
-  try {
-    auto queue = pending().lock();
-    queue->push_back(obj);
-    PENDING_NONEMPTY.store(true, std::memory_order_release);
-  } catch (const std::exception&) {
-    // No memory to queue it, or a poisoned queue: without the GIL the
-    // reference can only be kept, which leaks the object rather than ending
-    // the process.
-  }
+  release_refs(std::span<PyObject* const>(&obj, 1));
 }
 
 void release_refs(std::span<PyObject* const> objs) noexcept {
@@ -85,12 +72,15 @@ void release_refs(std::span<PyObject* const> objs) noexcept {
     for (PyObject* obj : objs) Py_DECREF(obj);
     return;
   }
+  // A leaf lock: only ever held for an append or a swap.
   try {
     auto queue = pending().lock();
     queue->insert(queue->end(), objs.begin(), objs.end());
     PENDING_NONEMPTY.store(true, std::memory_order_release);
   } catch (const std::exception&) {
-    // As release_ref: kept, not ended.
+    // No memory to queue them, or a poisoned queue: without the GIL the
+    // references can only be kept, which leaks the objects rather than
+    // ending the process.
   }
 }
 

@@ -544,6 +544,7 @@ void IndexAPI::clear() {
     narrow(removed, dropped);
   }
   sweep_reach();
+  StoredItem::release_all(dropped);
 }
 
 void IndexAPI::narrow(const Bitmap& requested, std::vector<StoredItem>& dropped) {
@@ -627,11 +628,10 @@ Bitmap IndexAPI::remove_keyed(const MapVector& maps, const RemovalPlan& plan,
                               const Bitmap& removed) {
   // The values are taken out of the structures keyed by value or by a
   // string's bytes one by one, and the sets kept per bit lose them all at
-  // once. The
-  // values are read under each object's lock, tried (the exclusive gate keeps
-  // an assignment from reaching this engine, but one may hold the lock
-  // between its engines and storing the value); an object whose lock is busy
-  // is returned, left to a pass over these maps.
+  // once. The values are read under each object's lock, tried (the exclusive
+  // gate keeps an assignment from reaching this engine, but one may hold the
+  // lock between its engines and storing the value); an object whose lock is
+  // busy is returned, left to a pass over these maps.
   if (plan.keyed.empty()) return {};
   std::vector<StoredItem> objects;
   {
@@ -708,9 +708,9 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed, const DenseIds& 
     }
   }
   {
-    // A string's columns lose the ids its value lost, cell by cell of that
-    // value: work in proportion to the removed strings' bytes, where
-    // narrowing every cell would cost in proportion to all the columns.
+    // The pass over the strings tells which ids each string lost; the
+    // columns then lose them once per cell those strings pass through: work
+    // in proportion to the removed strings' bytes, not to all the columns.
     auto strings = map.strings.write();
     PositionalBitmap::Removal columns(strings->columns);
     strings->buckets.difference_with(removed_all, dense, [&columns](const TextKey& text, auto ids) {

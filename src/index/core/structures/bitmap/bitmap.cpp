@@ -820,9 +820,11 @@ void Bitmap::difference_with(const Bitmap& other, const DenseIds& dense,
   if (is_roaring()) {
     const uint64_t mine = roaring_bitmap_get_cardinality(rb(word_));
     if (mine > other.cardinality()) {
-      if (gone != nullptr)
-        intersected(other).for_each([gone](uint32_t id) { gone->push_back(id); });
-      return difference_with(other);
+      if (gone == nullptr) return difference_with(other);
+      // The ids taken out are found once, and only they are merged away.
+      const Bitmap taken = intersected(other);
+      taken.for_each([gone](uint32_t id) { gone->push_back(id); });
+      return difference_with(taken);
     }
     // No larger than the ids taken out: its own ids are looked up in the
     // dense form, which costs in proportion to this set rather than to a
