@@ -112,6 +112,9 @@ class PyValue {
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
 
  private:
+  // Rebuilds the numbers, booleans and strings it keeps as native bytes.
+  friend class ElementList;
+
   static PyValue convert(PyObject* obj, bool keep_scalar_object, std::string_view attr);
   static PyValue of_int(SharedPyRef obj, int64_t v);
   static PyValue of_float(SharedPyRef obj, double f);

@@ -169,6 +169,38 @@ class TestContainersMutatedInPlace:
         assert eq_ids(index, "tags", "yellow") == []
 
 
+class TestElementsOfEveryForm:
+    # Elements are kept by form: numbers, bools, strings up to 8 bytes inside their entry, longer
+    # strings after the entries, a string of 16 MiB and other kinds as whole values.
+    ELEMENTS = TRICKY + ["12345678", "123456789", "x" * (1 << 24), float("nan"), (1, "in"), ("", "")]
+
+    def test_each_element_found_and_removed_with_its_container(self):
+        inner = Thing(name="inner")
+        held = list(self.ELEMENTS) + [inner]
+        obj, other = Thing(tags=held), Thing(tags=["12345678", "1234567", 0.5])
+        index = Index()
+        index.add_object_many([obj, other])
+        union, copy = Index(), Index()
+        union.add_object(other)
+        copy.add_object(obj)
+        union.union_with(copy)  # takes obj's elements from copy's lists
+        for value in [v for v in self.ELEMENTS if v == v and not isinstance(v, tuple)] + [inner]:
+            expected = ids([obj, other]) if value in ("12345678", 0.5) else ids([obj])
+            for ix in (index, union):
+                assert eq_ids(ix, "tags", value) == expected, value
+        assert eq_ids(index, "tags", "in") == ids([obj])  # through the nested tuple
+        assert ids(index.reduced_query(Q.starts_with("tags", "1234567")).collect()) == ids([obj, other])
+        assert ids(index.reduced_query(Q.ends_with("tags", "789")).collect()) == ids([obj])
+        held.clear()  # what was indexed goes, not what the list holds now
+        obj.tags = ["new"]
+        for value in self.ELEMENTS[:5] + ["123456789", "x" * (1 << 24), "in", inner]:
+            assert eq_ids(index, "tags", value) == [], value
+        assert eq_ids(index, "tags", "12345678") == ids([other])
+        assert eq_ids(index, "tags", "new") == ids([obj])
+        index.remove_object(other)
+        assert index.reduced_query(Q.eq("tags", 0.5)).collect() == []
+
+
 def test_an_object_in_many_indexes_moves_in_each():
     obj = Thing(a=1, s="x" * 30)
     indexes = [Index() for _ in range(20)]

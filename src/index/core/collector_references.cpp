@@ -83,8 +83,10 @@ void add_map_values(const QueryMap& map, ValueReferences& out) {
     for (const auto& [key, ids] : (*temporals)->buckets.map()) out.add(key.object);
   }
   if (auto elements = map.elements.try_read()) {
-    (*elements)->by_holder.for_each([&](uint32_t, const std::vector<ElementEntry>& entries) {
-      for (const ElementEntry& entry : entries) out.add(entry.value);
+    (*elements)->by_holder.for_each([&](uint32_t, const ElementList& entries) {
+      for (const ElementList::Entry& entry : entries) {
+        if (const PyValue* kept = entry.kept()) out.add(*kept);
+      }
     });
   }
 }

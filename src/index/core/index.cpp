@@ -679,10 +679,10 @@ void IndexAPI::narrow_map(QueryMap& map, const Bitmap& removed, const DenseIds& 
       while (!holders.empty()) {
         std::vector<uint32_t> nested;
         for (uint32_t holder : holders) {
-          for (const ElementEntry& entry : table->by_holder.take(holder)) {
+          for (const ElementList::Entry& entry : table->by_holder.take(holder)) {
             table->holder_of.erase(entry.id);
             freed.push_back(entry.id);
-            if (entry.value.kind() == ValueKind::Iterable) nested.push_back(entry.id);
+            if (entry.nested()) nested.push_back(entry.id);
           }
         }
         holders = std::move(nested);

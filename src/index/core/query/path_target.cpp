@@ -35,7 +35,7 @@ void step(const QueryMap& map, Sources&& sources, const Bitmap* members, Frontie
     const bool container = table->by_holder.find(holder) != nullptr;
     if (container) {
       table->for_each_entry(
-          holder, [&](const ElementEntry& entry) { links->for_each_child(entry.id, reach); });
+          holder, [&](const ElementList::Entry& entry) { links->for_each_child(entry.id, reach); });
     }
     if (container || held > 1) plural.insert(plural.end(), owners.begin(), owners.end());
   });
@@ -157,7 +157,7 @@ void PathTarget::record_elements(const std::vector<uint32_t>& ends) {
   {
     auto table = map_->elements.read();
     for (uint32_t end : ends) {
-      table->for_each_entry(end, [&](const ElementEntry& entry) {
+      table->for_each_entry(end, [&](const ElementList::Entry& entry) {
         element_end_[entry.id] = end;
         elements.push_back(entry.id);
       });

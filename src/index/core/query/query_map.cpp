@@ -42,8 +42,8 @@ Bitmap ElementTable::elements_of(const Bitmap& holders) const {
   while (!frontier.empty()) {
     std::vector<uint32_t> next;
     for (uint32_t holder : frontier) {
-      if (const auto* entries = by_holder.find(holder)) {
-        for (const auto& entry : *entries) next.push_back(entry.id);
+      if (const ElementList* entries = by_holder.find(holder)) {
+        for (const ElementList::Entry& entry : *entries) next.push_back(entry.id);
       }
     }
     out.add_many(next);
@@ -206,15 +206,38 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
   elements_added_.store(true, std::memory_order_release);
   absl::InlinedVector<uint32_t, 8> ids(values.size());
   sink.take_ids(ids);
-  sink.elements([&](ElementTable& table) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      const uint32_t parent = values[i].parent;
-      const uint32_t owner = parent == PreparedValue::TOP ? holder : ids[parent];
-      table.holder_of.insert_or_assign(ids[i], owner);
-      std::vector<ElementEntry>* entries = table.by_holder.find(owner);
-      if (entries == nullptr) entries = &table.by_holder.insert_or_assign(owner, {});
-      entries->push_back(ElementEntry{ids[i], values[i].value});
+  // Each holder's list is made whole before the lock: the elements of one
+  // container, in their order (a nested container's follow their parent's).
+  absl::InlinedVector<uint32_t, 8> owners(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const uint32_t parent = values[i].parent;
+    owners[i] = parent == PreparedValue::TOP ? holder : ids[parent];
+  }
+  absl::InlinedVector<uint32_t, 8> order(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  if (!std::is_sorted(owners.begin(), owners.end())) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return owners[a] < owners[b]; });
+  }
+  absl::InlinedVector<std::pair<uint32_t, ElementList>, 1> lists;
+  absl::InlinedVector<uint32_t, 8> list_ids;
+  absl::InlinedVector<const PyValue*, 8> list_values;
+  for (std::size_t start = 0; start < order.size();) {
+    const uint32_t owner = owners[order[start]];
+    list_ids.clear();
+    list_values.clear();
+    std::size_t end = start;
+    for (; end < order.size() && owners[order[end]] == owner; ++end) {
+      list_ids.push_back(ids[order[end]]);
+      list_values.push_back(&values[order[end]].value);
     }
+    lists.emplace_back(owner, ElementList(list_ids, list_values));
+    start = end;
+  }
+  sink.elements([&](ElementTable& table) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+      table.holder_of.insert_or_assign(ids[i], owners[i]);
+    for (auto& [owner, list] : lists) table.by_holder.insert_or_assign(owner, std::move(list));
     sink.record_ids(table, ids);
   });
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -224,27 +247,29 @@ void QueryMap::insert_elements(ScalarSink& sink, uint32_t holder,
 }
 
 void QueryMap::remove_elements(ScalarSink& sink, uint32_t holder) {
-  std::vector<ElementEntry> removed;
+  std::vector<ElementList> removed;
   sink.elements([&](ElementTable& table) {
     // Nested containers are taken out level by level, without recursion.
     std::vector<uint32_t> holders{holder};
     while (!holders.empty()) {
       const uint32_t h = holders.back();
       holders.pop_back();
-      for (auto& entry : table.by_holder.take(h)) {
+      ElementList list = table.by_holder.take(h);
+      for (const ElementList::Entry& entry : list) {
         table.holder_of.erase(entry.id);
         table.ids.remove(entry.id);
-        if (entry.value.kind() == ValueKind::Iterable) holders.push_back(entry.id);
-        removed.push_back(std::move(entry));
+        if (entry.nested()) holders.push_back(entry.id);
       }
+      if (!list.empty()) removed.push_back(std::move(list));
     }
   });
   if (removed.empty()) return;
   std::vector<uint32_t> ids;
-  ids.reserve(removed.size());
-  for (const auto& entry : removed) {
-    if (entry.value.kind() != ValueKind::Iterable) remove(sink, entry.id, entry.value);
-    ids.push_back(entry.id);
+  for (const ElementList& list : removed) {
+    for (const ElementList::Entry& entry : list) {
+      if (!entry.nested()) remove(sink, entry.id, entry.value());
+      ids.push_back(entry.id);
+    }
   }
   sink.free_ids(std::move(ids));
 }
@@ -275,11 +300,11 @@ void QueryMap::remove_keyed(uint32_t id, const PyValue& value, std::vector<uint3
         break;
       case IndexedAs::Elements: {
         auto table = elements.write();
-        for (auto& entry : table->by_holder.take(holder)) {
+        for (const ElementList::Entry& entry : table->by_holder.take(holder)) {
           table->holder_of.erase(entry.id);
           table->ids.remove(entry.id);
           element_ids.push_back(entry.id);
-          pending.emplace_back(entry.id, std::move(entry.value));
+          pending.emplace_back(entry.id, entry.value());
         }
         break;
       }
@@ -342,8 +367,8 @@ void QueryMap::for_each_held(uint32_t holder, absl::FunctionRef<void(uint32_t)> 
   auto held = links.read();
   held->for_each_child(holder, fn);
   if (table->ids.bitmap().is_empty()) return;
-  table->for_each_entry(holder,
-                        [&](const ElementEntry& entry) { held->for_each_child(entry.id, fn); });
+  table->for_each_entry(
+      holder, [&](const ElementList::Entry& entry) { held->for_each_child(entry.id, fn); });
 }
 
 std::vector<PreparedValue::Element> QueryMap::container_of(uint32_t holder) const {
@@ -358,12 +383,12 @@ std::vector<PreparedValue::Element> QueryMap::container_of(uint32_t holder) cons
   while (!stack.empty()) {
     Open open = stack.back();
     stack.pop_back();
-    const auto* entries = table->by_holder.find(open.holder);
+    const ElementList* entries = table->by_holder.find(open.holder);
     if (entries == nullptr) continue;
-    for (const auto& entry : *entries) {
+    for (const ElementList::Entry& entry : *entries) {
       const auto position = static_cast<uint32_t>(out.size());
-      out.push_back({entry.value, open.position});
-      if (entry.value.kind() == ValueKind::Iterable) stack.push_back({entry.id, position});
+      out.push_back({entry.value(), open.position});
+      if (entry.nested()) stack.push_back({entry.id, position});
     }
   }
   return out;

@@ -31,6 +31,7 @@
 #include "absl/container/btree_map.h"
 #include "absl/container/flat_hash_map.h"
 #include "absl/functional/function_ref.h"
+#include "index/core/query/element_list.h"
 #include "index/core/structures/bitmap/bitmap.h"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.h"
 #include "index/core/structures/hybrid_set/hybrid_set.h"
@@ -186,18 +187,14 @@ struct BoolCells {
 // per holder what was indexed for it (so that removal takes out exactly that,
 // whatever happened to the container since). A nested container is an
 // element that is itself the holder of its elements.
-struct ElementEntry {
-  uint32_t id;
-  PyValue value;
-};
 struct ElementTable {
   // Element ids come from the pool in runs (a batch's containers take theirs
   // at once), so the links are arrays indexed by id rather than hash maps:
   // large pages for elements, small ones for holders, which a map may have
   // only among some of the engine's objects.
   PagedArray<uint32_t, 10> holder_of;
-  PagedArray<std::vector<ElementEntry>, 6> by_holder;  // holders of non-empty containers
-  BufferedBitmap ids;                                  // every element id
+  PagedArray<ElementList, 6> by_holder;  // holders of non-empty containers
+  BufferedBitmap ids;                    // every element id
 
   // The element ids held by `holders`, through nested containers.
   Bitmap elements_of(const Bitmap& holders) const;
@@ -209,11 +206,11 @@ struct ElementTable {
     while (!open.empty()) {
       const uint32_t h = open.back();
       open.pop_back();
-      const auto* entries = by_holder.find(h);
+      const ElementList* entries = by_holder.find(h);
       if (entries == nullptr) continue;
-      for (const ElementEntry& entry : *entries) {
+      for (const ElementList::Entry& entry : *entries) {
         fn(entry);
-        if (entry.value.kind() == ValueKind::Iterable) open.push_back(entry.id);
+        if (entry.nested()) open.push_back(entry.id);
       }
     }
   }

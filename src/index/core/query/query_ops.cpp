@@ -554,6 +554,14 @@ bool index_equal(const PyValue& stored, const PyValue& wanted) {
   return false;
 }
 
+// index_equal for a stored element; a string is compared where it lies.
+bool element_equal(const ElementList::Entry& entry, const PyValue& wanted) {
+  if (entry.kind() == ValueKind::Str) {
+    return indexed_as(wanted) == IndexedAs::Text && entry.text() == text_of(wanted);
+  }
+  return index_equal(entry.value(), wanted);
+}
+
 // The number of ids (objects and elements) whose value equals `value`, read
 // from the set sizes.
 uint64_t equal_set_size(const QueryMap& map, const PyValue& value) {
@@ -597,13 +605,13 @@ Bitmap holders_with_equal_elements(const QueryMap& map, const QueryValues& value
       open.pop_back();
       const auto* entries = table->by_holder.find(h);
       if (entries == nullptr) continue;
-      for (const ElementEntry& entry : *entries) {
-        if (entry.value.kind() == ValueKind::Iterable) {
+      for (const ElementList::Entry& entry : *entries) {
+        if (entry.nested()) {
           open.push_back(entry.id);
           continue;
         }
         for (const PyValue& value : values) {
-          if (index_equal(entry.value, value)) {
+          if (element_equal(entry, value)) {
             match = true;
             break;
           }
