@@ -35,38 +35,47 @@ AttributeMap Indexable::take_attributes(const ObjectGuard&) {
   return std::exchange(attributes_, AttributeMap());
 }
 
-namespace {
-// Whether `a` and `b` share one engine's control block (no reference taken).
-bool same_engine(const std::weak_ptr<IndexAPI>& a, const std::shared_ptr<IndexAPI>& b) {
-  return !a.owner_before(b) && !b.owner_before(a);
+Membership::~Membership() {
+  for (EngineAnchor* anchor : anchors()) EngineAnchor::unref(anchor);
+  if (word_ & LIST) delete list();
 }
-}  // namespace
 
-void Indexable::register_engine(ObjectGuard& guard, const std::shared_ptr<IndexAPI>& engine) {
-  if (guard->engines == nullptr) guard->engines = std::make_unique<MembershipList>();
-  MembershipList& list = *guard->engines;
+std::span<EngineAnchor* const> Membership::anchors() const noexcept {
+  if (word_ == 0) return {};
+  if (word_ & LIST) return {list()->data(), list()->size()};
+  return {reinterpret_cast<EngineAnchor* const*>(&word_), 1};
+}
+
+void Membership::add(EngineAnchor* anchor) {
   // An engine is listed once: an object re-added (or linked again) would
   // otherwise make every later assignment slower.
-  for (const IndexMeta& meta : list) {
-    if (same_engine(meta.engine, engine)) return;
+  for (EngineAnchor* listed : anchors()) {
+    if (listed == anchor) return;
   }
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [](const IndexMeta& meta) { return meta.engine.expired(); }),
-             list.end());
-  // One fixed order of engines for every object (by the engines' shared
-  // control blocks, which stays consistent even if an engine dies meanwhile).
-  auto at = std::upper_bound(list.begin(), list.end(), engine,
-                             [](const std::shared_ptr<IndexAPI>& e, const IndexMeta& meta) {
-                               return e.owner_before(meta.engine);
-                             });
-  list.insert(at, IndexMeta{engine});
+  List kept, dropped;
+  kept.reserve(anchors().size() + 1);
+  for (EngineAnchor* listed : anchors()) {
+    (listed->engine.expired() ? dropped : kept).push_back(listed);
+  }
+  kept.insert(std::upper_bound(kept.begin(), kept.end(), anchor), anchor);
+  // Made whole before anything is released, so that a failure changes nothing.
+  List* list = nullptr;
+  if (kept.size() > 1) list = new List(std::move(kept));
+  anchor->refs.fetch_add(1, std::memory_order_relaxed);
+  for (EngineAnchor* gone : dropped) EngineAnchor::unref(gone);
+  if (word_ & LIST) delete this->list();
+  word_ = list != nullptr ? reinterpret_cast<uintptr_t>(list) | LIST
+                          : reinterpret_cast<uintptr_t>(anchor);
+}
+
+void Indexable::register_engine(ObjectGuard& guard, const std::shared_ptr<IndexAPI>& engine) {
+  guard->engines.add(engine->anchor());
 }
 
 std::vector<std::shared_ptr<IndexAPI>> Indexable::live_engines(const ObjectGuard& guard) {
   std::vector<std::shared_ptr<IndexAPI>> engines;
-  if (guard->engines == nullptr) return engines;
-  for (const IndexMeta& meta : *guard->engines) {
-    if (auto engine = meta.engine.lock()) engines.push_back(std::move(engine));
+  for (EngineAnchor* anchor : guard->engines.anchors()) {
+    if (auto engine = anchor->engine.lock()) engines.push_back(std::move(engine));
   }
   return engines;
 }
@@ -343,7 +352,7 @@ bool assign_plainly(PyObject* self, PyObject* name, PyObject* value) {
   {
     auto guard = rec.try_lock_quiet();
     if (!guard) return false;
-    if ((*guard)->engines != nullptr && !(*guard)->engines->empty()) return false;
+    if (!(*guard)->engines.empty()) return false;
     const bool first = rec.attributes().empty();
     if (first) rec.reserve_attributes(*guard, SHAPE_HINTS.find(Py_TYPE(self)));
     replaced = rec.store(*guard, attr, std::move(*slot));

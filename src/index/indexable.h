@@ -20,9 +20,11 @@
 // lock afterwards compares versions to see whether they changed meanwhile.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "absl/container/inlined_vector.h"
 #include "index/attribute_map.h"
@@ -34,19 +36,49 @@ namespace quorvane {
 
 class IndexAPI;
 
-// One engine that holds (or held) the object. Never keeps the engine alive.
-struct IndexMeta {
-  std::weak_ptr<IndexAPI> engine;
-};
-// One entry inline: most objects belong to one index (and its reach engine
-// rarely also holds them), so the list is one 32-byte allocation.
-using MembershipList = absl::InlinedVector<IndexMeta, 1>;
+// What an object's membership points at: one per engine, shared by the
+// engine and all its members, and freed by the last of them. It never keeps
+// the engine alive. A member pays one word for it, not a weak reference.
+struct EngineAnchor {
+  explicit EngineAnchor(std::weak_ptr<IndexAPI> engine) : engine(std::move(engine)) {}
+  const std::weak_ptr<IndexAPI> engine;
+  std::atomic<uint64_t> refs{1};
 
-// What the object lock guards besides the right to write attributes. The
-// list is made when the object first joins an engine: an object in no index
-// pays one pointer for it.
+  static void unref(EngineAnchor* anchor) noexcept {
+    if (anchor->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete anchor;
+  }
+};
+
+// The engines that hold (or held) an object, each once, in one order shared
+// by every object (the anchors' addresses). Most objects belong to one index,
+// so one engine is kept inline; more take a list. An object in no index
+// costs the one word.
+class Membership {
+ public:
+  Membership() noexcept = default;
+  Membership(const Membership&) = delete;
+  Membership& operator=(const Membership&) = delete;
+  ~Membership();
+
+  bool empty() const noexcept { return word_ == 0; }
+  // The anchors, valid until the next change.
+  std::span<EngineAnchor* const> anchors() const noexcept;
+  // Lists `anchor` (taking a reference to it) unless listed already; drops
+  // the anchors of dead engines.
+  void add(EngineAnchor* anchor);
+
+ private:
+  using List = absl::InlinedVector<EngineAnchor*, 2>;
+  static constexpr uintptr_t LIST = 1;
+  List* list() const noexcept { return reinterpret_cast<List*>(word_ & ~LIST); }
+
+  // 0, an anchor, or a List tagged LIST.
+  uintptr_t word_ = 0;
+};
+
+// What the object lock guards besides the right to write attributes.
 struct ObjectState {
-  std::unique_ptr<MembershipList> engines;
+  Membership engines;
 };
 using ObjectGuard = MutexGuard<ObjectState, WordMutex>;
 using QuietObjectGuard = QuietMutexGuard<ObjectState, WordMutex>;

@@ -23,7 +23,19 @@ IndexAPI::IndexAPI()
       items(std::make_shared<RwLock<ItemTable>>()),
       serial(NEXT_ENGINE_SERIAL.fetch_add(1, std::memory_order_relaxed)) {}
 
-IndexAPI::~IndexAPI() = default;
+IndexAPI::~IndexAPI() {
+  if (EngineAnchor* anchor = anchor_.load(std::memory_order_acquire)) EngineAnchor::unref(anchor);
+}
+
+EngineAnchor* IndexAPI::anchor() {
+  EngineAnchor* anchor = anchor_.load(std::memory_order_acquire);
+  if (anchor != nullptr) return anchor;
+  auto made = std::make_unique<EngineAnchor>(weak_from_this());
+  if (anchor_.compare_exchange_strong(anchor, made.get(), std::memory_order_acq_rel)) {
+    return made.release();
+  }
+  return anchor;  // another thread made it first
+}
 
 std::shared_ptr<IndexAPI> IndexAPI::create() {
   auto engine = std::make_shared<IndexAPI>();

@@ -113,6 +113,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // An engine for an Index, with its reach engine.
   static std::shared_ptr<IndexAPI> create();
 
+  // What members point at (made on first use; the engine keeps one
+  // reference to it).
+  EngineAnchor* anchor();
+
   // ---- one object at a time (the caller holds the object's lock) ----
 
   // Indexes the object's current values (its containers as `snap` walked
@@ -330,6 +334,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<IndexAPI> reach_;                  // null in a reach engine
   std::shared_ptr<const ViewSources> view_sources_;  // what its views read (set by create)
   std::weak_ptr<IndexAPI> owner_;                    // a reach engine's Index engine
+  std::atomic<EngineAnchor*> anchor_{nullptr};       // see anchor()
   Mutex<LinkCounts> link_counts_{LEAF};              // reach engine only
   std::shared_ptr<ChangeClock> clock_;               // shared with the reach engine
   uint64_t family_serial_ = 0;                       // the Index engine's serial

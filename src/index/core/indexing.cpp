@@ -444,7 +444,7 @@ void assign_attributes(PyObject* self, std::span<const std::pair<PyObject*, PyOb
   bool stored = false;
   {
     auto guard = rec.lock();
-    if (guard->engines == nullptr || guard->engines->empty()) {
+    if (guard->engines.empty()) {
       rec.reserve_attributes(guard, values.size());
       for (auto& [attr, value] : values)
         replaced.push_back(rec.store(guard, attr, std::move(value)));
