@@ -44,7 +44,7 @@ class CenteredArray {
   uint32_t search(uint32_t v, bool& found) const;
 
   uint32_t data_[CAPACITY] = {0, 0, 0, 0};
-  // Both fit a byte (at most 4); bytes keep a HybridSet at 24 bytes.
+  // Both fit a byte (at most 4).
   uint8_t start_ = 0;
   uint8_t len_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "index/core/structures/hybrid_set/hybrid_set.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -7,7 +8,7 @@
 
 namespace quorvane {
 
-static_assert(sizeof(HybridSet) <= 24, "a HybridSet should stay within 24 bytes");
+static_assert(sizeof(HybridSet) == 16, "a HybridSet should stay within 16 bytes");
 
 HybridSet HybridSet::of(uint32_t id) {
   HybridSet set;
@@ -20,7 +21,8 @@ HybridSet::HybridSet(const HybridSet& other) : kind_(Kind::Empty) {
     case Kind::Empty:
       break;
     case Kind::Small:
-      new (storage_) CenteredArray(other.small_());
+      std::copy_n(other.small_(), SMALL_CAPACITY, small_());
+      small_len_ = other.small_len_;
       break;
     case Kind::Medium:
       new (storage_) CenteredArray*(new CenteredArray(*other.medium_()));
@@ -79,7 +81,8 @@ void HybridSet::steal(HybridSet& other) noexcept {
     case Kind::Empty:
       break;
     case Kind::Small:
-      new (storage_) CenteredArray(other.small_());
+      std::copy_n(other.small_(), SMALL_CAPACITY, small_());
+      small_len_ = other.small_len_;
       break;
     case Kind::Medium:
       new (storage_) CenteredArray*(other.medium_());
@@ -107,24 +110,50 @@ void HybridSet::become_medium(CenteredArray* array) noexcept {
   kind_ = Kind::Medium;
 }
 
-void HybridSet::become_small(const CenteredArray& array) noexcept {
+void HybridSet::become_array(std::span<const uint32_t> ids) {
+  if (ids.size() > SMALL_CAPACITY) {
+    become_medium(new CenteredArray(CenteredArray::from_sorted(ids)));
+    return;
+  }
   reset();
-  new (storage_) CenteredArray(array);
+  std::fill_n(small_(), SMALL_CAPACITY, 0);
+  std::copy(ids.begin(), ids.end(), small_());
+  small_len_ = static_cast<uint8_t>(ids.size());
   kind_ = Kind::Small;
+}
+
+void HybridSet::small_insert(uint32_t id) noexcept {
+  uint32_t* ids = small_();
+  uint32_t at = 0;
+  while (at < small_len_ && ids[at] < id) ++at;
+  if (at < small_len_ && ids[at] == id) return;
+  for (uint32_t i = small_len_; i > at; --i) ids[i] = ids[i - 1];
+  ids[at] = id;
+  ++small_len_;
+}
+
+void HybridSet::array_remove(uint32_t id) noexcept {
+  if (kind_ == Kind::Medium) {
+    medium_()->remove(id);
+    return;
+  }
+  uint32_t* ids = small_();
+  uint32_t at = 0;
+  while (at < small_len_ && ids[at] != id) ++at;
+  if (at == small_len_) return;
+  for (uint32_t i = at + 1; i < small_len_; ++i) ids[i - 1] = ids[i];
+  --small_len_;
 }
 
 void HybridSet::add(uint32_t id) {
   switch (kind_) {
-    case Kind::Empty: {
-      CenteredArray array;
-      array.insert(id);
-      become_small(array);
+    case Kind::Empty:
+      become_array({&id, 1});
       return;
-    }
     case Kind::Small:
-      // Small converts at its fourth add (a union may already have left 4).
-      if (small_().len() + 1 >= CenteredArray::CAPACITY) break;
-      small_().insert(id);
+      // Small converts at its fourth add.
+      if (small_len_ >= SMALL_CAPACITY) break;
+      small_insert(id);
       return;
     case Kind::Medium:
       if (medium_()->len() >= CenteredArray::CAPACITY) break;
@@ -136,7 +165,7 @@ void HybridSet::add(uint32_t id) {
       return;
   }
   Bitmap bitmap;
-  bitmap.add_many(array_().run());
+  bitmap.add_many(run());
   bitmap.add(id);
   become_large(std::move(bitmap));
 }
@@ -152,7 +181,7 @@ void HybridSet::add_many(std::span<const uint32_t> ids) {
     return;
   }
   Bitmap bitmap;
-  if (kind_ != Kind::Empty) bitmap.add_many(array_().run());
+  if (kind_ != Kind::Empty) bitmap.add_many(run());
   bitmap.add_many(ids);
   become_large(std::move(bitmap));
 }
@@ -163,7 +192,7 @@ void HybridSet::remove(uint32_t id) {
       throw Panic("called remove on Empty");
     case Kind::Small:
     case Kind::Medium:
-      array_().remove(id);
+      array_remove(id);
       return;
     case Kind::Large:
       forget_count();
@@ -176,7 +205,7 @@ bool HybridSet::is_empty() const {
   switch (kind_) {
     case Kind::Small:
     case Kind::Medium:
-      return array_().len() == 0;
+      return run().empty();
     case Kind::Large:
       return large_().is_empty();
     case Kind::Empty:
@@ -188,8 +217,10 @@ bool HybridSet::is_empty() const {
 bool HybridSet::contains(uint32_t id) const {
   switch (kind_) {
     case Kind::Small:
-    case Kind::Medium:
-      return array_().contains(id);
+    case Kind::Medium: {
+      const auto ids = run();
+      return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
     case Kind::Large:
       return large_().contains(id);
     case Kind::Empty:
@@ -202,7 +233,7 @@ uint64_t HybridSet::cardinality() const {
   switch (kind_) {
     case Kind::Small:
     case Kind::Medium:
-      return array_().len();
+      return run().size();
     case Kind::Large: {
       const uint32_t known = large_count_().load(std::memory_order_relaxed);
       if (known != UNCOUNTED) return known;
@@ -222,7 +253,7 @@ void HybridSet::add_to(Bitmap& out) const {
   switch (kind_) {
     case Kind::Small:
     case Kind::Medium:
-      out.add_many(array_().run());
+      out.add_many(run());
       return;
     case Kind::Large:
       out.union_with(large_());
@@ -256,33 +287,36 @@ void HybridSet::union_with(const HybridSet& other) {
       large_().union_with(other.large_());
     } else {
       Bitmap bitmap(other.large_());
-      bitmap.add_many(array_().run());
+      bitmap.add_many(run());
       become_large(std::move(bitmap));
     }
     return;
   }
   // `other` is an array from here on.
   if (kind_ == Kind::Large) {
-    large_().add_many(other.array_().run());
+    large_().add_many(other.run());
     return;
   }
-  if (array_().len() + other.array_().len() > CenteredArray::CAPACITY) {
+  const auto mine = run(), theirs = other.run();
+  if (mine.size() + theirs.size() > CenteredArray::CAPACITY) {
     Bitmap bitmap;
-    bitmap.add_many(array_().run());
-    bitmap.add_many(other.array_().run());
+    bitmap.add_many(mine);
+    bitmap.add_many(theirs);
     become_large(std::move(bitmap));
     return;
   }
-  if (kind_ == Kind::Small && other.kind_ == Kind::Small) {
-    small_().union_with(other.small_());
+  uint32_t merged[CenteredArray::CAPACITY];
+  const auto end = std::set_union(mine.begin(), mine.end(), theirs.begin(), theirs.end(), merged);
+  const std::span<const uint32_t> ids(merged, static_cast<std::size_t>(end - merged));
+  const bool small = kind_ == Kind::Small && other.kind_ == Kind::Small &&
+                     mine.size() + theirs.size() <= SMALL_CAPACITY;
+  if (small) {
+    become_array(ids);
   } else if (kind_ == Kind::Medium) {
-    // Merging into the allocation this set already owns is equivalent to
-    // replacing it by a fresh one, and saves an allocation.
-    medium_()->union_with(other.array_());
+    // Merging into the allocation this set already owns saves an allocation.
+    *medium_() = CenteredArray::from_sorted(ids);
   } else {
-    auto merged = std::make_unique<CenteredArray>(small_());
-    merged->union_with(other.array_());
-    become_medium(merged.release());
+    become_medium(new CenteredArray(CenteredArray::from_sorted(ids)));
   }
 }
 
@@ -300,7 +334,7 @@ void HybridSet::intersect_with(const Bitmap& keep) {
   }
   uint32_t kept[CenteredArray::CAPACITY];
   uint32_t n = 0;
-  for (uint32_t id : array_().run()) {
+  for (uint32_t id : run()) {
     if (keep.contains(id)) kept[n++] = id;
   }
   CenteredArray narrowed = CenteredArray::from_sorted({kept, n});
@@ -327,10 +361,10 @@ void HybridSet::difference_with(const Bitmap& removed, const DenseIds& dense,
   // Collected first: removing shifts the run being read.
   uint32_t taken[CenteredArray::CAPACITY];
   uint32_t n = 0;
-  for (uint32_t id : array_().run()) {
+  for (uint32_t id : run()) {
     if (dense.contains(id)) taken[n++] = id;
   }
-  for (uint32_t i = 0; i < n; ++i) array_().remove(taken[i]);
+  for (uint32_t i = 0; i < n; ++i) array_remove(taken[i]);
   if (gone != nullptr) gone->insert(gone->end(), taken, taken + n);
 }
 

@@ -2,9 +2,11 @@
 //
 // Most values are carried by a handful of objects, so a set starts as a tiny
 // sorted array stored inside the set and becomes a compressed Bitmap once it
-// outgrows it. Forms, in order: Empty, Small (inline CenteredArray, filled by
-// `add` up to 3 ids), Medium (heap CenteredArray, made only by narrowing, up
-// to 4 ids), Large (owned Bitmap). A set never returns to a smaller form.
+// outgrows it. Forms, in order: Empty, Small (up to 3 ascending ids inside
+// the set), Medium (heap CenteredArray, made by narrowing and by merging
+// arrays, up to 4 ids), Large (owned Bitmap). A set never returns to a
+// smaller form. The whole set is 16 bytes: an ordered map of values keeps one
+// per distinct value, and most of an attribute's values may be unique.
 //
 // No lock of its own: it is read and written under the lock of the map shard
 // holding it. Every conversion builds the new form completely before the old
@@ -68,9 +70,9 @@ class HybridSet {
 
   // this |= other, keeping the form rules of index merging: array runs whose
   // lengths (duplicates counted twice) add up to at most 4 are merged as
-  // arrays (Small stays Small; a Medium operand gives a Medium result),
-  // otherwise the result is Large. An Empty `this` becomes a copy of `other`;
-  // an Empty `other` changes nothing.
+  // arrays (two Small sets whose lengths add up to at most 3 stay Small, any
+  // other merge of arrays is Medium), otherwise the result is Large. An Empty `this` becomes a copy
+  // of `other`; an Empty `other` changes nothing.
   void union_with(const HybridSet& other);
   // this &= keep. Small and Medium become Medium holding the kept ids in
   // ascending order; Large is intersected in place; Empty stays Empty.
@@ -85,7 +87,8 @@ class HybridSet {
   // The ascending ids of a Small or Medium set; an empty span otherwise.
   // Valid until the next change of the set.
   std::span<const uint32_t> run() const {
-    if (kind_ == Kind::Small || kind_ == Kind::Medium) return array_().run();
+    if (kind_ == Kind::Small) return {small_(), small_len_};
+    if (kind_ == Kind::Medium) return medium_()->run();
     return {};
   }
   // The bitmap of a Large set, else nullptr. Valid until the next change.
@@ -96,9 +99,11 @@ class HybridSet {
   std::size_t memory_bytes() const;
 
  private:
-  CenteredArray& small_() { return *std::launder(reinterpret_cast<CenteredArray*>(storage_)); }
-  const CenteredArray& small_() const {
-    return *std::launder(reinterpret_cast<const CenteredArray*>(storage_));
+  static constexpr uint32_t SMALL_CAPACITY = 3;
+
+  uint32_t* small_() { return std::launder(reinterpret_cast<uint32_t*>(storage_)); }
+  const uint32_t* small_() const {
+    return std::launder(reinterpret_cast<const uint32_t*>(storage_));
   }
   CenteredArray*& medium_() { return *std::launder(reinterpret_cast<CenteredArray**>(storage_)); }
   CenteredArray* medium_() const {
@@ -107,9 +112,12 @@ class HybridSet {
   Bitmap& large_() { return *std::launder(reinterpret_cast<Bitmap*>(storage_)); }
   const Bitmap& large_() const { return *std::launder(reinterpret_cast<const Bitmap*>(storage_)); }
 
-  // The array of a Small or Medium set.
-  CenteredArray& array_() { return kind_ == Kind::Small ? small_() : *medium_(); }
-  const CenteredArray& array_() const { return kind_ == Kind::Small ? small_() : *medium_(); }
+  // Small and Medium: inserts into the run (which has room) or removes.
+  void small_insert(uint32_t id) noexcept;
+  void array_remove(uint32_t id) noexcept;
+  // Replaces the current form by a Small or Medium one holding `ids`
+  // (ascending, at most 4).
+  void become_array(std::span<const uint32_t> ids);
 
   // Releases the current form and leaves the set Empty.
   void reset() noexcept;
@@ -117,17 +125,17 @@ class HybridSet {
   void become_large(Bitmap&& bitmap) noexcept;
   // Replaces the current form (releasing it) by a Medium set owning `array`.
   void become_medium(CenteredArray* array) noexcept;
-  void become_small(const CenteredArray& array) noexcept;
   // Moves the form of `other` into this Empty set; `other` becomes Empty.
   void steal(HybridSet& other) noexcept;
 
-  // One storage for the three payloads (inline array, Medium pointer, Bitmap
-  // handle); with the tag in the trailing bytes the whole set is 24 bytes.
-  static constexpr std::size_t STORAGE =
-      std::max({sizeof(CenteredArray), sizeof(CenteredArray*), sizeof(Bitmap)});
-  static constexpr std::size_t ALIGN =
-      std::max({alignof(CenteredArray), alignof(CenteredArray*), alignof(Bitmap)});
-  alignas(ALIGN) unsigned char storage_[STORAGE];
+  // One storage for the three payloads (up to 3 ids, the Medium pointer, the
+  // Bitmap handle with a Large set's count); a Small set's length and the
+  // form follow it.
+  static constexpr std::size_t STORAGE = 12;
+  static_assert(sizeof(Bitmap) + sizeof(std::atomic<uint32_t>) <= STORAGE &&
+                sizeof(CenteredArray*) <= STORAGE && SMALL_CAPACITY * sizeof(uint32_t) <= STORAGE);
+  alignas(std::max(alignof(CenteredArray*), alignof(Bitmap))) unsigned char storage_[STORAGE];
+  uint8_t small_len_ = 0;
   Kind kind_;
 
   // A Large set's size once a reader has counted it, kept in the storage
@@ -138,8 +146,7 @@ class HybridSet {
   // UNCOUNTED also stands for a set too large for 32 bits.
   static constexpr uint32_t UNCOUNTED = UINT32_MAX;
   static constexpr std::size_t COUNT_AT = sizeof(Bitmap);
-  static_assert(COUNT_AT % alignof(std::atomic<uint32_t>) == 0 &&
-                COUNT_AT + sizeof(std::atomic<uint32_t>) <= STORAGE);
+  static_assert(COUNT_AT % alignof(std::atomic<uint32_t>) == 0);
   // Valid in the Large form only. A const set's count is still written by
   // the readers that count it (the object itself is never const).
   std::atomic<uint32_t>& large_count_() const {

@@ -20,8 +20,8 @@ V contents(const HybridSet& s) {
   return {s.run().begin(), s.run().end()};
 }
 
-// A set of form `kind` holding `ids` (at most 4 unless Large; a Small set
-// reaches 4 only through a union, as in index merging).
+// A set of form `kind` holding `ids` (at most 3 if Small, 4 if Medium,
+// which a Small set becomes through a union of 4 ids, as in index merging).
 HybridSet make(Kind kind, const std::set<uint32_t>& ids) {
   HybridSet s;
   if (kind == Kind::Empty) return s;
@@ -31,7 +31,7 @@ HybridSet make(Kind kind, const std::set<uint32_t>& ids) {
     for (uint32_t id : {1000, 1001, 1002, 1003}) s.remove(id);
   }
   for (size_t i = 0; i < v.size() && (i < 3 || kind == Kind::Large); ++i) s.add(v[i]);
-  if (kind != Kind::Large && v.size() == 4) s.union_with(HybridSet::of(v[3]));
+  if (kind == Kind::Medium && v.size() == 4) s.union_with(HybridSet::of(v[3]));
   if (v.empty() && kind != Kind::Large) s.add(7), s.remove(7);  // an emptied Small
   if (kind == Kind::Medium) s.intersect_with(Bitmap::from_ids(v));
   return s;
@@ -150,8 +150,9 @@ TEST(HybridSet, UnionFollowsFormTable) {
     for (Kind ka : kinds) {
       for (Kind kb : kinds) {
         std::set<uint32_t> ia, ib;
-        for (int k = ka == Kind::Empty ? 0 : rng() % 5; k > 0; --k) ia.insert(rng() % 10);
-        for (int k = kb == Kind::Empty ? 0 : rng() % 5; k > 0; --k) ib.insert(rng() % 10);
+        auto most = [](Kind kind) { return kind == Kind::Empty ? 1 : kind == Kind::Small ? 4 : 5; };
+        for (int k = rng() % most(ka); k > 0; --k) ia.insert(rng() % 10);
+        for (int k = rng() % most(kb); k > 0; --k) ib.insert(rng() % 10);
         HybridSet a = make(ka, ia), b = make(kb, ib);
         ASSERT_EQ(a.kind(), ka);
         ASSERT_EQ(b.kind(), kb);
@@ -161,12 +162,12 @@ TEST(HybridSet, UnionFollowsFormTable) {
         ASSERT_EQ(contents(a), V(both.begin(), both.end()));
         ASSERT_EQ(contents(b), V(ib.begin(), ib.end()));
 
-        Kind expected = kb == Kind::Empty   ? ka
-                        : ka == Kind::Empty ? kb
-                        : ka == Kind::Large || kb == Kind::Large || ia.size() + ib.size() > 4
-                            ? Kind::Large
-                        : ka == Kind::Small && kb == Kind::Small ? Kind::Small
-                                                                 : Kind::Medium;
+        Kind expected =
+            kb == Kind::Empty                                                      ? ka
+            : ka == Kind::Empty                                                    ? kb
+            : ka == Kind::Large || kb == Kind::Large || ia.size() + ib.size() > 4  ? Kind::Large
+            : ka == Kind::Small && kb == Kind::Small && ia.size() + ib.size() <= 3 ? Kind::Small
+                                                                                   : Kind::Medium;
         ASSERT_EQ(a.kind(), expected) << int(ka) << " with " << int(kb);
       }
     }
