@@ -93,9 +93,15 @@ class AttributeMap {
   // of reads over many objects).
   void prefetch() const noexcept { __builtin_prefetch(block_); }
 
-  // Calls `fn(attr, const PyValue&)` for every attribute, in order.
+  // Calls `fn(attr, const PyValue&)` for every attribute, in order; with
+  // `wanted`, only for those where `wanted(attr)` is true (the others' values
+  // are not even read).
   template <class F>
-  void for_each(F&& fn) const;
+  void for_each(F&& fn) const {
+    for_each(std::forward<F>(fn), [](uint32_t) { return true; });
+  }
+  template <class F, class W>
+  void for_each(F&& fn, W&& wanted) const;
   // Calls `fn(attr, PyObject*)` for every attribute, in order.
   template <class F>
   void for_each_object(F&& fn) const;
@@ -156,10 +162,11 @@ class AttributeMap {
   Block* block_ = nullptr;
 };
 
-template <class F>
-void AttributeMap::for_each(F&& fn) const {
+template <class F, class W>
+void AttributeMap::for_each(F&& fn, W&& wanted) const {
   if (block_ == nullptr) return;
   for (uint32_t i = 0; i < block_->size; ++i) {
+    if (!wanted(block_->attrs()[i])) continue;
     const uintptr_t word = block_->words()[i];
     if (const Box* box = boxed(word)) {
       fn(block_->attrs()[i], box->value);

@@ -154,15 +154,23 @@ std::vector<StoredItem> IndexAPI::add_batch(std::span<const ObjectSnapshot> batc
           // updates this engine itself). An attribute no group writes
           // (assigned since the batch was prepared), or a container the
           // snapshot did not walk: the object is added again on its own.
+          // Only this group's values are read: each is a load from an
+          // object of its own, which a large batch rarely finds in cache.
           bool unowned = false;
+          BulkQueryMapAdder* writer = nullptr;
           const bool complete = snap->for_each_now(
-              guard, [&](uint32_t attr, const PyValue& value, Elements elements) {
+              guard,
+              [&](uint32_t, const PyValue& value, Elements elements) {
+                writer->add(rec.id(), value, elements);
+              },
+              [&](uint32_t attr) {
                 auto it = writers.find(attr);
                 if (it != writers.end()) {
-                  it->second->add(rec.id(), value, elements);
-                } else if (!owner.contains(attr)) {
-                  unowned = true;
+                  writer = it->second.get();
+                  return true;
                 }
+                if (!owner.contains(attr)) unowned = true;
+                return false;
               });
           if (g == 0 && (!complete || unowned)) result.stale.push_back(snap->item);
         };

@@ -53,8 +53,13 @@ struct ObjectSnapshot {
   // now (object lock held), with the walked elements of a container (empty
   // for other values). Returns false, calling nothing, when an attribute
   // holds a container this snapshot did not walk.
+  // With `wanted`, only the attributes where `wanted(attr)` is true.
   template <class F>
-  bool for_each_now(const ObjectGuard& guard, F&& fn) const;
+  bool for_each_now(const ObjectGuard& guard, F&& fn) const {
+    return for_each_now(guard, std::forward<F>(fn), [](uint32_t) { return true; });
+  }
+  template <class F, class W>
+  bool for_each_now(const ObjectGuard& guard, F&& fn, W&& wanted) const;
   // Whether every container the object holds now was walked (object lock held).
   bool complete_now(const ObjectGuard& guard) const;
 
@@ -82,16 +87,20 @@ inline bool ObjectSnapshot::complete_now(const ObjectGuard&) const {
   return complete;
 }
 
-template <class F>
-bool ObjectSnapshot::for_each_now(const ObjectGuard& guard, F&& fn) const {
+template <class F, class W>
+bool ObjectSnapshot::for_each_now(const ObjectGuard& guard, F&& fn, W&& wanted) const {
   if (!complete_now(guard)) return false;
-  record_of(item.get()).attributes().for_each([&](uint32_t attr, const PyValue& value) {
-    if (value.kind() != ValueKind::Iterable) {
-      fn(attr, value, Elements());
-    } else {
-      fn(attr, value, Elements(walked(attr, value)->elements));
-    }
-  });
+  record_of(item.get())
+      .attributes()
+      .for_each(
+          [&](uint32_t attr, const PyValue& value) {
+            if (value.kind() != ValueKind::Iterable) {
+              fn(attr, value, Elements());
+            } else {
+              fn(attr, value, Elements(walked(attr, value)->elements));
+            }
+          },
+          wanted);
   return true;
 }
 
