@@ -33,9 +33,10 @@ AttributeMap::Slot AttributeMap::Slot::make(PyObject* obj, PyValue value) {
     }
     throw Panic("a value of this kind is never stored bare");
   }
-  if (const auto* container = std::get_if<IterableValue>(&value.primitave())) {
-    auto* box = new ContainerBox{Py_NewRef(obj), *container};
-    return Slot(reinterpret_cast<uintptr_t>(box) | CONTAINER);
+  if (value.kind() == ValueKind::Iterable) {
+    const uintptr_t word = reinterpret_cast<uintptr_t>(Py_NewRef(obj));
+    check((word & TAG_MASK) == 0, "a Python object not aligned to 8 bytes");
+    return Slot(word | CONTAINER);
   }
   // The box keeps the object itself, which reads return.
   if (value.object() == nullptr) value.keep_object(obj);
@@ -73,7 +74,6 @@ std::optional<AttributeMap::Slot> AttributeMap::Slot::make_bare(PyObject* obj) {
 PyObject* AttributeMap::object_of(uintptr_t word) noexcept {
   if (word == 0) return nullptr;
   if (const Box* box = boxed(word)) return box->object;
-  if (const ContainerBox* box = container_box(word)) return box->object;
   return reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK});
 }
 
@@ -90,10 +90,8 @@ PyValue AttributeMap::value_of(uintptr_t word) {
       return PyValue::of_bare(obj, ValueKind::Str);
     case BOOL:
       return PyValue::of_bare(obj, ValueKind::Bool);
-    case CONTAINER: {
-      const ContainerBox* box = container_box(word);
-      return PyValue::container_in_slot(box->object, box->container);
-    }
+    case CONTAINER:
+      return PyValue::container_in_slot(obj);
     case TAG_MASK:
       break;
   }
@@ -103,9 +101,6 @@ PyValue AttributeMap::value_of(uintptr_t word) {
 void AttributeMap::release(uintptr_t word) noexcept {
   if (word == 0) return;
   if (const Box* box = boxed(word)) {
-    delete box;
-  } else if (const ContainerBox* box = container_box(word)) {
-    release_ref(box->object);
     delete box;
   } else {
     release_ref(reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK}));

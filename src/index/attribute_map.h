@@ -6,9 +6,9 @@
 // 12 bytes per attribute, in one block that holds exactly the attributes the
 // object has. An exact int, float, bool or str is kept bare: the engine
 // rebuilds its native form from the immutable object itself, without the GIL
-// (PyValue::of_bare). A list, tuple, dict or set keeps, beside its object,
-// only its token (which tells this assignment of it from any other) in a
-// small box: its elements are the engine's to keep. Any other value (an
+// (PyValue::of_bare). A list, tuple, dict or set is kept bare too, tagged as
+// a container: its value is its object (see PyValue::container_in_slot), and
+// its elements are the engine's to keep. Any other value (an
 // Indexable, a numpy scalar, a value of unknown kind) keeps its converted
 // PyValue in a box, which carries what the engine needs to find it again
 // (a cached hash).
@@ -145,15 +145,10 @@ class AttributeMap {
   static const Box* boxed(uintptr_t word) noexcept {
     return (word & TAG_MASK) == BOXED ? reinterpret_cast<const Box*>(word) : nullptr;
   }
-  // A container: its object (owned) and what its value is made of.
-  struct ContainerBox {
-    PyObject* object;
-    IterableValue container;
-  };
-  static const ContainerBox* container_box(uintptr_t word) noexcept {
-    return (word & TAG_MASK) == CONTAINER
-               ? reinterpret_cast<const ContainerBox*>(word & ~uintptr_t{TAG_MASK})
-               : nullptr;
+  // The object of a container's slot (owned by the slot), or null.
+  static PyObject* container_of(uintptr_t word) noexcept {
+    return (word & TAG_MASK) == CONTAINER ? reinterpret_cast<PyObject*>(word & ~uintptr_t{TAG_MASK})
+                                          : nullptr;
   }
   static void release(uintptr_t word) noexcept;
   static std::size_t bytes_for(uint32_t capacity);
@@ -190,7 +185,7 @@ void AttributeMap::for_each_boxed(F&& fn) const {
     const uintptr_t word = block_->words()[i];
     if (const Box* box = boxed(word)) {
       fn(block_->attrs()[i], box->value);
-    } else if (container_box(word) != nullptr) {
+    } else if (container_of(word) != nullptr) {
       const PyValue value = value_of(word);
       fn(block_->attrs()[i], value);
     }

@@ -28,10 +28,21 @@ enum : uint32_t {
   TEMPORAL_CODE = 9
 };
 
-std::atomic<uint64_t> NEXT_ITERABLE_TOKEN{1};
-
 uint64_t iterable_hash(uint64_t token) {
   return FxHasher().word64(token).word(0).word(ITER_CODE).finish();
+}
+
+// The kind of an exact list, tuple, dict or set.
+std::optional<IterableKind> iterable_kind(PyTypeObject* t) noexcept {
+  if (t == &PyList_Type) return IterableKind::List;
+  if (t == &PyTuple_Type) return IterableKind::Tuple;
+  if (t == &PyDict_Type) return IterableKind::Dict;
+  if (t == &PySet_Type) return IterableKind::Set;
+  return std::nullopt;
+}
+
+IterableValue iterable_of(PyObject* obj, IterableKind kind) noexcept {
+  return IterableValue{kind, reinterpret_cast<uintptr_t>(obj)};
 }
 
 uint64_t float_bits(double f) {
@@ -122,16 +133,8 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
   if (t == &PyFloat_Type) return of_float(scalar_ref(), PyFloat_AS_DOUBLE(obj));
   if (t == &PyUnicode_Type) return of_text();
   if (t == &PyBool_Type) return of_bool(scalar_ref(), obj == Py_True);
-  IterableKind kind;
-  if (t == &PyList_Type) {
-    kind = IterableKind::List;
-  } else if (t == &PyTuple_Type) {
-    kind = IterableKind::Tuple;
-  } else if (t == &PyDict_Type) {
-    kind = IterableKind::Dict;
-  } else if (t == &PySet_Type) {
-    kind = IterableKind::Set;
-  } else {
+  const std::optional<IterableKind> kind = iterable_kind(t);
+  if (!kind) {
     if (PyType_IsSubtype(t, indexable_type())) {
       uint64_t h =
           FxHasher().word64(reinterpret_cast<uintptr_t>(obj)).word(0).word(IND_CODE).finish();
@@ -159,11 +162,12 @@ PyValue PyValue::convert(PyObject* obj, bool keep_scalar_object, std::string_vie
     return PyValue(share(PyRef::borrow(obj)), UnknownValue{},
                    static_cast<uint64_t>(static_cast<int64_t>(h)));
   }
-  const uint64_t token = NEXT_ITERABLE_TOKEN.fetch_add(1, std::memory_order_relaxed);
-  return PyValue(share(PyRef::borrow(obj)), IterableValue{kind, token}, iterable_hash(token));
+  const IterableValue container = iterable_of(obj, *kind);
+  return PyValue(share(PyRef::borrow(obj)), container, iterable_hash(container.token));
 }
 
-PyValue PyValue::container_in_slot(PyObject* obj, IterableValue container) {
+PyValue PyValue::container_in_slot(PyObject* obj) {
+  const IterableValue container = iterable_of(obj, *iterable_kind(Py_TYPE(obj)));
   // An alias with no owner: copies of it move no reference count.
   return PyValue(SharedPyRef(SharedPyRef(), obj), container, iterable_hash(container.token));
 }

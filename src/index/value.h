@@ -26,7 +26,11 @@ namespace quorvane {
 enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
 
 // A list, tuple, dict or set value. The container itself is the value's
-// object; the token identifies this value (and its copies) among all values.
+// object; the token is its address, which no other live container has (every
+// value made from a container keeps a reference to it, or borrows one from
+// the attribute that holds it). Two assignments of one container are one
+// value: what was indexed for an earlier one is told apart by the object's
+// version, not by the value.
 struct IterableValue {
   IterableKind kind;
   uint64_t token;
@@ -91,7 +95,7 @@ class PyValue {
   // the slot. Code that may run while the slot changes (a walk of the
   // container runs Python code) takes a reference of its own (keep_object).
   // Needs no GIL.
-  static PyValue container_in_slot(PyObject* obj, IterableValue container);
+  static PyValue container_in_slot(PyObject* obj);
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave_.index()); }
   const CastValue& primitave() const noexcept { return primitave_; }

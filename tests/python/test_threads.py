@@ -634,6 +634,40 @@ class TestRacesBetweenTwoOperations:
         assert q is None, f"after {unions} unions the merged index disagrees on {q}"
         assert scan_mismatch(src, holders, queries) is None
 
+    def test_bulk_add_while_lists_are_changed_and_assigned_again(self):
+        """A batch walks each holder's list before it writes it; another thread changes a list
+        in place and assigns the same list again meanwhile: the index must hold the elements
+        the list has now, not those walked."""
+        rng = random.Random(5)
+        holders = [Holder(l=[rng.choice(STRS)]) for _ in range(3000)]
+        done = threading.Event()
+
+        def write(seed):
+            r = random.Random(seed)
+            while not done.is_set():
+                h = r.choice(holders)
+                h.l.append(r.choice(STRS))
+                del h.l[0]
+                h.l = h.l
+
+        writers = [Spawned(lambda s=s: write(s), f"writer-{s}") for s in range(2)]
+        for t in writers:
+            t.start()
+        indexes = []
+        try:
+            deadline = time.monotonic() + ROUND_SECONDS
+            while time.monotonic() < deadline or not indexes:
+                index = Index()
+                index.add_object_many(holders)
+                indexes.append(index)
+        finally:
+            done.set()
+            finish(writers, "writers")
+        queries = [("eq", "l", s) for s in STRS]
+        for k in (0, len(indexes) // 2, -1):
+            q = scan_mismatch(indexes[k], holders, queries)
+            assert q is None, f"batch {k} of {len(indexes)} disagrees with the lists on {q}"
+
     def test_union_with_while_new_attributes_are_assigned_finishes(self):
         """Unions copy the holders' lists while every assignment brings a new attribute (a new
         map in each index holding the object): both finish, and the union target holds the

@@ -67,7 +67,7 @@ struct ObjectSnapshot {
 
  private:
   const PreparedValue* walked(uint32_t attr, const PyValue& value) const {
-    // A container equals only itself as assigned (its token).
+    // Called once complete_now holds: the containers are those walked.
     for (const auto& [walked_attr, container] : containers) {
       if (walked_attr == attr && container.value == value) return &container;
     }
@@ -78,11 +78,12 @@ struct ObjectSnapshot {
 inline bool ObjectSnapshot::complete_now(const ObjectGuard&) const {
   const Indexable& rec = record_of(item.get());
   if (rec.version() == version) return true;
+  // Written since the walk: a container it holds now may be one walked then,
+  // assigned again after a change of its elements (a container's value is
+  // the container itself), so only an object without one is complete.
   bool complete = true;
-  rec.attributes().for_each_boxed([&](uint32_t attr, const PyValue& value) {
-    if (complete && value.kind() == ValueKind::Iterable && walked(attr, value) == nullptr) {
-      complete = false;
-    }
+  rec.attributes().for_each_boxed([&](uint32_t, const PyValue& value) {
+    if (value.kind() == ValueKind::Iterable) complete = false;
   });
   return complete;
 }
