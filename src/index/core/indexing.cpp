@@ -96,7 +96,7 @@ namespace {
 constexpr std::size_t LARGE_BATCH = 65536;
 // The fewest objects of one part of a batch without progress: large enough
 // that the bulk writers' threads and flushes cost little per object.
-constexpr std::size_t BULK_PART = std::size_t{1} << 17;
+constexpr std::size_t BULK_PART = std::size_t{1} << 16;
 
 // Adds again, one by one with fresh values, the objects that changed while
 // they were being added.
@@ -192,7 +192,7 @@ void add_objects(IndexAPI& engine, std::vector<StoredItem> objects, BatchProgres
   // times a second.
   const std::size_t total = order.size();
   const std::size_t part =
-      progress != nullptr ? part_size(total, 65536) : std::max(total / 16, BULK_PART);
+      progress != nullptr ? part_size(total, 65536) : std::max(total / 32, BULK_PART);
   std::vector<const StoredItem*> begun;  // written while being added
   Bitmap added;
   try {
