@@ -105,10 +105,10 @@ class AttributeMap {
   // Calls `fn(attr, PyObject*)` for every attribute, in order.
   template <class F>
   void for_each_object(F&& fn) const;
-  // Calls `fn(attr, const PyValue&)` for every boxed value, in order: every
-  // container and every Indexable is boxed, so callers after those need not
-  // rebuild the bare values. A container's value borrows its object from
-  // the slot (see PyValue::container_in_slot).
+  // Calls `fn(attr, const PyValue&)` for every boxed value and every
+  // container, in order: every Indexable is boxed, so callers after those and
+  // containers need not rebuild the bare numbers and strings. A container's
+  // value borrows its object from the slot (see PyValue::container_in_slot).
   template <class F>
   void for_each_boxed(F&& fn) const;
 
