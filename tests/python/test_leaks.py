@@ -150,8 +150,9 @@ def copies():
 
 
 def test_pickling_and_copying_do_not_grow_objects_or_blocks():
-    # pickle and copy fill caches of their own for a while: a longer warm-up.
-    assert_no_growth(copies, 100, 200)
+    # pickle and copy fill caches of their own for a while (still some 400 blocks after 100
+    # calls, flat after about 600): a longer warm-up.
+    assert_no_growth(copies, 600, 200)
 
 
 @pytest.mark.parametrize("value", [
